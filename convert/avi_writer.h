@@ -1,0 +1,81 @@
+// AviWriter: one AVI output file (video pass-through or re-encoded, optional PCM audio) over libavformat.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "convert/compress_options.h"
+#include "decode/video_decoder.h"
+#include "recording/frame_record.h"
+#include "recording/result.h"
+
+namespace qmv {
+
+// A frame rate as a reduced fraction: frames per second = num / den.
+struct AviRate {
+  uint32_t num = 0;
+  uint32_t den = 1;
+  bool operator==(const AviRate&) const = default;
+};
+// rate byte / 4 (quarter frames per second), reduced: 30 -> 15/2, 120 -> 30/1; 0 -> 0/1.
+AviRate rateFromByte(uint8_t rateByte);
+
+inline constexpr uint32_t kAviKeyFrame = 0x10;  // AVIIF_KEYFRAME
+inline constexpr int kAudioSampleRate = 8000;
+
+struct AviOpenParams {
+  std::string fileName;
+  int width = 0;
+  int height = 0;
+  AviRate rate{1, 1};            // must be positive
+  bool withAudio = false;        // an 8000 Hz mono 16-bit PCM stream
+  int codecIndex = 0;            // pass-through four-character code, see fourccForCodecIndex
+  bool compress = false;         // re-encode through options
+  CompressOptions options;       // re-encode mode
+  std::vector<uint8_t> videoExtraData;  // pass-through: the stream's VO/VOL header (BITMAPINFOHEADER extra data)
+  bool overwrite = true;         // false: refuse an existing file
+  std::shared_ptr<XvidLibrary> xvidLibrary;  // re-encode: library seam for tests; null = the real one
+};
+
+class AviWriter {
+ public:
+  AviWriter();
+  ~AviWriter();  // finishes the file (trailer and index) if it was opened
+  AviWriter(const AviWriter&) = delete;
+  AviWriter& operator=(const AviWriter&) = delete;
+
+  Status open(const AviOpenParams& params);
+
+  // One video sample at the next position (pass-through). Before open, or without a video
+  // stream, nothing is written but the position still advances.
+  void writeRawVideo(const uint8_t* data, std::size_t size, uint32_t flags);
+  // Decodes and writes one picture through the encoder (re-encode). A frame that does not
+  // decode writes nothing, and its position stays used.
+  void writeDecodedVideo(const FrameHeader& frame);
+  // size bytes of 16-bit mono PCM; audio positions count samples.
+  void writeAudio(const uint8_t* data, std::size_t size, uint32_t flags);
+
+  // Writes the trailer and closes the file; idempotent. The destructor calls it.
+  Status finish();
+
+  bool isOpen() const;
+  bool hasAudio() const;
+  int64_t videoPosition() const;   // next video sample position
+  int64_t audioPosition() const;   // audio samples written so far
+  uint64_t framesWritten() const;  // video samples that reached the file (empty position 0 excluded)
+  uint64_t keyFramesWritten() const;
+  uint64_t bytesWritten() const;   // file size after finish
+  // The first write error (disk full, ...), if any.
+  const std::optional<Error>& writeError() const;
+  const std::string& fileName() const;
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace qmv

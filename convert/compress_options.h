@@ -1,0 +1,64 @@
+// CompressOptions (the re-encode choice), the encoders on offer, and the Default Codec state logic.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace qmv {
+
+// A value type: copies are independent, nothing to free.
+struct CompressOptions {
+  std::string encoder;        // libavcodec encoder name; empty = no compressor chosen
+  uint32_t fourcc = 0;        // four-character code written to the AVI; 0 = the encoder's usual one
+  int quality = -1;           // 0 (smallest) .. 100 (best); -1 = the encoder's default
+  int keyFrameInterval = 0;   // frames between key frames; 0 = the encoder's default
+  int64_t bitRate = 0;        // bits per second; 0 = quality-driven
+
+  bool empty() const { return encoder.empty(); }
+  bool operator==(const CompressOptions&) const = default;
+};
+
+struct EncoderInfo {
+  std::string name;         // libavcodec encoder name ("libx264", "ffv1", ...)
+  std::string description;  // a line for people
+  uint32_t fourcc = 0;      // the code it is written under
+  bool lossless = false;
+  bool usesQuality = false;
+  bool usesBitRate = false;
+};
+
+// Encoders this FFmpeg build provides, that the AVI muxer accepts and that actually open.
+std::vector<EncoderInfo> availableEncoders();
+std::optional<EncoderInfo> findEncoder(const std::string& name);
+
+// MKTAG-style four-character code: 'X','V','I','D' -> "XVID" in file order.
+constexpr uint32_t makeFourcc(char a, char b, char c, char d) {
+  return uint32_t(uint8_t(a)) | (uint32_t(uint8_t(b)) << 8) | (uint32_t(uint8_t(c)) << 16) |
+         (uint32_t(uint8_t(d)) << 24);
+}
+std::string fourccToString(uint32_t fourcc);
+
+// The pass-through four-character code picked by the compressor combo box:
+// index 0 ("XVID ...") gives XVID, 1 ("Divx ...") gives DIVX, -1 (no selection) gives XVID.
+uint32_t fourccForCodecIndex(int codecIndex);
+
+// State kept by the Default Codec (Fast) check box: 1 pass-through, 0 re-encode.
+struct CodecChoice {
+  int defaultCodec = 1;
+  CompressOptions compressOptions;
+  bool comboEnabled = true;
+};
+
+// Shows the compression-options chooser; nullopt when the user cancelled.
+using OptionsChooser = std::function<std::optional<CompressOptions>(const CompressOptions& current)>;
+
+// The click on Default Codec (Fast): boxChecked is the box's new state.
+// Checked: pass-through, options cleared, combo enabled. Unchecked: the chooser runs;
+// accepted gives re-encode with its options and the combo disabled, cancelled falls back
+// to pass-through. No file is created.
+void onDefaultCodec(CodecChoice& choice, bool boxChecked, const OptionsChooser& chooser);
+
+}  // namespace qmv

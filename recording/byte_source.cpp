@@ -1,0 +1,95 @@
+// ByteSource implementations: a POSIX file read with pread (64-bit positions) and bytes in memory.
+#include "recording/byte_source.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+namespace qmv {
+namespace {
+
+// Owns one file descriptor.
+class FileDescriptor {
+ public:
+  explicit FileDescriptor(int fd) : fd_(fd) {}
+  ~FileDescriptor() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  FileDescriptor(const FileDescriptor&) = delete;
+  FileDescriptor& operator=(const FileDescriptor&) = delete;
+  int get() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+class FileSource final : public ByteSource {
+ public:
+  FileSource(std::unique_ptr<FileDescriptor> fd, uint64_t size, std::string name)
+      : fd_(std::move(fd)), size_(size), name_(std::move(name)) {}
+
+  uint64_t size() const override { return size_; }
+  const std::string& name() const override { return name_; }
+
+  std::size_t readAt(uint64_t offset, void* destination, std::size_t count) override {
+    if (offset >= size_) return 0;
+    count = std::size_t(std::min<uint64_t>(count, size_ - offset));
+    auto* out = static_cast<uint8_t*>(destination);
+    std::size_t done = 0;
+    while (done < count) {
+      // pread may return less than asked (signals, very large requests); keep going until EOF.
+      const std::size_t chunk = std::min<std::size_t>(count - done, std::size_t(1) << 30);
+      const ssize_t got = ::pread(fd_->get(), out + done, chunk, off_t(offset + done));
+      if (got < 0 && errno == EINTR) continue;
+      if (got <= 0) break;
+      done += std::size_t(got);
+    }
+    return done;
+  }
+
+ private:
+  std::unique_ptr<FileDescriptor> fd_;
+  uint64_t size_;
+  std::string name_;
+};
+
+class MemorySource final : public ByteSource {
+ public:
+  MemorySource(std::vector<uint8_t> bytes, std::string name) : bytes_(std::move(bytes)), name_(std::move(name)) {}
+
+  uint64_t size() const override { return bytes_.size(); }
+  const std::string& name() const override { return name_; }
+
+  std::size_t readAt(uint64_t offset, void* destination, std::size_t count) override {
+    if (offset >= bytes_.size()) return 0;
+    count = std::size_t(std::min<uint64_t>(count, bytes_.size() - offset));
+    if (count > 0) std::memcpy(destination, bytes_.data() + offset, count);
+    return count;
+  }
+
+ private:
+  std::vector<uint8_t> bytes_;
+  std::string name_;
+};
+
+}  // namespace
+
+Result<std::unique_ptr<ByteSource>> openFileSource(const std::string& path) {
+  auto fd = std::make_unique<FileDescriptor>(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (fd->get() < 0) return Error{errno, "cannot open " + path + ": " + std::strerror(errno)};
+  struct stat st {};
+  if (::fstat(fd->get(), &st) != 0) return Error{errno, "cannot read the size of " + path + ": " + std::strerror(errno)};
+  if (!S_ISREG(st.st_mode)) return Error{EINVAL, path + " is not a regular file"};
+  if (st.st_size < 0) return Error{EINVAL, path + " reports a negative size"};
+  return std::unique_ptr<ByteSource>(std::make_unique<FileSource>(std::move(fd), uint64_t(st.st_size), path));
+}
+
+std::unique_ptr<ByteSource> makeMemorySource(std::vector<uint8_t> bytes, std::string name) {
+  return std::make_unique<MemorySource>(std::move(bytes), std::move(name));
+}
+
+}  // namespace qmv

@@ -1,0 +1,26 @@
+// FrameHeader: a video record's 12-byte head with wordCount in host order, plus its payload in stream order.
+#pragma once
+
+#include <cstdint>
+
+namespace qmv {
+
+struct FrameHeader {
+  uint8_t source = 0;
+  uint8_t frameType = 0;
+  uint16_t wordCount = 0;  // host order
+  uint8_t unused[6] = {};
+  uint8_t formatCode = 0;
+  uint8_t padWords = 0;
+  // wordCount * 4 bytes; the first wordCount - padWords words already in stream byte order.
+  // The owner keeps at least kPayloadPadding zero bytes after them (decoders may read ahead).
+  const uint8_t* payload = nullptr;
+
+  // Bytes of MPEG-4 stream data in the payload.
+  uint32_t streamBytes() const { return padWords >= wordCount ? 0u : uint32_t(wordCount - padWords) * 4u; }
+};
+
+// Zero bytes that every payload buffer handed to a decoder carries after its end.
+inline constexpr uint32_t kPayloadPadding = 800;
+
+}  // namespace qmv

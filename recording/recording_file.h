@@ -1,0 +1,112 @@
+// RecordingFile: finds a recording in its file, validates the index chain and builds the frame index.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "recording/byte_source.h"
+#include "recording/recording_format.h"
+#include "recording/result.h"
+
+namespace qmv {
+
+struct SystemInfo {
+  uint8_t modelCode = 0;
+  uint8_t audioFormat = 0;  // 0..15
+  uint8_t versionMajor = 0;
+  uint8_t versionMinor = 0;
+  uint8_t versionBuild = 0;
+  std::array<uint8_t, 6> macAddress{};
+  uint8_t languageCode = 0;
+  uint8_t videoStandard = 0;  // 0 PAL, 1 NTSC
+  std::string systemName;     // at most 16 characters
+  uint16_t year = 0;
+  uint8_t month = 0;
+  uint8_t day = 0;
+  uint8_t hour = 0;
+  std::array<uint8_t, format::kChannelCount> channelRate{};
+  std::array<uint8_t, format::kChannelCount> audioSource{};
+};
+
+struct FrameIndexEntry {
+  uint8_t kind = 0xFF;
+  uint8_t flags = 0xFF;
+  uint16_t time = 0xFFFF;
+  uint32_t offset = 0xFFFFFFFF;  // relative to recordingStart
+};
+static_assert(sizeof(FrameIndexEntry) == 8);
+
+// The five description texts, formatted as the dialog shows them.
+struct RecordingDescription {
+  std::string systemName;    // "%s"
+  std::string version;       // "%d.%d.%d"
+  std::string macAddress;    // "%02X-%02X-%02X-%02X-%02X-%02X"
+  std::string languageVideo; // "%02X, %s" (PAL / NTSC)
+  std::string recordedTime;  // "%04d.%02d.%02d %02d:%02d:%02d ~ %02d:%02d:%02d"
+};
+
+class RecordingFile {
+ public:
+  RecordingFile() = default;
+  RecordingFile(RecordingFile&&) noexcept = default;
+  RecordingFile& operator=(RecordingFile&&) noexcept = default;
+  RecordingFile(const RecordingFile&) = delete;
+  RecordingFile& operator=(const RecordingFile&) = delete;
+
+  // Opens path. On success this object holds the new recording; on failure it
+  // keeps whatever it held before and the error says why the file was rejected.
+  Status open(const std::string& path);
+  // The same from an already opened source (tests read recordings from memory).
+  Status open(std::unique_ptr<ByteSource> source);
+  void close();
+
+  bool isOpen() const { return source_ != nullptr; }
+  ByteSource& source() const { return *source_; }
+  const std::string& path() const;
+
+  uint64_t fileLength() const { return fileLength_; }
+  uint32_t recordingStart() const { return recordingStart_; }
+  uint32_t trailingSize() const { return trailingSize_; }
+  // True when the file starts like a player executable ("MZ" or "ZM").
+  bool isWrapped() const { return wrapped_; }
+  // Bytes of the recording itself: fileLength - recordingStart - trailingSize.
+  uint64_t recordingLength() const { return recordingLength_; }
+
+  const std::array<uint8_t, format::kHeaderSize>& header() const { return header_; }
+  const SystemInfo& info() const { return info_; }
+  // entryCount + 1 entries; the last one is a spare that is never read.
+  const std::vector<FrameIndexEntry>& entries() const { return entries_; }
+  uint32_t entryCount() const { return entryCount_; }
+  uint32_t blockCount() const { return blockCount_; }
+  uint32_t videoMask() const { return videoMask_; }
+  uint16_t firstTime() const { return firstTime_; }
+  uint16_t lastTime() const { return lastTime_; }
+  const RecordingDescription& description() const { return description_; }
+
+ private:
+  std::unique_ptr<ByteSource> source_;
+  uint64_t fileLength_ = 0;
+  uint32_t recordingStart_ = 0;
+  uint32_t trailingSize_ = 0;
+  bool wrapped_ = false;
+  uint64_t recordingLength_ = 0;
+  std::array<uint8_t, format::kHeaderSize> header_{};
+  SystemInfo info_;
+  std::vector<FrameIndexEntry> entries_;
+  uint32_t entryCount_ = 0;
+  uint32_t blockCount_ = 0;
+  uint32_t videoMask_ = 0;
+  uint16_t firstTime_ = 0;
+  uint16_t lastTime_ = 0;
+  RecordingDescription description_;
+};
+
+// Decodes the 512-byte header record.
+SystemInfo decodeHeader(const std::array<uint8_t, format::kHeaderSize>& header);
+// Formats the five description texts from the header fields and the time span.
+RecordingDescription describeRecording(const SystemInfo& info, uint16_t firstTime, uint16_t lastTime);
+
+}  // namespace qmv
