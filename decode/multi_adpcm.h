@@ -36,4 +36,7 @@ class MultiAdpcmDecoder {
   std::array<MultiAdpcmState, 2> states_{};
 };
 
+// The step size of a coding type's table at stepIndex; 0 for an unknown type or an index past its table.
+int32_t multiAdpcmStepSize(int8_t codingType, int stepIndex);
+
 }  // namespace qmv
