@@ -1,0 +1,13 @@
+// Exit statuses shared by every qmv2avi-cli subcommand.
+#pragma once
+
+namespace qmv::cli {
+
+inline constexpr int kExitOk = 0;
+inline constexpr int kExitBadInput = 2;  // the input file is not a recording the tool can read
+inline constexpr int kExitOutputFile = 3;  // convert: an output file could not be created or written
+inline constexpr int kExitInterrupted = 130;  // convert: stopped by SIGINT or SIGTERM (128 + SIGINT)
+inline constexpr int kExitUsage = 64;    // the command line itself is wrong (sysexits EX_USAGE)
+inline constexpr int kExitOutputError = 74;  // the output could not be written (sysexits EX_IOERR)
+
+}  // namespace qmv::cli
