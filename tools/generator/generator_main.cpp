@@ -1,0 +1,185 @@
+// qmv2avi-gen: writes test recordings (the demo, or a planned body) as .qmv or wrapped in a player
+// executable.
+#include <CLI/CLI.hpp>
+#include <cstdio>
+#include <map>
+#include <sstream>
+#include <string>
+
+#include "tools/generator/recording_generator.h"
+
+namespace {
+
+using namespace qmv::gen;
+
+// CH:FORMAT:RATE[:AUDIO[:KEYINTERVAL]], comma-separated; AUDIO -1 or omitted means none.
+bool parseChannels(const std::string& text, std::vector<ChannelPlan>& out, std::string& error) {
+  std::stringstream list(text);
+  std::string item;
+  while (std::getline(list, item, ',')) {
+    std::vector<int> values;
+    std::stringstream fields(item);
+    std::string field;
+    while (std::getline(fields, field, ':')) {
+      try {
+        std::size_t used = 0;
+        values.push_back(std::stoi(field, &used));
+        if (used != field.size()) throw std::invalid_argument(field);
+      } catch (const std::exception&) {
+        error = "channel '" + item + "': '" + field + "' is not a number";
+        return false;
+      }
+    }
+    if (values.size() < 3 || values.size() > 5) {
+      error = "channel '" + item + "': expected CH:FORMAT:RATE[:AUDIO[:KEYINTERVAL]]";
+      return false;
+    }
+    ChannelPlan channel;
+    channel.channel = values[0];
+    channel.formatCode = uint8_t(values[1]);
+    channel.rateByte = uint8_t(values[2]);
+    if (values.size() > 3) channel.audioInput = values[3];
+    if (values.size() > 4) channel.keyInterval = values[4];
+    if (channel.channel < 0 || channel.channel > 15 || values[1] < 0 || values[1] > 255 || values[2] < 0 ||
+        values[2] > 255 || channel.audioInput < -1 || channel.audioInput > 15 || channel.keyInterval < 1) {
+      error = "channel '" + item + "': a value is out of range";
+      return false;
+    }
+    out.push_back(channel);
+  }
+  if (out.empty()) {
+    error = "no channels given";
+    return false;
+  }
+  return true;
+}
+
+const std::map<std::string, Damage> kDamageNames = {
+    {"bad-trailer", Damage::BadTrailer},
+    {"back-link-not-before", Damage::BackLinkNotBefore},
+    {"back-link-below-512", Damage::BackLinkBelow512},
+    {"terminator-length-off", Damage::TerminatorLengthOff},
+    {"terminator-mark-broken", Damage::TerminatorMarkBroken},
+    {"item-count-above-entry-end", Damage::ItemCountAboveEntryEnd},
+    {"truncated", Damage::Truncated},
+    {"absurd-entry-count", Damage::AbsurdEntryCount},
+    {"entry-end-below-items", Damage::EntryEndBelowItems},
+    {"entry-end-above-count", Damage::EntryEndAboveCount},
+    {"too-short", Damage::TooShort},
+    {"item-count-wraps", Damage::ItemCountWraps},
+};
+
+struct Output {
+  std::string path;
+  bool exe = false;
+  bool noMarker = false;
+  bool zm = false;
+  uint32_t prefixSize = 4096;
+  uint32_t trailing = 0;
+  std::string damage;
+};
+
+void addOutputOptions(CLI::App& command, Output& output) {
+  command.add_option("output", output.path, "File to write")->required();
+  command.add_flag("--exe", output.exe, "Wrap the recording in a player executable");
+  command.add_flag("--no-marker", output.noMarker, "Executable without the marker (recordingStart at 28)");
+  command.add_flag("--zm", output.zm, "Executable magic ZM instead of MZ");
+  command.add_option("--prefix-size", output.prefixSize, "Executable bytes before the recording")
+      ->check(CLI::Range(64u, 1u << 30));
+  command.add_option("--trailing", output.trailing, "Bytes after the recording (executable with marker)");
+  std::string names;
+  for (const auto& [name, value] : kDamageNames) names += (names.empty() ? "" : ", ") + name;
+  command.add_option("--damage", output.damage, "Write a damaged copy: " + names);
+}
+
+int write(Scenario scenario, const Output& output) {
+  if (output.exe || output.noMarker || output.zm) {
+    ExecutableWrapper wrapper;
+    wrapper.zmMagic = output.zm;
+    wrapper.withMarker = !output.noMarker;
+    wrapper.prefixSize = output.prefixSize;
+    wrapper.trailingSize = output.noMarker ? 0 : output.trailing;
+    scenario.wrapper = wrapper;
+  }
+  Layout layout;
+  if (output.damage.empty()) {
+    if (!writeRecordingFile(scenario, output.path, &layout)) {
+      std::fprintf(stderr, "qmv2avi-gen: cannot write %s\n", output.path.c_str());
+      return 1;
+    }
+  } else {
+    const auto found = kDamageNames.find(output.damage);
+    if (found == kDamageNames.end()) {
+      std::fprintf(stderr, "qmv2avi-gen: unknown damage '%s'\n", output.damage.c_str());
+      return 2;
+    }
+    const GeneratedRecording recording = buildRecording(scenario);
+    layout = recording.layout;
+    if (!writeFile(output.path, applyDamage(recording, found->second))) {
+      std::fprintf(stderr, "qmv2avi-gen: cannot write %s\n", output.path.c_str());
+      return 1;
+    }
+  }
+  std::printf("%s: recording of %llu bytes at %u, %zu blocks, %u index entries\n", output.path.c_str(),
+              static_cast<unsigned long long>(layout.recordingLength), layout.recordingStart,
+              layout.blockPositions.size(), layout.entryCount);
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  CLI::App app{"Writes test recordings for qmv2avi"};
+  app.require_subcommand(1);
+
+  Output demoOutput;
+  CLI::App* demo = app.add_subcommand("demo", "The demo recording: 4 channels, two with audio, one minute");
+  addOutputOptions(*demo, demoOutput);
+
+  Output planOutput;
+  BodyPlan plan;
+  std::string channels;
+  int audioFormat = plan.header.audioFormat;
+  int modelCode = plan.header.modelCode;
+  bool ntsc = false;
+  CLI::App* planCommand = app.add_subcommand("plan", "A recording from a plan");
+  addOutputOptions(*planCommand, planOutput);
+  planCommand
+      ->add_option("--channels", channels, "CH:FORMAT:RATE[:AUDIO[:KEYINTERVAL]],... (RATE in quarter fps)")
+      ->required();
+  planCommand->add_option("--seconds", plan.seconds, "Length in seconds")->check(CLI::Range(0, 3600));
+  planCommand->add_option("--records-per-block", plan.recordsPerBlock, "Records per index block")
+      ->check(CLI::Range(1, 16000));
+  planCommand->add_option("--start-time", plan.startTime, "First second within the hour")
+      ->check(CLI::Range(0, 3599));
+  planCommand->add_option("--hour", plan.header.hour, "Recorded hour")->check(CLI::Range(0, 23));
+  planCommand->add_option("--audio-format", audioFormat, "Header audio format (3: IMA)")
+      ->check(CLI::Range(0, 15));
+  planCommand->add_option("--model-code", modelCode, "Header model code")->check(CLI::Range(0, 255));
+  planCommand->add_option("--audio-words", plan.audioWordsPerRecord, "Payload words per audio record")
+      ->check(CLI::Range(0, 16000));
+  planCommand->add_option("--aux-every", plan.auxEverySeconds, "Seconds between auxiliary records (0: none)")
+      ->check(CLI::Range(0, 3600));
+  planCommand->add_option("--pad-words", plan.maxPadWords, "Most filler words per video record")
+      ->check(CLI::Range(0, 255));
+  planCommand->add_option("--name", plan.header.systemName, "System name (up to 16 characters)");
+  planCommand->add_option("--seed", plan.seed, "Seed");
+  planCommand->add_flag("--reuse-frames", plan.reuseFrames,
+                        "Cycle one encoded GOP per format (fast, for large files)");
+  planCommand->add_flag("--random-audio", plan.randomAudio, "Random ADPCM codes instead of a tone");
+  planCommand->add_flag("--ntsc", ntsc, "Header video standard NTSC");
+
+  CLI11_PARSE(app, argc, argv);
+
+  if (demo->parsed()) return write(demoScenario(), demoOutput);
+
+  std::string error;
+  if (!parseChannels(channels, plan.channels, error)) {
+    std::fprintf(stderr, "qmv2avi-gen: %s\n", error.c_str());
+    return 2;
+  }
+  plan.header.audioFormat = uint8_t(audioFormat);
+  plan.header.modelCode = uint8_t(modelCode);
+  plan.header.videoStandard = ntsc ? 1 : 0;
+  return write(planScenario(plan), planOutput);
+}
