@@ -148,8 +148,9 @@ int main(int argc, char** argv) {
       ->add_option("--channels", channels, "CH:FORMAT:RATE[:AUDIO[:KEYINTERVAL]],... (RATE in quarter fps)")
       ->required();
   planCommand->add_option("--seconds", plan.seconds, "Length in seconds")->check(CLI::Range(0, 3600));
+  // A block's terminator holds itemCount + 8 in 16 bits and itemCount counts the terminator too.
   planCommand->add_option("--records-per-block", plan.recordsPerBlock, "Records per index block")
-      ->check(CLI::Range(1, 16000));
+      ->check(CLI::Range(1, 65535 - 8 - 1));
   planCommand->add_option("--start-time", plan.startTime, "First second within the hour")
       ->check(CLI::Range(0, 3599));
   planCommand->add_option("--hour", plan.header.hour, "Recorded hour")->check(CLI::Range(0, 23));

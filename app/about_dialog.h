@@ -1,0 +1,17 @@
+// AboutDialog: the About box (template 100), reached through the system menu's About item.
+#pragma once
+
+#include <QDialog>
+
+namespace qmv::app {
+
+class AboutDialog : public QDialog {
+  Q_OBJECT
+ public:
+  explicit AboutDialog(QWidget* parent = nullptr);
+};
+
+// "Version 0.1.0 - DVR recordings to standard AVI files"
+QString aboutVersionLine();
+
+}  // namespace qmv::app

@@ -1,0 +1,73 @@
+// The worker's thread and the host adapter that turns its reports into queued Qt signals.
+#pragma once
+
+#include <QObject>
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <thread>
+
+#include "convert/conversion_worker.h"
+
+Q_DECLARE_METATYPE(qmv::ConversionReport)
+
+namespace qmv::app {
+
+// Lives on the GUI thread; its ConversionHost methods are called on the worker's thread and only
+// emit signals, which the dialog receives queued: the worker never waits for the GUI thread.
+class QtConversionHost : public QObject, public ConversionHost {
+  Q_OBJECT
+ public:
+  using Clock = std::function<std::chrono::steady_clock::time_point()>;
+  // At most one position update per interval reaches the queue (about 30 a second).
+  static constexpr std::chrono::milliseconds kProgressInterval{33};
+
+  // compressorIndex is the combo box selection, read on the GUI thread before the worker starts.
+  explicit QtConversionHost(int compressorIndex, Clock clock = {}, QObject* parent = nullptr);
+
+  int compressorIndex() override { return compressorIndex_; }
+  void enableControls(bool enable) override;
+  void setProgressRange(uint32_t maximum) override;
+  void setProgressPosition(uint32_t position) override;
+  void conversionDone(const ConversionReport& report) override;
+
+ signals:
+  void controlsEnableRequested(bool enable);
+  void progressRangeChanged(quint32 maximum);
+  void progressPositionChanged(quint32 position);
+  void finished(const qmv::ConversionReport& report);
+
+ private:
+  const int compressorIndex_;
+  Clock clock_;
+  // Touched only on the worker's thread.
+  uint32_t maximum_ = 0;
+  bool emittedAny_ = false;
+  std::chrono::steady_clock::time_point lastEmit_{};
+};
+
+// One worker thread; joins in its destructor so that a thread is never left running or detached.
+class ConversionThread {
+ public:
+  // Starts body on a new thread; throws std::system_error when no thread can be created.
+  ConversionThread(std::unique_ptr<QtConversionHost> host,
+                   std::function<ConversionReport(ConversionHost&)> body);
+  ~ConversionThread();
+  ConversionThread(const ConversionThread&) = delete;
+  ConversionThread& operator=(const ConversionThread&) = delete;
+
+  QtConversionHost& host() const { return *host_; }
+  void join();
+  bool finished() const { return finished_.load(); }
+  // What body returned; valid after join().
+  const ConversionReport& report() const { return report_; }
+
+ private:
+  std::unique_ptr<QtConversionHost> host_;
+  std::atomic<bool> finished_{false};
+  ConversionReport report_;
+  std::thread thread_;
+};
+
+}  // namespace qmv::app

@@ -1,0 +1,158 @@
+// ConverterDialog: the main window; owns the recording, the chosen options and the worker thread.
+#pragma once
+
+#include <QDialog>
+#include <QHash>
+#include <QString>
+#include <array>
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <optional>
+
+#include "convert/compress_options.h"
+#include "convert/conversion_worker.h"
+#include "decode/message_notifier.h"
+#include "recording/recording_file.h"
+
+class QCheckBox;
+class QComboBox;
+class QLabel;
+class QMenu;
+class QProgressBar;
+class QPushButton;
+
+namespace qmv::app {
+
+class ConversionThread;
+
+// Everything the dialog asks of the user or shows modally, and the worker it starts.
+// Each member defaults to the real thing; tests fill them.
+struct DialogSeams {
+  // The file-open dialog: the chosen file's full path, or empty when cancelled.
+  std::function<QString(QWidget* parent)> openFile;
+  // The folder browser, opened on the current destination: the chosen folder, or nullopt.
+  std::function<std::optional<QString>(QWidget* parent, const QString& initialDir)> chooseFolder;
+  // The compression-options dialog: the accepted options, or nullopt when cancelled.
+  std::function<std::optional<CompressOptions>(QWidget* parent, const CompressOptions& current)>
+      chooseOptions;
+  // A modal warning box.
+  std::function<void(QWidget* parent, const QString& text, const QString& caption)> warning;
+  // The conversion pass; runs on the worker's thread.
+  std::function<ConversionReport(const RecordingFile&, const ConversionSettings&, ConversionHost&,
+                                 std::atomic<int>& running)>
+      runConversion;
+};
+
+// Fills every empty member with the real dialog or function.
+DialogSeams withDefaults(DialogSeams seams);
+
+// "DVR(QMV or Exe) Files (*.qmv, *.exe)" and "All Files (*.*)", in Qt's filter syntax.
+QString openFileFilter();
+
+class ConverterDialog : public QDialog {
+  Q_OBJECT
+ public:
+  explicit ConverterDialog(DialogSeams seams = {}, QWidget* parent = nullptr);
+  ~ConverterDialog() override;
+
+  // The control with this template id, or null.
+  QWidget* control(int id) const;
+  template <typename T>
+  T* controlAs(int id) const {
+    return qobject_cast<T*>(control(id));
+  }
+  // The About item's menu (the title-bar menu where the window manager owns it).
+  QMenu* systemMenu() const { return systemMenu_; }
+
+  // Handlers.
+  void onOpen();
+  void toggleChannel(int channelIndex);
+  void onAllChannels();
+  void onDestination();
+  void onDefaultCodec();
+  void onConvert();
+  // command & 0xFFF0 == 0x10 opens the About box; other commands are the window manager's.
+  bool onSysCommand(unsigned command);
+
+  // Enables the input controls (channel boxes only where the recording has video); Convert stays as it is.
+  void enableControls(bool enable);
+  // true: controls into members; false: members into controls.
+  void exchangeData(bool fromControls);
+
+  // Members, for the worker's settings and for tests.
+  const RecordingFile& recording() const { return recording_; }
+  uint32_t selectedChannels() const { return selectedChannels_; }
+  int compressorIndex() const { return compressorIndex_; }
+  int running() const { return running_.load(); }
+  bool hasWorker() const { return worker_ != nullptr; }
+  const QString& sourcePath() const { return sourcePath_; }
+  const QString& baseName() const { return baseName_; }
+  const QString& destinationDir() const { return destinationDir_; }
+  int standardize() const { return standardize_; }
+  int defaultCodec() const { return defaultCodec_; }
+  const CompressOptions& compressOptions() const { return compressOptions_; }
+  // How many completion steps have run (one per finished conversion pass).
+  int completions() const { return completions_; }
+
+ protected:
+  void done(int result) override;
+  void closeEvent(QCloseEvent* event) override;
+  void contextMenuEvent(QContextMenuEvent* event) override;
+  void keyPressEvent(QKeyEvent* event) override;
+#ifdef Q_OS_WIN
+  bool nativeEvent(const QByteArray& eventType, void* message, qintptr* result) override;
+  void showEvent(QShowEvent* event) override;
+#endif
+
+ private:
+  void createControls();
+  void initDialog();
+  template <typename T>
+  T* addControl(int id, T* widget, int x, int y, int width, int height);
+  void setProgressRange(quint32 maximum);
+  void setProgressPosition(quint32 position);
+  void onConversionDone(const ConversionReport& report);
+  // Stops a running worker and waits for it; a pass it finished gets its completion step here.
+  void stopWorker();
+  void shutDown();
+  QString effectiveDestination() const;
+
+  DialogSeams seams_;
+  MessageNotifier previousNotifier_;
+
+  // Members of the template's data exchange.
+  RecordingFile recording_;
+  uint32_t selectedChannels_ = 0;
+  int compressorIndex_ = 0;
+  CompressOptions compressOptions_;
+  std::atomic<int> running_{0};
+  std::unique_ptr<ConversionThread> worker_;
+  QString sourcePath_;
+  QString baseName_;
+  QString destinationDir_;
+  QString infoSystemName_;
+  QString infoVersion_;
+  QString infoRecordedTime_;
+  QString infoMacAddress_;
+  QString infoLanguageVideo_;
+  int standardize_ = 0;
+  int defaultCodec_ = 0;
+
+  // Signals of a stopped worker that are still queued carry an older generation and are dropped.
+  int generation_ = 0;
+  int progressShift_ = 0;  // positions are shifted down so that huge entry counts fit the bar's int
+  int completions_ = 0;
+  bool shutDown_ = false;
+
+  QHash<int, QWidget*> controls_;
+  std::array<QCheckBox*, 16> channelBoxes_{};
+  QComboBox* compressor_ = nullptr;
+  QProgressBar* progress_ = nullptr;
+  QMenu* systemMenu_ = nullptr;
+#ifdef Q_OS_WIN
+  bool systemMenuAppended_ = false;
+#endif
+};
+
+}  // namespace qmv::app

@@ -1,0 +1,42 @@
+// qmv2avi-cli: the command-line front end; each subcommand registers itself from its own file.
+#include <CLI/CLI.hpp>
+
+#include <iostream>
+#include <string>
+
+#include "cli/convert_command.h"
+#include "cli/exit_codes.h"
+#include "cli/info_command.h"
+
+namespace {
+
+std::string usageLine(const CLI::App& app) {
+  std::string commands;
+  for (const CLI::App* sub : app.get_subcommands([](const CLI::App*) { return true; })) {
+    commands += (commands.empty() ? "" : "|") + sub->get_name();
+  }
+  return "Usage: " + app.get_name() + " {" + commands + "} [OPTIONS] ... (see " + app.get_name() + " --help)";
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  CLI::App app{"Converts recordings of a 16-channel DVR (.qmv, or a player .exe with a recording) to AVI files.",
+               "qmv2avi-cli"};
+  app.set_version_flag("--version", std::string("qmv2avi-cli ") + QMV2AVI_VERSION);
+  app.require_subcommand(1);
+
+  int exitCode = qmv::cli::kExitOk;
+  qmv::cli::addInfoCommand(app, exitCode);
+  qmv::cli::addConvertCommand(app, exitCode);
+
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    // --help and --version arrive here as well, with exit code 0.
+    if (e.get_exit_code() == 0) return app.exit(e);
+    std::cerr << app.get_name() << ": " << e.what() << "\n" << usageLine(app) << "\n";
+    return qmv::cli::kExitUsage;
+  }
+  return exitCode;
+}

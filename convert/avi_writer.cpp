@@ -1,0 +1,358 @@
+// AviWriter: one AVI output file (video pass-through or re-encoded, optional PCM audio) over libavformat.
+#include "convert/avi_writer.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <numeric>
+
+#include "convert/ffmpeg_handles.h"
+#include "convert/video_encoder.h"
+
+namespace qmv {
+
+AviRate rateFromByte(uint8_t rateByte) {
+  if (rateByte == 0) return AviRate{0, 1};
+  const uint32_t g = std::gcd(uint32_t(rateByte), 4u);
+  return AviRate{rateByte / g, 4u / g};
+}
+
+namespace {
+
+constexpr int kAudioBitRate = kAudioSampleRate * 16;  // the muxer derives the byte rate from it
+constexpr int kAudioBlockAlign = 2;                   // one 16-bit mono sample
+
+std::string quoteName(const std::string& name) { return "'" + name + "'"; }
+
+}  // namespace
+
+struct AviWriter::Impl {
+  std::string fileName;
+  bool compress = false;
+  int width = 0;
+  int height = 0;
+  AVRational positionTimeBase{1, 1};  // one tick per video sample position
+
+  // Declared in creation order; finish() releases them in the reverse order.
+  std::unique_ptr<VideoDecoder> decoder;
+  ff::OutputContext out;
+  AVStream* video = nullptr;  // owned by out
+  AVStream* audio = nullptr;  // owned by out
+  std::unique_ptr<VideoEncoder> encoder;
+  std::vector<uint8_t> picture;
+  ff::Packet packet;       // wraps the caller's bytes for one write
+  ff::Packet emptyPacket;  // the empty chunk of a skipped position
+  bool withAudio = false;
+
+  bool fileCreated = false;
+  bool headerWritten = false;
+  bool finished = false;
+
+  int64_t videoPosition = 0;
+  int64_t videoSlots = 0;  // video positions present in the file
+  int64_t audioPosition = 0;
+  uint64_t frames = 0;
+  uint64_t keyFrames = 0;
+  uint64_t bytes = 0;
+  std::optional<Error> writeError;
+
+  bool writable() const { return headerWritten && !finished && !writeError; }
+
+  Error fail(const std::string& what, int code) {
+    return Error{code, "cannot write " + quoteName(fileName) + ": " + what};
+  }
+
+  void recordWriteError(int code, const std::string& reason) {
+    if (!writeError) writeError = Error{code, "cannot write to " + quoteName(fileName) + ": " + reason};
+  }
+
+  // Writes pkt as the sample at position, first filling the positions before it with empty chunks.
+  void writeVideoPacket(AVPacket& pkt, int64_t position, bool counted) {
+    if (!writable() || position < videoSlots) return;
+    while (videoSlots < position) {
+      AVPacket& empty = *emptyPacket;
+      empty.flags = 0;
+      if (!writeVideoSlot(empty, videoSlots)) return;
+    }
+    if (!writeVideoSlot(pkt, position)) return;
+    if (counted) {
+      ++frames;
+      if (pkt.flags & AV_PKT_FLAG_KEY) ++keyFrames;
+    }
+  }
+
+  bool writeVideoSlot(AVPacket& pkt, int64_t position) {
+    pkt.stream_index = video->index;
+    pkt.pts = pkt.dts = av_rescale_q(position, positionTimeBase, video->time_base);
+    pkt.duration = av_rescale_q(1, positionTimeBase, video->time_base);
+    // av_write_frame, not the interleaving call: records already come in file order.
+    if (int r = av_write_frame(out.get(), &pkt); r < 0) {
+      recordWriteError(r, ff::errorText(r));
+      return false;
+    }
+    videoSlots = position + 1;
+    return true;
+  }
+
+  void writeRaw(const uint8_t* data, std::size_t size, uint32_t flags, AVStream* stream, int64_t pts,
+                int64_t duration) {
+    AVPacket& pkt = *packet;
+    pkt.data = const_cast<uint8_t*>(data);
+    pkt.size = int(size);
+    pkt.flags = (flags & kAviKeyFrame) ? AV_PKT_FLAG_KEY : 0;
+    if (stream == video) {
+      writeVideoPacket(pkt, pts, true);
+    } else {
+      pkt.stream_index = stream->index;
+      pkt.pts = pkt.dts = pts;
+      pkt.duration = duration;
+      if (int r = av_write_frame(out.get(), &pkt); r < 0) recordWriteError(r, ff::errorText(r));
+    }
+    pkt.data = nullptr;
+    pkt.size = 0;
+  }
+
+  // A file whose header never got written holds nothing playable; it is removed. Only a regular
+  // file: the name may be a device such as /dev/null.
+  void abandon() {
+    encoder.reset();
+    out.reset();
+    if (fileCreated) {
+      std::error_code ec;
+      if (std::filesystem::is_regular_file(fileName, ec)) std::filesystem::remove(fileName, ec);
+      fileCreated = false;
+    }
+  }
+
+  Status open(const AviOpenParams& p);
+  Status addPassThroughVideo(const AviOpenParams& p);
+  Status addEncodedVideo(const AviOpenParams& p);
+  Status addAudio();
+};
+
+AviWriter::AviWriter() : impl_(std::make_unique<Impl>()) {
+  impl_->packet.reset(av_packet_alloc());
+  impl_->emptyPacket.reset(av_packet_alloc());
+}
+
+AviWriter::~AviWriter() { finish(); }
+
+Status AviWriter::open(const AviOpenParams& params) {
+  Impl& s = *impl_;
+  if (s.out || s.headerWritten || s.finished)
+    return Error{AVERROR(EINVAL), "the writer for " + quoteName(s.fileName) + " was already opened"};
+  s.fileName = params.fileName;
+  Status r = s.open(params);
+  if (!r) s.abandon();
+  return r;
+}
+
+Status AviWriter::Impl::open(const AviOpenParams& p) {
+  // Arguments first: nothing is created for a request that cannot succeed.
+  if (!packet || !emptyPacket) return fail("out of memory", AVERROR(ENOMEM));
+  if (p.width <= 0 || p.height <= 0)
+    return fail("the picture size " + std::to_string(p.width) + " x " + std::to_string(p.height) +
+                    " is unknown (a format code without a known geometry)",
+                AVERROR(EINVAL));
+  if (p.rate.num == 0 || p.rate.den == 0) return fail("the frame rate is 0", AVERROR(EINVAL));
+  if (p.compress && p.options.empty())
+    return fail("re-encoding was chosen without an encoder", AVERROR(EINVAL));
+  const AVOutputFormat* avi = av_guess_format("avi", nullptr, nullptr);
+  if (!avi) return fail("this FFmpeg build has no AVI muxer", AVERROR_MUXER_NOT_FOUND);
+
+  compress = p.compress;
+  width = p.width;
+  height = p.height;
+  positionTimeBase = AVRational{int(p.rate.den), int(p.rate.num)};
+
+  // 1. The file.
+  if (!p.overwrite) {
+    const int fd = ::open(fileName.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0666);
+    if (fd < 0) {
+      if (errno == EEXIST) return Error{AVERROR(EEXIST), quoteName(fileName) + " already exists"};
+      return Error{AVERROR(errno), "cannot create " + quoteName(fileName) + ": " + std::strerror(errno)};
+    }
+    ::close(fd);
+    fileCreated = true;
+  }
+  AVFormatContext* raw = nullptr;
+  if (int r = avformat_alloc_output_context2(&raw, avi, nullptr, fileName.c_str()); r < 0 || !raw)
+    return fail("cannot set up the AVI muxer: " + ff::errorText(r), r);
+  out.reset(raw);
+  out->flags |= AVFMT_FLAG_BITEXACT;  // no muxer version string: same input, same bytes
+  // The "file:" prefix keeps a name with a colon from being taken for a protocol.
+  if (int r = avio_open(&out->pb, ("file:" + fileName).c_str(), AVIO_FLAG_WRITE); r < 0)
+    return Error{r, "cannot create " + quoteName(fileName) + ": " + ff::errorText(r)};
+  fileCreated = true;
+
+  // 2.-4. The video stream and its format.
+  video = avformat_new_stream(out.get(), nullptr);
+  if (!video) return fail("cannot add the video stream", AVERROR(ENOMEM));
+  video->time_base = positionTimeBase;
+  video->avg_frame_rate = AVRational{int(p.rate.num), int(p.rate.den)};
+  if (Status st = compress ? addEncodedVideo(p) : addPassThroughVideo(p); !st) return st;
+
+  // 5. The audio stream.
+  if (p.withAudio)
+    if (Status st = addAudio(); !st) return st;
+
+  if (int r = avformat_write_header(out.get(), nullptr); r < 0)
+    return fail("the AVI muxer refused the streams: " + ff::errorText(r), r);
+  headerWritten = true;
+
+  // Positions used before open (the stream header the worker hands over first) become empty chunks,
+  // so position 0 exists and the first frame keeps its place.
+  if (videoPosition > 0) {
+    AVPacket& empty = *emptyPacket;
+    empty.flags = 0;
+    writeVideoPacket(empty, videoPosition - 1, false);
+  }
+  return okStatus();
+}
+
+Status AviWriter::Impl::addPassThroughVideo(const AviOpenParams& p) {
+  AVCodecParameters& par = *video->codecpar;
+  par.codec_type = AVMEDIA_TYPE_VIDEO;
+  par.codec_id = AV_CODEC_ID_MPEG4;
+  par.codec_tag = fourccForCodecIndex(p.codecIndex);
+  par.width = p.width;
+  par.height = p.height;
+  par.bits_per_coded_sample = 24;
+  if (!p.videoExtraData.empty()) {
+    // The muxer appends extradata to the BITMAPINFOHEADER.
+    const std::size_t n = p.videoExtraData.size();
+    par.extradata = static_cast<uint8_t*>(av_mallocz(n + AV_INPUT_BUFFER_PADDING_SIZE));
+    if (!par.extradata) return fail("out of memory", AVERROR(ENOMEM));
+    std::memcpy(par.extradata, p.videoExtraData.data(), n);
+    par.extradata_size = int(n);
+  }
+  return okStatus();
+}
+
+Status AviWriter::Impl::addEncodedVideo(const AviOpenParams& p) {
+  auto opened = VideoEncoder::open(p.options, p.width, p.height, positionTimeBase);
+  if (!opened) return fail(opened.error().message, opened.error().code);
+  encoder = std::move(opened.value());
+
+  const AVCodec* codec = avcodec_find_encoder_by_name(p.options.encoder.c_str());
+  uint32_t fourcc = defaultFourcc(*codec);
+  if (p.options.fourcc != 0) {
+    if (!fourccNamesCodec(p.options.fourcc, codec->id))
+      return fail("the four-character code '" + fourccToString(p.options.fourcc) + "' does not name " +
+                      (codec->long_name ? codec->long_name : codec->name) + " in AVI",
+                  AVERROR(EINVAL));
+    fourcc = p.options.fourcc;
+  }
+
+  picture.assign(std::size_t(p.width) * std::size_t(p.height) * 3, 0);
+  decoder = p.xvidLibrary ? std::make_unique<VideoDecoder>(p.xvidLibrary) : std::make_unique<VideoDecoder>();
+  // A decoder that cannot be created makes every later decode fail; the file is still written.
+  decoder->create(p.width, p.height, picture.data());
+
+  return encoder->fillParameters(*video->codecpar, fourcc);
+}
+
+Status AviWriter::Impl::addAudio() {
+  audio = avformat_new_stream(out.get(), nullptr);
+  if (!audio) return fail("cannot add the audio stream", AVERROR(ENOMEM));
+  AVCodecParameters& par = *audio->codecpar;
+  par.codec_type = AVMEDIA_TYPE_AUDIO;
+  par.codec_id = AV_CODEC_ID_PCM_S16LE;
+  par.format = AV_SAMPLE_FMT_S16;
+  par.sample_rate = kAudioSampleRate;
+  av_channel_layout_default(&par.ch_layout, 1);
+  par.block_align = kAudioBlockAlign;
+  par.bits_per_coded_sample = 16;
+  par.bit_rate = kAudioBitRate;  // without it the header states half the rate
+  audio->time_base = AVRational{1, kAudioSampleRate};
+  withAudio = true;
+  return okStatus();
+}
+
+void AviWriter::writeRawVideo(const uint8_t* data, std::size_t size, uint32_t flags) {
+  Impl& s = *impl_;
+  // In re-encode mode the plain stream sits under the encoder; raw samples do not go into it.
+  if (s.writable() && s.video && !s.compress && size <= std::size_t(INT32_MAX))
+    s.writeRaw(data, size, flags, s.video, s.videoPosition, 1);
+  ++s.videoPosition;
+}
+
+void AviWriter::writeDecodedVideo(const FrameHeader& frame) {
+  Impl& s = *impl_;
+  if (s.writable() && s.encoder && s.decoder && s.decoder->decodeFrame(frame) == VideoDecoder::kOk) {
+    const AVRational encoderTimeBase = s.encoder->timeBase();
+    Status st = s.encoder->encode(s.picture.data(), s.videoPosition, [&](AVPacket& pkt) {
+      s.writeVideoPacket(pkt, av_rescale_q(pkt.pts, encoderTimeBase, s.positionTimeBase), true);
+    });
+    if (!st) s.recordWriteError(st.error().code, st.error().message);
+  }
+  ++s.videoPosition;
+}
+
+void AviWriter::writeAudio(const uint8_t* data, std::size_t size, uint32_t flags) {
+  Impl& s = *impl_;
+  const std::size_t samples = size / kAudioBlockAlign;
+  if (samples > 0 && s.writable() && s.audio && size <= std::size_t(INT32_MAX)) {
+    const AVRational sampleTimeBase{1, kAudioSampleRate};
+    s.writeRaw(data, samples * kAudioBlockAlign, flags, s.audio,
+               av_rescale_q(s.audioPosition, sampleTimeBase, s.audio->time_base),
+               av_rescale_q(int64_t(samples), sampleTimeBase, s.audio->time_base));
+  }
+  s.audioPosition += int64_t(samples);
+}
+
+Status AviWriter::finish() {
+  Impl& s = *impl_;
+  if (!s.finished) {
+    if (s.headerWritten) {
+      if (s.encoder && !s.writeError) {
+        const AVRational encoderTimeBase = s.encoder->timeBase();
+        Status st = s.encoder->flush([&](AVPacket& pkt) {
+          s.writeVideoPacket(pkt, av_rescale_q(pkt.pts, encoderTimeBase, s.positionTimeBase), true);
+        });
+        if (!st) s.recordWriteError(st.error().code, st.error().message);
+      }
+      s.finished = true;
+      // The trailer fixes the header sizes and writes the index, also after a write error.
+      if (int r = av_write_trailer(s.out.get()); r < 0) s.recordWriteError(r, ff::errorText(r));
+    }
+    s.finished = true;
+    // Release order: compressing stream, the streams with their file, the picture, the decoder.
+    s.encoder.reset();
+    if (s.out && s.out->pb) {
+      if (int r = avio_closep(&s.out->pb); r < 0) s.recordWriteError(r, ff::errorText(r));
+    }
+    s.out.reset();
+    s.video = s.audio = nullptr;
+    s.picture.clear();
+    s.picture.shrink_to_fit();
+    if (s.headerWritten) {
+      std::error_code ec;
+      const auto size = std::filesystem::file_size(s.fileName, ec);
+      s.bytes = ec ? 0 : uint64_t(size);
+    }
+    if (s.decoder) s.decoder->release();
+    s.decoder.reset();
+  }
+  if (s.writeError) return *s.writeError;
+  return okStatus();
+}
+
+bool AviWriter::isOpen() const { return impl_->headerWritten && !impl_->finished; }
+bool AviWriter::hasAudio() const { return impl_->withAudio && impl_->headerWritten; }
+int64_t AviWriter::videoPosition() const { return impl_->videoPosition; }
+int64_t AviWriter::audioPosition() const { return impl_->audioPosition; }
+uint64_t AviWriter::framesWritten() const { return impl_->frames; }
+uint64_t AviWriter::keyFramesWritten() const { return impl_->keyFrames; }
+uint64_t AviWriter::bytesWritten() const {
+  const Impl& s = *impl_;
+  if (s.finished) return s.bytes;
+  return s.out && s.out->pb ? uint64_t(std::max<int64_t>(0, avio_tell(s.out->pb))) : 0;
+}
+const std::optional<Error>& AviWriter::writeError() const { return impl_->writeError; }
+const std::string& AviWriter::fileName() const { return impl_->fileName; }
+
+}  // namespace qmv

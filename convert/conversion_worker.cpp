@@ -1,0 +1,393 @@
+// ConversionWorker: one pass over the frame index, writing one AVI file per selected channel with video.
+#include "convert/conversion_worker.h"
+
+#include <algorithm>
+#include <bit>
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+#include <numeric>
+
+#include "convert/audio_distribution.h"
+#include "convert/record_reader.h"
+#include "decode/frame_geometry.h"
+#include "recording/frame_record.h"
+#include "recording/recording_format.h"
+
+namespace qmv {
+
+// PCM goes to the file as the decoders produce it; AVI wants little-endian samples.
+static_assert(std::endian::native == std::endian::little, "PCM samples are written in host order");
+
+namespace {
+
+// Larger records are damage: no recorder frame comes near this.
+constexpr int64_t kMaxRecordBytes = int64_t(16) << 20;
+// Past this many, repairs are only counted so a badly damaged file cannot flood the report.
+constexpr std::size_t kMaxWarnings = 200;
+
+class WarningList {
+ public:
+  explicit WarningList(std::vector<std::string>& out) : out_(out) {}
+  void add(std::string text) {
+    if (out_.size() < kMaxWarnings) {
+      out_.push_back(std::move(text));
+    } else {
+      ++suppressed_;
+    }
+  }
+  void close() {
+    if (suppressed_ > 0) out_.push_back(std::to_string(suppressed_) + " further repairs not listed");
+  }
+
+ private:
+  std::vector<std::string>& out_;
+  uint64_t suppressed_ = 0;
+};
+
+std::string entryText(uint32_t entry, uint32_t offset) {
+  char text[64];
+  std::snprintf(text, sizeof text, "entry %" PRIu32 " at 0x%08" PRIX32, entry, offset);
+  return text;
+}
+
+AviRate reduced(uint64_t num, uint64_t den) {
+  const uint64_t g = std::gcd(num, den);
+  num /= g, den /= g;
+  while (num > UINT32_MAX || den > UINT32_MAX) num >>= 1, den >>= 1;
+  return AviRate{uint32_t(num), uint32_t(std::max<uint64_t>(den, 1))};
+}
+
+// A rate byte of 0 says nothing about the rate: count the channel's frames over the seconds its
+// index entries span (first..last second inclusive); under a second of span gives 1 fps.
+std::array<AviRate, format::kChannelCount> ratesFromIndex(const RecordingFile& recording, uint32_t visited) {
+  std::array<uint64_t, format::kChannelCount> frames{};
+  std::array<uint16_t, format::kChannelCount> first{}, last{};
+  const auto& entries = recording.entries();
+  for (uint32_t k = 0; k < visited; ++k) {
+    const FrameIndexEntry& e = entries[k];
+    if (e.kind >= format::kChannelCount) continue;
+    const std::size_t c = e.kind;
+    if (frames[c]++ == 0) {
+      first[c] = last[c] = e.time;
+    } else {
+      first[c] = std::min(first[c], e.time);
+      last[c] = std::max(last[c], e.time);
+    }
+  }
+  std::array<AviRate, format::kChannelCount> rates;
+  for (std::size_t c = 0; c < rates.size(); ++c) {
+    const uint32_t span = uint32_t(last[c] - first[c]);
+    rates[c] = (frames[c] > 0 && span >= 1) ? reduced(frames[c], uint64_t(span) + 1) : AviRate{1, 1};
+  }
+  return rates;
+}
+
+struct Channel {
+  std::unique_ptr<AviWriter> writer;
+  AviRate rate;
+  bool keySeen = false;
+  bool skipped = false;  // its writer could not be made for a geometry-less format code
+};
+
+class Worker {
+ public:
+  Worker(const RecordingFile& recording, const ConversionSettings& settings, ConversionHost& host,
+         std::atomic<int>& running, ConversionReport& report)
+      : recording_(recording),
+        settings_(settings),
+        host_(host),
+        running_(running),
+        report_(report),
+        warnings_(report.warnings),
+        reader_(recording.source(), recording.recordingStart(), recording.recordingLength()),
+        audio_(recording.info()) {}
+
+  void run();
+
+ private:
+  bool visitEntry(uint32_t k);
+  bool handleVideo(const FrameIndexEntry& entry, const uint8_t* head, const uint8_t* payload, uint32_t wordCount);
+  enum class Created { kOpened, kSkipped, kFailed };
+  Created createWriter(int c, uint8_t formatCode);
+  bool checkWriteErrors();
+  void fail(Error error);
+  void finishAll();
+
+  const RecordingFile& recording_;
+  const ConversionSettings& settings_;
+  ConversionHost& host_;
+  std::atomic<int>& running_;
+  ConversionReport& report_;
+  WarningList warnings_;
+  RecordReader reader_;
+  AudioDistributor audio_;
+  std::array<Channel, format::kChannelCount> channels_;
+  uint32_t writerMask_ = 0;
+  int codecIndex_ = -1;
+  std::vector<uint8_t> stream_;  // one frame's payload in stream order, plus decoder padding
+};
+
+void Worker::run() {
+  codecIndex_ = host_.compressorIndex();
+  host_.enableControls(false);
+  const uint32_t entryCount = recording_.entryCount();
+  host_.setProgressRange(entryCount);
+
+  // Entries 0 .. entryCount - 2: entry entryCount - 1 is the last index block's own entry, and
+  // each visited entry's extent needs the entry after it.
+  const uint64_t usable = std::min<uint64_t>(entryCount, recording_.entries().size());
+  const uint32_t visited = usable >= 1 ? uint32_t(usable - 1) : 0;
+
+  const SystemInfo& info = recording_.info();
+  bool needIndexRates = false;
+  for (int c = 0; c < format::kChannelCount; ++c) {
+    channels_[std::size_t(c)].rate = rateFromByte(info.channelRate[std::size_t(c)]);
+    if (channels_[std::size_t(c)].rate.num == 0) needIndexRates = true;
+  }
+  if (needIndexRates) {
+    const auto rates = ratesFromIndex(recording_, visited);
+    for (std::size_t c = 0; c < channels_.size(); ++c) {
+      if (channels_[c].rate.num == 0) channels_[c].rate = rates[c];
+    }
+  }
+
+  for (uint32_t k = 0; k < visited; ++k) {
+    if (running_.load() == 0) {
+      report_.stopped = !report_.outputError.has_value();
+      break;
+    }
+    host_.setProgressPosition(k + 1);
+    report_.entriesDone = k + 1;
+    if (!visitEntry(k)) break;
+  }
+  finishAll();
+  warnings_.close();
+}
+
+// False ends the pass (an output failed).
+bool Worker::visitEntry(uint32_t k) {
+  const auto& entries = recording_.entries();
+  const FrameIndexEntry& entry = entries[k];
+  if (entry.kind == format::kKindBlock) return true;  // an index block, not a record
+
+  const int64_t extent = int64_t(entries[k + 1].offset) - int64_t(entry.offset);
+  if (extent < 0 || uint64_t(entry.offset) + uint64_t(std::max<int64_t>(extent, 0)) > recording_.recordingLength() ||
+      extent > kMaxRecordBytes) {
+    char why[160];
+    if (extent < 0) {
+      std::snprintf(why, sizeof why, ": the next entry's offset 0x%08" PRIX32 " lies before it; skipped",
+                    entries[k + 1].offset);
+    } else if (extent > kMaxRecordBytes) {
+      std::snprintf(why, sizeof why, ": a record of %" PRId64 " bytes is beyond any recorder frame; skipped", extent);
+    } else {
+      std::snprintf(why, sizeof why, ": its %" PRId64 " bytes run past the recording's end at 0x%" PRIX64 "; skipped",
+                    extent, uint64_t(recording_.recordingLength()));
+    }
+    warnings_.add(entryText(k, entry.offset) + why);
+    return true;
+  }
+
+  const std::size_t size = std::size_t(extent);
+  const uint8_t* record = reader_.read(entry.offset, size);
+  if (reader_.lastReadShort()) {
+    warnings_.add(entryText(k, entry.offset) + ": the file gave fewer bytes than the record holds; the rest reads as zero");
+  }
+  // A record shorter than its head reads as zeros beyond its end.
+  uint8_t head[format::kRecordHeadSize] = {};
+  std::memcpy(head, record, std::min(size, format::kRecordHeadSize));
+  const std::size_t payloadBytes = size > format::kRecordHeadSize ? size - format::kRecordHeadSize : 0;
+  const uint8_t* payload = payloadBytes > 0 ? record + format::kRecordHeadSize : nullptr;
+
+  const bool isAudio = head[format::kRecFrameType] == format::kFrameTypeAudio;
+  if (!isAudio) {
+    // Only selected video channels look further.
+    if (entry.kind >= format::kChannelCount || ((settings_.selectedChannels >> entry.kind) & 1u) == 0) return true;
+    if (channels_[entry.kind].skipped) return true;
+  }
+
+  uint32_t wordCount = format::readBe16(head + format::kRecWordCount);
+  if (uint64_t(wordCount) * 4 > payloadBytes) {
+    char why[128];
+    std::snprintf(why, sizeof why, ": wordCount %" PRIu32 " claims more than the %zu payload bytes; clipped to %zu words",
+                  wordCount, payloadBytes, payloadBytes / 4);
+    warnings_.add(entryText(k, entry.offset) + why);
+    wordCount = uint32_t(payloadBytes / 4);
+  }
+
+  if (isAudio) {
+    audio_.distribute(AudioRecord{head[format::kRecSource], wordCount, payload}, writerMask_,
+                      [this](int c, const int16_t* samples, std::size_t count) {
+                        channels_[std::size_t(c)].writer->writeAudio(reinterpret_cast<const uint8_t*>(samples),
+                                                                      count * sizeof(int16_t), kAviKeyFrame);
+                      });
+    return checkWriteErrors();
+  }
+  return handleVideo(entry, head, payload, wordCount);
+}
+
+bool Worker::handleVideo(const FrameIndexEntry& entry, const uint8_t* head, const uint8_t* payload,
+                         uint32_t wordCount) {
+  const int c = entry.kind;
+  Channel& channel = channels_[std::size_t(c)];
+  if (!channel.writer) {
+    const Created created = createWriter(c, head[format::kRecFormatCode]);
+    if (created == Created::kFailed) return false;
+    if (created == Created::kSkipped) return true;
+  }
+  const uint8_t frameType = head[format::kRecFrameType];
+  const bool key = format::isKeyFrameType(frameType);
+  if (key) channel.keySeen = true;
+  if (!channel.keySeen) return true;  // nothing decodes before the channel's first key frame
+
+  const uint8_t padWords = head[format::kRecPadWords];
+  const uint32_t streamWords = padWords < wordCount ? wordCount - padWords : 0;
+  const bool passThrough = settings_.defaultCodec != 0;
+  const std::size_t payloadBytes = std::size_t(wordCount) * 4;
+  const std::size_t needed = passThrough ? std::size_t(streamWords) * 4 : payloadBytes + kPayloadPadding;
+  if (stream_.size() < needed) stream_.resize(needed);
+
+  // Stream words are stored with their 4 bytes reversed; pad words stay as stored.
+  uint8_t* out = stream_.data();
+  const uint8_t* in = payload;
+  for (uint32_t w = 0; w < streamWords; ++w, in += 4, out += 4) {
+    out[0] = in[3], out[1] = in[2], out[2] = in[1], out[3] = in[0];
+  }
+  if (passThrough) {
+    channel.writer->writeRawVideo(stream_.data(), std::size_t(streamWords) * 4, key ? kAviKeyFrame : 0);
+  } else {
+    if (payloadBytes > std::size_t(streamWords) * 4) {
+      std::memcpy(out, in, payloadBytes - std::size_t(streamWords) * 4);
+    }
+    std::memset(stream_.data() + payloadBytes, 0, kPayloadPadding);
+    FrameHeader frame;
+    frame.source = head[format::kRecSource];
+    frame.frameType = frameType;
+    frame.wordCount = uint16_t(wordCount);
+    std::memcpy(frame.unused, head + 4, sizeof frame.unused);
+    frame.formatCode = head[format::kRecFormatCode];
+    frame.padWords = padWords;
+    frame.payload = stream_.data();
+    channel.writer->writeDecodedVideo(frame);
+  }
+  return checkWriteErrors();
+}
+
+// A writer that cannot be opened fails the conversion, unless the channel's format code has no
+// picture size: then only that channel is left out.
+Worker::Created Worker::createWriter(int c, uint8_t formatCode) {
+  Channel& channel = channels_[std::size_t(c)];
+  const FrameGeometry geometry = getFrameGeometry(formatCode, settings_.standardize != 0);
+  const SystemInfo& info = recording_.info();
+
+  AviOpenParams params;
+  params.fileName = outputFileName(settings_.destinationDir, settings_.baseName, c);
+  params.width = geometry.width;
+  params.height = geometry.height;
+  params.rate = channel.rate;
+  // Sources 0x80..0xFF (0xFF = none) never match a record, so such channels get no audio stream.
+  params.withAudio = int8_t(info.audioSource[std::size_t(c)]) >= 0;
+  params.codecIndex = codecIndex_;
+  params.compress = settings_.defaultCodec == 0;
+  if (params.compress) params.options = settings_.compressOptions;
+  if (geometry.header && !params.compress) {
+    params.videoExtraData.assign(geometry.header->begin(), geometry.header->begin() + kVolPartSize);
+  }
+  params.overwrite = settings_.overwrite;
+  params.xvidLibrary = settings_.xvidLibrary;
+
+  auto writer = std::make_unique<AviWriter>();
+  // The stream header takes sample position 0 without reaching the file: recorded frames start at 1.
+  if (geometry.header) writer->writeRawVideo(geometry.header->data(), geometry.header->size(), 0);
+  Status opened = writer->open(params);
+  if (opened) {
+    channel.writer = std::move(writer);
+    writerMask_ |= 1u << c;
+    return Created::kOpened;
+  }
+  if (geometry.width == 0 || geometry.height == 0) {
+    char why[160];
+    std::snprintf(why, sizeof why, "CH-%02d: format code %u has no picture size and the writer refused it (%s); channel skipped",
+                  c + 1, unsigned(formatCode), opened.error().message.c_str());
+    warnings_.add(why);
+    channel.skipped = true;
+    return Created::kSkipped;
+  }
+  Error error = opened.error();
+  if (error.message.find(params.fileName) == std::string::npos) error.message = params.fileName + ": " + error.message;
+  fail(std::move(error));
+  return Created::kFailed;
+}
+
+bool Worker::checkWriteErrors() {
+  for (uint32_t mask = writerMask_; mask != 0; mask &= mask - 1) {
+    const AviWriter& writer = *channels_[std::size_t(std::countr_zero(mask))].writer;
+    if (writer.writeError()) {
+      Error error = *writer.writeError();
+      if (error.message.find(writer.fileName()) == std::string::npos) {
+        error.message = writer.fileName() + ": " + error.message;
+      }
+      fail(std::move(error));
+      return false;
+    }
+  }
+  return true;
+}
+
+void Worker::fail(Error error) {
+  running_.store(0);
+  if (!report_.outputError) report_.outputError = std::move(error);
+}
+
+void Worker::finishAll() {
+  for (int c = 0; c < format::kChannelCount; ++c) {
+    Channel& channel = channels_[std::size_t(c)];
+    if (!channel.writer) continue;
+    AviWriter& writer = *channel.writer;
+    Status finished = writer.finish();
+    if (!finished && !report_.outputError) {
+      Error error = finished.error();
+      if (error.message.find(writer.fileName()) == std::string::npos) error.message = writer.fileName() + ": " + error.message;
+      report_.outputError = std::move(error);
+    }
+    OutputFileReport file;
+    file.channel = c;
+    file.path = writer.fileName();
+    file.frames = writer.framesWritten();
+    file.keyFrames = writer.keyFramesWritten();
+    file.rate = channel.rate;
+    file.hasAudio = writer.hasAudio();
+    file.audioSamples = uint64_t(std::max<int64_t>(writer.audioPosition(), 0));
+    file.bytes = writer.bytesWritten();
+    report_.files.push_back(std::move(file));
+    channel.writer.reset();
+  }
+  writerMask_ = 0;
+}
+
+}  // namespace
+
+std::string outputFileName(const std::string& destinationDir, const std::string& baseName, int channel) {
+  char suffix[32];
+  std::snprintf(suffix, sizeof suffix, "_%02d.avi", channel);
+  return destinationDir + baseName + suffix;
+}
+
+ConversionReport runConversion(const RecordingFile& recording, const ConversionSettings& settings,
+                               ConversionHost& host, std::atomic<int>& running) {
+  ConversionReport report;
+  constexpr uint32_t kChannelBits = (1u << format::kChannelCount) - 1;
+  if (!recording.isOpen() || (settings.selectedChannels & kChannelBits) == 0) {
+    running.store(0);
+    return report;
+  }
+  report.started = true;
+  {
+    Worker worker(recording, settings, host, running, report);
+    worker.run();
+  }
+  host.conversionDone(report);
+  return report;
+}
+
+}  // namespace qmv

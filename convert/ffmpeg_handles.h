@@ -1,0 +1,50 @@
+// Owning handles for the FFmpeg objects the writer and the encoder hold: unique_ptr with the library's free
+// calls.
+#pragma once
+
+#include <memory>
+#include <string>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libavutil/error.h>
+#include <libavutil/frame.h>
+#include <libswscale/swscale.h>
+}
+
+namespace qmv::ff {
+
+// An output context: closes its avio (if it opened one) and frees the context with its streams.
+struct OutputContextFree {
+  void operator()(AVFormatContext* c) const {
+    if (c->pb && !(c->oformat->flags & AVFMT_NOFILE)) avio_closep(&c->pb);
+    avformat_free_context(c);
+  }
+};
+struct CodecContextFree {
+  void operator()(AVCodecContext* c) const { avcodec_free_context(&c); }
+};
+struct FrameFree {
+  void operator()(AVFrame* f) const { av_frame_free(&f); }
+};
+struct PacketFree {
+  void operator()(AVPacket* p) const { av_packet_free(&p); }
+};
+struct SwsFree {
+  void operator()(SwsContext* s) const { sws_freeContext(s); }
+};
+
+using OutputContext = std::unique_ptr<AVFormatContext, OutputContextFree>;
+using CodecContext = std::unique_ptr<AVCodecContext, CodecContextFree>;
+using Frame = std::unique_ptr<AVFrame, FrameFree>;
+using Packet = std::unique_ptr<AVPacket, PacketFree>;
+using Sws = std::unique_ptr<SwsContext, SwsFree>;
+
+inline std::string errorText(int code) {
+  char buf[AV_ERROR_MAX_STRING_SIZE] = {};
+  av_strerror(code, buf, sizeof buf);
+  return buf;
+}
+
+}  // namespace qmv::ff

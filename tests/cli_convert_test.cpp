@@ -1,0 +1,243 @@
+// qmv2avi-cli convert: exit statuses, channel selection, overwrite rules, summary, and Ctrl-C.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "convert/compress_options.h"
+#include "decode/xvid_library.h"
+#include "support/avi_probe.h"
+#include "tools/generator/recording_generator.h"
+
+extern char** environ;
+
+namespace qmv {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string scratchDir(const std::string& name) {
+  const fs::path dir = fs::path(QMV2AVI_TEST_TMP) / "cli-convert" / name;
+  fs::remove_all(dir);
+  fs::create_directories(dir);
+  return dir.string() + "/";
+}
+
+std::string slurp(const std::string& path) {
+  std::ifstream in(path);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+struct CliResult {
+  int status = -1;
+  std::string out, err;
+};
+
+std::string quote(const std::string& s) { return "'" + s + "'"; }
+
+CliResult runCli(const std::string& args, const std::string& scratch) {
+  const std::string out = scratch + "stdout.txt", err = scratch + "stderr.txt";
+  const std::string command = quote(QMV2AVI_CLI_PATH) + " " + args + " >" + quote(out) + " 2>" + quote(err) + " </dev/null";
+  const int raw = std::system(command.c_str());
+  CliResult r;
+  r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+  r.out = slurp(out);
+  r.err = slurp(err);
+  fs::remove(out);
+  fs::remove(err);
+  return r;
+}
+
+std::vector<std::string> lines(const std::string& text) {
+  std::vector<std::string> out;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) out.push_back(line);
+  return out;
+}
+
+// Three channels with video (CH-01 and CH-04 with audio), one second.
+std::string writeRecording(const std::string& dir, const std::string& name = "cam.qmv", int seconds = 1) {
+  gen::BodyPlan plan;
+  plan.channels = {{0, 2, 40, 0, 5}, {1, 18, 40, -1, 5}, {3, 20, 20, 1, 5}};
+  plan.seconds = seconds;
+  plan.reuseFrames = true;
+  const std::string path = dir + name;
+  EXPECT_TRUE(gen::writeRecordingFile(gen::planScenario(plan), path));
+  return path;
+}
+
+std::vector<std::string> aviFiles(const std::string& dir) {
+  std::vector<std::string> names;
+  for (const auto& e : fs::directory_iterator(dir))
+    if (e.path().extension() == ".avi") names.push_back(e.path().filename().string());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+TEST(CliConvertTest, ConvertsEveryChannelWithVideoNextToTheInput) {
+  const std::string dir = scratchDir("defaults");
+  const std::string input = writeRecording(dir);
+  const CliResult r = runCli("convert " + quote(input), dir);
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(aviFiles(dir), (std::vector<std::string>{"cam_00.avi", "cam_01.avi", "cam_03.avi"}));
+  const auto summary = lines(r.out);
+  ASSERT_EQ(summary.size(), 3u) << r.out;
+  EXPECT_NE(summary[0].find("cam_00.avi: 10 frames, 1.00 s at 10 fps, audio"), std::string::npos) << summary[0];
+  EXPECT_NE(summary[1].find("no audio"), std::string::npos) << summary[1];
+  EXPECT_NE(summary[2].find("cam_03.avi: 5 frames, 1.00 s at 5 fps, audio"), std::string::npos) << summary[2];
+  EXPECT_TRUE(r.err.empty()) << r.err;  // no progress bar when stderr is not a terminal
+  auto file = test::probeAvi(dir + "cam_00.avi");
+  ASSERT_TRUE(file);
+  EXPECT_EQ(file->streams.at(0).codecTag, makeFourcc('X', 'V', 'I', 'D'));
+}
+
+TEST(CliConvertTest, ChannelsOutputFolderAndCodec) {
+  const std::string dir = scratchDir("options");
+  const std::string input = writeRecording(dir);
+  const std::string out = dir + "out/";
+  fs::create_directories(out);
+  const CliResult r = runCli("convert " + quote(input) + " -o " + quote(out) + " --channels 2-3,4 --codec divx", dir);
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(aviFiles(out), (std::vector<std::string>{"cam_01.avi", "cam_03.avi"}));
+  EXPECT_NE(r.err.find("CH-03 has no video"), std::string::npos) << r.err;
+  auto file = test::probeAvi(out + "cam_01.avi");
+  ASSERT_TRUE(file);
+  EXPECT_EQ(file->streams.at(0).codecTag, makeFourcc('D', 'I', 'V', 'X'));
+}
+
+TEST(CliConvertTest, ExistingFilesNeedOverwrite) {
+  const std::string dir = scratchDir("overwrite");
+  const std::string input = writeRecording(dir);
+  std::ofstream(dir + "cam_01.avi") << "older";
+  const CliResult refused = runCli("convert " + quote(input), dir);
+  EXPECT_EQ(refused.status, 3);
+  EXPECT_NE(refused.err.find(dir + "cam_01.avi"), std::string::npos) << refused.err;
+  EXPECT_EQ(slurp(dir + "cam_01.avi"), "older");
+  EXPECT_EQ(aviFiles(dir), std::vector<std::string>{"cam_01.avi"});  // nothing else begun
+
+  const CliResult replaced = runCli("convert " + quote(input) + " --overwrite", dir);
+  EXPECT_EQ(replaced.status, 0) << replaced.err;
+  EXPECT_TRUE(test::probeAvi(dir + "cam_01.avi"));
+}
+
+TEST(CliConvertTest, RejectedInputAndUnwritableOutput) {
+  const std::string dir = scratchDir("failures");
+  std::ofstream(dir + "junk.qmv") << std::string(4096, 'x');
+  const CliResult rejected = runCli("convert " + quote(dir + "junk.qmv"), dir);
+  EXPECT_EQ(rejected.status, 2);
+  EXPECT_EQ(lines(rejected.err).size(), 1u) << rejected.err;
+  EXPECT_NE(rejected.err.find("junk.qmv"), std::string::npos);
+  EXPECT_TRUE(aviFiles(dir).empty());
+
+  const std::string input = writeRecording(dir);
+  const CliResult missing = runCli("convert " + quote(input) + " -o " + quote(dir + "no/such"), dir);
+  EXPECT_EQ(missing.status, 3);
+  EXPECT_NE(missing.err.find(dir + "no/such"), std::string::npos) << missing.err;
+
+  // A folder that exists but refuses new files (not as root, who may write anywhere).
+  if (geteuid() != 0) {
+    const std::string locked = dir + "locked/";
+    fs::create_directories(locked);
+    fs::permissions(locked, fs::perms::owner_read | fs::perms::owner_exec);
+    const CliResult denied = runCli("convert " + quote(input) + " -o " + quote(locked), dir);
+    fs::permissions(locked, fs::perms::owner_all);
+    EXPECT_EQ(denied.status, 3);
+    EXPECT_NE(denied.err.find(locked + "cam_00.avi"), std::string::npos) << denied.err;
+  }
+}
+
+TEST(CliConvertTest, UsageErrors) {
+  const std::string dir = scratchDir("usage");
+  const std::string input = quote(writeRecording(dir));
+  const std::string cases[] = {
+      "convert",  // no FILE
+      "convert " + input + " --channels 0",
+      "convert " + input + " --channels 17",
+      "convert " + input + " --channels 3-1",
+      "convert " + input + " --channels 1,,2",
+      "convert " + input + " --channels 1,",
+      "convert " + input + " --channels x",
+      "convert " + input + " --codec h264",
+      "convert " + input + " --reencode no-such-encoder",
+      "convert " + input + " --quality 50",  // without --reencode
+      "convert " + input + " --bogus",
+  };
+  for (const std::string& args : cases) {
+    const CliResult r = runCli(args, dir);
+    EXPECT_EQ(r.status, 64) << args << "\n" << r.err;
+    EXPECT_FALSE(r.err.empty()) << args;
+  }
+  EXPECT_TRUE(aviFiles(dir).empty());
+}
+
+TEST(CliConvertTest, ListEncoders) {
+  const std::string dir = scratchDir("encoders");
+  const CliResult r = runCli("convert --list-encoders", dir);
+  EXPECT_EQ(r.status, 0) << r.err;
+  const auto listed = lines(r.out);
+  const auto encoders = availableEncoders();
+  ASSERT_EQ(listed.size(), encoders.size());
+  for (std::size_t i = 0; i < listed.size(); ++i) EXPECT_EQ(listed[i].rfind(encoders[i].name + " ", 0), 0u) << listed[i];
+}
+
+// Ctrl-C stops the conversion the way the Stop button does: complete files, exit status 130.
+// Re-encoding is slow enough that the signal lands mid-way.
+TEST(CliConvertTest, InterruptLeavesCompleteFiles) {
+  DynamicXvidLibrary xvid;
+  if (!xvid.load().ok) GTEST_SKIP() << "libxvidcore.so.4 is not loadable here";
+  if (!findEncoder("ffv1")) GTEST_SKIP() << "no ffv1 encoder";
+  const std::string dir = scratchDir("interrupt");
+  gen::BodyPlan plan;
+  plan.channels = {{0, 4, 120, -1, 30}};  // 704 x 576 at 30 fps
+  plan.seconds = 60;
+  plan.reuseFrames = true;
+  const std::string input = dir + "long.qmv";
+  ASSERT_TRUE(gen::writeRecordingFile(gen::planScenario(plan), input));
+
+  const std::string out = dir + "stdout.txt", err = dir + "stderr.txt";
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  std::vector<std::string> args = {QMV2AVI_CLI_PATH, "convert", input, "--reencode", "ffv1"};
+  std::vector<char*> argv;
+  for (auto& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  pid_t pid = 0;
+  ASSERT_EQ(posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ), 0);
+  posix_spawn_file_actions_destroy(&actions);
+  // Wait until the output file exists: the conversion is under way and the handler installed.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (!fs::exists(dir + "long_00.avi") && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  kill(pid, SIGINT);
+  int raw = 0;
+  ASSERT_EQ(waitpid(pid, &raw, 0), pid);
+  ASSERT_TRUE(WIFEXITED(raw)) << "ended by signal " << WTERMSIG(raw);
+  EXPECT_EQ(WEXITSTATUS(raw), 130) << slurp(err);
+
+  const auto summary = lines(slurp(out));
+  ASSERT_EQ(summary.size(), 1u);
+  auto headers = test::readAviHeaders(dir + "long_00.avi");
+  ASSERT_TRUE(headers);
+  EXPECT_TRUE(headers->hasIdx1);
+  int errors = -1;
+  const int pictures = test::decodeAllFrames(dir + "long_00.avi", 0, &errors);
+  EXPECT_EQ(errors, 0);
+  EXPECT_GT(pictures, 0);
+  EXPECT_LT(pictures, 60 * 30);  // stopped early
+  EXPECT_NE(summary[0].find(std::to_string(pictures) + " frames"), std::string::npos) << summary[0];
+}
+
+}  // namespace
+}  // namespace qmv

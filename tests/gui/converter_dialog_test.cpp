@@ -1,0 +1,800 @@
+// Tests of the main dialog: layout, control states, channel selection, commands, conversion and shutdown.
+#include <QAction>
+#include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDir>
+#include <QFile>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+#include <functional>
+#include <memory>
+
+extern "C" {
+#include <libavformat/avformat.h>
+}
+
+#include "app/about_dialog.h"
+#include "app/control_ids.h"
+#include "app/converter_dialog.h"
+#include "app/dialog_units.h"
+#include "decode/message_notifier.h"
+#include "gui_test_support.h"
+
+using namespace qmv;
+using namespace qmv::app;
+
+namespace {
+
+// The controls whose enabled state the dialog changes.
+QList<int> inputControls() {
+  QList<int> ids;
+  for (int k = 0; k < kChannelCount; ++k) ids << channelControlId(k);
+  ids << id::kOpen << id::kConvert << id::kDestination << id::kStandardize << id::kAllChannels
+      << id::kDefaultCodec << id::kCompressor;
+  return ids;
+}
+
+// The controls the dialog never disables.
+QList<int> staticControls() {
+  return {id::kInfoGroup,     id::kSystemNameLabel,    id::kMacAddressLabel,
+          id::kVersionLabel,  id::kLanguageVideoLabel, id::kRecordedTimeLabel,
+          id::kSystemName,    id::kMacAddress,         id::kVersion,
+          id::kLanguageVideo, id::kRecordedTime,       id::kChannelGroup,
+          id::kProgress};
+}
+
+QList<int> checkBoxes() {
+  QList<int> ids;
+  for (int k = 0; k < kChannelCount; ++k) ids << channelControlId(k);
+  ids << id::kStandardize << id::kAllChannels << id::kDefaultCodec;
+  return ids;
+}
+
+// Clicks OK of the About box that the action opens; returns the caption of each About box seen.
+QStringList aboutBoxesOpenedBy(const std::function<void()>& action) {
+  QStringList seen;
+  QTimer timer;
+  timer.setInterval(5);
+  QObject::connect(&timer, &QTimer::timeout, [&] {
+    auto* about = qobject_cast<AboutDialog*>(QApplication::activeModalWidget());
+    if (!about) return;
+    seen << about->windowTitle();
+    for (auto* button : about->findChildren<QPushButton*>()) {
+      if (button->property("controlId").toInt() == id::kAboutOk) button->click();
+    }
+  });
+  timer.start();
+  action();
+  timer.stop();
+  return seen;
+}
+
+struct AviFacts {
+  bool opened = false;
+  unsigned streams = 0;
+  bool video = false;
+  uint32_t codecTag = 0;
+  int packets = 0;
+};
+
+AviFacts readAvi(const QString& path) {
+  AviFacts facts;
+  AVFormatContext* ctx = nullptr;
+  if (avformat_open_input(&ctx, QFile::encodeName(path).constData(), nullptr, nullptr) < 0) return facts;
+  facts.opened = true;
+  facts.streams = ctx->nb_streams;
+  if (ctx->nb_streams > 0) {
+    facts.video = ctx->streams[0]->codecpar->codec_type == AVMEDIA_TYPE_VIDEO;
+    facts.codecTag = ctx->streams[0]->codecpar->codec_tag;
+  }
+  AVPacket* packet = av_packet_alloc();
+  while (av_read_frame(ctx, packet) >= 0) {
+    ++facts.packets;
+    av_packet_unref(packet);
+  }
+  av_packet_free(&packet);
+  avformat_close_input(&ctx);
+  return facts;
+}
+
+}  // namespace
+
+class ConverterDialogTest : public QObject {
+  Q_OBJECT
+
+ private:
+  QTemporaryDir dir_;
+  QString recA_;  // video on CH-01, CH-03, CH-05
+  QString recB_;  // video on CH-01, CH-05
+  QString bad_;   // not a recording
+  test::FakeWorker fake_;
+  QString nextFile_;
+  std::optional<QString> nextFolder_;
+  QString folderAskedWith_;
+  QStringList warnings_;
+  bool workerEndedBeforeChooser_ = false;
+
+  DialogSeams seams(bool realWorker = false) {
+    DialogSeams s;
+    s.openFile = [this](QWidget*) {
+      workerEndedBeforeChooser_ = fake_.calls.load() == 0 || fake_.finished.load();
+      return nextFile_;
+    };
+    s.chooseFolder = [this](QWidget*, const QString& initial) {
+      folderAskedWith_ = initial;
+      return nextFolder_;
+    };
+    s.warning = [this](QWidget*, const QString& text, const QString& caption) {
+      warnings_ << caption + "|" + text;
+    };
+    if (!realWorker) s.runConversion = std::ref(fake_);
+    return s;
+  }
+
+  void open(ConverterDialog& dialog, const QString& path) {
+    nextFile_ = path;
+    dialog.controlAs<QPushButton>(id::kOpen)->click();
+  }
+
+  // Convert, then wait until the worker's disabling of the controls has arrived.
+  void startConverting(ConverterDialog& dialog) {
+    dialog.controlAs<QPushButton>(id::kConvert)->click();
+    QTRY_VERIFY(!dialog.control(id::kOpen)->isEnabled());
+  }
+
+  QList<int> enabledOf(ConverterDialog& dialog, const QList<int>& ids) {
+    QList<int> result;
+    for (int i : ids)
+      if (dialog.control(i)->isEnabled()) result << i;
+    return result;
+  }
+  QList<int> checkedOf(ConverterDialog& dialog) {
+    QList<int> result;
+    for (int i : checkBoxes())
+      if (dialog.controlAs<QCheckBox>(i)->isChecked()) result << i;
+    return result;
+  }
+
+ private slots:
+  void initTestCase() {
+    QVERIFY(dir_.isValid());
+    QVERIFY(QDir(dir_.path()).mkpath("a"));
+    QVERIFY(QDir(dir_.path()).mkpath("b"));
+    recA_ = dir_.filePath("a/recA.qmv");
+    recB_ = dir_.filePath("b/recB.qmv");
+    bad_ = dir_.filePath("bad.qmv");
+    QVERIFY(test::writeRecording(recA_, {0, 2, 4}));
+    QVERIFY(test::writeRecording(recB_, {0, 4}));
+    QFile badFile(bad_);
+    QVERIFY(badFile.open(QIODevice::WriteOnly));
+    badFile.write(QByteArray(4096, 'x'));
+  }
+
+  void init() {
+    fake_.calls = 0;
+    fake_.endByItself = false;
+    fake_.outputError.reset();
+    nextFile_.clear();
+    nextFolder_.reset();
+    folderAskedWith_ = "unasked";
+    warnings_.clear();
+  }
+
+  void layout_data() {
+    QTest::addColumn<int>("controlId");
+    QTest::addColumn<QString>("className");
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QRect>("du");
+    QTest::addColumn<bool>("tabStop");
+    auto row = [](int i, const char* cls, const QString& text, QRect du, bool tab) {
+      QTest::addRow("%d", i) << i << QString(cls) << text << du << tab;
+    };
+    row(id::kSystemNameLabel, "QLabel", "System Name:", {9, 14, 61, 8}, false);
+    row(id::kVersionLabel, "QLabel", "System Version:", {9, 27, 61, 8}, false);
+    row(id::kRecordedTimeLabel, "QLabel", "Recorded Time:", {9, 41, 61, 8}, false);
+    row(id::kMacAddressLabel, "QLabel", "MAC Address:", {168, 14, 61, 8}, false);
+    row(id::kLanguageVideoLabel, "QLabel", "Language and VGA:", {168, 27, 61, 8}, false);
+    row(channelControlId(0), "QCheckBox", "CH-01", {11, 65, 35, 10}, true);
+    row(channelControlId(5), "QCheckBox", "CH-06", {198, 65, 35, 10}, true);
+    row(channelControlId(7), "QCheckBox", "CH-08", {274, 65, 35, 10}, true);
+    row(channelControlId(8), "QCheckBox", "CH-09", {11, 80, 35, 10}, true);
+    row(channelControlId(13), "QCheckBox", "CH-14", {198, 80, 35, 10}, true);
+    row(channelControlId(15), "QCheckBox", "CH-16", {274, 80, 35, 10}, true);
+    row(id::kOpen, "QPushButton", "&Open", {7, 119, 50, 14}, true);
+    row(id::kConvert, "QPushButton", "&Convert", {262, 119, 50, 14}, true);
+    row(id::kProgress, "QProgressBar", "", {66, 137, 183, 14}, false);
+    row(id::kStandardize, "QCheckBox", "Standardization", {255, 139, 58, 10}, true);
+    row(id::kDestination, "QPushButton", "&Destination", {7, 137, 50, 14}, true);
+    row(id::kSystemName, "QLabel", "", {77, 14, 71, 8}, false);
+    row(id::kVersion, "QLabel", "", {77, 27, 71, 8}, false);
+    row(id::kRecordedTime, "QLabel", "", {77, 41, 236, 8}, false);
+    row(id::kMacAddress, "QLabel", "", {237, 14, 71, 8}, false);
+    row(id::kLanguageVideo, "QLabel", "", {237, 27, 71, 8}, false);
+    row(id::kChannelGroup, "QGroupBox", "", {7, 55, 306, 53}, false);
+    row(id::kInfoGroup, "QGroupBox", "File Information", {7, 5, 306, 52}, false);
+    row(id::kAllChannels, "QCheckBox", "All CHs", {274, 95, 38, 10}, true);
+    row(id::kDefaultCodec, "QCheckBox", "Default Codec (Fast)", {66, 120, 77, 10}, true);
+    row(id::kCompressor, "QComboBox", "", {158, 119, 89, 30}, true);
+  }
+
+  void layout() {
+    QFETCH(int, controlId);
+    QFETCH(QString, className);
+    QFETCH(QString, text);
+    QFETCH(QRect, du);
+    QFETCH(bool, tabStop);
+    ConverterDialog dialog(seams());
+    QWidget* w = dialog.control(controlId);
+    QVERIFY(w);
+    QCOMPARE(w->property("controlId").toInt(), controlId);
+    QCOMPARE(QString(w->metaObject()->className()), className);
+    if (auto* label = qobject_cast<QLabel*>(w)) QCOMPARE(label->text(), text);
+    if (auto* button = qobject_cast<QAbstractButton*>(w)) QCOMPARE(button->text(), text);
+    if (auto* group = qobject_cast<QGroupBox*>(w)) QCOMPARE(group->title(), text);
+    QCOMPARE(bool(w->focusPolicy() & Qt::TabFocus), tabStop);
+
+    const DialogUnits units(dialog.font());
+    const QRect expected = units.toPixels(DuRect{du.x(), du.y(), du.width(), du.height()});
+    const QRect actual = w->geometry();
+    QCOMPARE(actual.top(), expected.top());
+    if (controlId == id::kCompressor) {
+      // The height in the template is the opened list's; the closed box is one line high.
+      QCOMPARE(actual.left(), expected.left());
+      QCOMPARE(actual.width(), expected.width());
+      QVERIFY(actual.height() < expected.height());
+    } else if (className == "QLabel" && !text.isEmpty()) {
+      // A caption wider than its rectangle grows away from its aligned edge and is never clipped.
+      QCOMPARE(actual.height(), expected.height());
+      QCOMPARE(actual.right(), expected.right());
+      QVERIFY(actual.width() >= expected.width());
+      QVERIFY(actual.width() >= w->fontMetrics().horizontalAdvance(text));
+    } else {
+      QCOMPARE(actual, expected);
+    }
+  }
+
+  void windowAndTabOrder() {
+    ConverterDialog dialog(seams());
+    QCOMPARE(dialog.windowTitle(), QString("QMV to AVI Converter"));
+    const DialogUnits units(dialog.font());
+    QCOMPARE(dialog.size(), units.toPixels(320, 158));
+    QCOMPARE(dialog.minimumSize(), dialog.maximumSize());
+    QVERIFY(!(dialog.windowFlags() & (Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint)));
+    QVERIFY(!dialog.windowIcon().isNull());
+    QCOMPARE(dialog.font().pointSize(), 10);
+    QVERIFY(dialog.control(4242) == nullptr);
+
+    QList<int> order;
+    for (QWidget* w = dialog.nextInFocusChain(); w != &dialog; w = w->nextInFocusChain()) {
+      if (w->focusPolicy() & Qt::TabFocus && w->property("controlId").isValid())
+        order << w->property("controlId").toInt();
+    }
+    QList<int> expected;
+    for (int k = 0; k < kChannelCount; ++k) expected << channelControlId(k);
+    expected << id::kOpen << id::kConvert << id::kStandardize << id::kDestination << id::kAllChannels
+             << id::kDefaultCodec << id::kCompressor;
+    QCOMPARE(order, expected);
+  }
+
+  void initialState() {
+    ConverterDialog dialog(seams());
+    dialog.show();
+    for (int i : {id::kSystemName, id::kVersion, id::kRecordedTime, id::kMacAddress, id::kLanguageVideo})
+      QCOMPARE(dialog.controlAs<QLabel>(i)->text(), QString());
+    for (int i : {id::kStandardize, id::kDefaultCodec}) {
+      auto* box = dialog.controlAs<QCheckBox>(i);
+      QVERIFY(box->isChecked());
+      QVERIFY(!box->isVisible());
+      QVERIFY(!box->isEnabled());
+    }
+    auto* combo = dialog.controlAs<QComboBox>(id::kCompressor);
+    QCOMPARE(combo->count(), 2);
+    QCOMPARE(combo->itemText(0), QString("XVID (https://www.xvid.com)"));
+    QCOMPARE(combo->itemText(1), QString("Divx (https://www.divx.com)"));
+    QCOMPARE(combo->currentIndex(), 0);
+    QVERIFY(combo->isEditable());
+    QCOMPARE(combo->lineEdit()->cursorPosition(), 0);
+    QCOMPARE(dialog.controlAs<QProgressBar>(id::kProgress)->value(), 0);
+    QCOMPARE(dialog.standardize(), 1);
+    QCOMPARE(dialog.defaultCodec(), 1);
+    QCOMPARE(dialog.selectedChannels(), 0u);
+    QVERIFY(dialog.compressOptions().empty());
+    QVERIFY(!dialog.recording().isOpen());
+  }
+
+  void stateTable_data() {
+    QTest::addColumn<QString>("state");
+    QTest::addColumn<QList<int>>("enabled");
+    QTest::addColumn<QList<int>>("checked");
+    QTest::addColumn<int>("progress");
+    const QList<int> hidden = {id::kStandardize, id::kDefaultCodec};
+    const QList<int> open = {channelControlId(0), channelControlId(4), id::kOpen,
+                             id::kConvert,        id::kDestination,    id::kStandardize,
+                             id::kAllChannels,    id::kDefaultCodec,   id::kCompressor};
+    const QList<int> marks = {channelControlId(0), channelControlId(4), id::kStandardize, id::kAllChannels,
+                              id::kDefaultCodec};
+    QTest::newRow("no recording") << "none" << QList<int>{id::kOpen, id::kConvert} << hidden << 0;
+    QTest::newRow("recording open") << "open" << open << marks << 0;
+    QTest::newRow("converting") << "converting" << QList<int>{id::kConvert} << marks << 50;
+    QTest::newRow("after conversion") << "done" << open << marks << 0;
+  }
+
+  void stateTable() {
+    QFETCH(QString, state);
+    QFETCH(QList<int>, enabled);
+    QFETCH(QList<int>, checked);
+    QFETCH(int, progress);
+    ConverterDialog dialog(seams());
+    dialog.show();
+    if (state != "none") open(dialog, recB_);
+    if (state == "converting" || state == "done") startConverting(dialog);
+    if (state == "done") {
+      dialog.controlAs<QPushButton>(id::kConvert)->click();
+      QTRY_COMPARE(dialog.completions(), 1);
+    }
+    std::sort(enabled.begin(), enabled.end());
+    std::sort(checked.begin(), checked.end());
+    QList<int> actualEnabled = enabledOf(dialog, inputControls());
+    std::sort(actualEnabled.begin(), actualEnabled.end());
+    QList<int> actualChecked = checkedOf(dialog);
+    std::sort(actualChecked.begin(), actualChecked.end());
+    QCOMPARE(actualEnabled, enabled);
+    QCOMPARE(actualChecked, checked);
+    QCOMPARE(enabledOf(dialog, staticControls()), staticControls());
+    QCOMPARE(dialog.controlAs<QProgressBar>(id::kProgress)->value(), progress);
+    if (state == "done") QCOMPARE(dialog.destinationDir(), QString());
+    dialog.close();
+  }
+
+  void openFillsFieldsAndTitle() {
+    ConverterDialog dialog(seams());
+    open(dialog, recB_);
+    QCOMPARE(dialog.windowTitle(), QString("QMV to AVI : 'recB.qmv'"));
+    const RecordingDescription& d = dialog.recording().description();
+    QCOMPARE(dialog.controlAs<QLabel>(id::kSystemName)->text(), QString::fromStdString(d.systemName));
+    QCOMPARE(dialog.controlAs<QLabel>(id::kVersion)->text(), QString::fromStdString(d.version));
+    QCOMPARE(dialog.controlAs<QLabel>(id::kRecordedTime)->text(), QString::fromStdString(d.recordedTime));
+    QCOMPARE(dialog.controlAs<QLabel>(id::kMacAddress)->text(), QString::fromStdString(d.macAddress));
+    QCOMPARE(dialog.controlAs<QLabel>(id::kLanguageVideo)->text(), QString::fromStdString(d.languageVideo));
+    QVERIFY(!d.systemName.empty());
+    QCOMPARE(dialog.sourcePath(), recB_);
+    QCOMPARE(dialog.baseName(), QString("recB"));
+    QCOMPARE(dialog.destinationDir(), dir_.filePath("b") + "/");
+  }
+
+  void channelSelection() {
+    ConverterDialog dialog(seams());
+    auto box = [&](int k) { return dialog.controlAs<QCheckBox>(channelControlId(k)); };
+    auto* all = dialog.controlAs<QCheckBox>(id::kAllChannels);
+
+    open(dialog, recA_);
+    QCOMPARE(dialog.selectedChannels(), 0x15u);
+    box(2)->click();  // CH-03 off
+    QCOMPARE(dialog.selectedChannels(), 0x11u);
+    QVERIFY(!box(2)->isChecked());
+    QVERIFY(all->isChecked());
+    box(1)->click();  // CH-02 has no video: its box is disabled and nothing changes
+    QCOMPARE(dialog.selectedChannels(), 0x11u);
+    all->click();  // All CHs off
+    QCOMPARE(dialog.selectedChannels(), 0u);
+    QCOMPARE(checkedOf(dialog), (QList<int>{id::kStandardize, id::kDefaultCodec}));
+    box(2)->click();  // CH-03 back on alone; All CHs stays as it is
+    QCOMPARE(dialog.selectedChannels(), 0x04u);
+    QVERIFY(!all->isChecked());
+
+    // The next recording's channels replace the selection; CH-03 has no video there.
+    open(dialog, recB_);
+    QCOMPARE(dialog.selectedChannels(), 0x11u);
+    QVERIFY(!box(2)->isChecked());
+    QVERIFY(!box(2)->isEnabled());
+    all->click();
+    all->click();  // off and on again: exactly the channels with video
+    QCOMPARE(dialog.selectedChannels(), 0x11u);
+    QCOMPARE(checkedOf(dialog), (QList<int>{channelControlId(0), channelControlId(4), id::kStandardize,
+                                            id::kAllChannels, id::kDefaultCodec}));
+  }
+
+  void convertWithoutRecordingDoesNothing() {
+    ConverterDialog dialog(seams());
+    dialog.controlAs<QPushButton>(id::kConvert)->click();
+    QTest::qWait(20);
+    QCOMPARE(fake_.calls.load(), 0);
+    QVERIFY(!dialog.hasWorker());
+    QCOMPARE(dialog.running(), 0);
+    // A rejected file is no recording either.
+    open(dialog, bad_);
+    dialog.controlAs<QPushButton>(id::kConvert)->click();
+    QTest::qWait(20);
+    QCOMPARE(fake_.calls.load(), 0);
+  }
+
+  void convertThenConvertAgainStops() {
+    ConverterDialog dialog(seams());
+    open(dialog, recB_);
+    dialog.controlAs<QComboBox>(id::kCompressor)->setCurrentIndex(1);
+    startConverting(dialog);
+    QCOMPARE(dialog.running(), 1);
+    QVERIFY(dialog.hasWorker());
+    const ConversionSettings s = fake_.settings();
+    QCOMPARE(s.selectedChannels, 0x11u);
+    QCOMPARE(QString::fromStdString(s.destinationDir), dir_.filePath("b") + "/");
+    QCOMPARE(QString::fromStdString(s.baseName), QString("recB"));
+    QCOMPARE(s.defaultCodec, 1);
+    QCOMPARE(s.standardize, 1);
+    QCOMPARE(fake_.lastCompressorIndex.load(), 1);
+    QCOMPARE(dialog.compressorIndex(), 1);
+    auto* bar = dialog.controlAs<QProgressBar>(id::kProgress);
+    QCOMPARE(bar->maximum(), 100);
+    QTRY_COMPARE(bar->value(), 50);
+
+    dialog.controlAs<QPushButton>(id::kConvert)->click();  // stop
+    QCOMPARE(dialog.running(), 0);
+    QTRY_COMPARE(dialog.completions(), 1);
+    QVERIFY(!dialog.hasWorker());
+    QCOMPARE(bar->value(), 0);
+    QCOMPARE(bar->maximum(), 100);  // the range stays
+    QVERIFY(dialog.control(id::kOpen)->isEnabled());
+    QCOMPARE(dialog.destinationDir(), QString());
+    QCOMPARE(dialog.selectedChannels(), 0x11u);
+    QCOMPARE(fake_.calls.load(), 1);
+    QVERIFY(warnings_.isEmpty());
+
+    // With the destination emptied by the completion, the next pass writes next to the recording.
+    startConverting(dialog);
+    QCOMPARE(QString::fromStdString(fake_.settings().destinationDir), dir_.filePath("b") + "/");
+    dialog.controlAs<QPushButton>(id::kConvert)->click();
+    QTRY_COMPARE(dialog.completions(), 2);
+  }
+
+  void quickSecondPressIsAStop() {
+    ConverterDialog dialog(seams());
+    open(dialog, recB_);
+    auto* convert = dialog.controlAs<QPushButton>(id::kConvert);
+    convert->click();
+    convert->click();  // before the worker has reported anything
+    QCOMPARE(dialog.running(), 0);
+    QTRY_COMPARE(dialog.completions(), 1);
+    QCOMPARE(fake_.calls.load(), 1);
+    QVERIFY(dialog.control(id::kOpen)->isEnabled());
+  }
+
+  void workerWithNothingToDoEndsQuietly() {
+    ConverterDialog dialog(seams());
+    open(dialog, recB_);
+    dialog.controlAs<QCheckBox>(id::kAllChannels)->click();  // no channel selected
+    dialog.controlAs<QPushButton>(id::kConvert)->click();
+    QTRY_VERIFY(fake_.finished.load());
+    QTRY_COMPARE(dialog.running(), 0);
+    QTest::qWait(20);
+    QCOMPARE(dialog.completions(), 0);
+    QVERIFY(dialog.control(id::kOpen)->isEnabled());
+    // The next press starts a new pass normally.
+    dialog.controlAs<QCheckBox>(id::kAllChannels)->click();
+    startConverting(dialog);
+    QCOMPARE(fake_.calls.load(), 2);
+    dialog.controlAs<QPushButton>(id::kConvert)->click();
+    QTRY_COMPARE(dialog.completions(), 1);
+  }
+
+  void endingDuringConversionStopsAndWaits_data() {
+    QTest::addColumn<bool>("destroy");
+    QTest::newRow("close") << false;
+    QTest::newRow("destroy") << true;
+  }
+
+  void endingDuringConversionStopsAndWaits() {
+    QFETCH(bool, destroy);
+    auto dialog = std::make_unique<ConverterDialog>(seams());
+    dialog->show();
+    open(*dialog, recB_);
+    startConverting(*dialog);
+    QTRY_COMPARE(dialog->controlAs<QProgressBar>(id::kProgress)->value(), 50);
+    if (destroy) {
+      dialog.reset();
+      QVERIFY(fake_.finished.load());
+      QTest::qWait(50);  // queued reports of the worker find no dialog
+      return;
+    }
+    dialog->close();
+    QVERIFY(fake_.finished.load());  // the worker ended before close returned
+    QVERIFY(!dialog->hasWorker());
+    QVERIFY(!dialog->recording().isOpen());
+    QTest::qWait(50);
+    QCOMPARE(dialog->completions(), 0);
+    QCOMPARE(dialog->controlAs<QProgressBar>(id::kProgress)->value(), 50);
+    QVERIFY(!dialog->control(id::kOpen)->isEnabled());
+  }
+
+  void openDuringConversionWaitsForTheWorker() {
+    ConverterDialog dialog(seams());
+    open(dialog, recB_);
+    startConverting(dialog);
+    nextFile_ = recA_;
+    // The handler as a press that raced the worker's disabling of Open would run it.
+    dialog.onOpen();
+    QVERIFY(workerEndedBeforeChooser_);
+    QVERIFY(!dialog.hasWorker());
+    QCOMPARE(dialog.completions(), 1);
+    QCOMPARE(QString::fromStdString(dialog.recording().path()), recA_);
+    QCOMPARE(dialog.selectedChannels(), 0x15u);
+    QVERIFY(dialog.control(id::kOpen)->isEnabled());
+    QTest::qWait(30);  // the stopped worker's queued reports are stale and change nothing
+    QCOMPARE(dialog.completions(), 1);
+    QVERIFY(dialog.control(id::kOpen)->isEnabled());
+  }
+
+  void rejectedFileChangesOnlyTitle() {
+    ConverterDialog dialog(seams());
+    open(dialog, recB_);
+    const QString fields = dialog.controlAs<QLabel>(id::kRecordedTime)->text();
+    const QList<int> enabled = enabledOf(dialog, inputControls());
+    open(dialog, bad_);
+    QCOMPARE(dialog.windowTitle(), QString("QMV to AVI : 'bad.qmv'"));
+    QCOMPARE(dialog.controlAs<QLabel>(id::kRecordedTime)->text(), fields);
+    QCOMPARE(enabledOf(dialog, inputControls()), enabled);
+    QCOMPARE(dialog.selectedChannels(), 0x11u);
+    // Everything that names the current recording goes on naming it.
+    QCOMPARE(QString::fromStdString(dialog.recording().path()), recB_);
+    QCOMPARE(dialog.sourcePath(), recB_);
+    QCOMPARE(dialog.baseName(), QString("recB"));
+    startConverting(dialog);
+    QCOMPARE(QString::fromStdString(fake_.settings().baseName), QString("recB"));
+    dialog.controlAs<QPushButton>(id::kConvert)->click();
+    QTRY_COMPARE(dialog.completions(), 1);
+  }
+
+  void cancelledDialogsChangeNothing() {
+    ConverterDialog dialog(seams());
+    open(dialog, recB_);
+    nextFolder_ = dir_.filePath("a");
+    dialog.controlAs<QPushButton>(id::kDestination)->click();
+    QCOMPARE(folderAskedWith_, dir_.filePath("b") + "/");
+    QCOMPARE(dialog.destinationDir(), dir_.filePath("a") + "/");
+
+    const QString title = dialog.windowTitle();
+    const QList<int> enabled = enabledOf(dialog, inputControls());
+    const QList<int> checked = checkedOf(dialog);
+    open(dialog, QString());  // file dialog cancelled
+    nextFolder_.reset();
+    dialog.controlAs<QPushButton>(id::kDestination)->click();  // folder browser cancelled
+    QCOMPARE(folderAskedWith_, dir_.filePath("a") + "/");
+    QCOMPARE(dialog.windowTitle(), title);
+    QCOMPARE(enabledOf(dialog, inputControls()), enabled);
+    QCOMPARE(checkedOf(dialog), checked);
+    QCOMPARE(dialog.destinationDir(), dir_.filePath("a") + "/");
+    QCOMPARE(dialog.sourcePath(), recB_);
+  }
+
+  void destinationAndBaseNameAcrossOpens() {
+    ConverterDialog dialog(seams());
+    open(dialog, recA_);
+    QCOMPARE(dialog.destinationDir(), dir_.filePath("a") + "/");
+    // A destination that is set stays, but the base name follows the file that is opened.
+    open(dialog, recB_);
+    QCOMPARE(dialog.destinationDir(), dir_.filePath("a") + "/");
+    QCOMPARE(dialog.baseName(), QString("recB"));
+    // After a completed conversion the next Open takes the destination from its file again.
+    startConverting(dialog);
+    dialog.controlAs<QPushButton>(id::kConvert)->click();
+    QTRY_COMPARE(dialog.completions(), 1);
+    open(dialog, recB_);
+    QCOMPARE(dialog.destinationDir(), dir_.filePath("b") + "/");
+  }
+
+  void outputFailureIsReported() {
+    ConverterDialog dialog(seams());
+    open(dialog, recB_);
+    fake_.outputError = Error{-1, "cannot create '/nowhere/recB_00.avi': No such file or directory"};
+    fake_.endByItself = true;
+    dialog.controlAs<QPushButton>(id::kConvert)->click();
+    QTRY_COMPARE(dialog.completions(), 1);
+    QCOMPARE(warnings_.size(), 1);
+    QVERIFY(warnings_[0].startsWith("QMV to AVI|"));
+    QVERIFY(warnings_[0].contains("/nowhere/recB_00.avi"));
+    QVERIFY(dialog.control(id::kOpen)->isEnabled());
+
+    // A pass that ends normally says nothing.
+    fake_.outputError.reset();
+    dialog.controlAs<QPushButton>(id::kConvert)->click();
+    QTRY_COMPARE(dialog.completions(), 2);
+    QCOMPARE(warnings_.size(), 1);
+  }
+
+  void dialogKeys_data() {
+    QTest::addColumn<int>("key");
+    QTest::addColumn<int>("focusId");
+    QTest::addColumn<int>("result");  // -1: the dialog goes on
+    QTest::addColumn<int>("opens");
+    QTest::newRow("Esc") << int(Qt::Key_Escape) << int(id::kAllChannels) << int(QDialog::Rejected) << 0;
+    QTest::newRow("Enter on a check box")
+        << int(Qt::Key_Return) << int(id::kAllChannels) << int(QDialog::Accepted) << 0;
+    QTest::newRow("Enter on Open") << int(Qt::Key_Return) << int(id::kOpen) << -1 << 1;
+  }
+
+  void dialogKeys() {
+    QFETCH(int, key);
+    QFETCH(int, focusId);
+    QFETCH(int, result);
+    QFETCH(int, opens);
+    int asked = 0;
+    DialogSeams s = seams();
+    s.openFile = [&](QWidget*) {
+      ++asked;
+      return asked == 1 ? recB_ : QString();
+    };
+    ConverterDialog dialog(s);
+    dialog.show();
+    QApplication::setActiveWindow(&dialog);
+    dialog.onOpen();
+    QWidget* focus = dialog.control(focusId);
+    focus->setFocus();
+    QTRY_VERIFY(focus->hasFocus());
+    QTest::keyClick(focus, Qt::Key(key));
+    QCOMPARE(asked - 1, opens);
+    if (result < 0) {
+      QVERIFY(dialog.isVisible());
+      QVERIFY(dialog.recording().isOpen());
+    } else {
+      // Every way of ending the dialog shuts it down.
+      QVERIFY(!dialog.isVisible());
+      QCOMPARE(dialog.result(), result);
+      QVERIFY(!dialog.recording().isOpen());
+    }
+  }
+
+  void aboutThroughSystemCommand_data() {
+    QTest::addColumn<uint>("command");
+    QTest::addColumn<bool>("opens");
+    QTest::newRow("IDM_ABOUTBOX") << 0x10u << true;
+    QTest::newRow("low bits set") << 0x13u << true;
+    QTest::newRow("low bits all set") << 0x1Fu << true;
+    QTest::newRow("next command") << 0x20u << false;
+    QTest::newRow("SC_CLOSE") << 0xF060u << false;
+  }
+
+  void aboutThroughSystemCommand() {
+    QFETCH(uint, command);
+    QFETCH(bool, opens);
+    ConverterDialog dialog(seams());
+    dialog.show();
+    bool handled = false;
+    const QStringList seen = aboutBoxesOpenedBy([&] { handled = dialog.onSysCommand(command); });
+    QCOMPARE(handled, opens);
+    QCOMPARE(seen, opens ? QStringList{"QMV to AVI"} : QStringList{});
+  }
+
+  void aboutItemInTheDialogMenu() {
+    ConverterDialog dialog(seams());
+    dialog.show();
+    QMenu* menu = dialog.systemMenu();
+    QVERIFY(menu);
+    QCOMPARE(menu->actions().size(), 1);
+    QAction* item = menu->actions().first();
+    QCOMPARE(item->text(), QString::fromUtf8("QMV2AVI 정보(&A)..."));
+    QCOMPARE(item->data().toUInt(), kIdmAboutBox);
+    QCOMPARE(aboutBoxesOpenedBy([&] { item->trigger(); }), QStringList{"QMV to AVI"});
+  }
+
+  void aboutBox() {
+    AboutDialog about;
+    QCOMPARE(about.windowTitle(), QString("QMV to AVI"));
+    QCOMPARE(about.size(), DialogUnits(about.font()).toPixels(237, 57));
+    QStringList texts;
+    for (auto* label : about.findChildren<QLabel*>())
+      if (!label->text().isEmpty()) texts << label->text();
+    QVERIFY(texts.contains("QMV to AVI file format converter"));
+    QVERIFY(texts.contains("Version " QMV2AVI_VERSION " - DVR recordings to standard AVI files"));
+    QPushButton* ok = nullptr;
+    for (auto* b : about.findChildren<QPushButton*>())
+      if (b->property("controlId").toInt() == id::kAboutOk) ok = b;
+    QVERIFY(ok && ok->isDefault());
+    QCOMPARE(ok->text(), QString("OK"));
+    about.show();
+    ok->click();
+    QCOMPARE(about.result(), int(QDialog::Accepted));
+  }
+
+  void defaultCodecBox() {
+    std::optional<CompressOptions> answer;
+    int asked = 0;
+    DialogSeams s = seams();
+    s.chooseOptions = [&](QWidget*, const CompressOptions&) {
+      ++asked;
+      return answer;
+    };
+    ConverterDialog dialog(s);
+    open(dialog, recB_);
+    auto* box = dialog.controlAs<QCheckBox>(id::kDefaultCodec);
+    auto* combo = dialog.control(id::kCompressor);
+
+    // The box is hidden in this layout; its handler is driven as a click would.
+    CompressOptions chosen;
+    chosen.encoder = "ffv1";
+    chosen.fourcc = makeFourcc('F', 'F', 'V', '1');
+    answer = chosen;
+    box->setChecked(false);
+    dialog.onDefaultCodec();
+    QCOMPARE(asked, 1);
+    QCOMPARE(dialog.defaultCodec(), 0);
+    QCOMPARE(dialog.compressOptions(), chosen);
+    QVERIFY(!combo->isEnabled());
+    QVERIFY(!box->isChecked());
+
+    box->setChecked(true);
+    dialog.onDefaultCodec();
+    QCOMPARE(dialog.defaultCodec(), 1);
+    QVERIFY(dialog.compressOptions().empty());
+    QVERIFY(combo->isEnabled());
+
+    answer.reset();  // cancelled: back to pass-through
+    box->setChecked(false);
+    dialog.onDefaultCodec();
+    QCOMPARE(asked, 2);
+    QCOMPARE(dialog.defaultCodec(), 1);
+    QVERIFY(box->isChecked());
+    QVERIFY(combo->isEnabled());
+    QVERIFY(dialog.compressOptions().empty());
+  }
+
+  void decoderMessagesFromTheWorkerThread() {
+    std::vector<std::string> before;
+    setMessageNotifier([&](const std::string& text, const std::string&) { before.push_back(text); });
+    {
+      ConverterDialog dialog(seams());
+      // The GUI thread waits for the thread that reports: the report must not wait for the GUI thread.
+      std::thread worker([] { notifyMessage("Xvid decoder library not found", "Error"); });
+      worker.join();
+      QVERIFY(warnings_.isEmpty());
+      QTRY_COMPARE(warnings_, QStringList{"Error|Xvid decoder library not found"});
+    }
+    notifyMessage("after", "x");  // the dialog gave the earlier notifier back
+    QCOMPARE(before, std::vector<std::string>{"after"});
+    setMessageNotifier({});
+  }
+
+  void realConversion() {
+    QTemporaryDir out;
+    ConverterDialog dialog(seams(true));
+    open(dialog, recB_);
+    nextFolder_ = out.path();
+    dialog.controlAs<QPushButton>(id::kDestination)->click();
+    dialog.controlAs<QPushButton>(id::kConvert)->click();
+    QTRY_VERIFY_WITH_TIMEOUT(dialog.completions() == 1, 60000);
+    QVERIFY2(warnings_.isEmpty(), qPrintable(warnings_.join("; ")));
+    QCOMPARE(dialog.controlAs<QProgressBar>(id::kProgress)->value(), 0);
+    QCOMPARE(dialog.controlAs<QProgressBar>(id::kProgress)->maximum(), int(dialog.recording().entryCount()));
+    QCOMPARE(QDir(out.path()).entryList(QDir::Files, QDir::Name),
+             (QStringList{"recB_00.avi", "recB_04.avi"}));
+    for (const QString& name : {QString("recB_00.avi"), QString("recB_04.avi")}) {
+      const AviFacts facts = readAvi(QDir(out.path()).filePath(name));
+      QVERIFY2(facts.opened, qPrintable(name));
+      QCOMPARE(facts.streams, 1u);
+      QVERIFY(facts.video);
+      QCOMPARE(facts.codecTag, makeFourcc('X', 'V', 'I', 'D'));
+      QVERIFY(facts.packets >= 4);  // one second at 5 frames per second
+    }
+  }
+
+  void unwritableDestinationIsReported() {
+    ConverterDialog dialog(seams(true));
+    open(dialog, recB_);
+    nextFolder_ = dir_.filePath("missing-folder");
+    dialog.controlAs<QPushButton>(id::kDestination)->click();
+    dialog.controlAs<QPushButton>(id::kConvert)->click();
+    QTRY_VERIFY_WITH_TIMEOUT(dialog.completions() == 1, 60000);
+    QCOMPARE(warnings_.size(), 1);
+    QVERIFY2(warnings_[0].contains("missing-folder/recB_00.avi"), qPrintable(warnings_[0]));
+    QVERIFY(dialog.control(id::kOpen)->isEnabled());
+  }
+};
+
+QTEST_MAIN(ConverterDialogTest)
+#include "converter_dialog_test.moc"

@@ -1,0 +1,201 @@
+// Tests of the dialog-unit conversion, the folder browser, the compression-options dialog and the file
+// filter.
+#include <QDir>
+#include <QFileDialog>
+#include <QListWidget>
+#include <QPushButton>
+#include <QSpinBox>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTreeView>
+
+#include "app/compress_options_dialog.h"
+#include "app/converter_dialog.h"
+#include "app/dialog_units.h"
+#include "app/folder_browser.h"
+
+using namespace qmv;
+using namespace qmv::app;
+
+class HelperDialogsTest : public QObject {
+  Q_OBJECT
+
+ private slots:
+  void dialogUnits_data() {
+    QTest::addColumn<int>("baseWidth");
+    QTest::addColumn<int>("baseHeight");
+    QTest::addColumn<QRect>("du");
+    QTest::addColumn<QRect>("pixels");
+    // Units: x = du * baseWidth / 4, y = du * baseHeight / 8, rounded to the nearest pixel.
+    QTest::newRow("exact") << 8 << 16 << QRect(10, 10, 50, 14) << QRect(20, 20, 100, 28);
+    QTest::newRow("rounded") << 7 << 15 << QRect(9, 14, 61, 8) << QRect(16, 26, 107, 15);
+    QTest::newRow("half rounds up") << 6 << 13 << QRect(1, 1, 1, 1) << QRect(2, 2, 1, 1);
+    QTest::newRow("origin") << 7 << 15 << QRect(0, 0, 320, 158) << QRect(0, 0, 560, 296);
+  }
+
+  void dialogUnits() {
+    QFETCH(int, baseWidth);
+    QFETCH(int, baseHeight);
+    QFETCH(QRect, du);
+    QFETCH(QRect, pixels);
+    const DialogUnits units(baseWidth, baseHeight);
+    QCOMPARE(units.toPixels(DuRect{du.x(), du.y(), du.width(), du.height()}), pixels);
+  }
+
+  void adjacentControlsKeepTheirEdges() {
+    // Two rectangles that touch in dialog units touch in pixels, whatever the rounding.
+    const DialogUnits units(7, 15);
+    for (int x = 0; x < 40; ++x) {
+      const QRect left = units.toPixels(DuRect{x, x, 3, 3});
+      const QRect right = units.toPixels(DuRect{x + 3, x + 3, 5, 5});
+      QCOMPARE(left.right() + 1, right.left());
+      QCOMPARE(left.bottom() + 1, right.top());
+    }
+  }
+
+  void fontMetricsGiveTheUnits() {
+    const QFont font = dialogFont();
+    QCOMPARE(font.pointSize(), 10);
+    const DialogUnits units(font);
+    const QFontMetrics metrics(font);
+    QCOMPARE(units.baseWidth(), metrics.averageCharWidth());
+    QCOMPARE(units.baseHeight(), metrics.height());
+  }
+
+  void fitTextWidth_data() {
+    QTest::addColumn<int>("alignment");
+    QTest::addColumn<int>("textWidth");
+    QTest::addColumn<QRect>("fitted");
+    const QRect r(100, 10, 50, 15);
+    QTest::newRow("fits") << int(Qt::AlignRight) << 50 << r;
+    QTest::newRow("right grows left") << int(Qt::AlignRight) << 60 << QRect(90, 10, 60, 15);
+    QTest::newRow("left grows right") << int(Qt::AlignLeft) << 60 << QRect(100, 10, 60, 15);
+    QTest::newRow("centre grows both") << int(Qt::AlignHCenter) << 60 << QRect(95, 10, 60, 15);
+  }
+
+  void fitTextWidth() {
+    QFETCH(int, alignment);
+    QFETCH(int, textWidth);
+    QFETCH(QRect, fitted);
+    QCOMPARE(qmv::app::fitTextWidth(QRect(100, 10, 50, 15), textWidth, Qt::Alignment(alignment)), fitted);
+  }
+
+  void folderBrowserInitialPath_data() {
+    QTest::addColumn<QString>("initialDir");
+    QTest::addColumn<QString>("path");
+    QTest::newRow("trailing separator dropped") << "/srv/out/"
+                                                << "/srv/out";
+    QTest::newRow("empty") << ""
+                           << "";
+    QTest::newRow("root") << "/"
+                          << "/";
+  }
+
+  void folderBrowserInitialPath() {
+    QFETCH(QString, initialDir);
+    QFETCH(QString, path);
+    QCOMPARE(FolderBrowser::initialPath(initialDir), path);
+  }
+
+  void folderBrowserSelectionAndStatus() {
+    QTemporaryDir dir;
+    QVERIFY(QDir(dir.path()).mkpath("first"));
+    QVERIFY(QDir(dir.path()).mkpath("second"));
+    const QString first = QDir(dir.path()).filePath("first");
+    const QString second = QDir(dir.path()).filePath("second");
+
+    FolderBrowser browser(first + "/");
+    QCOMPARE(browser.windowTitle(), QString("Choose Destination Directory"));
+    QCOMPARE(browser.selectedPath(), first);
+    QCOMPARE(browser.statusText(), QDir::toNativeSeparators(first));
+    browser.selectPath(second);
+    QCOMPARE(browser.selectedPath(), second);
+    QCOMPARE(browser.statusText(), QDir::toNativeSeparators(second));
+    browser.selectPath(QDir(dir.path()).filePath("no-such-folder"));
+    QCOMPARE(browser.selectedPath(), second);
+
+    FolderBrowser empty{QString()};
+    QCOMPARE(empty.selectedPath(), QString());
+    QCOMPARE(empty.statusText(), QString());
+  }
+
+  void compressOptionsDialog() {
+    std::vector<EncoderInfo> encoders(2);
+    encoders[0].name = "ffv1";
+    encoders[0].description = "FFmpeg video codec #1";
+    encoders[0].fourcc = makeFourcc('F', 'F', 'V', '1');
+    encoders[0].lossless = true;
+    encoders[1].name = "mpeg4";
+    encoders[1].description = "MPEG-4 part 2";
+    encoders[1].fourcc = makeFourcc('F', 'M', 'P', '4');
+    encoders[1].usesQuality = true;
+    encoders[1].usesBitRate = true;
+
+    // Nothing chosen yet: the first encoder is offered with its defaults.
+    CompressOptionsDialog fresh(encoders, CompressOptions{});
+    QCOMPARE(fresh.encoderList()->count(), 2);
+    QCOMPARE(fresh.options().encoder, std::string("ffv1"));
+    QCOMPARE(fresh.options().quality, -1);
+    QVERIFY(!fresh.qualityBox()->isEnabled());
+    QVERIFY(!fresh.bitRateBox()->isEnabled());
+    fresh.encoderList()->setCurrentRow(1);
+    QVERIFY(fresh.qualityBox()->isEnabled());
+    QCOMPARE(fresh.options().quality, -1);
+    QCOMPARE(fresh.options().keyFrameInterval, 0);
+    QCOMPARE(fresh.options().bitRate, int64_t(0));
+
+    // The current options are shown, and what is changed comes back.
+    CompressOptions current;
+    current.encoder = "mpeg4";
+    current.fourcc = encoders[1].fourcc;
+    current.quality = 70;
+    current.keyFrameInterval = 25;
+    current.bitRate = 800000;
+    CompressOptionsDialog dialog(encoders, current);
+    QCOMPARE(dialog.options(), current);
+    dialog.qualityBox()->setValue(90);
+    dialog.keyFrameBox()->setValue(0);
+    CompressOptions expected = current;
+    expected.quality = 90;
+    expected.keyFrameInterval = 0;
+    QCOMPARE(dialog.options(), expected);
+
+    // An encoder without a quality or bit-rate setting gets neither.
+    dialog.encoderList()->setCurrentRow(0);
+    QCOMPARE(dialog.options().encoder, std::string("ffv1"));
+    QCOMPARE(dialog.options().quality, -1);
+    QCOMPARE(dialog.options().bitRate, int64_t(0));
+
+    CompressOptionsDialog none(std::vector<EncoderInfo>{}, current);
+    QVERIFY(none.options().empty());
+    QPushButton* ok = nullptr;
+    for (auto* b : none.findChildren<QPushButton*>())
+      if (b->text().remove('&') == "OK") ok = b;
+    QVERIFY(ok && !ok->isEnabled());
+  }
+
+  void openFileFilterOffersTwoChoices() {
+    QFileDialog dialog;
+    dialog.setOption(QFileDialog::DontUseNativeDialog);
+    dialog.setOption(QFileDialog::HideNameFilterDetails);
+    dialog.setNameFilter(openFileFilter());
+    const QStringList filters = dialog.nameFilters();
+    QCOMPARE(filters.size(), 2);
+    QVERIFY(filters[0].startsWith("DVR(QMV or Exe) Files (*.qmv, *.exe)"));
+    QVERIFY(filters[1].startsWith("All Files (*.*)"));
+
+    // The first filter lists recordings and player executables and nothing else.
+    QTemporaryDir dir;
+    for (const char* name : {"a.qmv", "b.exe", "c.txt"}) {
+      QFile f(QDir(dir.path()).filePath(name));
+      QVERIFY(f.open(QIODevice::WriteOnly));
+    }
+    QDir listing(dir.path());
+    const QString patterns = filters[0].mid(filters[0].lastIndexOf('(') + 1).chopped(1);
+    listing.setNameFilters(patterns.split(' '));
+    QCOMPARE(listing.entryList(QDir::Files, QDir::Name), (QStringList{"a.qmv", "b.exe"}));
+  }
+};
+
+QTEST_MAIN(HelperDialogsTest)
+#include "helper_dialogs_test.moc"
