@@ -5,6 +5,7 @@
 
 #include <array>
 #include <cstdint>
+#include <cstring>
 #include <iostream>
 #include <memory>
 #include <nlohmann/json.hpp>
@@ -38,6 +39,15 @@ using AllChannelStats = std::array<ChannelStats, format::kChannelCount>;
 AllChannelStats collectChannelStats(const RecordingFile& recording) {
   AllChannelStats stats;
   const auto& entries = recording.entries();
+  // Mapped, a head costs a memory access instead of a system call; pages are touched in file order.
+  const uint8_t* mapped = recording.source().view();
+  const auto readHead = [&](uint64_t position, uint8_t* head) {
+    if (mapped) {
+      std::memcpy(head, mapped + position, format::kRecordHeadSize);
+      return true;
+    }
+    return recording.source().readExact(position, head, format::kRecordHeadSize);
+  };
   for (uint32_t j = 0; j + 1 < recording.entryCount(); ++j) {
     const FrameIndexEntry& entry = entries[j];
     if (entry.kind >= format::kChannelCount) continue;
@@ -46,7 +56,7 @@ AllChannelStats collectChannelStats(const RecordingFile& recording) {
     uint8_t head[format::kRecordHeadSize];
     if (uint64_t(entry.offset) + format::kRecordHeadSize > recording.recordingLength() ||
         entries[j + 1].offset < entry.offset || extent < format::kRecordHeadSize ||
-        !recording.source().readExact(recording.recordingStart() + uint64_t(entry.offset), head, sizeof head) ||
+        !readHead(recording.recordingStart() + uint64_t(entry.offset), head) ||
         head[format::kRecFrameType] == format::kFrameTypeAudio) {
       ++channel.skippedRecords;
       continue;

@@ -63,10 +63,21 @@ void AudioDistributor::distribute(const AudioRecord& record, uint32_t writerMask
                      samples_.data());
       for (int i = 0; i < receiverCount; ++i) sink(receivers[std::size_t(i)], samples_.data(), sampleCount);
     } else {
+      // Channels that share an input usually hold the same state: the same codes from the same
+      // state give the same samples, so those are decoded once.
+      bool decoded = false;
+      ImaAdpcmState before{}, after{};
       for (int i = 0; i < receiverCount; ++i) {
-        const int c = receivers[std::size_t(i)];
-        imaAdpcmDecode(imaStates_[std::size_t(c)], coded_.data(), samples_.data(), int(sampleCount));
-        sink(c, samples_.data(), sampleCount);
+        ImaAdpcmState& state = imaStates_[std::size_t(receivers[std::size_t(i)])];
+        if (decoded && state.predictor == before.predictor && state.stepIndex == before.stepIndex) {
+          state = after;
+        } else {
+          before = state;
+          imaAdpcmDecode(state, coded_.data(), samples_.data(), int(sampleCount));
+          after = state;
+          decoded = true;
+        }
+        sink(receivers[std::size_t(i)], samples_.data(), sampleCount);
       }
     }
     done += words;

@@ -290,8 +290,10 @@ Worker::Created Worker::createWriter(int c, uint8_t formatCode) {
   params.codecIndex = codecIndex_;
   params.compress = settings_.defaultCodec == 0;
   if (params.compress) params.options = settings_.compressOptions;
-  if (geometry.header && !params.compress) {
-    params.videoExtraData.assign(geometry.header->begin(), geometry.header->begin() + kVolPartSize);
+  // The stream keeps the frames as coded, so its header must give the coded size: for the
+  // half-height codes that is the unstandardized layout's header, not the output size.
+  if (const auto coded = getFrameGeometry(formatCode, false); coded.header && !params.compress) {
+    params.videoExtraData.assign(coded.header->begin(), coded.header->begin() + kVolPartSize);
   }
   params.overwrite = settings_.overwrite;
   params.xvidLibrary = settings_.xvidLibrary;

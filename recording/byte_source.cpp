@@ -2,11 +2,13 @@
 #include "recording/byte_source.h"
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 
 namespace qmv {
@@ -35,6 +37,23 @@ class FileSource final : public ByteSource {
   uint64_t size() const override { return size_; }
   const std::string& name() const override { return name_; }
 
+  ~FileSource() override {
+    if (mapping_ != nullptr) ::munmap(mapping_, std::size_t(size_));
+  }
+
+  const uint8_t* view() override {
+    if (mapping_ == nullptr && !mapFailed_) {
+      void* p = size_ == 0 || size_ > SIZE_MAX ? MAP_FAILED
+                                               : ::mmap(nullptr, std::size_t(size_), PROT_READ, MAP_SHARED, fd_->get(), 0);
+      if (p == MAP_FAILED) {
+        mapFailed_ = true;
+      } else {
+        mapping_ = p;
+      }
+    }
+    return static_cast<const uint8_t*>(mapping_);
+  }
+
   std::size_t readAt(uint64_t offset, void* destination, std::size_t count) override {
     if (offset >= size_) return 0;
     count = std::size_t(std::min<uint64_t>(count, size_ - offset));
@@ -55,6 +74,8 @@ class FileSource final : public ByteSource {
   std::unique_ptr<FileDescriptor> fd_;
   uint64_t size_;
   std::string name_;
+  void* mapping_ = nullptr;
+  bool mapFailed_ = false;
 };
 
 class MemorySource final : public ByteSource {
@@ -63,6 +84,7 @@ class MemorySource final : public ByteSource {
 
   uint64_t size() const override { return bytes_.size(); }
   const std::string& name() const override { return name_; }
+  const uint8_t* view() override { return bytes_.data(); }
 
   std::size_t readAt(uint64_t offset, void* destination, std::size_t count) override {
     if (offset >= bytes_.size()) return 0;

@@ -21,6 +21,10 @@ class ByteSource {
   virtual std::size_t readAt(uint64_t offset, void* destination, std::size_t count) = 0;
   // The name used in messages (the file path, or a label for memory).
   virtual const std::string& name() const = 0;
+  // All size() bytes at once (a memory map for files), or nullptr where that is not possible.
+  // Scattered small reads (one record head per frame) are far cheaper through it than
+  // through one readAt call each.
+  virtual const uint8_t* view() { return nullptr; }
 
   // True when exactly count bytes were read. A source may hand out fewer bytes
   // than asked before its end, so this keeps reading until a call brings nothing.

@@ -411,17 +411,20 @@ TEST(ConversionWorkerTest, OutputsDecodeAndRunAtTheExactRate) {
   plan.channels = {{0, 2, 120, 0, 12},
                    {1, 4, 30, -1, 5, true},  // 7.5 fps, starts on non-key frames
                    {2, 18, 60, -1, 8},
-                   {3, 20, 100, 1, 10}};
+                   {3, 20, 100, 1, 10},
+                   // Half-height codes: the stream keeps its coded 704 x 288 / 704 x 240 pictures.
+                   {4, 3, 40, -1, 6},
+                   {5, 19, 40, -1, 6}};
   plan.seconds = 3;
   plan.recordsPerBlock = 50;
   const gen::Scenario s = gen::planScenario(plan);
   RecordingFile recording = openScenario(s);
   const std::string dir = scratchDir("playback");
-  Outcome run = convert(recording, settingsFor(dir, 0xF));
+  Outcome run = convert(recording, settingsFor(dir, 0x3F));
   ASSERT_FALSE(run.report.outputError);
-  ASSERT_EQ(run.report.files.size(), 4u);
-  const AviRate rates[] = {{30, 1}, {15, 2}, {15, 1}, {25, 1}};
-  for (int c = 0; c < 4; ++c) {
+  ASSERT_EQ(run.report.files.size(), 6u);
+  const AviRate rates[] = {{30, 1}, {15, 2}, {15, 1}, {25, 1}, {10, 1}, {10, 1}};
+  for (int c = 0; c < 6; ++c) {
     SCOPED_TRACE("CH-0" + std::to_string(c + 1));
     const auto frames = expectedFrames(s, c);
     const OutputFileReport& report = run.report.files[std::size_t(c)];

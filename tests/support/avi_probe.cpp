@@ -2,6 +2,8 @@
 // fields.
 #include "support/avi_probe.h"
 
+#include <atomic>
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -100,9 +102,41 @@ std::optional<ProbedFile> probeAvi(const std::string& path, bool withData) {
   return file;
 }
 
+int decodeFramesCountingFailures(const std::string& path, int streamIndex, int* errors,
+                                 std::vector<std::vector<uint8_t>>* bgrPictures);
+
+namespace {
+// Error messages the decoder logs without failing a call ("marker does not match f_code")
+// are what `ffmpeg -v error` prints: they count as errors too.
+std::atomic<int>* loggedErrors = nullptr;
+void countErrors(void* avcl, int level, const char* format, va_list args) {
+  if (level <= AV_LOG_ERROR && loggedErrors) ++*loggedErrors;
+  av_log_default_callback(avcl, level, format, args);
+}
+struct ErrorLogCounter {
+  std::atomic<int> count{0};
+  ErrorLogCounter() {
+    loggedErrors = &count;
+    av_log_set_callback(countErrors);
+  }
+  ~ErrorLogCounter() {
+    av_log_set_callback(av_log_default_callback);
+    loggedErrors = nullptr;
+  }
+};
+}  // namespace
+
 int decodeAllFrames(const std::string& path, int streamIndex, int* errors,
                     std::vector<std::vector<uint8_t>>* bgrPictures) {
   if (errors) *errors = 0;
+  ErrorLogCounter logged;
+  const int pictures = decodeFramesCountingFailures(path, streamIndex, errors, bgrPictures);
+  if (errors) *errors += logged.count;
+  return pictures;
+}
+
+int decodeFramesCountingFailures(const std::string& path, int streamIndex, int* errors,
+                                 std::vector<std::vector<uint8_t>>* bgrPictures) {
   Input input = openInput(path);
   if (!input || streamIndex < 0 || unsigned(streamIndex) >= input->nb_streams) return -1;
   const AVCodecParameters* par = input->streams[streamIndex]->codecpar;
