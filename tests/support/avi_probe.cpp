@@ -2,6 +2,8 @@
 // fields.
 #include "support/avi_probe.h"
 
+#include "convert/ffmpeg_handles.h"
+
 #include <atomic>
 #include <cstdarg>
 #include <cstdio>
@@ -20,18 +22,6 @@ namespace {
 
 struct InputCloser {
   void operator()(AVFormatContext* c) const { avformat_close_input(&c); }
-};
-struct CodecCloser {
-  void operator()(AVCodecContext* c) const { avcodec_free_context(&c); }
-};
-struct PacketFree {
-  void operator()(AVPacket* p) const { av_packet_free(&p); }
-};
-struct FrameFree {
-  void operator()(AVFrame* f) const { av_frame_free(&f); }
-};
-struct SwsFree {
-  void operator()(SwsContext* s) const { sws_freeContext(s); }
 };
 struct FileClose {
   void operator()(std::FILE* f) const { std::fclose(f); }
@@ -87,7 +77,7 @@ std::optional<ProbedFile> probeAvi(const std::string& path, bool withData) {
     s.frameCount = st->nb_frames;
     file.streams.push_back(std::move(s));
   }
-  std::unique_ptr<AVPacket, PacketFree> pkt(av_packet_alloc());
+  ff::Packet pkt(av_packet_alloc());
   while (av_read_frame(input.get(), pkt.get()) >= 0) {
     ProbedPacket p;
     p.stream = pkt->stream_index;
@@ -142,14 +132,14 @@ int decodeFramesCountingFailures(const std::string& path, int streamIndex, int* 
   const AVCodecParameters* par = input->streams[streamIndex]->codecpar;
   const AVCodec* codec = avcodec_find_decoder(par->codec_id);
   if (!codec) return -1;
-  std::unique_ptr<AVCodecContext, CodecCloser> ctx(avcodec_alloc_context3(codec));
+  ff::CodecContext ctx(avcodec_alloc_context3(codec));
   if (!ctx || avcodec_parameters_to_context(ctx.get(), par) < 0) return -1;
   ctx->thread_count = 1;
   if (avcodec_open2(ctx.get(), codec, nullptr) < 0) return -1;
 
-  std::unique_ptr<AVPacket, PacketFree> pkt(av_packet_alloc());
-  std::unique_ptr<AVFrame, FrameFree> frame(av_frame_alloc());
-  std::unique_ptr<SwsContext, SwsFree> sws;
+  ff::Packet pkt(av_packet_alloc());
+  ff::Frame frame(av_frame_alloc());
+  ff::Sws sws;
   int pictures = 0;
 
   auto drain = [&]() {

@@ -1,6 +1,8 @@
 // libavcodec's MPEG-4 Part 2 decoder and libswscale's BGR24 conversion, as a reference for decoded pictures.
 #include "support/reference_mpeg4_decoder.h"
 
+#include "convert/ffmpeg_handles.h"
+
 #include <cstring>
 
 extern "C" {
@@ -11,30 +13,14 @@ extern "C" {
 }
 
 namespace qmv::test {
-namespace {
-
-struct CodecContextFree {
-  void operator()(AVCodecContext* c) const { avcodec_free_context(&c); }
-};
-struct FrameFree {
-  void operator()(AVFrame* f) const { av_frame_free(&f); }
-};
-struct PacketFree {
-  void operator()(AVPacket* p) const { av_packet_free(&p); }
-};
-struct SwsFree {
-  void operator()(SwsContext* s) const { sws_freeContext(s); }
-};
-
-}  // namespace
 
 struct ReferenceMpeg4Decoder::Impl {
   int width = 0;
   int height = 0;
-  std::unique_ptr<AVCodecContext, CodecContextFree> context;
-  std::unique_ptr<AVFrame, FrameFree> frame{av_frame_alloc()};
-  std::unique_ptr<AVPacket, PacketFree> packet{av_packet_alloc()};
-  std::unique_ptr<SwsContext, SwsFree> scaler;
+  ff::CodecContext context;
+  ff::Frame frame{av_frame_alloc()};
+  ff::Packet packet{av_packet_alloc()};
+  ff::Sws scaler;
   bool ok = false;
 };
 
