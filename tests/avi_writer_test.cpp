@@ -3,6 +3,8 @@
 #include "convert/avi_writer.h"
 
 #include <gtest/gtest.h>
+
+#include "support/scratch_dir.h"
 #include <xvid.h>
 
 #include <algorithm>
@@ -27,7 +29,7 @@ namespace {
 namespace fs = std::filesystem;
 
 std::string tmpPath(const std::string& name) {
-  const fs::path dir = fs::path(QMV2AVI_TEST_TMP) / "avi_writer";
+  const fs::path dir = test::currentTestDir(QMV2AVI_TEST_TMP, "avi_writer");
   fs::create_directories(dir);
   const fs::path p = dir / name;
   fs::remove(p);

@@ -1,6 +1,8 @@
 // qmv2avi-cli convert: exit statuses, channel selection, overwrite rules, summary, and Ctrl-C.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+
+#include "support/scratch_dir.h"
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -25,7 +27,7 @@ namespace {
 namespace fs = std::filesystem;
 
 std::string scratchDir(const std::string& name) {
-  const fs::path dir = fs::path(QMV2AVI_TEST_TMP) / "cli-convert" / name;
+  const fs::path dir = test::currentTestDir(QMV2AVI_TEST_TMP, "cli-convert") / name;
   fs::remove_all(dir);
   fs::create_directories(dir);
   return dir.string() + "/";

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include "support/scratch_dir.h"
+
 #include <filesystem>
 #include <fstream>
 #include <random>
@@ -22,7 +24,7 @@ namespace fs = std::filesystem;
 using gen::Record;
 
 std::string scratchDir(const std::string& name) {
-  const fs::path dir = fs::path(QMV2AVI_TEST_TMP) / "worker" / name;
+  const fs::path dir = test::currentTestDir(QMV2AVI_TEST_TMP, "worker") / name;
   fs::remove_all(dir);
   fs::create_directories(dir);
   return dir.string() + "/";
