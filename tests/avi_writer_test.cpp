@@ -36,6 +36,18 @@ std::string tmpPath(const std::string& name) {
   return p.string();
 }
 
+// A 352 x 288, 30 fps re-encoding writer's parameters.
+AviOpenParams reencodeParams(const std::string& path, const char* encoder) {
+  AviOpenParams p;
+  p.fileName = path;
+  p.width = 352;
+  p.height = 288;
+  p.rate = rateFromByte(120);
+  p.compress = true;
+  p.options.encoder = encoder;
+  return p;
+}
+
 std::vector<uint8_t> volHeader(uint8_t formatCode) {
   const StreamHeader h = makeStreamHeader(findDecoderSize(formatCode)->sizeWord);
   return {h.begin(), h.begin() + kVolPartSize};
@@ -543,13 +555,7 @@ TEST(ReEncodeFormat, UncompressedIsTopDownRgb24) {
   const std::string path = tmpPath("reencode_format.avi");
   {
     AviWriter w;
-    AviOpenParams p;
-    p.fileName = path;
-    p.width = 352;
-    p.height = 288;
-    p.rate = rateFromByte(120);
-    p.compress = true;
-    p.options.encoder = "rawvideo";
+    AviOpenParams p = reencodeParams(path, "rawvideo");
     ASSERT_TRUE(w.open(p));
   }
   auto raw = test::readAviHeaders(path);
@@ -575,13 +581,7 @@ TEST(ReEncodeFailure, AFrameThatDoesNotDecodeKeepsItsPosition) {
   const std::string path = tmpPath("reencode_failure.avi");
   {
     AviWriter w;
-    AviOpenParams p;
-    p.fileName = path;
-    p.width = 352;
-    p.height = 288;
-    p.rate = rateFromByte(120);
-    p.compress = true;
-    p.options.encoder = "ffv1";
+    AviOpenParams p = reencodeParams(path, "ffv1");
     ASSERT_TRUE(w.open(p));
     for (int i = 0; i < 4; ++i) {
       const OwnedFrame record = makeFrame(i == 2 ? 0x7F : 2, source.next().vop);
@@ -610,13 +610,7 @@ TEST(ReEncodeFailure, WithoutTheDecoderLibraryTheFileHasNoFramesButOpens) {
   const std::string path = tmpPath("reencode_nolib.avi");
   {
     AviWriter w;
-    AviOpenParams p;
-    p.fileName = path;
-    p.width = 352;
-    p.height = 288;
-    p.rate = rateFromByte(120);
-    p.compress = true;
-    p.options.encoder = "ffv1";
+    AviOpenParams p = reencodeParams(path, "ffv1");
     p.xvidLibrary = std::make_shared<DynamicXvidLibrary>("libqmv2avi-no-such-library.so.0");
     ASSERT_TRUE(w.open(p));
     const std::vector<uint8_t> vop(100, 0);
@@ -671,13 +665,7 @@ TEST(ReEncodeLifecycle, DecoderIsReleasedOnceAfterTheFileIsComplete) {
   auto fake = std::make_shared<CountingXvid>(path);
   {
     AviWriter w;
-    AviOpenParams p;
-    p.fileName = path;
-    p.width = 352;
-    p.height = 288;
-    p.rate = rateFromByte(120);
-    p.compress = true;
-    p.options.encoder = "huffyuv";
+    AviOpenParams p = reencodeParams(path, "huffyuv");
     p.xvidLibrary = fake;
     ASSERT_TRUE(w.open(p));
     EXPECT_EQ(fake->created, 1);

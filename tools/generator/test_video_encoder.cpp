@@ -9,6 +9,7 @@ extern "C" {
 #include <libavutil/opt.h>
 }
 
+#include "convert/ffmpeg_handles.h"
 #include "tools/generator/prng.h"
 #include "tools/generator/recording_generator.h"
 
@@ -19,16 +20,6 @@ namespace {
 // Quantiser for every frame: small enough for a clean picture, large enough for a compact demo.
 constexpr int kQuantiser = 4;
 constexpr uint8_t kVopStartCode[4] = {0x00, 0x00, 0x01, 0xB6};
-
-struct CodecContextDeleter {
-  void operator()(AVCodecContext* c) const { avcodec_free_context(&c); }
-};
-struct FrameDeleter {
-  void operator()(AVFrame* f) const { av_frame_free(&f); }
-};
-struct PacketDeleter {
-  void operator()(AVPacket* p) const { av_packet_free(&p); }
-};
 
 uint8_t clampByte(int v) { return uint8_t(v < 0 ? 0 : v > 255 ? 255 : v); }
 
@@ -44,9 +35,9 @@ std::vector<uint8_t> vopsOnly(const uint8_t* data, std::size_t size) {
 }  // namespace
 
 struct TestVideoEncoder::Impl {
-  std::unique_ptr<AVCodecContext, CodecContextDeleter> context;
-  std::unique_ptr<AVFrame, FrameDeleter> frame;
-  std::unique_ptr<AVPacket, PacketDeleter> packet;
+  ff::CodecContext context;
+  ff::Frame frame;
+  ff::Packet packet;
   int width = 0;
   int height = 0;
   int keyInterval = 1;
