@@ -9,6 +9,7 @@
 
 #include "convert/avi_writer.h"
 #include "convert/compress_options.h"
+#include "convert/conversion_observer.h"
 #include "recording/recording_file.h"
 #include "recording/result.h"
 
@@ -23,6 +24,7 @@ struct ConversionSettings {
   std::string baseName;           // output names are destinationDir + baseName + "_NN.avi"
   bool overwrite = true;          // false: an existing output file stops the conversion
   std::shared_ptr<XvidLibrary> xvidLibrary;  // tests: a fake library; null = the real one
+  ConversionObserver* observer = nullptr;    // per-record events; null = none
 };
 
 struct OutputFileReport {

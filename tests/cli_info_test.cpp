@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/scratch_dir.h"
 #include "tools/generator/recording_generator.h"
 
 namespace qmv {
@@ -23,7 +24,7 @@ namespace fs = std::filesystem;
 using nlohmann::json;
 
 fs::path tmpDir() {
-  const fs::path dir = fs::path(QMV2AVI_TEST_TMP) / "cli_info_test";
+  const fs::path dir = test::currentTestDir(QMV2AVI_TEST_TMP, "cli_info_test");
   fs::create_directories(dir);
   return dir;
 }

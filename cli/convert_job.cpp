@@ -1,0 +1,131 @@
+// One input of a `convert` run: open the recording, check its outputs, convert, summarize.
+#include "cli/convert_job.h"
+
+#include <cstdio>
+#include <filesystem>
+#include <iostream>
+#include <system_error>
+
+#include "cli/exit_codes.h"
+#include "cli/progress_display.h"
+#include "decode/message_notifier.h"
+#include "recording/recording_file.h"
+
+namespace qmv::cli {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string humanBytes(uint64_t bytes) {
+  char text[32];
+  if (bytes >= (uint64_t(1) << 30)) {
+    std::snprintf(text, sizeof text, "%.2f GiB", double(bytes) / double(uint64_t(1) << 30));
+  } else if (bytes >= (uint64_t(1) << 20)) {
+    std::snprintf(text, sizeof text, "%.2f MiB", double(bytes) / double(uint64_t(1) << 20));
+  } else if (bytes >= 1024) {
+    std::snprintf(text, sizeof text, "%.1f KiB", double(bytes) / 1024.0);
+  } else {
+    std::snprintf(text, sizeof text, "%llu bytes", static_cast<unsigned long long>(bytes));
+  }
+  return text;
+}
+
+std::string rateText(const AviRate& rate) {
+  char text[32];
+  if (rate.den == 1) {
+    std::snprintf(text, sizeof text, "%u fps", rate.num);
+  } else {
+    std::snprintf(text, sizeof text, "%.3g fps", double(rate.num) / double(rate.den));
+  }
+  return text;
+}
+
+void printSummary(const ConversionReport& report) {
+  for (const OutputFileReport& file : report.files) {
+    const double duration = file.rate.num > 0 ? double(file.frames) * file.rate.den / file.rate.num : 0.0;
+    char audio[48] = "no audio";
+    if (file.hasAudio) {
+      std::snprintf(audio, sizeof audio, "audio %.2f s", double(file.audioSamples) / kAudioSampleRate);
+    }
+    std::printf("%s: %llu frames, %.2f s at %s, %s, %s\n", file.path.c_str(),
+                static_cast<unsigned long long>(file.frames), duration, rateText(file.rate).c_str(), audio,
+                humanBytes(file.bytes).c_str());
+  }
+  std::fflush(stdout);
+}
+
+}  // namespace
+
+InputOutcome convertInput(const ConvertOptions& options, const std::string& path, std::atomic<int>& running) {
+  InputOutcome outcome;
+  RecordingFile recording;
+  if (Status opened = recording.open(path); !opened) {
+    std::cerr << "qmv2avi-cli: " << path << ": " << opened.error().message << "\n";
+    outcome.exitStatus = kExitBadInput;
+    return outcome;
+  }
+
+  const fs::path input(path);
+  std::string dir = options.outputDir.empty() ? input.parent_path().string() : options.outputDir;
+  std::error_code ec;
+  if (!dir.empty() && !fs::is_directory(dir, ec)) {
+    std::cerr << "qmv2avi-cli: " << dir << ": not a folder that output files can go into\n";
+    outcome.exitStatus = kExitOutputFile;
+    return outcome;
+  }
+  if (!dir.empty() && dir.back() != '/') dir += '/';
+
+  const uint32_t wanted = options.channelMask.value_or(recording.videoMask());
+  for (int c = 0; c < format::kChannelCount; ++c) {
+    if ((wanted >> c) & 1u && !((recording.videoMask() >> c) & 1u)) {
+      std::cerr << "qmv2avi-cli: CH-" << (c < 9 ? "0" : "") << (c + 1) << " has no video; no file for it\n";
+    }
+  }
+  ConversionSettings settings = options.settings;
+  settings.selectedChannels = wanted & recording.videoMask();
+  settings.destinationDir = dir;
+  settings.baseName = input.stem().string();
+  settings.overwrite = options.overwrite;
+  if (settings.selectedChannels == 0) {
+    std::cerr << "qmv2avi-cli: nothing to convert: no selected channel has video\n";
+    return outcome;
+  }
+
+  // Refuse before writing anything, so an existing file never leaves a half-done set behind.
+  if (!options.overwrite) {
+    bool exists = false;
+    for (int c = 0; c < format::kChannelCount; ++c) {
+      if (!((settings.selectedChannels >> c) & 1u)) continue;
+      const std::string name = outputFileName(settings.destinationDir, settings.baseName, c);
+      if (fs::exists(name, ec)) {
+        std::cerr << "qmv2avi-cli: " << name << " exists (use --overwrite to replace it)\n";
+        exists = true;
+      }
+    }
+    if (exists) {
+      outcome.exitStatus = kExitOutputFile;
+      return outcome;
+    }
+  }
+
+  MessageNotifier previous = setMessageNotifier([](const std::string& text, const std::string& caption) {
+    std::cerr << "qmv2avi-cli: " << caption << ": " << text << "\n";
+  });
+  TerminalHost host(recording, options.codecIndex);
+  outcome.report = runConversion(recording, settings, host, running);
+  setMessageNotifier(std::move(previous));
+
+  const ConversionReport& report = outcome.report;
+  for (const std::string& warning : report.warnings) std::cerr << "qmv2avi-cli: warning: " << warning << "\n";
+  printSummary(report);
+  if (report.outputError) {
+    std::cerr << "qmv2avi-cli: " << report.outputError->message << "\n";
+    outcome.exitStatus = kExitOutputFile;
+  } else if (report.stopped) {
+    std::cerr << "qmv2avi-cli: stopped after " << report.entriesDone << " of " << recording.entryCount()
+              << " entries; the files written so far are complete\n";
+  }
+  return outcome;
+}
+
+}  // namespace qmv::cli

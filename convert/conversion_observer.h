@@ -1,0 +1,65 @@
+// ConversionObserver: what the worker tells about each record it writes, drops or skips, for
+// the files and reports written beside the AVI files (recorded-time subtitles, frame logs,
+// integrity reports).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace qmv {
+
+// One video sample that reached an output file.
+struct VideoSampleEvent {
+  int channel = 0;            // 0-based
+  uint32_t entry = 0;         // frame index entry of the record
+  uint64_t sourceOffset = 0;  // the record's first byte in the input file (recordingStart included)
+  uint16_t time = 0;          // the entry's recorded time: seconds after the header's hour
+  bool key = false;
+  int64_t position = 0;       // sample position in the AVI video stream (frame position / rate = time)
+  // The frame's stream bytes as taken from the record (words in stream order, pad words left
+  // out): in pass-through these are exactly the bytes of the AVI sample.
+  const uint8_t* data = nullptr;
+  std::size_t size = 0;
+  bool passThrough = true;    // false: the sample in the file is a re-encoded picture
+};
+
+// A video record that was not written because its channel had not yet had a key frame.
+struct DroppedFrameEvent {
+  int channel = 0;
+  uint32_t entry = 0;
+  uint64_t sourceOffset = 0;
+  uint16_t time = 0;
+};
+
+// One audio record's samples appended to one output file.
+struct AudioRecordEvent {
+  int channel = 0;
+  uint32_t entry = 0;
+  uint64_t sourceOffset = 0;
+  int64_t firstSample = 0;  // audio sample position of the first sample written
+  std::size_t samples = 0;
+};
+
+// A record left out (or clipped) as damaged.
+struct SkippedRecordEvent {
+  uint32_t entry = 0;
+  uint64_t sourceOffset = 0;
+  int channel = -1;     // the entry's channel when it names one, else -1
+  bool clipped = false; // true: written, but with its word count cut to the record's extent
+  std::string reason;
+};
+
+// Called on the worker's thread, in record order. Implementations must not block on another
+// thread. Every method has an empty default so observers take only what they need.
+class ConversionObserver {
+ public:
+  virtual ~ConversionObserver() = default;
+  virtual void outputOpened(int /*channel*/, const std::string& /*path*/) {}
+  virtual void videoSample(const VideoSampleEvent& /*event*/) {}
+  virtual void frameDropped(const DroppedFrameEvent& /*event*/) {}
+  virtual void audioRecord(const AudioRecordEvent& /*event*/) {}
+  virtual void recordSkipped(const SkippedRecordEvent& /*event*/) {}
+};
+
+}  // namespace qmv
