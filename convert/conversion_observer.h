@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace qmv {
 
@@ -60,6 +61,33 @@ class ConversionObserver {
   virtual void frameDropped(const DroppedFrameEvent& /*event*/) {}
   virtual void audioRecord(const AudioRecordEvent& /*event*/) {}
   virtual void recordSkipped(const SkippedRecordEvent& /*event*/) {}
+};
+
+// Hands every event to several observers, in the order they were added.
+class ObserverFanOut : public ConversionObserver {
+ public:
+  void add(ConversionObserver* observer) {
+    if (observer != nullptr) observers_.push_back(observer);
+  }
+  bool empty() const { return observers_.empty(); }
+  void outputOpened(int channel, const std::string& path) override {
+    for (ConversionObserver* o : observers_) o->outputOpened(channel, path);
+  }
+  void videoSample(const VideoSampleEvent& event) override {
+    for (ConversionObserver* o : observers_) o->videoSample(event);
+  }
+  void frameDropped(const DroppedFrameEvent& event) override {
+    for (ConversionObserver* o : observers_) o->frameDropped(event);
+  }
+  void audioRecord(const AudioRecordEvent& event) override {
+    for (ConversionObserver* o : observers_) o->audioRecord(event);
+  }
+  void recordSkipped(const SkippedRecordEvent& event) override {
+    for (ConversionObserver* o : observers_) o->recordSkipped(event);
+  }
+
+ private:
+  std::vector<ConversionObserver*> observers_;
 };
 
 }  // namespace qmv
