@@ -462,6 +462,11 @@ void ConverterDialog::onConversionDone(const ConversionReport& report) {
                    QStringLiteral("The conversion stopped because an output file could not be written.\n\n%1")
                        .arg(QString::fromStdString(report.outputError->message)),
                    kWarningCaption);
+  } else if (report.inputError) {
+    seams_.warning(this,
+                   QStringLiteral("The conversion stopped because the recording changed while it was read.\n\n%1")
+                       .arg(QString::fromStdString(report.inputError->message)),
+                   kWarningCaption);
   }
 }
 

@@ -1,4 +1,4 @@
-// The `convert` subcommand: one AVI file per channel, pass-through or re-encoded, with a progress bar.
+// The `convert` subcommand: one AVI file per channel of each recording, pass-through or re-encoded.
 #include "cli/convert_command.h"
 
 #include <CLI/CLI.hpp>
@@ -7,12 +7,14 @@
 #include <atomic>
 #include <csignal>
 #include <cstdio>
+#include <filesystem>
 #include <iostream>
 #include <memory>
+#include <system_error>
 #include <thread>
 #include <vector>
 
-#include "cli/convert_job.h"
+#include "cli/batch_runner.h"
 #include "cli/convert_options.h"
 #include "cli/exit_codes.h"
 #include "convert/compress_options.h"
@@ -84,21 +86,20 @@ void listEncoders() {
   }
 }
 
-// The signal handler's only way to the conversion: lowering the same flag the Stop button lowers.
-std::atomic<int>* gRunning = nullptr;
+// The signal handler's only way to the conversions: lowering every job's flag, as the Stop button does.
+BatchStop* gStop = nullptr;
 volatile std::sig_atomic_t gStopSignal = 0;
-static_assert(std::atomic<int>::is_always_lock_free, "the stop flag is lowered from a signal handler");
 
 extern "C" void onStopSignal(int signal) {
   gStopSignal = signal;
-  if (gRunning != nullptr) gRunning->store(0);
+  if (gStop != nullptr) gStop->requestStop();
 }
 
 class SignalGuard {
  public:
-  explicit SignalGuard(std::atomic<int>& running) {
+  explicit SignalGuard(BatchStop& stop) {
     gStopSignal = 0;
-    gRunning = &running;
+    gStop = &stop;
     struct sigaction action {};
     action.sa_handler = onStopSignal;
     sigemptyset(&action.sa_mask);
@@ -108,7 +109,7 @@ class SignalGuard {
   ~SignalGuard() {
     sigaction(SIGINT, &oldInt_, nullptr);
     sigaction(SIGTERM, &oldTerm_, nullptr);
-    gRunning = nullptr;
+    gStop = nullptr;
   }
   SignalGuard(const SignalGuard&) = delete;
   SignalGuard& operator=(const SignalGuard&) = delete;
@@ -187,14 +188,18 @@ int runConvert(const ConvertArguments& args) {
   ConvertOptions options;
   if (const std::optional<int> usage = prepareOptions(args, options)) return *usage;
 
-  std::atomic<int> running{1};
-  SignalGuard signals(running);
-  int status = kExitOk;
-  for (const std::string& input : options.inputs) {
-    const InputOutcome outcome = convertInput(options, input, running);
-    status = std::max(status, outcome.exitStatus);
-    if (gStopSignal != 0) return kExitSignalBase + int(gStopSignal);
+  const ExpandedInputs expanded = expandInputs(options.inputs);
+  std::error_code ec;
+  if (options.report && !options.report->empty() && expanded.inputs.size() > 1 &&
+      !std::filesystem::is_directory(*options.report, ec)) {
+    return usageError("--report=FILE names one file for " + std::to_string(expanded.inputs.size()) +
+                      " recordings; give a folder, or --report alone for one report beside each input's files");
   }
+
+  BatchStop stop(std::size_t(options.jobs));
+  SignalGuard signals(stop);
+  const int status = runBatch(options, expanded, stop);
+  if (gStopSignal != 0) return kExitSignalBase + int(gStopSignal);
   return status;
 }
 
@@ -230,7 +235,8 @@ std::optional<uint32_t> parseChannelList(const std::string& list) {
 void addConvertCommand(CLI::App& app, int& exitCode) {
   auto options = std::make_shared<ConvertArguments>();
   CLI::App* convert = app.add_subcommand("convert", "Write one AVI file per channel (CH-01 becomes <name>_00.avi)");
-  convert->add_option("file", options->paths, "Recording (.qmv) or player executable (.exe) with a recording");
+  convert->add_option("file", options->paths,
+                      "Recordings (.qmv), player executables (.exe) with a recording, or folders of them");
   convert->add_option("-o,--output", options->outputDir, "Folder for the AVI files (default: the input's folder)");
   convert->add_option("--channels", options->channels, "Channels to convert, 1-based: 1,3,5-8 (default: all with video)");
   convert->add_option("--codec", options->codec, "Four-character code of pass-through video: xvid or divx")

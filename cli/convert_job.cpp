@@ -1,13 +1,20 @@
 // One input of a `convert` run: open the recording, check its outputs, convert, summarize.
 #include "cli/convert_job.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <iostream>
+#include <optional>
 #include <system_error>
+#include <utility>
+#include <vector>
 
 #include "cli/exit_codes.h"
+#include "cli/integrity_report.h"
 #include "cli/progress_display.h"
+#include "convert/rate_check.h"
+#include "convert/timestamp_files.h"
 #include "decode/message_notifier.h"
 #include "recording/recording_file.h"
 
@@ -40,16 +47,24 @@ std::string rateText(const AviRate& rate) {
   return text;
 }
 
-void printSummary(const ConversionReport& report) {
+// sideFiles: the subtitle and frame-log files written; each is named on its AVI file's line.
+void printSummary(const ConversionReport& report, const std::vector<std::string>& sideFiles = {}) {
   for (const OutputFileReport& file : report.files) {
     const double duration = file.rate.num > 0 ? double(file.frames) * file.rate.den / file.rate.num : 0.0;
     char audio[48] = "no audio";
     if (file.hasAudio) {
       std::snprintf(audio, sizeof audio, "audio %.2f s", double(file.audioSamples) / kAudioSampleRate);
     }
-    std::printf("%s: %llu frames, %.2f s at %s, %s, %s\n", file.path.c_str(),
+    std::printf("%s: %llu frames, %.2f s at %s, %s, %s", file.path.c_str(),
                 static_cast<unsigned long long>(file.frames), duration, rateText(file.rate).c_str(), audio,
                 humanBytes(file.bytes).c_str());
+    for (const auto& [extension, what] : {std::pair{".srt", "subtitles"}, std::pair{".csv", "frame log"}}) {
+      const std::string side = sideFileName(file.path, extension);
+      if (std::find(sideFiles.begin(), sideFiles.end(), side) != sideFiles.end()) {
+        std::printf(", %s %s", what, fs::path(side).filename().c_str());
+      }
+    }
+    std::printf("\n");
   }
   std::fflush(stdout);
 }
@@ -86,6 +101,8 @@ InputOutcome convertInput(const ConvertOptions& options, const std::string& path
   settings.destinationDir = dir;
   settings.baseName = input.stem().string();
   settings.overwrite = options.overwrite;
+  const std::string reportPath =
+      options.report ? integrityReportPath(*options.report, settings.destinationDir, settings.baseName) : "";
   if (settings.selectedChannels == 0) {
     std::cerr << "qmv2avi-cli: nothing to convert: no selected channel has video\n";
     return outcome;
@@ -101,6 +118,18 @@ InputOutcome convertInput(const ConvertOptions& options, const std::string& path
         std::cerr << "qmv2avi-cli: " << name << " exists (use --overwrite to replace it)\n";
         exists = true;
       }
+      const std::pair<bool, const char*> sideFiles[] = {{options.timestamps, ".srt"}, {options.frameTimes, ".csv"}};
+      for (const auto& [enabled, extension] : sideFiles) {
+        const std::string side = sideFileName(name, extension);
+        if (enabled && fs::exists(side, ec)) {
+          std::cerr << "qmv2avi-cli: " << side << " exists (use --overwrite to replace it)\n";
+          exists = true;
+        }
+      }
+    }
+    if (!reportPath.empty() && fs::exists(reportPath, ec)) {
+      std::cerr << "qmv2avi-cli: " << reportPath << " exists (use --overwrite to replace it)\n";
+      exists = true;
     }
     if (exists) {
       outcome.exitStatus = kExitOutputFile;
@@ -111,13 +140,58 @@ InputOutcome convertInput(const ConvertOptions& options, const std::string& path
   MessageNotifier previous = setMessageNotifier([](const std::string& text, const std::string& caption) {
     std::cerr << "qmv2avi-cli: " << caption << ": " << text << "\n";
   });
+  // A wrong declared rate makes the video play too fast or too slow and the audio drift.
+  for (const ChannelTiming& timing : checkChannelRates(recording)) {
+    if (timing.warning && ((settings.selectedChannels >> timing.channel) & 1u)) {
+      std::cerr << "qmv2avi-cli: warning: " << rateWarningText(timing)
+                << "; the files play at the declared rate\n";
+    }
+  }
+
+  // Files written beside the AVI files from the worker's per-record events.
+  ObserverFanOut observers;
+  std::optional<SubtitleFiles> subtitles;
+  std::optional<FrameLogFiles> frameLogs;
+  if (options.timestamps) observers.add(&subtitles.emplace(recording.info()));
+  if (options.frameTimes) observers.add(&frameLogs.emplace(recording.info()));
+  std::optional<IntegrityReport> integrity;
+  if (options.report) observers.add(&integrity.emplace(recording, path, settings));
+  settings.observer = observers.empty() ? nullptr : &observers;
+
   TerminalHost host(recording, options.codecIndex);
+  if (integrity) integrity->start();
   outcome.report = runConversion(recording, settings, host, running);
   setMessageNotifier(std::move(previous));
 
   const ConversionReport& report = outcome.report;
   for (const std::string& warning : report.warnings) std::cerr << "qmv2avi-cli: warning: " << warning << "\n";
-  printSummary(report);
+  std::optional<Error> sideError;
+  std::vector<std::string> sideFiles;
+  if (subtitles) {
+    if (Status done = subtitles->finish(report); !done) sideError = done.error();
+    sideFiles = subtitles->files();
+  }
+  if (frameLogs) {
+    if (Status done = frameLogs->finish(); !done && !sideError) sideError = done.error();
+    for (std::string& file : frameLogs->files()) sideFiles.push_back(std::move(file));
+  }
+  printSummary(report, sideFiles);
+  if (integrity) {
+    if (Status done = integrity->finish(report, reportPath); !done) {
+      if (!sideError) sideError = done.error();
+    } else {
+      std::printf("%s: integrity report\n", reportPath.c_str());
+    }
+  }
+  std::fflush(stdout);
+  if (sideError) {
+    std::cerr << "qmv2avi-cli: " << sideError->message << "\n";
+    outcome.exitStatus = kExitOutputFile;
+  }
+  if (report.inputError) {
+    std::cerr << "qmv2avi-cli: " << report.inputError->message << "\n";
+    outcome.exitStatus = kExitBadInput;
+  }
   if (report.outputError) {
     std::cerr << "qmv2avi-cli: " << report.outputError->message << "\n";
     outcome.exitStatus = kExitOutputFile;

@@ -4,7 +4,7 @@
 namespace qmv::cli {
 
 inline constexpr int kExitOk = 0;
-inline constexpr int kExitBadInput = 2;  // the input file is not a recording the tool can read
+inline constexpr int kExitBadInput = 2;  // the input file is not a recording the tool can read, or it changed while read
 inline constexpr int kExitOutputFile = 3;  // convert: an output file could not be created or written
 inline constexpr int kExitSignalBase = 128;  // convert: stopped by a signal; 130 for SIGINT, 143 for SIGTERM
 inline constexpr int kExitUsage = 64;    // the command line itself is wrong (sysexits EX_USAGE)

@@ -9,10 +9,15 @@
 #include <iostream>
 #include <memory>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <set>
+#include <sstream>
 #include <string>
+#include <vector>
 
+#include "cli/batch_runner.h"
 #include "cli/exit_codes.h"
+#include "convert/rate_check.h"
 #include "decode/frame_geometry.h"
 #include "recording/recording_file.h"
 
@@ -20,7 +25,7 @@ namespace qmv::cli {
 namespace {
 
 struct InfoOptions {
-  std::string path;
+  std::vector<std::string> paths;  // recordings, player executables or folders
   bool json = false;
 };
 
@@ -36,15 +41,17 @@ using AllChannelStats = std::array<ChannelStats, format::kChannelCount>;
 
 // Reads only the 12-byte head of each video record, in file order, so the pass stays
 // proportional to the number of frames rather than to the size of the body.
-AllChannelStats collectChannelStats(const RecordingFile& recording) {
+// nullopt when the file shrank under its memory map while the heads were read.
+std::optional<AllChannelStats> collectChannelStats(const RecordingFile& recording) {
   AllChannelStats stats;
   const auto& entries = recording.entries();
   // Mapped, a head costs a memory access instead of a system call; pages are touched in file order.
-  const uint8_t* mapped = recording.source().view();
+  const bool mapped = recording.source().view() != nullptr;
+  bool shrank = false;
   const auto readHead = [&](uint64_t position, uint8_t* head) {
     if (mapped) {
-      std::memcpy(head, mapped + position, format::kRecordHeadSize);
-      return true;
+      shrank = !recording.source().copyFromView(position, head, format::kRecordHeadSize);
+      return !shrank;
     }
     return recording.source().readExact(position, head, format::kRecordHeadSize);
   };
@@ -58,6 +65,7 @@ AllChannelStats collectChannelStats(const RecordingFile& recording) {
         entries[j + 1].offset < entry.offset || extent < format::kRecordHeadSize ||
         !readHead(recording.recordingStart() + uint64_t(entry.offset), head) ||
         head[format::kRecFrameType] == format::kFrameTypeAudio) {
+      if (shrank) return std::nullopt;
       ++channel.skippedRecords;
       continue;
     }
@@ -128,6 +136,9 @@ void printPlain(std::ostream& out, const RecordingFile& recording, const AllChan
     if (s.skippedRecords) out << ", " << s.skippedRecords << " damaged records skipped";
     out << "\n";
   }
+  for (const ChannelTiming& timing : checkChannelRates(recording)) {
+    if (timing.warning) out << "Timing warning: " << rateWarningText(timing) << "\n";
+  }
 }
 
 void printJson(std::ostream& out, const RecordingFile& recording, const AllChannelStats& stats) {
@@ -135,6 +146,8 @@ void printJson(std::ostream& out, const RecordingFile& recording, const AllChann
   const RecordingDescription& d = recording.description();
   const SystemInfo& info = recording.info();
   json channels = json::array();
+  std::array<std::optional<ChannelTiming>, format::kChannelCount> timings;
+  for (const ChannelTiming& timing : checkChannelRates(recording)) timings[std::size_t(timing.channel)] = timing;
   for (int c = 0; c < format::kChannelCount; ++c) {
     if (!(recording.videoMask() & (1u << c))) continue;
     const ChannelStats& s = stats[c];
@@ -151,6 +164,13 @@ void printJson(std::ostream& out, const RecordingFile& recording, const AllChann
         {"frameRate", info.channelRate[c] / 4.0},
         {"audioSource", source == format::kNoAudioSource ? json(nullptr) : json(source)},
     });
+    // Declared: rate byte / 4; delivered: index frames over the recorded seconds they span.
+    if (const auto& timing = timings[std::size_t(c)]) {
+      channels.back()["declaredRate"] = timing->declaredRate;
+      channels.back()["deliveredRate"] = timing->deliveredRate;
+      channels.back()["recordedSeconds"] = timing->spanSeconds;
+      channels.back()["rateWarning"] = timing->warning ? json(rateWarningText(*timing)) : json(nullptr);
+    }
   }
   const json document = {
       {"file", recording.path()},
@@ -174,19 +194,60 @@ void printJson(std::ostream& out, const RecordingFile& recording, const AllChann
   out << document.dump(2, ' ', false, json::error_handler_t::replace) << "\n";
 }
 
-int runInfo(const InfoOptions& options) {
+// One recording as text or as one JSON object; an error message when it cannot be opened.
+std::optional<std::string> describe(std::ostream& out, const std::string& path, bool json) {
   RecordingFile recording;
-  if (Status opened = recording.open(options.path); !opened) {
-    std::cerr << "qmv2avi-cli: " << options.path << ": " << opened.error().message << "\n";
-    return kExitBadInput;
-  }
-  const AllChannelStats stats = collectChannelStats(recording);
-  if (options.json) {
-    printJson(std::cout, recording, stats);
+  if (Status opened = recording.open(path); !opened) return opened.error().message;
+  const std::optional<AllChannelStats> stats = collectChannelStats(recording);
+  if (!stats) return "the file became shorter while it was read (is it still being copied?)";
+  if (json) {
+    printJson(out, recording, *stats);
   } else {
-    printPlain(std::cout, recording, stats);
+    printPlain(out, recording, *stats);
   }
-  return std::cout.flush() ? kExitOk : kExitOutputError;
+  return std::nullopt;
+}
+
+// Several inputs (more than one argument, or a folder): text with a header line before each, or one
+// JSON array whose items follow the inputs, an {"file", "error"} object for one that cannot be read.
+// A single file argument keeps the single object of old.
+int runInfo(const InfoOptions& options) {
+  const ExpandedInputs expanded = expandInputs(options.paths);
+  int status = kExitOk;
+  for (const std::string& problem : expanded.problems) {
+    std::cerr << problem << "\n";
+    status = worseExitStatus(status, kExitBadInput);
+  }
+  const auto failed = [&](const std::string& path, const std::string& message) {
+    std::cerr << "qmv2avi-cli: " << path << ": " << message << "\n";
+    status = worseExitStatus(status, kExitBadInput);
+  };
+  const bool several = options.paths.size() > 1 || expanded.fromFolder;
+  if (!several) {
+    for (const std::string& path : expanded.inputs) {
+      if (const auto error = describe(std::cout, path, options.json)) failed(path, *error);
+    }
+  } else if (options.json) {
+    nlohmann::json documents = nlohmann::json::array();
+    for (const std::string& path : expanded.inputs) {
+      // printJson stays the one place that lays out a recording; its object is read back into the array.
+      std::ostringstream text;
+      if (const auto error = describe(text, path, true)) {
+        failed(path, *error);
+        documents.push_back({{"file", path}, {"error", *error}});
+      } else {
+        documents.push_back(nlohmann::json::parse(text.str(), nullptr, false));
+      }
+    }
+    std::cout << documents.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) << "\n";
+  } else {
+    for (std::size_t i = 0; i < expanded.inputs.size(); ++i) {
+      const std::string& path = expanded.inputs[i];
+      std::cout << (i > 0 ? "\n" : "") << "==> " << path << " <==\n";
+      if (const auto error = describe(std::cout, path, false)) failed(path, *error);
+    }
+  }
+  return std::cout.flush() ? status : worseExitStatus(status, kExitOutputError);
 }
 
 }  // namespace
@@ -194,9 +255,10 @@ int runInfo(const InfoOptions& options) {
 void addInfoCommand(CLI::App& app, int& exitCode) {
   auto options = std::make_shared<InfoOptions>();
   CLI::App* info = app.add_subcommand("info", "Show what a recording holds: description, channels, frames");
-  info->add_option("file", options->path, "Recording (.qmv) or player executable (.exe) with a recording")
+  info->add_option("file", options->paths,
+                   "Recordings (.qmv), player executables (.exe) with a recording, or folders holding them")
       ->required();
-  info->add_flag("--json", options->json, "Print one JSON object instead of text");
+  info->add_flag("--json", options->json, "Print JSON: one object, or an array for several inputs");
   info->callback([options, &exitCode] { exitCode = runInfo(*options); });
 }
 

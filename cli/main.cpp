@@ -1,12 +1,15 @@
 // qmv2avi-cli: the command-line front end; each subcommand registers itself from its own file.
 #include <CLI/CLI.hpp>
 
+#include <csignal>
 #include <iostream>
 #include <string>
 
 #include "cli/convert_command.h"
 #include "cli/exit_codes.h"
 #include "cli/info_command.h"
+#include "cli/integrity_report.h"
+#include "cli/verify_command.h"
 
 namespace {
 
@@ -21,6 +24,10 @@ std::string usageLine(const CLI::App& app) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // A file-size limit then fails the write with EFBIG, which the writer reports and repairs,
+  // instead of killing the process with half-written files.
+  std::signal(SIGXFSZ, SIG_IGN);
+  qmv::cli::setCommandLine(argc, argv);
   CLI::App app{"Converts recordings of a 16-channel DVR (.qmv, or a player .exe with a recording) to AVI files.",
                "qmv2avi-cli"};
   app.set_version_flag("--version", std::string("qmv2avi-cli ") + QMV2AVI_VERSION);
@@ -29,6 +36,7 @@ int main(int argc, char** argv) {
   int exitCode = qmv::cli::kExitOk;
   qmv::cli::addInfoCommand(app, exitCode);
   qmv::cli::addConvertCommand(app, exitCode);
+  qmv::cli::addVerifyCommand(app, exitCode);
 
   try {
     app.parse(argc, argv);

@@ -2,8 +2,10 @@
 #include "convert/avi_writer.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
@@ -26,6 +28,281 @@ constexpr int kAudioBitRate = kAudioSampleRate * 16;  // the muxer derives the b
 constexpr int kAudioBlockAlign = 2;                   // one 16-bit mono sample
 
 std::string quoteName(const std::string& name) { return "'" + name + "'"; }
+
+// Past this many bytes of output, the writer looks again whether its file is still where it was.
+constexpr int64_t kPresenceCheckBytes = int64_t(8) << 20;
+
+// The file as it was created; a later stat that differs means it was removed or replaced.
+struct FileIdentity {
+  bool known = false;  // false for a device such as /dev/null: nothing to check or repair
+  dev_t device = 0;
+  ino_t inode = 0;
+  bool operator==(const FileIdentity&) const = default;
+};
+
+FileIdentity identityOf(const std::string& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return {};
+  return FileIdentity{true, st.st_dev, st.st_ino};
+}
+
+// One packet the muxer took, in file order: the repair gives each chunk back its key flag from it.
+struct PacketNote {
+  uint32_t size = 0;
+  uint8_t stream = 0;
+  bool key = false;
+  bool counted = false;  // a recorded frame, not an empty chunk for a skipped position
+};
+
+// ---- Repair of a file whose writing failed part-way -------------------------------------------------
+//
+// After a failed write libavformat's file I/O writes nothing more, so its trailer cannot fix the header
+// or add the index: the file ends with a partial chunk and header sizes of 0. The repair reads back what
+// reached the disk, cuts the file after its last complete chunk, writes an idx1 for the chunks it keeps
+// and patches the header fields the trailer would have set. OpenDML files are cut at the end of their
+// first RIFF list.
+
+constexpr uint32_t kAvifHasIndex = 0x10;
+constexpr uint32_t kAviifKeyFrame = 0x10;
+constexpr std::size_t kMaxHeaderBytes = std::size_t(1) << 20;  // our header lists take a few KiB
+constexpr std::size_t kAvihBytes = 56;
+constexpr std::size_t kStrhBytes = 56;
+constexpr std::size_t kAvihFlags = 12, kAvihTotalFrames = 16;
+constexpr std::size_t kStrhType = 0, kStrhLength = 32, kStrhSampleSize = 44;
+constexpr std::size_t kIndexEntryBytes = 16;
+constexpr int kIndexAttempts = 4;
+
+constexpr uint32_t tag(const char (&t)[5]) {
+  return uint32_t(uint8_t(t[0])) | uint32_t(uint8_t(t[1])) << 8 | uint32_t(uint8_t(t[2])) << 16 |
+         uint32_t(uint8_t(t[3])) << 24;
+}
+uint32_t le32(const uint8_t* p) { return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24; }
+void putLe32(uint8_t* p, uint32_t v) {
+  for (int i = 0; i < 4; ++i) p[i] = uint8_t(v >> (8 * i));
+}
+
+class Descriptor {
+ public:
+  explicit Descriptor(int fd) : fd_(fd) {}
+  ~Descriptor() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  Descriptor(const Descriptor&) = delete;
+  Descriptor& operator=(const Descriptor&) = delete;
+  int get() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+std::size_t preadAll(int fd, uint8_t* out, std::size_t count, uint64_t at) {
+  std::size_t done = 0;
+  while (done < count) {
+    const ssize_t got = ::pread(fd, out + done, count - done, off_t(at + done));
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) break;
+    done += std::size_t(got);
+  }
+  return done;
+}
+
+// Bytes written before the first failure (count when all went).
+std::size_t pwriteAll(int fd, const uint8_t* data, std::size_t count, uint64_t at) {
+  std::size_t done = 0;
+  while (done < count) {
+    const ssize_t put = ::pwrite(fd, data + done, count - done, off_t(at + done));
+    if (put < 0 && errno == EINTR) continue;
+    if (put <= 0) break;
+    done += std::size_t(put);
+  }
+  return done;
+}
+
+struct AviLayout {
+  uint64_t avih = 0;               // avih data
+  std::vector<uint64_t> strh;      // each stream's strh data, in stream order
+  std::vector<bool> video;
+  std::vector<uint32_t> sampleSize;
+  uint64_t movi = 0;               // the 'movi' type of the LIST that holds the chunks
+};
+
+// Chunks of the range [begin, end) of h, each given as (position, id, size of its data as far as it lies in h).
+template <typename Visit>
+void forEachChunk(const std::vector<uint8_t>& h, std::size_t begin, std::size_t end, Visit visit) {
+  std::size_t pos = begin;
+  while (pos + 8 <= end) {
+    const uint32_t size = le32(&h[pos + 4]);
+    if (!visit(pos, le32(&h[pos]), std::min<uint64_t>(size, end - pos - 8))) return;
+    pos += 8 + uint64_t(size) + (size & 1);
+  }
+}
+
+std::optional<AviLayout> parseLayout(const std::vector<uint8_t>& h) {
+  if (h.size() < 12 || le32(&h[0]) != tag("RIFF") || le32(&h[8]) != tag("AVI ")) return std::nullopt;
+  AviLayout layout;
+  bool found = false;
+  forEachChunk(h, 12, h.size(), [&](std::size_t pos, uint32_t id, uint64_t size) {
+    if (id != tag("LIST") || size < 4) return true;
+    const uint32_t type = le32(&h[pos + 8]);
+    if (type == tag("movi")) {
+      layout.movi = pos + 8;
+      found = true;
+      return false;
+    }
+    if (type != tag("hdrl")) return true;
+    forEachChunk(h, pos + 12, pos + 8 + std::size_t(size), [&](std::size_t at, uint32_t inner, uint64_t innerSize) {
+      if (inner == tag("avih") && innerSize >= kAvihBytes) layout.avih = at + 8;
+      if (inner != tag("LIST") || innerSize < 4 || le32(&h[at + 8]) != tag("strl")) return true;
+      forEachChunk(h, at + 12, at + 8 + std::size_t(innerSize), [&](std::size_t s, uint32_t sid, uint64_t ssize) {
+        if (sid != tag("strh") || ssize < kStrhBytes) return true;
+        layout.strh.push_back(s + 8);
+        layout.video.push_back(le32(&h[s + 8 + kStrhType]) == tag("vids"));
+        layout.sampleSize.push_back(le32(&h[s + 8 + kStrhSampleSize]));
+        return false;
+      });
+      return true;
+    });
+    return true;
+  });
+  if (!found || layout.avih == 0 || layout.strh.empty() || layout.strh.size() > 99) return std::nullopt;
+  return layout;
+}
+
+struct Chunk {
+  uint64_t end = 0;  // past its pad byte
+  uint32_t id = 0;
+  uint32_t size = 0;
+  uint8_t stream = 0;
+};
+
+// The complete data chunks ("NNdc", "NNwb", ...) from the start of movi's data up to fileSize.
+std::vector<Chunk> completeChunks(int fd, const AviLayout& layout, uint64_t fileSize) {
+  std::vector<Chunk> chunks;
+  uint64_t pos = layout.movi + 4;
+  uint8_t head[8];
+  while (pos + 8 <= fileSize && preadAll(fd, head, 8, pos) == 8) {
+    const bool digits = head[0] >= '0' && head[0] <= '9' && head[1] >= '0' && head[1] <= '9';
+    const unsigned stream = unsigned(head[0] - '0') * 10 + unsigned(head[1] - '0');
+    if (!digits || stream >= layout.strh.size()) break;  // idx1, an OpenDML index, or bytes that never landed
+    const uint32_t size = le32(head + 4);
+    const uint64_t end = pos + 8 + size + (size & 1);
+    if (end > fileSize) break;
+    chunks.push_back(Chunk{end, le32(head), size, uint8_t(stream)});
+    pos = end;
+  }
+  return chunks;
+}
+
+struct Repair {
+  bool repaired = false;  // the header now describes the chunks kept; frames and keyFrames count them
+  bool removed = false;   // nothing playable had reached the file, so it is gone
+  uint64_t frames = 0;
+  uint64_t keyFrames = 0;
+  uint64_t audioSamples = 0;
+  std::string problem;  // why the file could not be made complete
+};
+
+Repair repairAvi(const std::string& path, const std::vector<PacketNote>& notes, int videoStream) {
+  Repair repair;
+  const Descriptor fd(::open(path.c_str(), O_RDWR | O_CLOEXEC));
+  struct stat st {};
+  if (fd.get() < 0 || ::fstat(fd.get(), &st) != 0) {
+    repair.problem = std::string("it could not be reopened: ") + std::strerror(errno);
+    return repair;
+  }
+  const uint64_t fileSize = uint64_t(std::max<off_t>(st.st_size, 0));
+  std::vector<uint8_t> header(std::size_t(std::min<uint64_t>(fileSize, kMaxHeaderBytes)));
+  header.resize(preadAll(fd.get(), header.data(), header.size(), 0));
+  const std::optional<AviLayout> layout = parseLayout(header);
+  if (!layout || layout->movi + 4 > fileSize) {
+    std::error_code ec;
+    repair.removed = std::filesystem::remove(path, ec);
+    if (!repair.removed) repair.problem = "it holds no complete header";
+    return repair;
+  }
+  const std::vector<Chunk> chunks = completeChunks(fd.get(), *layout, fileSize);
+
+  // Each chunk gets its flag from the packet written in its place.
+  std::vector<bool> key(chunks.size()), counted(chunks.size());
+  for (std::size_t i = 0, n = 0; i < chunks.size(); ++i) {
+    if (n < notes.size() && notes[n].stream == chunks[i].stream && notes[n].size == chunks[i].size) {
+      key[i] = notes[n].key;
+      counted[i] = notes[n].counted;
+      ++n;
+    }
+  }
+  const uint64_t dataStart = layout->movi + 4;
+  auto cutAfter = [&](std::size_t keep) { return keep > 0 ? chunks[keep - 1].end : dataStart; };
+
+  // The index goes right after the last chunk kept. Where the space ends before it is complete,
+  // fewer chunks are kept, so that they and their index fit.
+  std::size_t keep = chunks.size();
+  bool indexed = false;
+  std::vector<uint8_t> index;
+  for (int attempt = 0; attempt < kIndexAttempts && !indexed; ++attempt) {
+    const uint64_t cut = cutAfter(keep);
+    index.assign(8 + kIndexEntryBytes * keep, 0);
+    putLe32(&index[0], tag("idx1"));
+    putLe32(&index[4], uint32_t(kIndexEntryBytes * keep));
+    for (std::size_t i = 0; i < keep; ++i) {
+      uint8_t* e = &index[8 + kIndexEntryBytes * i];
+      const uint64_t chunkStart = chunks[i].end - 8 - chunks[i].size - (chunks[i].size & 1);
+      putLe32(e, chunks[i].id);
+      putLe32(e + 4, key[i] ? kAviifKeyFrame : 0);
+      putLe32(e + 8, uint32_t(chunkStart - layout->movi));  // offsets count from the 'movi' type
+      putLe32(e + 12, chunks[i].size);
+    }
+    const std::size_t written = pwriteAll(fd.get(), index.data(), index.size(), cut);
+    if (written == index.size()) {
+      indexed = true;
+      break;
+    }
+    const uint64_t limit = cut + written;
+    std::size_t fit = keep;
+    while (fit > 0 && cutAfter(fit) + 8 + kIndexEntryBytes * fit > limit) --fit;
+    if (fit == keep || fit == 0) break;
+    keep = fit;
+  }
+  if (!indexed) keep = chunks.size();  // without an index, keep every frame that landed
+  const uint64_t cut = cutAfter(keep);
+  const uint64_t end = indexed ? cut + index.size() : cut;
+  if (::ftruncate(fd.get(), off_t(end)) != 0) repair.problem = std::string("it could not be cut: ") + std::strerror(errno);
+
+  // The header fields the trailer would have written.
+  std::vector<uint64_t> count(layout->strh.size()), bytes(layout->strh.size());
+  for (std::size_t i = 0; i < keep; ++i) {
+    ++count[chunks[i].stream];
+    bytes[chunks[i].stream] += chunks[i].size;
+    if (chunks[i].stream == videoStream && counted[i]) {
+      ++repair.frames;
+      if (key[i]) ++repair.keyFrames;
+    }
+  }
+  uint64_t totalFrames = 0;
+  std::vector<std::pair<uint64_t, uint32_t>> fields;
+  for (std::size_t n = 0; n < layout->strh.size(); ++n) {
+    const bool bySize = !layout->video[n] && layout->sampleSize[n] > 0;
+    fields.emplace_back(layout->strh[n] + kStrhLength, uint32_t(bySize ? bytes[n] / layout->sampleSize[n] : count[n]));
+    if (bySize) repair.audioSamples += bytes[n] / layout->sampleSize[n];
+    if (layout->video[n]) totalFrames = std::max(totalFrames, count[n]);
+  }
+  uint32_t flags = le32(&header[layout->avih + kAvihFlags]);
+  flags = indexed ? (flags | kAvifHasIndex) : (flags & ~kAvifHasIndex);
+  fields.emplace_back(4, uint32_t(std::min<uint64_t>(end - 8, UINT32_MAX)));
+  fields.emplace_back(layout->movi - 4, uint32_t(std::min<uint64_t>(cut - layout->movi, UINT32_MAX)));
+  fields.emplace_back(layout->avih + kAvihFlags, flags);
+  fields.emplace_back(layout->avih + kAvihTotalFrames, uint32_t(totalFrames));
+  for (const auto& [at, value] : fields) {
+    uint8_t field[4];
+    putLe32(field, value);
+    if (pwriteAll(fd.get(), field, 4, at) != 4 && repair.problem.empty()) {
+      repair.problem = std::string("its header could not be updated: ") + std::strerror(errno);
+    }
+  }
+  if (!indexed && repair.problem.empty()) repair.problem = "there was no room left for its index";
+  repair.repaired = true;
+  return repair;
+}
 
 }  // namespace
 
@@ -58,6 +335,9 @@ struct AviWriter::Impl {
   uint64_t keyFrames = 0;
   uint64_t bytes = 0;
   std::optional<Error> writeError;
+  FileIdentity identity;
+  int64_t nextPresenceCheck = kPresenceCheckBytes;
+  std::vector<PacketNote> notes;
 
   bool writable() const { return headerWritten && !finished && !writeError; }
 
@@ -69,22 +349,35 @@ struct AviWriter::Impl {
     if (!writeError) writeError = Error{code, "cannot write to " + quoteName(fileName) + ": " + reason};
   }
 
+  // A folder removed under a running conversion leaves the writes going to a file nobody can reach.
+  void checkPresence() {
+    if (!identity.known || !out || !out->pb || avio_tell(out->pb) < nextPresenceCheck) return;
+    nextPresenceCheck = avio_tell(out->pb) + kPresenceCheckBytes;
+    if (identityOf(fileName) != identity) recordWriteError(AVERROR(ENOENT), "the file was removed while it was written");
+  }
+
+  // After a muxer call that succeeded.
+  void noteWritten(const AVPacket& pkt, bool counted) {
+    notes.push_back(PacketNote{uint32_t(pkt.size), uint8_t(pkt.stream_index), (pkt.flags & AV_PKT_FLAG_KEY) != 0, counted});
+    checkPresence();
+  }
+
   // Writes pkt as the sample at position, first filling the positions before it with empty chunks.
   void writeVideoPacket(AVPacket& pkt, int64_t position, bool counted) {
     if (!writable() || position < videoSlots) return;
     while (videoSlots < position) {
       AVPacket& empty = *emptyPacket;
       empty.flags = 0;
-      if (!writeVideoSlot(empty, videoSlots)) return;
+      if (!writeVideoSlot(empty, videoSlots, false)) return;
     }
-    if (!writeVideoSlot(pkt, position)) return;
+    if (!writeVideoSlot(pkt, position, counted)) return;
     if (counted) {
       ++frames;
       if (pkt.flags & AV_PKT_FLAG_KEY) ++keyFrames;
     }
   }
 
-  bool writeVideoSlot(AVPacket& pkt, int64_t position) {
+  bool writeVideoSlot(AVPacket& pkt, int64_t position, bool counted) {
     pkt.stream_index = video->index;
     pkt.pts = pkt.dts = av_rescale_q(position, positionTimeBase, video->time_base);
     pkt.duration = av_rescale_q(1, positionTimeBase, video->time_base);
@@ -94,6 +387,7 @@ struct AviWriter::Impl {
       return false;
     }
     videoSlots = position + 1;
+    noteWritten(pkt, counted);
     return true;
   }
 
@@ -109,7 +403,11 @@ struct AviWriter::Impl {
       pkt.stream_index = stream->index;
       pkt.pts = pkt.dts = pts;
       pkt.duration = duration;
-      if (int r = av_write_frame(out.get(), &pkt); r < 0) recordWriteError(r, ff::errorText(r));
+      if (int r = av_write_frame(out.get(), &pkt); r < 0) {
+        recordWriteError(r, ff::errorText(r));
+      } else {
+        noteWritten(pkt, false);
+      }
     }
     pkt.data = nullptr;
     pkt.size = 0;
@@ -120,6 +418,7 @@ struct AviWriter::Impl {
   void abandon() {
     encoder.reset();
     out.reset();
+    video = audio = nullptr;  // they went with out
     if (fileCreated) {
       std::error_code ec;
       if (std::filesystem::is_regular_file(fileName, ec)) std::filesystem::remove(fileName, ec);
@@ -187,6 +486,7 @@ Status AviWriter::Impl::open(const AviOpenParams& p) {
   if (int r = avio_open(&out->pb, ("file:" + fileName).c_str(), AVIO_FLAG_WRITE); r < 0)
     return Error{r, "cannot create " + quoteName(fileName) + ": " + ff::errorText(r)};
   fileCreated = true;
+  identity = identityOf(fileName);
 
   // 2.-4. The video stream and its format.
   video = avformat_new_stream(out.get(), nullptr);
@@ -325,10 +625,30 @@ Status AviWriter::finish() {
     if (s.out && s.out->pb) {
       if (int r = avio_closep(&s.out->pb); r < 0) s.recordWriteError(r, ff::errorText(r));
     }
+    const int videoIndex = s.video ? s.video->index : 0;
     s.out.reset();
     s.video = s.audio = nullptr;
     s.picture.clear();
     s.picture.shrink_to_fit();
+    if (s.headerWritten && s.identity.known) {
+      if (identityOf(s.fileName) != s.identity) {
+        s.recordWriteError(AVERROR(ENOENT), "the file was removed while it was written");
+      } else if (s.writeError) {
+        const Repair repair = repairAvi(s.fileName, s.notes, videoIndex);
+        if (repair.repaired || repair.removed) {
+          s.frames = repair.frames;
+          s.keyFrames = repair.keyFrames;
+          if (s.withAudio) s.audioPosition = int64_t(repair.audioSamples);
+        }
+        if (repair.removed) {
+          s.writeError->message += "; nothing playable had been written, so the file was removed";
+        } else if (!repair.problem.empty()) {
+          s.writeError->message += "; the file could not be completed: " + repair.problem;
+        }
+      }
+    }
+    s.notes.clear();
+    s.notes.shrink_to_fit();
     if (s.headerWritten) {
       std::error_code ec;
       const auto size = std::filesystem::file_size(s.fileName, ec);

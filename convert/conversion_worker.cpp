@@ -111,7 +111,13 @@ class Worker {
   enum class Created { kOpened, kSkipped, kFailed };
   Created createWriter(int c, uint8_t formatCode);
   bool checkWriteErrors();
+  void reportSkipped(uint32_t k, const FrameIndexEntry& entry, bool clipped, const char* why);
+  void reportAudio(uint32_t k, const FrameIndexEntry& entry);
+  uint64_t sourceOffset(const FrameIndexEntry& entry) const {
+    return uint64_t(recording_.recordingStart()) + entry.offset;
+  }
   void fail(Error error);
+  void failInput(Error error);
   void finishAll();
 
   const RecordingFile& recording_;
@@ -126,9 +132,16 @@ class Worker {
   uint32_t writerMask_ = 0;
   int codecIndex_ = -1;
   std::vector<uint8_t> stream_;  // one frame's payload in stream order, plus decoder padding
+  // Observer bookkeeping; untouched when there is no observer.
+  ConversionObserver* observer_ = nullptr;
+  uint32_t current_ = 0;       // the entry being visited
+  uint32_t audioTouched_ = 0;  // output channels that took samples of the current audio record
+  std::array<int64_t, format::kChannelCount> audioFirst_{};
+  std::array<std::size_t, format::kChannelCount> audioCount_{};
 };
 
 void Worker::run() {
+  observer_ = settings_.observer;
   codecIndex_ = host_.compressorIndex();
   host_.enableControls(false);
   const uint32_t entryCount = recording_.entryCount();
@@ -154,7 +167,7 @@ void Worker::run() {
 
   for (uint32_t k = 0; k < visited; ++k) {
     if (running_.load() == 0) {
-      report_.stopped = !report_.outputError.has_value();
+      report_.stopped = !report_.outputError && !report_.inputError;
       break;
     }
     host_.setProgressPosition(k + 1);
@@ -170,6 +183,7 @@ bool Worker::visitEntry(uint32_t k) {
   const auto& entries = recording_.entries();
   const FrameIndexEntry& entry = entries[k];
   if (entry.kind == format::kKindBlock) return true;  // an index block, not a record
+  current_ = k;
 
   const int64_t extent = int64_t(entries[k + 1].offset) - int64_t(entry.offset);
   if (extent < 0 || uint64_t(entry.offset) + uint64_t(std::max<int64_t>(extent, 0)) > recording_.recordingLength() ||
@@ -185,13 +199,20 @@ bool Worker::visitEntry(uint32_t k) {
                     extent, uint64_t(recording_.recordingLength()));
     }
     warnings_.add(entryText(k, entry.offset) + why);
+    reportSkipped(k, entry, false, why);
     return true;
   }
 
   const std::size_t size = std::size_t(extent);
   const uint8_t* record = reader_.read(entry.offset, size);
+  if (reader_.sourceError()) {
+    failInput(*reader_.sourceError());
+    return false;
+  }
   if (reader_.lastReadShort()) {
-    warnings_.add(entryText(k, entry.offset) + ": the file gave fewer bytes than the record holds; the rest reads as zero");
+    static constexpr char kShort[] = ": the file gave fewer bytes than the record holds; the rest reads as zero";
+    warnings_.add(entryText(k, entry.offset) + kShort);
+    reportSkipped(k, entry, true, kShort);
   }
   // A record shorter than its head reads as zeros beyond its end.
   uint8_t head[format::kRecordHeadSize] = {};
@@ -212,15 +233,26 @@ bool Worker::visitEntry(uint32_t k) {
     std::snprintf(why, sizeof why, ": wordCount %" PRIu32 " claims more than the %zu payload bytes; clipped to %zu words",
                   wordCount, payloadBytes, payloadBytes / 4);
     warnings_.add(entryText(k, entry.offset) + why);
+    reportSkipped(k, entry, true, why);
     wordCount = uint32_t(payloadBytes / 4);
   }
 
   if (isAudio) {
     audio_.distribute(AudioRecord{head[format::kRecSource], wordCount, payload}, writerMask_,
                       [this](int c, const int16_t* samples, std::size_t count) {
-                        channels_[std::size_t(c)].writer->writeAudio(reinterpret_cast<const uint8_t*>(samples),
-                                                                      count * sizeof(int16_t), kAviKeyFrame);
+                        AviWriter& writer = *channels_[std::size_t(c)].writer;
+                        if (observer_ != nullptr) {
+                          if (((audioTouched_ >> c) & 1u) == 0) {
+                            audioTouched_ |= 1u << c;
+                            audioFirst_[std::size_t(c)] = writer.audioPosition();
+                            audioCount_[std::size_t(c)] = 0;
+                          }
+                          audioCount_[std::size_t(c)] += count;
+                        }
+                        writer.writeAudio(reinterpret_cast<const uint8_t*>(samples), count * sizeof(int16_t),
+                                          kAviKeyFrame);
                       });
+    if (observer_ != nullptr) reportAudio(k, entry);
     return checkWriteErrors();
   }
   return handleVideo(entry, head, payload, wordCount);
@@ -238,7 +270,10 @@ bool Worker::handleVideo(const FrameIndexEntry& entry, const uint8_t* head, cons
   const uint8_t frameType = head[format::kRecFrameType];
   const bool key = format::isKeyFrameType(frameType);
   if (key) channel.keySeen = true;
-  if (!channel.keySeen) return true;  // nothing decodes before the channel's first key frame
+  if (!channel.keySeen) {  // nothing decodes before the channel's first key frame
+    if (observer_ != nullptr) observer_->frameDropped(DroppedFrameEvent{c, current_, sourceOffset(entry), entry.time});
+    return true;
+  }
 
   const uint8_t padWords = head[format::kRecPadWords];
   const uint32_t streamWords = padWords < wordCount ? wordCount - padWords : 0;
@@ -248,6 +283,7 @@ bool Worker::handleVideo(const FrameIndexEntry& entry, const uint8_t* head, cons
   if (stream_.size() < needed) stream_.resize(needed);
 
   // Stream words are stored with their 4 bytes reversed; pad words stay as stored.
+  const int64_t position = channel.writer->videoPosition();
   uint8_t* out = stream_.data();
   const uint8_t* in = payload;
   for (uint32_t w = 0; w < streamWords; ++w, in += 4, out += 4) {
@@ -269,6 +305,19 @@ bool Worker::handleVideo(const FrameIndexEntry& entry, const uint8_t* head, cons
     frame.padWords = padWords;
     frame.payload = stream_.data();
     channel.writer->writeDecodedVideo(frame);
+  }
+  if (observer_ != nullptr && !channel.writer->writeError()) {
+    VideoSampleEvent event;
+    event.channel = c;
+    event.entry = current_;
+    event.sourceOffset = sourceOffset(entry);
+    event.time = entry.time;
+    event.key = key;
+    event.position = position;
+    event.data = stream_.data();
+    event.size = std::size_t(streamWords) * 4;
+    event.passThrough = passThrough;
+    observer_->videoSample(event);
   }
   return checkWriteErrors();
 }
@@ -305,6 +354,7 @@ Worker::Created Worker::createWriter(int c, uint8_t formatCode) {
   if (opened) {
     channel.writer = std::move(writer);
     writerMask_ |= 1u << c;
+    if (observer_ != nullptr) observer_->outputOpened(c, params.fileName);
     return Created::kOpened;
   }
   if (geometry.width == 0 || geometry.height == 0) {
@@ -312,6 +362,10 @@ Worker::Created Worker::createWriter(int c, uint8_t formatCode) {
     std::snprintf(why, sizeof why, "CH-%02d: format code %u has no picture size and the writer refused it (%s); channel skipped",
                   c + 1, unsigned(formatCode), opened.error().message.c_str());
     warnings_.add(why);
+    if (observer_ != nullptr) {
+      const FrameIndexEntry& entry = recording_.entries()[current_];
+      observer_->recordSkipped(SkippedRecordEvent{current_, sourceOffset(entry), c, false, why});
+    }
     channel.skipped = true;
     return Created::kSkipped;
   }
@@ -336,9 +390,36 @@ bool Worker::checkWriteErrors() {
   return true;
 }
 
+// why starts with ": " as it follows the entry text in the warning.
+void Worker::reportSkipped(uint32_t k, const FrameIndexEntry& entry, bool clipped, const char* why) {
+  if (observer_ == nullptr) return;
+  SkippedRecordEvent event;
+  event.entry = k;
+  event.sourceOffset = sourceOffset(entry);
+  event.channel = entry.kind < format::kChannelCount ? int(entry.kind) : -1;
+  event.clipped = clipped;
+  event.reason = std::strncmp(why, ": ", 2) == 0 ? why + 2 : why;
+  observer_->recordSkipped(event);
+}
+
+void Worker::reportAudio(uint32_t k, const FrameIndexEntry& entry) {
+  for (uint32_t mask = audioTouched_; mask != 0; mask &= mask - 1) {
+    const int c = std::countr_zero(mask);
+    if (channels_[std::size_t(c)].writer->writeError()) continue;
+    observer_->audioRecord(
+        AudioRecordEvent{c, k, sourceOffset(entry), audioFirst_[std::size_t(c)], audioCount_[std::size_t(c)]});
+  }
+  audioTouched_ = 0;
+}
+
 void Worker::fail(Error error) {
   running_.store(0);
   if (!report_.outputError) report_.outputError = std::move(error);
+}
+
+void Worker::failInput(Error error) {
+  running_.store(0);
+  if (!report_.inputError) report_.inputError = std::move(error);
 }
 
 void Worker::finishAll() {
@@ -372,7 +453,13 @@ void Worker::finishAll() {
 std::string outputFileName(const std::string& destinationDir, const std::string& baseName, int channel) {
   char suffix[32];
   std::snprintf(suffix, sizeof suffix, "_%02d.avi", channel);
-  return destinationDir + baseName + suffix;
+  std::string base = baseName;
+  for (char& ch : base) {
+    if (ch == '/' || ch == '\\' || ch == '\0') ch = '_';
+  }
+  // ".._00.avi" stays in the folder, but would be hidden and read like a folder reference.
+  if (!base.empty() && base.find_first_not_of('.') == std::string::npos) base.insert(0, "_");
+  return destinationDir + base + suffix;
 }
 
 ConversionReport runConversion(const RecordingFile& recording, const ConversionSettings& settings,

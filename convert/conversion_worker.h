@@ -42,6 +42,7 @@ struct ConversionReport {
   bool started = false;   // false: nothing to convert (no recording or no channel); no done report
   bool stopped = false;   // the stop flag ended the pass early
   std::optional<Error> outputError;  // an output file could not be created or written
+  std::optional<Error> inputError;   // the recording changed or could not be read while converting
   std::vector<OutputFileReport> files;  // in channel order
   std::vector<std::string> warnings;    // repairs: skipped entries, clipped records
   uint64_t entriesDone = 0;
@@ -64,7 +65,8 @@ class ConversionHost {
 ConversionReport runConversion(const RecordingFile& recording, const ConversionSettings& settings,
                                ConversionHost& host, std::atomic<int>& running);
 
-// "%s%s_%02d.avi" from destinationDir, baseName and the 0-based channel.
+// "%s%s_%02d.avi" from destinationDir, baseName and the 0-based channel. The base name never
+// leads out of destinationDir: '/', '\\' and NUL become '_', and a name of dots only gets a '_' prefix.
 std::string outputFileName(const std::string& destinationDir, const std::string& baseName, int channel);
 
 }  // namespace qmv

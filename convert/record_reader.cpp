@@ -2,12 +2,34 @@
 #include "convert/record_reader.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <cinttypes>
+#include <cstdio>
 #include <cstring>
 
 namespace qmv {
 
 RecordReader::RecordReader(ByteSource& source, uint64_t base, uint64_t length, std::size_t windowBytes)
-    : source_(source), base_(base), length_(length), windowBytes_(std::max<std::size_t>(windowBytes, 1)) {}
+    : source_(source),
+      base_(base),
+      length_(length),
+      openedSize_(source.size()),
+      windowBytes_(std::max<std::size_t>(windowBytes, 1)) {}
+
+// One fstat per window refill: cheap next to the megabytes the refill reads.
+bool RecordReader::sourceUnchanged() {
+  if (sourceError_) return false;
+  const Result<uint64_t> now = source_.currentSize();
+  if (!now) {
+    sourceError_ = now.error();
+  } else if (now.value() != openedSize_) {
+    char sizes[96];
+    std::snprintf(sizes, sizeof sizes, " (%" PRIu64 " bytes when opened, %" PRIu64 " now)", openedSize_, now.value());
+    sourceError_ = Error{EIO, source_.name() + " changed size while it was being converted" + sizes +
+                                  "; it is still being written or was truncated"};
+  }
+  return !sourceError_;
+}
 
 void RecordReader::refill(uint64_t offset, std::size_t minimum) {
   const std::size_t capacity = std::max(windowBytes_, minimum);
@@ -20,11 +42,14 @@ void RecordReader::refill(uint64_t offset, std::size_t minimum) {
   const std::size_t available = std::size_t(std::min<uint64_t>(want, remaining));
 
   std::size_t done = 0;
-  while (done < available) {
+  const bool unchanged = sourceUnchanged();
+  while (unchanged && done < available) {
     const std::size_t got = source_.readAt(base_ + offset + done, window_.data() + done, available - done);
     if (got == 0) break;
     done += got;
   }
+  // A size change found after the bytes came in may mean they are not the recording's.
+  if (!sourceUnchanged()) done = 0;
   fetched_ += done;
   std::memset(window_.data() + done, 0, want - done);
   windowStart_ = offset;

@@ -3,9 +3,11 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 #include "recording/byte_source.h"
+#include "recording/result.h"
 
 namespace qmv {
 
@@ -24,15 +26,20 @@ class RecordReader {
   const uint8_t* read(uint64_t offset, std::size_t size);
 
   bool lastReadShort() const { return lastShort_; }
+  // Set when the source no longer has the size it had when it was opened (a file still being
+  // copied, or truncated): its bytes cannot be trusted any more. Reads then give zeros.
+  const std::optional<Error>& sourceError() const { return sourceError_; }
   uint64_t bytesFetched() const { return fetched_; }  // bytes taken from the source so far
   std::size_t windowCapacity() const { return window_.size(); }
 
  private:
   void refill(uint64_t offset, std::size_t minimum);
+  bool sourceUnchanged();
 
   ByteSource& source_;
   uint64_t base_;
   uint64_t length_;
+  uint64_t openedSize_;
   std::size_t windowBytes_;
   std::vector<uint8_t> window_;
   uint64_t windowStart_ = 0;
@@ -40,6 +47,7 @@ class RecordReader {
   std::size_t windowValid_ = 0;  // of those, bytes the source really delivered
   uint64_t fetched_ = 0;
   bool lastShort_ = false;
+  std::optional<Error> sourceError_;
 };
 
 }  // namespace qmv

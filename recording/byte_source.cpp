@@ -7,12 +7,53 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <csetjmp>
+#include <csignal>
 #include <cstdint>
 #include <cstring>
+#include <mutex>
 
 namespace qmv {
 namespace {
+
+// Reading a mapped page past a file's new end raises SIGBUS. A copy made under the guard
+// jumps back out of the handler and reports failure instead.
+thread_local sigjmp_buf* tBusJump = nullptr;
+struct sigaction gPreviousBusAction {};
+
+extern "C" void onBusError(int, siginfo_t*, void*) {
+  if (tBusJump != nullptr) siglongjmp(*tBusJump, 1);
+  // Not a guarded copy: let the previous disposition handle the fault when it recurs.
+  sigaction(SIGBUS, &gPreviousBusAction, nullptr);
+}
+
+void installBusHandler() {
+  struct sigaction action {};
+  action.sa_sigaction = onBusError;
+  // NODEFER: the jump out of the handler never returns through it, so SIGBUS must not stay blocked.
+  action.sa_flags = SA_SIGINFO | SA_NODEFER;
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGBUS, &action, &gPreviousBusAction);
+}
+
+bool guardedCopy(const uint8_t* from, void* to, std::size_t count) {
+  static std::once_flag installed;
+  std::call_once(installed, installBusHandler);
+  sigjmp_buf jump;
+  if (sigsetjmp(jump, 0) != 0) {
+    tBusJump = nullptr;
+    return false;
+  }
+  tBusJump = &jump;
+  // The handler reads tBusJump: keep the stores on either side of the copy.
+  std::atomic_signal_fence(std::memory_order_seq_cst);
+  std::memcpy(to, from, count);
+  std::atomic_signal_fence(std::memory_order_seq_cst);
+  tBusJump = nullptr;
+  return true;
+}
 
 // Owns one file descriptor.
 class FileDescriptor {
@@ -54,6 +95,18 @@ class FileSource final : public ByteSource {
     return static_cast<const uint8_t*>(mapping_);
   }
 
+  bool copyFromView(uint64_t offset, void* destination, std::size_t count) override {
+    const uint8_t* mapped = view();
+    if (mapped == nullptr || offset > size_ || count > size_ - offset) return false;
+    return guardedCopy(mapped + offset, destination, count);
+  }
+
+  Result<uint64_t> currentSize() override {
+    struct stat st {};
+    if (::fstat(fd_->get(), &st) != 0) return Error{errno, "cannot read the size of " + name_ + ": " + std::strerror(errno)};
+    return uint64_t(std::max<off_t>(st.st_size, 0));
+  }
+
   std::size_t readAt(uint64_t offset, void* destination, std::size_t count) override {
     if (offset >= size_) return 0;
     count = std::size_t(std::min<uint64_t>(count, size_ - offset));
@@ -78,6 +131,17 @@ class FileSource final : public ByteSource {
   bool mapFailed_ = false;
 };
 
+}  // namespace
+
+bool ByteSource::copyFromView(uint64_t offset, void* destination, std::size_t count) {
+  const uint8_t* mapped = view();
+  if (mapped == nullptr || offset > size() || count > size() - offset) return false;
+  std::memcpy(destination, mapped + offset, count);
+  return true;
+}
+
+namespace {
+
 class MemorySource final : public ByteSource {
  public:
   MemorySource(std::vector<uint8_t> bytes, std::string name) : bytes_(std::move(bytes)), name_(std::move(name)) {}
@@ -101,6 +165,7 @@ class MemorySource final : public ByteSource {
 }  // namespace
 
 Result<std::unique_ptr<ByteSource>> openFileSource(const std::string& path) {
+  // Read-only: a recording is never modified, and the descriptor does not leak into children.
   auto fd = std::make_unique<FileDescriptor>(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
   if (fd->get() < 0) return Error{errno, "cannot open " + path + ": " + std::strerror(errno)};
   struct stat st {};

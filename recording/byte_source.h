@@ -25,6 +25,12 @@ class ByteSource {
   // Scattered small reads (one record head per frame) are far cheaper through it than
   // through one readAt call each.
   virtual const uint8_t* view() { return nullptr; }
+  // Copies count bytes at offset out of view(). False when there is no view, the range is
+  // outside it, or the file shrank under its map (the pages are gone): never a crash.
+  virtual bool copyFromView(uint64_t offset, void* destination, std::size_t count);
+  // The size as it is now: a file that is still being copied, or truncated, differs from
+  // size(). Sources that cannot change return size().
+  virtual Result<uint64_t> currentSize() { return size(); }
 
   // True when exactly count bytes were read. A source may hand out fewer bytes
   // than asked before its end, so this keeps reading until a call brings nothing.

@@ -30,6 +30,11 @@ std::string blockAt(uint64_t position) { return "index block at " + hex(position
 
 Error fail(OpenError code, std::string message) { return Error{code, std::move(message)}; }
 
+// A recording spans one clock hour: 16 channels at 30 frames per second and 16 audio inputs at ten
+// blocks per second come to 2.3 million records. Far beyond that an index is damage, and the table
+// of 8-byte entries (and the walk that fills it) must not grow with whatever a damaged file claims.
+constexpr uint32_t kMaxIndexEntries = uint32_t(1) << 24;
+
 struct Placement {
   uint32_t recordingStart = 0;
   uint32_t trailingSize = 0;
@@ -151,6 +156,11 @@ class ChainReader {
                                    std::to_string(block.itemCount) + " items need " +
                                    std::to_string(uint64_t(block.itemCount) + kTerminatorExtraWords));
       }
+      // Each block takes at least its own entry, so a longer chain cannot make a sound index.
+      if (chain.size() >= kMaxIndexEntries) {
+        return fail(kBadEntries,
+                    "the index chain runs past " + std::to_string(kMaxIndexEntries) + " blocks at " + blockAt(r));
+      }
       chain.push_back(block);
       if (block.prevBlock == kFirstBlockLink) return chain;
       if (block.prevBlock < kFirstBlockLink) {
@@ -181,6 +191,11 @@ Status checkEntryRanges(const std::vector<BlockInfo>& chain, uint64_t recordingL
     return fail(kBadEntries, "the last " + blockAt(chain.front().position) + " claims " +
                                  std::to_string(entryCount) + " frame index entries, more than a recording of " +
                                  std::to_string(recordingLength) + " bytes can hold");
+  }
+  if (entryCount > kMaxIndexEntries) {
+    return fail(kBadEntries, "the last " + blockAt(chain.front().position) + " claims " +
+                                 std::to_string(entryCount) + " frame index entries, more than the " +
+                                 std::to_string(kMaxIndexEntries) + " an hour of recording can hold");
   }
   uint32_t entriesBefore = 0;
   for (auto block = chain.rbegin(); block != chain.rend(); ++block) {

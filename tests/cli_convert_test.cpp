@@ -190,9 +190,16 @@ TEST(CliConvertTest, ListEncoders) {
   for (std::size_t i = 0; i < listed.size(); ++i) EXPECT_EQ(listed[i].rfind(encoders[i].name + " ", 0), 0u) << listed[i];
 }
 
-// Ctrl-C stops the conversion the way the Stop button does: complete files, exit status 130.
-// Re-encoding is slow enough that the signal lands mid-way.
-TEST(CliConvertTest, InterruptLeavesCompleteFiles) {
+// SIGINT (Ctrl-C) and SIGTERM stop the conversion the way the Stop button does: complete files,
+// exit status 128 + the signal. Re-encoding is slow enough that the signal lands mid-way.
+struct StopSignal {
+  int signal;
+  int exitStatus;
+};
+class CliStopSignalTest : public ::testing::TestWithParam<StopSignal> {};
+
+TEST_P(CliStopSignalTest, LeavesCompleteFiles) {
+  const StopSignal stop = GetParam();
   DynamicXvidLibrary xvid;
   if (!xvid.load().ok) GTEST_SKIP() << "libxvidcore.so.4 is not loadable here";
   if (!findEncoder("ffv1")) GTEST_SKIP() << "no ffv1 encoder";
@@ -222,11 +229,11 @@ TEST(CliConvertTest, InterruptLeavesCompleteFiles) {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
-  kill(pid, SIGINT);
+  kill(pid, stop.signal);
   int raw = 0;
   ASSERT_EQ(waitpid(pid, &raw, 0), pid);
   ASSERT_TRUE(WIFEXITED(raw)) << "ended by signal " << WTERMSIG(raw);
-  EXPECT_EQ(WEXITSTATUS(raw), 130) << slurp(err);
+  EXPECT_EQ(WEXITSTATUS(raw), stop.exitStatus) << slurp(err);
 
   const auto summary = lines(slurp(out));
   ASSERT_EQ(summary.size(), 1u);
@@ -240,6 +247,10 @@ TEST(CliConvertTest, InterruptLeavesCompleteFiles) {
   EXPECT_LT(pictures, 60 * 30);  // stopped early
   EXPECT_NE(summary[0].find(std::to_string(pictures) + " frames"), std::string::npos) << summary[0];
 }
+
+INSTANTIATE_TEST_SUITE_P(Signals, CliStopSignalTest,
+                         ::testing::Values(StopSignal{SIGINT, 130}, StopSignal{SIGTERM, 143}),
+                         [](const auto& info) { return info.param.signal == SIGINT ? "Sigint" : "Sigterm"; });
 
 }  // namespace
 }  // namespace qmv

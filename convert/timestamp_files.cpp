@@ -1,0 +1,165 @@
+// Files written beside each AVI file from the worker's events: recorded-time subtitles (.srt) and frame logs
+// (.csv).
+#include "convert/timestamp_files.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cinttypes>
+#include <cmath>
+#include <cstring>
+#include <string_view>
+
+#include "convert/recorded_time.h"
+
+namespace qmv {
+namespace {
+
+bool validChannel(int channel) { return channel >= 0 && channel < format::kChannelCount; }
+
+// "HH:MM:SS,mmm" of position samples at rate; hours grow past 99 if they must.
+std::string srtTime(int64_t position, const AviRate& rate) {
+  const double seconds = double(position) * rate.den / rate.num;
+  const int64_t ms = std::llround(seconds * 1000.0);
+  char text[48];
+  std::snprintf(text, sizeof text, "%02" PRId64 ":%02" PRId64 ":%02" PRId64 ",%03" PRId64, ms / 3600000,
+                ms / 60000 % 60, ms / 1000 % 60, ms % 1000);
+  return text;
+}
+
+}  // namespace
+
+std::string sideFileName(const std::string& aviPath, const std::string& extension) {
+  constexpr std::string_view kAvi = ".avi";
+  if (aviPath.size() >= kAvi.size() &&
+      aviPath.compare(aviPath.size() - kAvi.size(), kAvi.size(), kAvi) == 0) {
+    return aviPath.substr(0, aviPath.size() - kAvi.size()) + extension;
+  }
+  return aviPath + extension;
+}
+
+bool TextFile::create(const std::string& path) {
+  path_ = path;
+  created_ = false;
+  error_.reset();
+  file_.reset(std::fopen(path.c_str(), "wb"));
+  if (!file_) {
+    const int error = errno;
+    error_ = Error{error, "cannot create " + path + ": " + std::strerror(error)};
+    return false;
+  }
+  created_ = true;
+  return true;
+}
+
+void TextFile::write(const char* text, std::size_t size) {
+  if (!file_ || error_) return;
+  if (std::fwrite(text, 1, size, file_.get()) != size) failWith(errno);
+}
+
+void TextFile::failWith(int error) {
+  if (!error_)
+    error_ = Error{error, "cannot write to " + path_ + ": " + std::strerror(error != 0 ? error : EIO)};
+}
+
+Status TextFile::close() {
+  if (file_) {
+    std::FILE* f = file_.release();
+    if (std::fflush(f) != 0) failWith(errno);
+    if (std::fclose(f) != 0) failWith(errno);
+  }
+  if (error_) return *error_;
+  return okStatus();
+}
+
+void SubtitleFiles::outputOpened(int channel, const std::string& path) {
+  if (!validChannel(channel)) return;
+  Track& track = tracks_[std::size_t(channel)];
+  track.cues.clear();
+  track.file.create(sideFileName(path, ".srt"));
+}
+
+void SubtitleFiles::videoSample(const VideoSampleEvent& event) {
+  if (!validChannel(event.channel)) return;
+  Track& track = tracks_[std::size_t(event.channel)];
+  if (!track.file.isOpen()) return;
+  if (track.cues.empty() || track.cues.back().time != event.time)
+    track.cues.push_back(Cue{event.time, event.position});
+  track.lastPosition = event.position;
+}
+
+Status SubtitleFiles::finish(const ConversionReport& report) {
+  std::optional<Error> first;
+  for (int c = 0; c < format::kChannelCount; ++c) {
+    Track& track = tracks_[std::size_t(c)];
+    if (track.file.path().empty()) continue;
+    AviRate rate;
+    for (const OutputFileReport& file : report.files) {
+      if (file.channel == c) rate = file.rate;
+    }
+    if (rate.num != 0 && rate.den != 0) {
+      std::string text;
+      for (std::size_t i = 0; i < track.cues.size(); ++i) {
+        const int64_t end = i + 1 < track.cues.size() ? track.cues[i + 1].start : track.lastPosition + 1;
+        text.clear();
+        text += std::to_string(i + 1) + "\r\n";
+        text += srtTime(track.cues[i].start, rate) + " --> " + srtTime(end, rate) + "\r\n";
+        text += recordedTimeText(info_, track.cues[i].time) + "\r\n\r\n";
+        track.file.write(text.data(), text.size());
+      }
+    }
+    if (Status closed = track.file.close(); !closed && !first) first = closed.error();
+    track.cues.clear();
+  }
+  if (first) return *first;
+  return okStatus();
+}
+
+std::vector<std::string> SubtitleFiles::files() const {
+  std::vector<std::string> paths;
+  for (const Track& track : tracks_) {
+    if (track.file.created()) paths.push_back(track.file.path());
+  }
+  return paths;
+}
+
+void FrameLogFiles::outputOpened(int channel, const std::string& path) {
+  if (!validChannel(channel)) return;
+  TextFile& file = files_[std::size_t(channel)];
+  if (!file.create(sideFileName(path, ".csv"))) return;
+  static constexpr char kHeader[] = "position,recorded_time,key_frame,bytes,source_offset\n";
+  file.write(kHeader, sizeof kHeader - 1);
+}
+
+void FrameLogFiles::videoSample(const VideoSampleEvent& event) {
+  if (!validChannel(event.channel)) return;
+  TextFile& file = files_[std::size_t(event.channel)];
+  if (!file.isOpen()) return;
+  if (cachedTime_ != int(event.time)) {
+    cachedTime_ = event.time;
+    cachedText_ = recordedTimeText(info_, event.time);
+  }
+  char row[128];
+  const int n = std::snprintf(row, sizeof row, "%" PRId64 ",%s,%d,%zu,%" PRIu64 "\n", event.position,
+                              cachedText_.c_str(), event.key ? 1 : 0, event.size, event.sourceOffset);
+  if (n > 0) file.write(row, std::min(std::size_t(n), sizeof row - 1));
+}
+
+Status FrameLogFiles::finish() {
+  std::optional<Error> first;
+  for (TextFile& file : files_) {
+    if (file.path().empty()) continue;
+    if (Status closed = file.close(); !closed && !first) first = closed.error();
+  }
+  if (first) return *first;
+  return okStatus();
+}
+
+std::vector<std::string> FrameLogFiles::files() const {
+  std::vector<std::string> paths;
+  for (const TextFile& file : files_) {
+    if (file.created()) paths.push_back(file.path());
+  }
+  return paths;
+}
+
+}  // namespace qmv

@@ -1,0 +1,100 @@
+// Fuzz target: open arbitrary bytes as a recording and convert every channel in pass-through.
+#include <unistd.h>
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include "convert/conversion_observer.h"
+#include "convert/conversion_worker.h"
+#include "recording/byte_source.h"
+#include "recording/recording_file.h"
+
+namespace {
+
+void require(bool condition) {
+  if (!condition) std::abort();
+}
+
+class QuietHost final : public qmv::ConversionHost {
+ public:
+  int compressorIndex() override { return 0; }
+  void enableControls(bool) override {}
+  void setProgressRange(uint32_t maximum) override { range = maximum; }
+  void setProgressPosition(uint32_t position) override { require(position <= range); }
+  void conversionDone(const qmv::ConversionReport&) override { ++done; }
+  uint32_t range = 0;
+  int done = 0;
+};
+
+// Reads every byte the worker claims to hand out: a sample pointing past its record is a sanitizer report.
+class TouchingObserver final : public qmv::ConversionObserver {
+ public:
+  void videoSample(const qmv::VideoSampleEvent& event) override {
+    require(event.channel >= 0 && event.channel < 16);
+    uint64_t sum = 0;
+    for (std::size_t i = 0; i < event.size; ++i) sum += event.data[i];
+    sink = sum;
+  }
+  void audioRecord(const qmv::AudioRecordEvent& event) override {
+    require(event.channel >= 0 && event.channel < 16);
+  }
+  volatile uint64_t sink = 0;
+};
+
+// One folder per process, gone at exit; RAM-backed where possible, because every input writes up to 16 files.
+struct OutputDir {
+  OutputDir() {
+    std::filesystem::path base = std::filesystem::temp_directory_path();
+    if (std::getenv("TMPDIR") == nullptr && std::filesystem::is_directory("/dev/shm")) base = "/dev/shm";
+    path = base / ("qmv2avi-fuzz-convert-" + std::to_string(::getpid()));
+    std::filesystem::create_directories(path);
+  }
+  ~OutputDir() {
+    std::error_code error;
+    std::filesystem::remove_all(path, error);
+  }
+  std::filesystem::path path;
+};
+
+const std::filesystem::path& outputDir() {
+  static const OutputDir dir;
+  return dir.path;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
+  qmv::RecordingFile recording;
+  if (!recording.open(qmv::makeMemorySource(std::vector<uint8_t>(data, data + size), "fuzz")).ok()) return 0;
+
+  QuietHost host;
+  TouchingObserver observer;
+  qmv::ConversionSettings settings;
+  settings.selectedChannels = 0xFFFF;
+  settings.defaultCodec = 1;
+  settings.standardize = int(size & 1);  // both geometry tables, without spending input bytes on it
+  settings.destinationDir = outputDir().string() + "/";
+  settings.baseName = "fuzz";
+  settings.observer = &observer;
+  std::atomic<int> running{1};
+  const qmv::ConversionReport report = qmv::runConversion(recording, settings, host, running);
+
+  require(report.entriesDone <= recording.entryCount());
+  int previous = -1;
+  for (const qmv::OutputFileReport& file : report.files) {
+    require(file.channel > previous && file.channel < 16);
+    require(file.keyFrames <= file.frames);
+    previous = file.channel;
+  }
+
+  std::error_code error;
+  for (const auto& entry : std::filesystem::directory_iterator(outputDir(), error))
+    std::filesystem::remove(entry.path(), error);
+  return 0;
+}
