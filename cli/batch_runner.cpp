@@ -19,6 +19,7 @@
 #include "cli/convert_job.h"
 #include "cli/exit_codes.h"
 #include "cli/progress_display.h"
+#include "cli/text_format.h"
 #include "decode/message_notifier.h"
 
 namespace qmv::cli {
@@ -47,20 +48,6 @@ int severity(int status) {
   if (status == kExitOutputFile) return 3;
   if (status > kExitSignalBase && status < kExitSignalBase + 64) return 4;
   return 2;
-}
-
-std::string humanBytes(uint64_t bytes) {
-  char text[32];
-  if (bytes >= (uint64_t(1) << 30)) {
-    std::snprintf(text, sizeof text, "%.2f GiB", double(bytes) / double(uint64_t(1) << 30));
-  } else if (bytes >= (uint64_t(1) << 20)) {
-    std::snprintf(text, sizeof text, "%.2f MiB", double(bytes) / double(uint64_t(1) << 20));
-  } else if (bytes >= 1024) {
-    std::snprintf(text, sizeof text, "%.1f KiB", double(bytes) / 1024.0);
-  } else {
-    std::snprintf(text, sizeof text, "%llu bytes", static_cast<unsigned long long>(bytes));
-  }
-  return text;
 }
 
 // "qmv2avi-cli: TEXT" becomes "qmv2avi-cli: INPUT: TEXT" unless TEXT already starts with the input.

@@ -13,6 +13,7 @@
 #include "cli/exit_codes.h"
 #include "cli/integrity_report.h"
 #include "cli/progress_display.h"
+#include "cli/text_format.h"
 #include "convert/rate_check.h"
 #include "convert/timestamp_files.h"
 #include "decode/message_notifier.h"
@@ -22,20 +23,6 @@ namespace qmv::cli {
 namespace {
 
 namespace fs = std::filesystem;
-
-std::string humanBytes(uint64_t bytes) {
-  char text[32];
-  if (bytes >= (uint64_t(1) << 30)) {
-    std::snprintf(text, sizeof text, "%.2f GiB", double(bytes) / double(uint64_t(1) << 30));
-  } else if (bytes >= (uint64_t(1) << 20)) {
-    std::snprintf(text, sizeof text, "%.2f MiB", double(bytes) / double(uint64_t(1) << 20));
-  } else if (bytes >= 1024) {
-    std::snprintf(text, sizeof text, "%.1f KiB", double(bytes) / 1024.0);
-  } else {
-    std::snprintf(text, sizeof text, "%llu bytes", static_cast<unsigned long long>(bytes));
-  }
-  return text;
-}
 
 std::string rateText(const AviRate& rate) {
   char text[32];

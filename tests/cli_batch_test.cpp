@@ -19,7 +19,8 @@
 #include "convert/compress_options.h"
 #include "decode/xvid_library.h"
 #include "support/avi_probe.h"
-#include "support/scratch_dir.h"
+#include "support/cli_run.h"
+#include "support/test_files.h"
 #include "tools/generator/recording_generator.h"
 
 extern char** environ;
@@ -30,37 +31,16 @@ namespace {
 namespace fs = std::filesystem;
 using nlohmann::json;
 
+using test::CliResult;
+using test::quote;
+using test::slurp;
+
 std::string scratchDir() {
-  const fs::path dir = test::currentTestDir(QMV2AVI_TEST_TMP, "cli-batch");
-  fs::remove_all(dir);
-  fs::create_directories(dir);
-  return dir.string() + "/";
+  return test::freshTestDir(QMV2AVI_TEST_TMP, "cli-batch");
 }
-
-std::string slurp(const std::string& path) {
-  std::ifstream in(path);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-std::string quote(const std::string& s) { return "'" + s + "'"; }
-
-struct CliResult {
-  int status = -1;
-  std::string out, err;
-};
 
 CliResult runCli(const std::string& args, const std::string& scratch) {
-  const std::string out = scratch + "stdout.txt", err = scratch + "stderr.txt";
-  const std::string command =
-      quote(QMV2AVI_CLI_PATH) + " " + args + " >" + quote(out) + " 2>" + quote(err) + " </dev/null";
-  const int raw = std::system(command.c_str());
-  CliResult r;
-  r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-  r.out = slurp(out);
-  r.err = slurp(err);
-  fs::remove(out);
-  fs::remove(err);
-  return r;
+  return test::runProgram(QMV2AVI_CLI_PATH, args, scratch);
 }
 
 std::vector<std::string> lines(const std::string& text) {
@@ -92,13 +72,7 @@ std::string writeJunk(const std::string& path) {
   return path;
 }
 
-std::vector<std::string> aviFiles(const std::string& dir) {
-  std::vector<std::string> names;
-  for (const auto& e : fs::directory_iterator(dir))
-    if (e.path().extension() == ".avi") names.push_back(e.path().filename().string());
-  std::sort(names.begin(), names.end());
-  return names;
-}
+std::vector<std::string> aviFiles(const std::string& dir) { return test::filesIn(dir, ".avi"); }
 
 TEST(CliBatchTest, DamagedInputFailsAloneAndSetsTheExitStatus) {
   const std::string dir = scratchDir();

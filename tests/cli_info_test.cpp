@@ -1,20 +1,17 @@
 // End-to-end tests of `qmv2avi-cli info`: JSON and text output for generated recordings, and exit statuses.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
 #include <algorithm>
 #include <cstdio>
-#include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <map>
 #include <nlohmann/json.hpp>
 #include <set>
-#include <sstream>
 #include <string>
 #include <vector>
 
-#include "tests/support/scratch_dir.h"
+#include "support/cli_run.h"
+#include "support/test_files.h"
 #include "tools/generator/recording_generator.h"
 
 namespace qmv {
@@ -23,36 +20,13 @@ namespace {
 namespace fs = std::filesystem;
 using nlohmann::json;
 
-fs::path tmpDir() {
-  const fs::path dir = test::currentTestDir(QMV2AVI_TEST_TMP, "cli_info_test");
-  fs::create_directories(dir);
-  return dir;
-}
+using test::CliResult;
+using test::slurp;
 
-std::string slurp(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
+fs::path tmpDir() { return test::keptTestDir(QMV2AVI_TEST_TMP, "cli_info_test"); }
 
-struct CliRun {
-  int status = -1;
-  std::string out;
-  std::string err;
-};
-
-CliRun runCli(const std::string& arguments) {
-  const fs::path out = tmpDir() / "stdout.txt";
-  const fs::path err = tmpDir() / "stderr.txt";
-  const std::string command =
-      std::string("'") + QMV2AVI_CLI_PATH + "' " + arguments + " >'" + out.string() + "' 2>'" + err.string() + "'";
-  const int raw = std::system(command.c_str());
-  CliRun run;
-  run.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-  run.out = slurp(out);
-  run.err = slurp(err);
-  return run;
+CliResult runCli(const std::string& arguments) {
+  return test::runProgram(QMV2AVI_CLI_PATH, arguments, tmpDir());
 }
 
 std::string writeRecording(const std::string& name, const std::vector<uint8_t>& bytes) {
@@ -116,7 +90,7 @@ TEST(CliInfo, JsonDescribesWhatTheGeneratorWrote) {
   const gen::GeneratedRecording rec = gen::buildRecording(s);
   const std::string path = writeRecording("wrapped.exe", rec.bytes);
 
-  const CliRun run = runCli("info --json '" + path + "'");
+  const CliResult run = runCli("info --json '" + path + "'");
   ASSERT_EQ(run.status, 0) << run.err;
   EXPECT_EQ(run.err, "");
   const json doc = json::parse(run.out);
@@ -159,7 +133,7 @@ TEST(CliInfo, TextShowsLabelsChannelsAndWrapper) {
   const gen::GeneratedRecording rec = gen::buildRecording(s);
   const std::string path = writeRecording("wrapped-text.exe", rec.bytes);
 
-  const CliRun run = runCli("info '" + path + "'");
+  const CliResult run = runCli("info '" + path + "'");
   ASSERT_EQ(run.status, 0) << run.err;
   const auto expected = expectedChannels(s);
   const std::string lines[] = {
@@ -194,7 +168,7 @@ TEST(CliInfo, RecordTooShortForItsHeadIsSkipped) {
   firstItem[3] = 1;
   const std::string path = writeRecording("short-record.qmv", rec.bytes);
 
-  const CliRun run = runCli("info --json '" + path + "'");
+  const CliResult run = runCli("info --json '" + path + "'");
   ASSERT_EQ(run.status, 0) << run.err;
   const json channel = json::parse(run.out)["channels"].at(0);
   EXPECT_EQ(channel["channel"], 3);
@@ -227,7 +201,7 @@ TEST(CliInfo, ExitStatuses) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE("qmv2avi-cli " + c.arguments);
-    const CliRun run = runCli(c.arguments);
+    const CliResult run = runCli(c.arguments);
     EXPECT_EQ(run.status, c.status) << run.err;
     EXPECT_NE(run.out.find(c.inOut), std::string::npos) << run.out;
     EXPECT_NE(run.err.find(c.inErr), std::string::npos) << run.err;

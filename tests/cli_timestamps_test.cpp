@@ -1,16 +1,15 @@
 // qmv2avi-cli: recorded-time subtitles and frame logs beside the AVI files, and the timing warning of info
 // and convert.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
 #include <algorithm>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <sstream>
 
-#include "support/scratch_dir.h"
+#include "support/cli_run.h"
+#include "support/test_files.h"
 #include "tools/generator/recording_generator.h"
 
 namespace qmv {
@@ -18,45 +17,17 @@ namespace {
 
 namespace fs = std::filesystem;
 
+using test::CliResult;
+using test::quote;
+using test::filesIn;
+using test::slurp;
+
 std::string scratchDir() {
-  const fs::path dir = test::currentTestDir(QMV2AVI_TEST_TMP, "cli-timestamps");
-  fs::remove_all(dir);
-  fs::create_directories(dir);
-  return dir.string() + "/";
+  return test::freshTestDir(QMV2AVI_TEST_TMP, "cli-timestamps");
 }
-
-std::string slurp(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-struct CliResult {
-  int status = -1;
-  std::string out, err;
-};
-
-std::string quote(const std::string& s) { return "'" + s + "'"; }
 
 CliResult runCli(const std::string& args, const std::string& scratch) {
-  const std::string out = scratch + "stdout.txt", err = scratch + "stderr.txt";
-  const std::string command =
-      quote(QMV2AVI_CLI_PATH) + " " + args + " >" + quote(out) + " 2>" + quote(err) + " </dev/null";
-  const int raw = std::system(command.c_str());
-  CliResult r;
-  r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-  r.out = slurp(out);
-  r.err = slurp(err);
-  fs::remove(out);
-  fs::remove(err);
-  return r;
-}
-
-std::vector<std::string> filesIn(const std::string& dir, const std::string& extension) {
-  std::vector<std::string> names;
-  for (const auto& e : fs::directory_iterator(dir))
-    if (e.path().extension() == extension) names.push_back(e.path().filename().string());
-  std::sort(names.begin(), names.end());
-  return names;
+  return test::runProgram(QMV2AVI_CLI_PATH, args, scratch);
 }
 
 std::size_t lineCount(const std::string& text) {

@@ -3,11 +3,8 @@
 
 #include <gtest/gtest.h>
 
-#include "support/scratch_dir.h"
-
 #include <filesystem>
 #include <fstream>
-#include <random>
 
 #include "convert/record_reader.h"
 #include "decode/frame_geometry.h"
@@ -15,6 +12,8 @@
 #include "decode/multi_adpcm.h"
 #include "decode/xvid_library.h"
 #include "support/avi_probe.h"
+#include "support/generated_records.h"
+#include "support/test_files.h"
 #include "tools/generator/recording_generator.h"
 
 namespace qmv {
@@ -24,10 +23,7 @@ namespace fs = std::filesystem;
 using gen::Record;
 
 std::string scratchDir(const std::string& name) {
-  const fs::path dir = test::currentTestDir(QMV2AVI_TEST_TMP, "worker") / name;
-  fs::remove_all(dir);
-  fs::create_directories(dir);
-  return dir.string() + "/";
+  return test::freshTestDir(QMV2AVI_TEST_TMP, "worker", name);
 }
 
 // Records every call the worker makes; can lower running at a chosen position, like the Stop button.
@@ -112,38 +108,10 @@ ConversionSettings settingsFor(const std::string& dir, uint32_t channels, std::s
   return s;
 }
 
-Record video(int channel, bool key, std::vector<uint8_t> data, uint8_t formatCode = 2, uint8_t padWords = 0) {
-  Record r;
-  r.type = Record::Type::Video;
-  r.channel = channel;
-  r.frameType = key ? 0x10 : 0x20;
-  r.formatCode = formatCode;
-  r.padWords = padWords;
-  r.data = std::move(data);
-  return r;
-}
-
-Record audio(int input, std::vector<uint8_t> coded) {
-  Record r;
-  r.type = Record::Type::Audio;
-  r.channel = input;
-  r.source = uint8_t(input);
-  r.flagNibble = 8;
-  r.data = std::move(coded);
-  return r;
-}
-
-std::vector<uint8_t> randomBytes(std::size_t n, uint32_t seed) {
-  std::mt19937 rng(seed);
-  std::vector<uint8_t> out(n);
-  for (auto& b : out) b = uint8_t(rng());
-  return out;
-}
-
-std::vector<uint8_t> paddedToWords(std::vector<uint8_t> data) {
-  data.resize((data.size() + 3) / 4 * 4, 0);
-  return data;
-}
+using test::audio;
+using test::paddedToWords;
+using test::randomBytes;
+using test::video;
 
 int streamOf(const test::ProbedFile& file, AVMediaType type) {
   for (std::size_t i = 0; i < file.streams.size(); ++i)

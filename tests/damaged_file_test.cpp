@@ -23,6 +23,7 @@
 
 #include "recording/recording_format.h"
 #include "support/scratch_dir.h"
+#include "support/test_files.h"
 #include "tools/generator/recording_generator.h"
 
 extern "C" {
@@ -71,10 +72,7 @@ struct ChildRun {
   std::string out, err;
 };
 
-std::string slurp(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
+using test::slurp;
 
 // User plus system time of a running process, from /proc/PID/stat (fields 14 and 15, after the name).
 double cpuSeconds(pid_t pid) {

@@ -21,7 +21,7 @@
 #include "convert/conversion_worker.h"
 #include "convert/record_reader.h"
 #include "support/avi_probe.h"
-#include "support/scratch_dir.h"
+#include "support/test_files.h"
 #include "tools/generator/recording_generator.h"
 
 namespace qmv {
@@ -29,16 +29,11 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string scratchDir(const std::string& name) {
-  const fs::path dir = test::currentTestDir(QMV2AVI_TEST_TMP, "output-faults") / name;
-  fs::remove_all(dir);
-  fs::create_directories(dir);
-  return dir.string() + "/";
-}
+using test::filesIn;
+using test::slurp;
 
-std::string slurp(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
+std::string scratchDir(const std::string& name) {
+  return test::freshTestDir(QMV2AVI_TEST_TMP, "output-faults", name);
 }
 
 std::vector<std::string> lines(const std::string& text) {
@@ -46,15 +41,6 @@ std::vector<std::string> lines(const std::string& text) {
   std::istringstream in(text);
   for (std::string line; std::getline(in, line);) out.push_back(line);
   return out;
-}
-
-// Names in dir; with an extension, only the files that have it.
-std::vector<std::string> filesIn(const std::string& dir, const std::string& extension = "") {
-  std::vector<std::string> names;
-  for (const auto& e : fs::directory_iterator(dir))
-    if (extension.empty() || e.path().extension() == extension) names.push_back(e.path().filename().string());
-  std::sort(names.begin(), names.end());
-  return names;
 }
 
 // The CLI in a child process; fileSizeLimit > 0 sets RLIMIT_FSIZE in the child before exec.

@@ -2,15 +2,14 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
-#include <random>
 #include <sstream>
 
 #include "convert/conversion_worker.h"
 #include "convert/rate_check.h"
 #include "convert/recorded_time.h"
 #include "convert/timestamp_files.h"
-#include "support/scratch_dir.h"
+#include "support/generated_records.h"
+#include "support/test_files.h"
 #include "tools/generator/recording_generator.h"
 
 namespace qmv {
@@ -19,16 +18,10 @@ namespace {
 namespace fs = std::filesystem;
 using gen::Record;
 
-std::string scratchDir() {
-  const fs::path dir = test::currentTestDir(QMV2AVI_TEST_TMP, "timestamps");
-  fs::remove_all(dir);
-  fs::create_directories(dir);
-  return dir.string() + "/";
-}
+using test::slurp;
 
-std::string slurp(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
+std::string scratchDir() {
+  return test::freshTestDir(QMV2AVI_TEST_TMP, "timestamps");
 }
 
 struct QuietHost : ConversionHost {
@@ -58,32 +51,10 @@ ConversionReport convert(const RecordingFile& recording, const std::string& dir,
   return runConversion(recording, settings, host, running);
 }
 
-std::vector<uint8_t> randomBytes(std::size_t n, uint32_t seed) {
-  std::mt19937 rng(seed);
-  std::vector<uint8_t> out(n);
-  for (auto& b : out) b = uint8_t(rng());
-  return out;
-}
-
-Record video(int channel, bool key, std::vector<uint8_t> data, uint8_t formatCode = 2, uint8_t padWords = 0) {
-  Record r;
-  r.channel = channel;
-  r.frameType = key ? 0x10 : 0x20;
-  r.formatCode = formatCode;
-  r.padWords = padWords;
-  r.data = std::move(data);
-  return r;
-}
-
-Record audio(int input, std::vector<uint8_t> coded) {
-  Record r;
-  r.type = Record::Type::Audio;
-  r.channel = input;
-  r.source = uint8_t(input);
-  r.flagNibble = 8;
-  r.data = std::move(coded);
-  return r;
-}
+using test::audio;
+using test::paddedToWords;
+using test::randomBytes;
+using test::video;
 
 SystemInfo dated(uint16_t year, uint8_t month, uint8_t day, uint8_t hour) {
   SystemInfo info;
@@ -174,11 +145,6 @@ struct EventScenario {
     return uint64_t(generated.layout.recordingStart) + generated.layout.recordPositions.at(i);
   }
 };
-
-std::vector<uint8_t> paddedToWords(std::vector<uint8_t> data) {
-  data.resize((data.size() + 3) / 4 * 4, 0);
-  return data;
-}
 
 TEST(ConversionObserverTest, EventsFollowTheGeneratedLayout) {
   EventScenario s;

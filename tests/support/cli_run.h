@@ -1,0 +1,22 @@
+// Runs a command-line program to its end through the shell, capturing exit status, stdout and stderr.
+#pragma once
+
+#include <filesystem>
+#include <string>
+
+namespace qmv::test {
+
+struct CliResult {
+  int status = -1;  // exit status, -1 when the program did not exit normally
+  std::string out, err;
+};
+
+// 'text' for a shell command line; the paths tests pass hold no single quote.
+std::string quote(const std::string& text);
+
+// Runs `program args` with stdin from /dev/null. Output goes through stdout.txt and stderr.txt in
+// scratch, which are removed afterwards so that they never show up among a test's output files.
+CliResult runProgram(const std::string& program, const std::string& args,
+                     const std::filesystem::path& scratch);
+
+}  // namespace qmv::test
