@@ -11,25 +11,13 @@
 #include <cstring>
 #include <vector>
 
+#include "recording/file_descriptor.h"
+
 namespace qmv::cli {
 namespace {
 
 // Large enough that the per-call cost vanishes against the hashing, small enough to stay in cache.
 constexpr std::size_t kReadBlock = std::size_t(1) << 20;
-
-class Fd {
- public:
-  explicit Fd(int fd) : fd_(fd) {}
-  ~Fd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
 
 Error fileError(const std::string& path, const char* what, int code) {
   return Error{code, path + ": " + what + ": " + std::strerror(code)};
@@ -90,7 +78,7 @@ std::optional<Sha256Digest> digestFromHex(const std::string& text) {
 
 Result<FileDigests> hashFile(const std::string& path, uint64_t rangeOffset,
                              std::optional<uint64_t> rangeSize) {
-  Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
   if (fd.get() < 0) return fileError(path, "cannot open", errno);
   struct stat st {};
   if (::fstat(fd.get(), &st) != 0) return fileError(path, "cannot read its size", errno);

@@ -13,6 +13,7 @@
 
 #include "convert/ffmpeg_handles.h"
 #include "convert/video_encoder.h"
+#include "recording/file_descriptor.h"
 
 namespace qmv {
 
@@ -80,20 +81,6 @@ uint32_t le32(const uint8_t* p) { return uint32_t(p[0]) | uint32_t(p[1]) << 8 | 
 void putLe32(uint8_t* p, uint32_t v) {
   for (int i = 0; i < 4; ++i) p[i] = uint8_t(v >> (8 * i));
 }
-
-class Descriptor {
- public:
-  explicit Descriptor(int fd) : fd_(fd) {}
-  ~Descriptor() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  Descriptor(const Descriptor&) = delete;
-  Descriptor& operator=(const Descriptor&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
 
 std::size_t preadAll(int fd, uint8_t* out, std::size_t count, uint64_t at) {
   std::size_t done = 0;
@@ -204,7 +191,7 @@ struct Repair {
 
 Repair repairAvi(const std::string& path, const std::vector<PacketNote>& notes, int videoStream) {
   Repair repair;
-  const Descriptor fd(::open(path.c_str(), O_RDWR | O_CLOEXEC));
+  const FileDescriptor fd(::open(path.c_str(), O_RDWR | O_CLOEXEC));
   struct stat st {};
   if (fd.get() < 0 || ::fstat(fd.get(), &st) != 0) {
     repair.problem = std::string("it could not be reopened: ") + std::strerror(errno);

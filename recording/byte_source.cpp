@@ -15,6 +15,8 @@
 #include <cstring>
 #include <mutex>
 
+#include "recording/file_descriptor.h"
+
 namespace qmv {
 namespace {
 
@@ -54,21 +56,6 @@ bool guardedCopy(const uint8_t* from, void* to, std::size_t count) {
   tBusJump = nullptr;
   return true;
 }
-
-// Owns one file descriptor.
-class FileDescriptor {
- public:
-  explicit FileDescriptor(int fd) : fd_(fd) {}
-  ~FileDescriptor() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
 
 class FileSource final : public ByteSource {
  public:

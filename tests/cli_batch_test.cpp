@@ -32,22 +32,13 @@ namespace fs = std::filesystem;
 using nlohmann::json;
 
 using test::CliResult;
+using test::runCli;
 using test::quote;
+using test::lines;
 using test::slurp;
 
 std::string scratchDir() {
   return test::freshTestDir(QMV2AVI_TEST_TMP, "cli-batch");
-}
-
-CliResult runCli(const std::string& args, const std::string& scratch) {
-  return test::runProgram(QMV2AVI_CLI_PATH, args, scratch);
-}
-
-std::vector<std::string> lines(const std::string& text) {
-  std::vector<std::string> out;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) out.push_back(line);
-  return out;
 }
 
 bool contains(const std::string& text, const std::string& part) {

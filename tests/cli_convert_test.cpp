@@ -27,22 +27,13 @@ namespace {
 namespace fs = std::filesystem;
 
 using test::CliResult;
+using test::runCli;
 using test::quote;
+using test::lines;
 using test::slurp;
 
 std::string scratchDir(const std::string& name) {
   return test::freshTestDir(QMV2AVI_TEST_TMP, "cli-convert", name);
-}
-
-CliResult runCli(const std::string& args, const std::string& scratch) {
-  return test::runProgram(QMV2AVI_CLI_PATH, args, scratch);
-}
-
-std::vector<std::string> lines(const std::string& text) {
-  std::vector<std::string> out;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) out.push_back(line);
-  return out;
 }
 
 // Three channels with video (CH-01 and CH-04 with audio), one second.

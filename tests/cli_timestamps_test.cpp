@@ -18,16 +18,13 @@ namespace {
 namespace fs = std::filesystem;
 
 using test::CliResult;
+using test::runCli;
 using test::quote;
 using test::filesIn;
 using test::slurp;
 
 std::string scratchDir() {
   return test::freshTestDir(QMV2AVI_TEST_TMP, "cli-timestamps");
-}
-
-CliResult runCli(const std::string& args, const std::string& scratch) {
-  return test::runProgram(QMV2AVI_CLI_PATH, args, scratch);
 }
 
 std::size_t lineCount(const std::string& text) {

@@ -72,6 +72,7 @@ struct ChildRun {
   std::string out, err;
 };
 
+using test::lines;
 using test::slurp;
 
 // User plus system time of a running process, from /proc/PID/stat (fields 14 and 15, after the name).
@@ -150,13 +151,6 @@ ChildRun runCli(const std::vector<std::string>& args, const fs::path& scratch) {
   fs::remove(outPath);
   fs::remove(errPath);
   return run;
-}
-
-std::vector<std::string> lines(const std::string& text) {
-  std::vector<std::string> out;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) out.push_back(line);
-  return out;
 }
 
 // --- What a sound AVI is: libavformat opens it and reads every packet up to a clean end ---

@@ -30,15 +30,12 @@ namespace fs = std::filesystem;
 using nlohmann::json;
 
 using test::CliResult;
+using test::runCli;
 using test::quote;
 using test::slurp;
 
 std::string scratchDir() {
   return test::freshTestDir(QMV2AVI_TEST_TMP, "integrity-report");
-}
-
-CliResult runCli(const std::string& args, const std::string& scratch) {
-  return test::runProgram(QMV2AVI_CLI_PATH, args, scratch);
 }
 
 // Computed by coreutils, so that the report's digests are checked against code that is not the tool's.

@@ -30,17 +30,11 @@ namespace {
 namespace fs = std::filesystem;
 
 using test::filesIn;
+using test::lines;
 using test::slurp;
 
 std::string scratchDir(const std::string& name) {
   return test::freshTestDir(QMV2AVI_TEST_TMP, "output-faults", name);
-}
-
-std::vector<std::string> lines(const std::string& text) {
-  std::vector<std::string> out;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) out.push_back(line);
-  return out;
 }
 
 // The CLI in a child process; fileSizeLimit > 0 sets RLIMIT_FSIZE in the child before exec.

@@ -27,4 +27,8 @@ CliResult runProgram(const std::string& program, const std::string& args, const 
   return r;
 }
 
+CliResult runCli(const std::string& args, const std::filesystem::path& scratch) {
+  return runProgram(QMV2AVI_CLI_PATH, args, scratch);
+}
+
 }  // namespace qmv::test

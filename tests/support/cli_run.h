@@ -18,5 +18,7 @@ std::string quote(const std::string& text);
 // scratch, which are removed afterwards so that they never show up among a test's output files.
 CliResult runProgram(const std::string& program, const std::string& args,
                      const std::filesystem::path& scratch);
+// runProgram on the project's qmv2avi-cli.
+CliResult runCli(const std::string& args, const std::filesystem::path& scratch);
 
 }  // namespace qmv::test

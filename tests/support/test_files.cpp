@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <fstream>
 #include <iterator>
+#include <sstream>
 
 #include "support/scratch_dir.h"
 
@@ -36,6 +37,13 @@ std::vector<std::string> filesIn(const fs::path& dir, const std::string& extensi
     if (extension.empty() || e.path().extension() == extension) names.push_back(e.path().filename().string());
   std::sort(names.begin(), names.end());
   return names;
+}
+
+std::vector<std::string> lines(const std::string& text) {
+  std::vector<std::string> out;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) out.push_back(line);
+  return out;
 }
 
 }  // namespace qmv::test

@@ -17,6 +17,8 @@ std::filesystem::path keptTestDir(const std::filesystem::path& root, const std::
 // The whole file as bytes; empty when it cannot be read.
 std::string slurp(const std::filesystem::path& path);
 
+// The text's lines, without their line ends.
+std::vector<std::string> lines(const std::string& text);
 // Sorted names of the entries in dir; with an extension (".avi"), only those that have it.
 std::vector<std::string> filesIn(const std::filesystem::path& dir, const std::string& extension = "");
 
