@@ -1,23 +1,20 @@
-// Host adapter and worker thread: signals are queued to the dialog, progress is coalesced.
+// Sink adapter and worker thread: signals are queued to the dialog, progress is coalesced.
 #include "app/conversion_thread.h"
 
 namespace qmv::app {
 
-QtConversionHost::QtConversionHost(int compressorIndex, Clock clock, QObject* parent)
-    : QObject(parent), compressorIndex_(compressorIndex), clock_(std::move(clock)) {
+QtConversionSink::QtConversionSink(Clock clock, QObject* parent) : QObject(parent), clock_(std::move(clock)) {
   if (!clock_) clock_ = [] { return std::chrono::steady_clock::now(); };
   qRegisterMetaType<qmv::ConversionReport>();
 }
 
-void QtConversionHost::enableControls(bool enable) { emit controlsEnableRequested(enable); }
-
-void QtConversionHost::setProgressRange(uint32_t maximum) {
+void QtConversionSink::progressRange(uint32_t maximum) {
   maximum_ = maximum;
   emittedAny_ = false;
   emit progressRangeChanged(maximum);
 }
 
-void QtConversionHost::setProgressPosition(uint32_t position) {
+void QtConversionSink::progressPosition(uint32_t position) {
   // One signal per index entry would flood the GUI thread's queue with hundreds of thousands of
   // events; the bar cannot show more than a few dozen a second anyway. The last position always goes.
   const auto now = clock_();
@@ -27,13 +24,18 @@ void QtConversionHost::setProgressPosition(uint32_t position) {
   emit progressPositionChanged(position);
 }
 
-void QtConversionHost::conversionDone(const ConversionReport& report) { emit finished(report); }
+void QtConversionSink::conversionDone(const ConversionReport& report) { emit finished(report); }
 
-ConversionThread::ConversionThread(std::unique_ptr<QtConversionHost> host,
-                                   std::function<ConversionReport(ConversionHost&)> body)
-    : host_(std::move(host)) {
+void QtConversionSink::message(const Message& message) {
+  if (message.kind == MessageKind::kWarning) return;
+  emit decoderMessage(QString::fromStdString(message.text), QString::fromStdString(message.caption));
+}
+
+ConversionThread::ConversionThread(std::unique_ptr<QtConversionSink> sink,
+                                   std::function<ConversionReport(QtConversionSink&)> body)
+    : sink_(std::move(sink)) {
   thread_ = std::thread([this, body = std::move(body)] {
-    report_ = body(*host_);
+    report_ = body(*sink_);
     finished_.store(true);
   });
 }

@@ -1,7 +1,8 @@
-// The worker's thread and the host adapter that turns its reports into queued Qt signals.
+// The worker's thread and the sink adapter that turns its reports into queued Qt signals.
 #pragma once
 
 #include <QObject>
+#include <QString>
 #include <atomic>
 #include <chrono>
 #include <functional>
@@ -14,32 +15,31 @@ Q_DECLARE_METATYPE(qmv::ConversionReport)
 
 namespace qmv::app {
 
-// Lives on the GUI thread; its ConversionHost methods are called on the worker's thread and only
-// emit signals, which the dialog receives queued: the worker never waits for the GUI thread.
-class QtConversionHost : public QObject, public ConversionHost {
+// Lives on the GUI thread; its sink methods are called on the worker's thread and only emit
+// signals, which the dialog receives queued: the worker never waits for the GUI thread.
+class QtConversionSink : public QObject, public ProgressSink, public MessageSink {
   Q_OBJECT
  public:
   using Clock = std::function<std::chrono::steady_clock::time_point()>;
   // At most one position update per interval reaches the queue (about 30 a second).
   static constexpr std::chrono::milliseconds kProgressInterval{33};
 
-  // compressorIndex is the combo box selection, read on the GUI thread before the worker starts.
-  explicit QtConversionHost(int compressorIndex, Clock clock = {}, QObject* parent = nullptr);
+  explicit QtConversionSink(Clock clock = {}, QObject* parent = nullptr);
 
-  int compressorIndex() override { return compressorIndex_; }
-  void enableControls(bool enable) override;
-  void setProgressRange(uint32_t maximum) override;
-  void setProgressPosition(uint32_t position) override;
+  void progressRange(uint32_t maximum) override;
+  void progressPosition(uint32_t position) override;
   void conversionDone(const ConversionReport& report) override;
+  // Only the decoder library's load failures go on: the dialog shows them in a box. Warnings are
+  // in the report.
+  void message(const Message& message) override;
 
  signals:
-  void controlsEnableRequested(bool enable);
   void progressRangeChanged(quint32 maximum);
   void progressPositionChanged(quint32 position);
+  void decoderMessage(const QString& text, const QString& caption);
   void finished(const qmv::ConversionReport& report);
 
  private:
-  const int compressorIndex_;
   Clock clock_;
   // Touched only on the worker's thread.
   uint32_t maximum_ = 0;
@@ -51,20 +51,20 @@ class QtConversionHost : public QObject, public ConversionHost {
 class ConversionThread {
  public:
   // Starts body on a new thread; throws std::system_error when no thread can be created.
-  ConversionThread(std::unique_ptr<QtConversionHost> host,
-                   std::function<ConversionReport(ConversionHost&)> body);
+  ConversionThread(std::unique_ptr<QtConversionSink> sink,
+                   std::function<ConversionReport(QtConversionSink&)> body);
   ~ConversionThread();
   ConversionThread(const ConversionThread&) = delete;
   ConversionThread& operator=(const ConversionThread&) = delete;
 
-  QtConversionHost& host() const { return *host_; }
+  QtConversionSink& sink() const { return *sink_; }
   void join();
   bool finished() const { return finished_.load(); }
   // What body returned; valid after join().
   const ConversionReport& report() const { return report_; }
 
  private:
-  std::unique_ptr<QtConversionHost> host_;
+  std::unique_ptr<QtConversionSink> sink_;
   std::atomic<bool> finished_{false};
   ConversionReport report_;
   std::thread thread_;

@@ -17,10 +17,8 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QMessageBox>
-#include <QPointer>
 #include <QProgressBar>
 #include <QPushButton>
-#include <QThread>
 #include <algorithm>
 #include <climits>
 #include <system_error>
@@ -91,27 +89,11 @@ ConverterDialog::ConverterDialog(DialogSeams seams, QWidget* parent)
   setFont(dialogFont());
   createControls();
   initDialog();
-
-  // The decoder library's load failures may be reported on the worker's thread: they are queued to the
-  // GUI thread, never waited for, so a worker can always run to its end while the dialog waits for it.
-  QPointer<ConverterDialog> self(this);
-  auto warn = seams_.warning;
-  previousNotifier_ = setMessageNotifier([self, warn](const std::string& text, const std::string& caption) {
-    const QString t = QString::fromStdString(text);
-    const QString c = QString::fromStdString(caption);
-    auto show = [self, warn, t, c] { warn(self.data(), t, c); };
-    if (QThread::currentThread() == qApp->thread()) {
-      show();
-    } else {
-      QMetaObject::invokeMethod(qApp, show, Qt::QueuedConnection);
-    }
-  });
 }
 
-ConverterDialog::~ConverterDialog() {
-  shutDown();
-  setMessageNotifier(std::move(previousNotifier_));
-}
+ConverterDialog::~ConverterDialog() { shutDown(); }
+
+int ConverterDialog::running() const { return worker_ && !worker_->finished() && !stop_.load() ? 1 : 0; }
 
 template <typename T>
 T* ConverterDialog::addControl(int id, T* widget, int x, int y, int width, int height) {
@@ -352,14 +334,14 @@ void ConverterDialog::onDestination() {
 void ConverterDialog::onDefaultCodec() {
   exchangeData(true);
   CodecChoice choice;
-  choice.defaultCodec = defaultCodec_;
+  choice.mode = defaultCodec_ != 0 ? VideoMode::kPassThrough : VideoMode::kReEncode;
   choice.compressOptions = compressOptions_;
-  choice.comboEnabled = compressor_->isEnabled();
   qmv::onDefaultCodec(choice, defaultCodec_ != 0,
                       [this](const CompressOptions& current) { return seams_.chooseOptions(this, current); });
-  defaultCodec_ = choice.defaultCodec;
+  defaultCodec_ = choice.mode == VideoMode::kPassThrough ? 1 : 0;
   compressOptions_ = choice.compressOptions;
-  compressor_->setEnabled(choice.comboEnabled);
+  // The pass-through code is chosen in the combo box; it means nothing while re-encoding.
+  compressor_->setEnabled(choice.mode == VideoMode::kPassThrough);
   exchangeData(false);
 }
 
@@ -372,9 +354,9 @@ QString ConverterDialog::effectiveDestination() const {
 void ConverterDialog::onConvert() {
   exchangeData(true);
   if (sourcePath_.isEmpty()) return;
-  if (running_.load() == 1) {
+  if (running() == 1) {
     // A stop request: the worker sees it at its next index entry and reports its end.
-    running_.store(0);
+    stop_.store(true);
     return;
   }
   // A worker that ended early, or whose end is still queued, is finished with before the next starts.
@@ -383,37 +365,43 @@ void ConverterDialog::onConvert() {
   compressorIndex_ = compressor_->currentIndex();
   ConversionSettings settings;
   settings.selectedChannels = selectedChannels_;
-  settings.defaultCodec = defaultCodec_;
+  settings.videoMode = defaultCodec_ != 0 ? VideoMode::kPassThrough : VideoMode::kReEncode;
+  // Item 0 is XVID, item 1 Divx; no selection labels the video XVID.
+  settings.passThroughFourcc = compressorIndex_ == 1 ? PassThroughFourcc::kDivx : PassThroughFourcc::kXvid;
   settings.compressOptions = compressOptions_;
-  settings.standardize = standardize_;
+  settings.standardize = standardize_ != 0;
   settings.destinationDir = localPath(effectiveDestination());
   settings.baseName = localPath(baseName_);
 
-  // Raised here, not by the new thread, so that a quick second press is a stop and never a second worker.
-  running_.store(1);
+  stop_.store(false);
   const int generation = ++generation_;
-  auto host = std::make_unique<QtConversionHost>(compressorIndex_);
+  auto sink = std::make_unique<QtConversionSink>();
   auto current = [this, generation] { return generation == generation_ && !shutDown_; };
   connect(
-      host.get(), &QtConversionHost::controlsEnableRequested, this,
-      [this, current](bool enable) {
-        if (current()) enableControls(enable);
-      },
-      Qt::QueuedConnection);
-  connect(
-      host.get(), &QtConversionHost::progressRangeChanged, this,
+      sink.get(), &QtConversionSink::progressRangeChanged, this,
       [this, current](quint32 maximum) {
-        if (current()) setProgressRange(maximum);
+        if (!current()) return;
+        // The pass has begun: the controls stay off until its end.
+        enableControls(false);
+        setProgressRange(maximum);
+      },
+      Qt::QueuedConnection);
+  // The decoder library's load failures, queued from the worker's thread: never waited for, so a
+  // worker can always run to its end while the dialog waits for it.
+  connect(
+      sink.get(), &QtConversionSink::decoderMessage, this,
+      [this](const QString& text, const QString& caption) {
+        if (!shutDown_) seams_.warning(this, text, caption);
       },
       Qt::QueuedConnection);
   connect(
-      host.get(), &QtConversionHost::progressPositionChanged, this,
+      sink.get(), &QtConversionSink::progressPositionChanged, this,
       [this, current](quint32 position) {
         if (current()) setProgressPosition(position);
       },
       Qt::QueuedConnection);
   connect(
-      host.get(), &QtConversionHost::finished, this,
+      sink.get(), &QtConversionSink::finished, this,
       [this, current](const ConversionReport& report) {
         if (current()) onConversionDone(report);
       },
@@ -422,14 +410,20 @@ void ConverterDialog::onConvert() {
   auto run = seams_.runConversion;
   const RecordingFile* recording = &recording_;
   try {
+    // Made before the first press can return, so that a quick second press is a stop and never a
+    // second worker.
     worker_ = std::make_unique<ConversionThread>(
-        std::move(host), [run, recording, settings, running = &running_](ConversionHost& h) {
-          return run(*recording, settings, h, *running);
+        std::move(sink), [run, recording, settings, stop = &stop_](QtConversionSink& s) {
+          ConversionContext context;
+          context.settings = settings;
+          context.progress = &s;
+          context.messages = &s;
+          context.stop = stop;
+          return run(*recording, context);
         });
   } catch (const std::system_error&) {
     // No thread: nothing runs and nothing is reported; the next Convert tries again.
     worker_.reset();
-    running_.store(0);
   }
 }
 
@@ -454,7 +448,6 @@ void ConverterDialog::onConversionDone(const ConversionReport& report) {
     worker_->join();
     worker_.reset();
   }
-  running_.store(0);
   exchangeData(false);
   if (report.outputError) {
     // Not a finished conversion: the files of this pass are incomplete, so the user is told.
@@ -471,7 +464,7 @@ void ConverterDialog::onConversionDone(const ConversionReport& report) {
 }
 
 void ConverterDialog::stopWorker() {
-  running_.store(0);
+  stop_.store(true);
   if (!worker_) return;
   worker_->join();
   ++generation_;  // whatever it still has queued is stale now
@@ -484,7 +477,7 @@ void ConverterDialog::shutDown() {
   if (shutDown_) return;
   shutDown_ = true;
   ++generation_;
-  running_.store(0);
+  stop_.store(true);
   if (worker_) {
     // The worker never waits for this thread, so this wait always ends.
     worker_->join();

@@ -12,7 +12,6 @@
 
 #include "convert/compress_options.h"
 #include "convert/conversion_worker.h"
-#include "decode/message_notifier.h"
 #include "recording/recording_file.h"
 
 class QCheckBox;
@@ -39,9 +38,7 @@ struct DialogSeams {
   // A modal warning box.
   std::function<void(QWidget* parent, const QString& text, const QString& caption)> warning;
   // The conversion pass; runs on the worker's thread.
-  std::function<ConversionReport(const RecordingFile&, const ConversionSettings&, ConversionHost&,
-                                 std::atomic<int>& running)>
-      runConversion;
+  std::function<ConversionReport(const RecordingFile&, const ConversionContext&)> runConversion;
 };
 
 // Fills every empty member with the real dialog or function.
@@ -84,7 +81,8 @@ class ConverterDialog : public QDialog {
   const RecordingFile& recording() const { return recording_; }
   uint32_t selectedChannels() const { return selectedChannels_; }
   int compressorIndex() const { return compressorIndex_; }
-  int running() const { return running_.load(); }
+  // 1 while a worker converts and no stop has been asked of it.
+  int running() const;
   bool hasWorker() const { return worker_ != nullptr; }
   const QString& sourcePath() const { return sourcePath_; }
   const QString& baseName() const { return baseName_; }
@@ -119,14 +117,13 @@ class ConverterDialog : public QDialog {
   QString effectiveDestination() const;
 
   DialogSeams seams_;
-  MessageNotifier previousNotifier_;
 
   // Members of the template's data exchange.
   RecordingFile recording_;
   uint32_t selectedChannels_ = 0;
   int compressorIndex_ = 0;
   CompressOptions compressOptions_;
-  std::atomic<int> running_{0};
+  std::atomic<bool> stop_{false};  // the worker's stop request; it only reads it
   std::unique_ptr<ConversionThread> worker_;
   QString sourcePath_;
   QString baseName_;

@@ -1,17 +1,16 @@
 // A `convert` run over several recordings: input expansion, the job pool, the shared stop and the summary.
 #include "cli/batch_runner.h"
 
+#include <fmt/format.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
-#include <iostream>
 #include <map>
 #include <optional>
 #include <set>
-#include <streambuf>
 #include <string_view>
 #include <system_error>
 #include <thread>
@@ -20,7 +19,6 @@
 #include "cli/exit_codes.h"
 #include "cli/progress_display.h"
 #include "cli/text_format.h"
-#include "decode/message_notifier.h"
 
 namespace qmv::cli {
 namespace {
@@ -49,71 +47,6 @@ int severity(int status) {
   if (status > kExitSignalBase && status < kExitSignalBase + 64) return 4;
   return 2;
 }
-
-// "qmv2avi-cli: TEXT" becomes "qmv2avi-cli: INPUT: TEXT" unless TEXT already starts with the input.
-std::string withInput(const std::string& line, const std::string& input) {
-  std::string_view rest = line;
-  if (rest.starts_with(kTool)) rest.remove_prefix(kTool.size());
-  if (rest.starts_with(input) && rest.substr(input.size()).starts_with(":")) return line;
-  return std::string(kTool) + input + ": " + std::string(rest);
-}
-
-// std::cerr for the length of a batch: every thread's text is gathered into whole lines, which go out
-// through the batch display (one lock, bar cleared first) with the line's input named when there are
-// several. The per-input code keeps writing to std::cerr as it does for a single recording.
-class CerrLines : public std::streambuf {
- public:
-  CerrLines(BatchProgress& progress, bool nameInputs)
-      : progress_(progress), nameInputs_(nameInputs), previous_(std::cerr.rdbuf(this)) {}
-  ~CerrLines() override {
-    flushThread();
-    std::cerr.rdbuf(previous_);
-  }
-  CerrLines(const CerrLines&) = delete;
-  CerrLines& operator=(const CerrLines&) = delete;
-
-  // Hands on what the calling thread left without a line end.
-  void flushThread() {
-    if (!pending().empty()) emit("\n", 1);
-  }
-
- protected:
-  int_type overflow(int_type ch) override {
-    if (traits_type::eq_int_type(ch, traits_type::eof())) return traits_type::not_eof(ch);
-    const char c = traits_type::to_char_type(ch);
-    emit(&c, 1);
-    return ch;
-  }
-  std::streamsize xsputn(const char* text, std::streamsize count) override {
-    emit(text, std::size_t(count));
-    return count;
-  }
-
- private:
-  static std::string& pending() {
-    thread_local std::string text;
-    return text;
-  }
-
-  void emit(const char* text, std::size_t count) {
-    std::string& line = pending();
-    for (std::size_t i = 0; i < count; ++i) {
-      if (text[i] != '\n') {
-        line += text[i];
-        continue;
-      }
-      const std::ptrdiff_t input = BatchJobScope::currentInput();
-      const bool named = nameInputs_ && input >= 0;
-      progress_.writeLine(stderr, input,
-                          named ? withInput(line, progress_.inputName(std::size_t(input))) : line);
-      line.clear();
-    }
-  }
-
-  BatchProgress& progress_;
-  bool nameInputs_;
-  std::streambuf* previous_;
-};
 
 // Inputs that would write the same output names (same folder, same base name) as another input:
 // for each, the index of one it clashes with.
@@ -209,15 +142,6 @@ ExpandedInputs expandInputs(const std::vector<std::string>& arguments) {
 
 int worseExitStatus(int a, int b) { return severity(b) > severity(a) ? b : a; }
 
-BatchStop::BatchStop(std::size_t jobs)
-    : jobs_(std::max<std::size_t>(jobs, 1)), flags_(std::make_unique<std::atomic<int>[]>(jobs_)) {}
-
-void BatchStop::requestStop() noexcept {
-  // The flag first: a job that raises its own flag checks it afterwards and does not start.
-  stop_.store(1);
-  for (std::size_t j = 0; j < jobs_; ++j) flags_[j].store(0);
-}
-
 int runBatch(const ConvertOptions& options, const ExpandedInputs& expanded, BatchStop& stop) {
   const auto started = std::chrono::steady_clock::now();
   const std::vector<std::string>& inputs = expanded.inputs;
@@ -239,14 +163,6 @@ int runBatch(const ConvertOptions& options, const ExpandedInputs& expanded, Batc
     status = worseExitStatus(status, kExitBadInput);
   }
   {
-    CerrLines lines(progress, count > 1);
-    // One notifier for the whole batch. convertInput installs and restores its own around each
-    // conversion, so with several jobs the one in place at any moment may be another job's; every
-    // one of them writes a whole line to std::cerr, which names the calling thread's input.
-    MessageNotifier previous = setMessageNotifier([](const std::string& text, const std::string& caption) {
-      std::cerr << (std::string(kTool) + caption + ": " + text + "\n");
-    });
-
     const auto clashes = findNameClashes(options, inputs);
     std::size_t runnable = 0;
     for (std::size_t i = 0; i < count; ++i) {
@@ -264,30 +180,24 @@ int runBatch(const ConvertOptions& options, const ExpandedInputs& expanded, Batc
     }
 
     std::atomic<std::size_t> next{0};
-    const auto work = [&](std::size_t job) {
-      std::atomic<int>& running = stop.flag(job);
+    const auto work = [&] {
       for (std::size_t i = next.fetch_add(1); i < count; i = next.fetch_add(1)) {
         if (results[i].refused) continue;
-        running.store(1);
         if (stop.stopRequested()) return;
-        {
-          BatchJobScope scope(progress, i);
-          results[i].outcome = convertInput(options, inputs[i], running);
-          lines.flushThread();
-        }
+        JobOutput output(progress, i, count > 1);
+        results[i].outcome = convertInput(options, inputs[i], output, stop.flag());
         results[i].started = true;
         progress.inputFinished(i, results[i].outcome.exitStatus, results[i].outcome.report);
       }
     };
-    const std::size_t jobs = std::clamp<std::size_t>(
-        std::size_t(std::max(options.jobs, 1)), 1, std::min(stop.jobs(), std::max<std::size_t>(runnable, 1)));
+    const std::size_t jobs =
+        std::min(std::size_t(std::max(options.jobs, 1)), std::max<std::size_t>(runnable, 1));
     if (jobs == 1) {
-      work(0);
+      work();
     } else {
       std::vector<std::jthread> pool;
-      for (std::size_t job = 0; job < jobs; ++job) pool.emplace_back(work, job);
+      for (std::size_t job = 0; job < jobs; ++job) pool.emplace_back(work);
     }
-    setMessageNotifier(std::move(previous));
 
     for (const InputResult& result : results) status = worseExitStatus(status, result.outcome.exitStatus);
     if (count > 1) {
@@ -303,11 +213,11 @@ int runBatch(const ConvertOptions& options, const ExpandedInputs& expanded, Batc
         files += result.outcome.report.files.size();
         for (const OutputFileReport& file : result.outcome.report.files) bytes += file.bytes;
       }
-      char total[160];
-      std::snprintf(total, sizeof total, "%zu of %zu recordings converted, %zu files, %s in %.1f s",
-                    converted, count, files, humanBytes(bytes).c_str(),
-                    std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count());
-      progress.writeLine(stdout, -1, total);
+      progress.writeLine(
+          stdout, -1,
+          fmt::format("{} of {} recordings converted, {} files, {} in {:.1f} s", converted, count, files,
+                      humanBytes(bytes),
+                      std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count()));
     }
   }
   progress.batchFinished(status);

@@ -2,8 +2,6 @@
 #pragma once
 
 #include <atomic>
-#include <cstddef>
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -26,28 +24,25 @@ ExpandedInputs expandInputs(const std::vector<std::string>& arguments);
 // anything else unknown counts as worse than bad input.
 int worseExitStatus(int a, int b);
 
-// The stop flags of a batch: one per job, since the worker lowers its own flag when an output
-// fails and that must not stop the other jobs. requestStop lowers all of them and is
+// The stop request of a batch: raised once (by a signal handler), read by every job and every
+// conversion; nothing lowers it, so one failing input never stops the others. requestStop is
 // async-signal-safe.
 class BatchStop {
  public:
-  explicit BatchStop(std::size_t jobs);
+  BatchStop() = default;
   BatchStop(const BatchStop&) = delete;
   BatchStop& operator=(const BatchStop&) = delete;
 
-  void requestStop() noexcept;
-  bool stopRequested() const noexcept { return stop_.load() != 0; }
-  std::size_t jobs() const { return jobs_; }
-  std::atomic<int>& flag(std::size_t job) { return flags_[job]; }
+  void requestStop() noexcept { stop_.store(true); }
+  bool stopRequested() const noexcept { return stop_.load(); }
+  const std::atomic<bool>& flag() const { return stop_; }
 
  private:
-  static_assert(std::atomic<int>::is_always_lock_free, "the flags are lowered from a signal handler");
-  std::atomic<int> stop_{0};
-  std::size_t jobs_;
-  std::unique_ptr<std::atomic<int>[]> flags_;
+  static_assert(std::atomic<bool>::is_always_lock_free, "the request is raised from a signal handler");
+  std::atomic<bool> stop_{false};
 };
 
-// Converts every input with options.jobs recordings at once (at most stop.jobs()); a failure of one
+// Converts every input with options.jobs recordings at once; a failure of one
 // input does not stop the others, and the expansion's problems count as bad inputs. Prints per-file
 // lines as each input ends and, for more than one input, one summary at the end. Returns the worst
 // exit status (a stop by signal is the caller's).

@@ -86,7 +86,8 @@ void listEncoders() {
   }
 }
 
-// The signal handler's only way to the conversions: lowering every job's flag, as the Stop button does.
+// The signal handler's only way to the conversions: raising the batch's stop request, as the Stop button
+// does.
 BatchStop* gStop = nullptr;
 volatile std::sig_atomic_t gStopSignal = 0;
 
@@ -143,9 +144,9 @@ std::optional<int> prepareOptions(const ConvertArguments& args, ConvertOptions& 
     }
   }
   if (args.codec == "xvid" || args.codec == "XVID") {
-    options.codecIndex = 0;
+    options.settings.passThroughFourcc = PassThroughFourcc::kXvid;
   } else if (args.codec == "divx" || args.codec == "DIVX") {
-    options.codecIndex = 1;
+    options.settings.passThroughFourcc = PassThroughFourcc::kDivx;
   } else {
     return usageError("--codec is xvid or divx, not \"" + args.codec + "\"");
   }
@@ -159,7 +160,7 @@ std::optional<int> prepareOptions(const ConvertArguments& args, ConvertOptions& 
   }
   const std::optional<EncoderInfo> encoder = findEncoder(args.reencode);
   if (!encoder) return usageError("unknown encoder \"" + args.reencode + "\" (see --list-encoders)");
-  settings.defaultCodec = 0;
+  settings.videoMode = VideoMode::kReEncode;
   settings.compressOptions.encoder = encoder->name;
   settings.compressOptions.fourcc = encoder->fourcc;
   if (args.quality) {
@@ -196,7 +197,7 @@ int runConvert(const ConvertArguments& args) {
                       " recordings; give a folder, or --report alone for one report beside each input's files");
   }
 
-  BatchStop stop(std::size_t(options.jobs));
+  BatchStop stop;
   SignalGuard signals(stop);
   const int status = runBatch(options, expanded, stop);
   if (gStopSignal != 0) return kExitSignalBase + int(gStopSignal);

@@ -1,10 +1,11 @@
 // One input of a `convert` run: open the recording, check its outputs, convert, summarize.
 #include "cli/convert_job.h"
 
+#include <fmt/format.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
-#include <iostream>
 #include <optional>
 #include <system_error>
 #include <utility>
@@ -16,7 +17,6 @@
 #include "cli/text_format.h"
 #include "convert/rate_check.h"
 #include "convert/timestamp_files.h"
-#include "decode/message_notifier.h"
 #include "recording/recording_file.h"
 
 namespace qmv::cli {
@@ -25,44 +25,38 @@ namespace {
 namespace fs = std::filesystem;
 
 std::string rateText(const AviRate& rate) {
-  char text[32];
-  if (rate.den == 1) {
-    std::snprintf(text, sizeof text, "%u fps", rate.num);
-  } else {
-    std::snprintf(text, sizeof text, "%.3g fps", double(rate.num) / double(rate.den));
-  }
-  return text;
+  if (rate.den == 1) return fmt::format("{} fps", rate.num);
+  return fmt::format("{:.3g} fps", double(rate.num) / double(rate.den));
 }
 
 // sideFiles: the subtitle and frame-log files written; each is named on its AVI file's line.
 void printSummary(const ConversionReport& report, const std::vector<std::string>& sideFiles = {}) {
   for (const OutputFileReport& file : report.files) {
     const double duration = file.rate.num > 0 ? double(file.frames) * file.rate.den / file.rate.num : 0.0;
-    char audio[48] = "no audio";
-    if (file.hasAudio) {
-      std::snprintf(audio, sizeof audio, "audio %.2f s", double(file.audioSamples) / kAudioSampleRate);
-    }
-    std::printf("%s: %llu frames, %.2f s at %s, %s, %s", file.path.c_str(),
-                static_cast<unsigned long long>(file.frames), duration, rateText(file.rate).c_str(), audio,
-                humanBytes(file.bytes).c_str());
+    const std::string audio =
+        file.hasAudio ? fmt::format("audio {:.2f} s", double(file.audioSamples) / kAudioSampleRate)
+                      : "no audio";
+    fmt::print("{}: {} frames, {:.2f} s at {}, {}, {}", file.path, file.frames, duration, rateText(file.rate),
+               audio, humanBytes(file.bytes));
     for (const auto& [extension, what] : {std::pair{".srt", "subtitles"}, std::pair{".csv", "frame log"}}) {
       const std::string side = sideFileName(file.path, extension);
       if (std::find(sideFiles.begin(), sideFiles.end(), side) != sideFiles.end()) {
-        std::printf(", %s %s", what, fs::path(side).filename().c_str());
+        fmt::print(", {} {}", what, fs::path(side).filename().string());
       }
     }
-    std::printf("\n");
+    fmt::print("\n");
   }
   std::fflush(stdout);
 }
 
 }  // namespace
 
-InputOutcome convertInput(const ConvertOptions& options, const std::string& path, std::atomic<int>& running) {
+InputOutcome convertInput(const ConvertOptions& options, const std::string& path, JobOutput& output,
+                          const std::atomic<bool>& stop) {
   InputOutcome outcome;
   RecordingFile recording;
   if (Status opened = recording.open(path); !opened) {
-    std::cerr << "qmv2avi-cli: " << path << ": " << opened.error().message << "\n";
+    output.inputLine(opened.error().message);
     outcome.exitStatus = kExitBadInput;
     return outcome;
   }
@@ -71,7 +65,7 @@ InputOutcome convertInput(const ConvertOptions& options, const std::string& path
   std::string dir = options.outputDir.empty() ? input.parent_path().string() : options.outputDir;
   std::error_code ec;
   if (!dir.empty() && !fs::is_directory(dir, ec)) {
-    std::cerr << "qmv2avi-cli: " << dir << ": not a folder that output files can go into\n";
+    output.line(dir + ": not a folder that output files can go into");
     outcome.exitStatus = kExitOutputFile;
     return outcome;
   }
@@ -80,7 +74,7 @@ InputOutcome convertInput(const ConvertOptions& options, const std::string& path
   const uint32_t wanted = options.channelMask.value_or(recording.videoMask());
   for (int c = 0; c < format::kChannelCount; ++c) {
     if ((wanted >> c) & 1u && !((recording.videoMask() >> c) & 1u)) {
-      std::cerr << "qmv2avi-cli: CH-" << (c < 9 ? "0" : "") << (c + 1) << " has no video; no file for it\n";
+      output.line(fmt::format("CH-{:02d} has no video; no file for it", c + 1));
     }
   }
   ConversionSettings settings = options.settings;
@@ -91,7 +85,7 @@ InputOutcome convertInput(const ConvertOptions& options, const std::string& path
   const std::string reportPath =
       options.report ? integrityReportPath(*options.report, settings.destinationDir, settings.baseName) : "";
   if (settings.selectedChannels == 0) {
-    std::cerr << "qmv2avi-cli: nothing to convert: no selected channel has video\n";
+    output.line("nothing to convert: no selected channel has video");
     return outcome;
   }
 
@@ -102,20 +96,20 @@ InputOutcome convertInput(const ConvertOptions& options, const std::string& path
       if (!((settings.selectedChannels >> c) & 1u)) continue;
       const std::string name = outputFileName(settings.destinationDir, settings.baseName, c);
       if (fs::exists(name, ec)) {
-        std::cerr << "qmv2avi-cli: " << name << " exists (use --overwrite to replace it)\n";
+        output.line(name + " exists (use --overwrite to replace it)");
         exists = true;
       }
       const std::pair<bool, const char*> sideFiles[] = {{options.timestamps, ".srt"}, {options.frameTimes, ".csv"}};
       for (const auto& [enabled, extension] : sideFiles) {
         const std::string side = sideFileName(name, extension);
         if (enabled && fs::exists(side, ec)) {
-          std::cerr << "qmv2avi-cli: " << side << " exists (use --overwrite to replace it)\n";
+          output.line(side + " exists (use --overwrite to replace it)");
           exists = true;
         }
       }
     }
     if (!reportPath.empty() && fs::exists(reportPath, ec)) {
-      std::cerr << "qmv2avi-cli: " << reportPath << " exists (use --overwrite to replace it)\n";
+      output.line(reportPath + " exists (use --overwrite to replace it)");
       exists = true;
     }
     if (exists) {
@@ -124,14 +118,10 @@ InputOutcome convertInput(const ConvertOptions& options, const std::string& path
     }
   }
 
-  MessageNotifier previous = setMessageNotifier([](const std::string& text, const std::string& caption) {
-    std::cerr << "qmv2avi-cli: " << caption << ": " << text << "\n";
-  });
   // A wrong declared rate makes the video play too fast or too slow and the audio drift.
   for (const ChannelTiming& timing : checkChannelRates(recording)) {
     if (timing.warning && ((settings.selectedChannels >> timing.channel) & 1u)) {
-      std::cerr << "qmv2avi-cli: warning: " << rateWarningText(timing)
-                << "; the files play at the declared rate\n";
+      output.line("warning: " + rateWarningText(timing) + "; the files play at the declared rate");
     }
   }
 
@@ -143,15 +133,18 @@ InputOutcome convertInput(const ConvertOptions& options, const std::string& path
   if (options.frameTimes) observers.add(&frameLogs.emplace(recording.info()));
   std::optional<IntegrityReport> integrity;
   if (options.report) observers.add(&integrity.emplace(recording, path, settings));
-  settings.observer = observers.empty() ? nullptr : &observers;
 
-  TerminalHost host(recording, options.codecIndex);
+  output.setRecording(recording);
+  ConversionContext context;
+  context.settings = settings;
+  context.progress = &output;
+  context.messages = &output;
+  context.observer = observers.empty() ? nullptr : &observers;
+  context.stop = &stop;
   if (integrity) integrity->start();
-  outcome.report = runConversion(recording, settings, host, running);
-  setMessageNotifier(std::move(previous));
+  outcome.report = runConversion(recording, context);
 
   const ConversionReport& report = outcome.report;
-  for (const std::string& warning : report.warnings) std::cerr << "qmv2avi-cli: warning: " << warning << "\n";
   std::optional<Error> sideError;
   std::vector<std::string> sideFiles;
   if (subtitles) {
@@ -167,24 +160,24 @@ InputOutcome convertInput(const ConvertOptions& options, const std::string& path
     if (Status done = integrity->finish(report, reportPath); !done) {
       if (!sideError) sideError = done.error();
     } else {
-      std::printf("%s: integrity report\n", reportPath.c_str());
+      fmt::print("{}: integrity report\n", reportPath);
     }
   }
   std::fflush(stdout);
   if (sideError) {
-    std::cerr << "qmv2avi-cli: " << sideError->message << "\n";
+    output.line(sideError->message);
     outcome.exitStatus = kExitOutputFile;
   }
   if (report.inputError) {
-    std::cerr << "qmv2avi-cli: " << report.inputError->message << "\n";
+    output.line(report.inputError->message);
     outcome.exitStatus = kExitBadInput;
   }
   if (report.outputError) {
-    std::cerr << "qmv2avi-cli: " << report.outputError->message << "\n";
+    output.line(report.outputError->message);
     outcome.exitStatus = kExitOutputFile;
   } else if (report.stopped) {
-    std::cerr << "qmv2avi-cli: stopped after " << report.entriesDone << " of " << recording.entryCount()
-              << " entries; the files written so far are complete\n";
+    output.line(fmt::format("stopped after {} of {} entries; the files written so far are complete",
+                            report.entriesDone, recording.entryCount()));
   }
   return outcome;
 }

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "cli/convert_options.h"
+#include "cli/progress_display.h"
 #include "convert/conversion_worker.h"
 
 namespace qmv::cli {
@@ -14,8 +15,9 @@ struct InputOutcome {
   ConversionReport report;
 };
 
-// Converts input with options; running is the stop flag (the signal handler lowers it).
-// Messages go to stderr, the summary of the files written to stdout.
-InputOutcome convertInput(const ConvertOptions& options, const std::string& input, std::atomic<int>& running);
+// Converts input with options; stop is the batch's stop request (raised by the signal handler).
+// Messages and progress go to output, the summary of the files written to stdout.
+InputOutcome convertInput(const ConvertOptions& options, const std::string& input, JobOutput& output,
+                          const std::atomic<bool>& stop);
 
 }  // namespace qmv::cli

@@ -14,14 +14,14 @@ struct ConvertOptions {
   std::vector<std::string> inputs;  // recordings, player executables or folders
   std::string outputDir;            // empty: next to each input
   std::optional<uint32_t> channelMask;  // bit c = CH-(c+1); nullopt: every channel with video
-  int codecIndex = 0;               // 0 XVID, 1 DIVX
   bool overwrite = false;
   bool timestamps = true;             // <base>_NN.srt with the recorded time beside each AVI file
   bool frameTimes = false;            // <base>_NN.csv with one row per written video sample
   std::optional<std::string> report;  // integrity report; "" = <DIR>/<base>.report.json
   bool jsonProgress = false;          // one JSON object per line on stderr instead of the bar
   int jobs = 1;                       // recordings converted at once
-  // Pass-through or re-encode, and the encoder's settings; per-input fields are filled later.
+  // Pass-through (and its four-character code) or re-encode, and the encoder's settings; per-input
+  // fields are filled later.
   ConversionSettings settings;
 };
 

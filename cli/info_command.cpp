@@ -1,8 +1,9 @@
 // The `info` subcommand: prints a recording's description texts, where it lies in its file and per-channel statistics.
 #include "cli/info_command.h"
 
-#include <CLI/CLI.hpp>
+#include <fmt/format.h>
 
+#include <CLI/CLI.hpp>
 #include <array>
 #include <cstdint>
 #include <cstring>
@@ -32,7 +33,8 @@ struct InfoOptions {
 struct ChannelStats {
   uint32_t frames = 0;
   uint32_t keyFrames = 0;
-  // Video entries whose record head lies outside the recording, cannot be read or is not a video frame.
+  // Video entries whose record extent is unusable or shorter than a head, cannot be read or is not a video
+  // frame.
   uint32_t skippedRecords = 0;
   std::set<uint8_t> formatCodes;
 };
@@ -59,10 +61,9 @@ std::optional<AllChannelStats> collectChannelStats(const RecordingFile& recordin
     const FrameIndexEntry& entry = entries[j];
     if (entry.kind >= format::kChannelCount) continue;
     ChannelStats& channel = stats[entry.kind];
-    const uint64_t extent = uint64_t(entries[j + 1].offset) - entry.offset;
+    const RecordExtent extent = recording.recordExtent(j);
     uint8_t head[format::kRecordHeadSize];
-    if (uint64_t(entry.offset) + format::kRecordHeadSize > recording.recordingLength() ||
-        entries[j + 1].offset < entry.offset || extent < format::kRecordHeadSize ||
+    if (!extent.usable() || extent.size < format::kRecordHeadSize ||
         !readHead(recording.recordingStart() + uint64_t(entry.offset), head) ||
         head[format::kRecFrameType] == format::kFrameTypeAudio) {
       if (shrank) return std::nullopt;
@@ -76,11 +77,7 @@ std::optional<AllChannelStats> collectChannelStats(const RecordingFile& recordin
   return stats;
 }
 
-std::string channelName(int c) {
-  char text[16];
-  std::snprintf(text, sizeof text, "CH-%02d", c + 1);
-  return text;
-}
+std::string channelName(int c) { return fmt::format("CH-{:02d}", c + 1); }
 
 // The rate byte counts quarter frames per second: every value has an exact two-decimal form.
 std::string frameRateText(uint8_t rateByte) {
@@ -91,9 +88,7 @@ std::string frameRateText(uint8_t rateByte) {
 std::string audioText(uint8_t source) {
   if (source == format::kNoAudioSource) return "none";
   if (source < format::kChannelCount) return "input " + std::to_string(source);
-  char text[40];
-  std::snprintf(text, sizeof text, "none (source byte 0x%02X)", source);
-  return text;
+  return fmt::format("none (source byte 0x{:02X})", source);
 }
 
 void printPlain(std::ostream& out, const RecordingFile& recording, const AllChannelStats& stats) {

@@ -242,7 +242,9 @@ Result<AviReadBack> readBackAvi(const std::string& path) {
 
 IntegrityReport::IntegrityReport(const RecordingFile& recording, const std::string& inputPath,
                                  const ConversionSettings& settings)
-    : recording_(recording), inputPath_(inputPath), passThrough_(settings.defaultCodec != 0) {
+    : recording_(recording),
+      inputPath_(inputPath),
+      passThrough_(settings.videoMode == VideoMode::kPassThrough) {
   if (!passThrough_) encoder_ = settings.compressOptions.encoder;
 }
 

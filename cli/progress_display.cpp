@@ -1,9 +1,14 @@
 // A `convert` run's progress as the user sees it: one bar or one JSON stream for all inputs, whole lines.
 #include "cli/progress_display.h"
 
+#include <fmt/format.h>
+
 #include <algorithm>
 #include <nlohmann/json.hpp>
+#include <string_view>
 #include <utility>
+
+#include "decode/xvid_library.h"
 
 namespace qmv::cli {
 namespace {
@@ -11,11 +16,7 @@ namespace {
 // At most ten redraws (or JSON progress lines) a second; the workers report once per entry.
 constexpr auto kRedrawInterval = std::chrono::milliseconds(100);
 
-struct CurrentJob {
-  BatchProgress* progress = nullptr;
-  std::ptrdiff_t input = -1;
-};
-thread_local CurrentJob tCurrentJob;
+constexpr std::string_view kTool = "qmv2avi-cli: ";
 
 void writeWhole(std::FILE* stream, const std::string& text) {
   std::fwrite(text.data(), 1, text.size(), stream);
@@ -23,16 +24,6 @@ void writeWhole(std::FILE* stream, const std::string& text) {
 }
 
 }  // namespace
-
-BatchJobScope::BatchJobScope(BatchProgress& progress, std::size_t input) {
-  tCurrentJob = {&progress, std::ptrdiff_t(input)};
-}
-
-BatchJobScope::~BatchJobScope() { tCurrentJob = {}; }
-
-BatchProgress* BatchJobScope::currentProgress() { return tCurrentJob.progress; }
-
-std::ptrdiff_t BatchJobScope::currentInput() { return tCurrentJob.input; }
 
 BatchProgress::BatchProgress(ProgressStyle style, std::vector<std::string> inputs,
                              std::vector<uint64_t> sizes)
@@ -166,48 +157,63 @@ void BatchProgress::drawLocked(Clock::time_point now) {
   const double fraction = t.bytes > 0 ? std::min(1.0, double(t.bytesDone) / double(t.bytes)) : 1.0;
   // Speed and time left mean nothing in the first half second.
   const bool settled = t.bytesDone > 0 && seconds > 0.5;
-  char speed[32] = "   -- MB/s";
-  if (settled) std::snprintf(speed, sizeof speed, "%5.1f MB/s", double(t.bytesDone) / seconds / 1e6);
-  char left[32] = "--:--";
+  std::string speed = "   -- MB/s";
+  if (settled) speed = fmt::format("{:5.1f} MB/s", double(t.bytesDone) / seconds / 1e6);
+  std::string left = "--:--";
   if (settled) {
     const auto remaining = uint64_t(seconds * (1.0 - fraction) / std::max(fraction, 1e-9));
-    std::snprintf(left, sizeof left, "%llu:%02llu", static_cast<unsigned long long>(remaining / 60),
-                  static_cast<unsigned long long>(remaining % 60));
+    left = fmt::format("{}:{:02d}", remaining / 60, remaining % 60);
   }
   constexpr int kBarWidth = 30;
   std::string bar(std::size_t(std::clamp(int(fraction * kBarWidth), 0, kBarWidth)), '#');
   bar.resize(kBarWidth, '.');
-  char recordings[48] = "";
-  if (inputs_.size() > 1) {
-    std::snprintf(recordings, sizeof recordings, " %zu/%zu recordings", t.inputsDone, inputs_.size());
-  }
-  char text[256];
-  std::snprintf(text, sizeof text, "\r[%s]%s %llu/%llu entries %5.1f%% %s  %s left\033[K", bar.c_str(),
-                recordings, static_cast<unsigned long long>(t.entriesDone),
-                static_cast<unsigned long long>(t.entries), 100.0 * fraction, speed, left);
-  writeWhole(stderr, text);
+  std::string recordings;
+  if (inputs_.size() > 1) recordings = fmt::format(" {}/{} recordings", t.inputsDone, inputs_.size());
+  writeWhole(stderr, fmt::format("\r[{}]{} {}/{} entries {:5.1f}% {}  {} left\033[K", bar, recordings,
+                                 t.entriesDone, t.entries, 100.0 * fraction, speed, left));
   drawn_ = true;
 }
 
-TerminalHost::TerminalHost(const RecordingFile& recording, int codecIndex)
-    : recording_(recording),
-      codecIndex_(codecIndex),
-      progress_(BatchJobScope::currentProgress()),
-      input_(BatchJobScope::currentInput()) {}
+JobOutput::JobOutput(BatchProgress& progress, std::size_t input, bool nameInput)
+    : progress_(progress), input_(input), nameInput_(nameInput) {}
 
-void TerminalHost::setProgressRange(uint32_t maximum) {
-  if (progress_) progress_->inputStarted(std::size_t(input_), maximum, recording_.recordingLength());
+void JobOutput::line(const std::string& text) {
+  progress_.writeLine(stderr, std::ptrdiff_t(input_),
+                      nameInput_ ? fmt::format("{}{}: {}", kTool, progress_.inputName(input_), text)
+                                 : fmt::format("{}{}", kTool, text));
 }
 
-void TerminalHost::setProgressPosition(uint32_t position) {
-  if (!progress_) return;
-  const auto& entries = recording_.entries();
-  const uint64_t bytes = position < entries.size() ? entries[position].offset : 0;
-  progress_->inputPosition(std::size_t(input_), position, bytes);
+void JobOutput::inputLine(const std::string& text) {
+  progress_.writeLine(stderr, std::ptrdiff_t(input_),
+                      fmt::format("{}{}: {}", kTool, progress_.inputName(input_), text));
 }
 
-void TerminalHost::conversionDone(const ConversionReport&) {
-  if (progress_) progress_->inputConversionDone();
+void JobOutput::progressRange(uint32_t maximum) {
+  progress_.inputStarted(input_, maximum, recording_ != nullptr ? recording_->recordingLength() : 0);
+}
+
+void JobOutput::progressPosition(uint32_t position) {
+  uint64_t bytes = 0;
+  if (recording_ != nullptr && position < recording_->entries().size())
+    bytes = recording_->entries()[position].offset;
+  progress_.inputPosition(input_, position, bytes);
+}
+
+void JobOutput::conversionDone(const ConversionReport&) { progress_.inputConversionDone(); }
+
+void JobOutput::message(const Message& message) {
+  if (message.kind == MessageKind::kWarning) {
+    line("warning: " + message.text);
+    return;
+  }
+  line(message.caption + ": " + message.text);
+  if (message.kind == MessageKind::kDecoderLibraryMissing && !toldWhereToGetDecoder_) {
+    toldWhereToGetDecoder_ = true;
+    line(
+        fmt::format("the Xvid decoder library {} could not be loaded, so no frame can be re-encoded; "
+                    "install the Debian package libxvidcore4",
+                    DynamicXvidLibrary::kDefaultFileName));
+  }
 }
 
 }  // namespace qmv::cli

@@ -76,36 +76,33 @@ class BatchProgress {
   bool drawn_ = false;
 };
 
-// Marks the calling thread as working on one input of a batch for as long as it lives; the host
-// and the message lines of that thread find their input through it.
-class BatchJobScope {
+// One input of a batch: its conversion's progress and message sinks, and its own stderr lines. Every
+// line starts "qmv2avi-cli: ", followed by the input's name when the batch converts several inputs.
+class JobOutput final : public ProgressSink, public MessageSink {
  public:
-  BatchJobScope(BatchProgress& progress, std::size_t input);
-  ~BatchJobScope();
-  BatchJobScope(const BatchJobScope&) = delete;
-  BatchJobScope& operator=(const BatchJobScope&) = delete;
+  JobOutput(BatchProgress& progress, std::size_t input, bool nameInput);
 
-  static BatchProgress* currentProgress();
-  static std::ptrdiff_t currentInput();  // -1 outside a job
-};
+  // Progress counts bytes of this recording; set before its conversion starts.
+  void setRecording(const RecordingFile& recording) { recording_ = &recording; }
 
-// The worker's host for the command line: the codec choice, and the pass's progress handed to the
-// batch that the calling thread works for (nothing outside a batch).
-class TerminalHost : public ConversionHost {
- public:
-  TerminalHost(const RecordingFile& recording, int codecIndex);
+  // "qmv2avi-cli: [INPUT: ]text" on stderr.
+  void line(const std::string& text);
+  // "qmv2avi-cli: INPUT: text": for a line about the input itself, which names it even when alone.
+  void inputLine(const std::string& text);
 
-  int compressorIndex() override { return codecIndex_; }
-  void enableControls(bool) override {}
-  void setProgressRange(uint32_t maximum) override;
-  void setProgressPosition(uint32_t position) override;
+  void progressRange(uint32_t maximum) override;
+  void progressPosition(uint32_t position) override;
   void conversionDone(const ConversionReport&) override;
+  // Warnings as "warning: text"; the decoder library's load failures as "caption: text", a missing
+  // library followed by where to get it.
+  void message(const Message& message) override;
 
  private:
-  const RecordingFile& recording_;
-  int codecIndex_;
-  BatchProgress* progress_;
-  std::ptrdiff_t input_;
+  BatchProgress& progress_;
+  std::size_t input_;
+  bool nameInput_;
+  const RecordingFile* recording_ = nullptr;
+  bool toldWhereToGetDecoder_ = false;
 };
 
 }  // namespace qmv::cli

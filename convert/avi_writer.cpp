@@ -504,7 +504,7 @@ Status AviWriter::Impl::addPassThroughVideo(const AviOpenParams& p) {
   AVCodecParameters& par = *video->codecpar;
   par.codec_type = AVMEDIA_TYPE_VIDEO;
   par.codec_id = AV_CODEC_ID_MPEG4;
-  par.codec_tag = fourccForCodecIndex(p.codecIndex);
+  par.codec_tag = p.fourcc;
   par.width = p.width;
   par.height = p.height;
   par.bits_per_coded_sample = 24;
@@ -661,5 +661,10 @@ uint64_t AviWriter::bytesWritten() const {
 }
 const std::optional<Error>& AviWriter::writeError() const { return impl_->writeError; }
 const std::string& AviWriter::fileName() const { return impl_->fileName; }
+
+std::optional<XvidLoadResult> AviWriter::decoderLoadFailure() const {
+  if (!impl_->decoder || impl_->decoder->loadResult().ok) return std::nullopt;
+  return impl_->decoder->loadResult();
+}
 
 }  // namespace qmv

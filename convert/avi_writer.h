@@ -10,6 +10,7 @@
 
 #include "convert/compress_options.h"
 #include "decode/video_decoder.h"
+#include "decode/xvid_library.h"
 #include "recording/frame_record.h"
 #include "recording/result.h"
 
@@ -33,7 +34,7 @@ struct AviOpenParams {
   int height = 0;
   AviRate rate{1, 1};            // must be positive
   bool withAudio = false;        // an 8000 Hz mono 16-bit PCM stream
-  int codecIndex = 0;            // pass-through four-character code, see fourccForCodecIndex
+  uint32_t fourcc = makeFourcc('X', 'V', 'I', 'D');  // pass-through: the code the video is labelled with
   bool compress = false;         // re-encode through options
   CompressOptions options;       // re-encode mode
   std::vector<uint8_t> videoExtraData;  // pass-through: the stream's VO/VOL header (BITMAPINFOHEADER extra data)
@@ -69,7 +70,10 @@ class AviWriter {
   uint64_t framesWritten() const;  // video samples that reached the file (empty position 0 excluded)
   uint64_t keyFramesWritten() const;
   uint64_t bytesWritten() const;   // file size after finish
-  // The first write error (disk full, ...), if any.
+  // Re-encode mode: the decoder library's failed load at open, if it failed (the file is written
+  // all the same, without pictures).
+  std::optional<XvidLoadResult> decoderLoadFailure() const;
+  // The first write error (disk full, ...), if any. Every error of the writer names its file.
   const std::optional<Error>& writeError() const;
   const std::string& fileName() const;
 

@@ -124,14 +124,9 @@ std::string fourccToString(uint32_t fourcc) {
   return s;
 }
 
-uint32_t fourccForCodecIndex(int codecIndex) {
-  return codecIndex == 1 ? makeFourcc('D', 'I', 'V', 'X') : makeFourcc('X', 'V', 'I', 'D');
-}
-
 void onDefaultCodec(CodecChoice& choice, bool boxChecked, const OptionsChooser& chooser) {
   const CompressOptions previous = choice.compressOptions;
-  choice.defaultCodec = boxChecked ? 1 : 0;
-  choice.comboEnabled = boxChecked;
+  choice.mode = boxChecked ? VideoMode::kPassThrough : VideoMode::kReEncode;
   choice.compressOptions = {};
   if (boxChecked) return;
 
@@ -142,8 +137,7 @@ void onDefaultCodec(CodecChoice& choice, bool boxChecked, const OptionsChooser& 
     choice.compressOptions = *picked;
     return;
   }
-  choice.defaultCodec = 1;
-  choice.comboEnabled = true;
+  choice.mode = VideoMode::kPassThrough;
 }
 
 }  // namespace qmv

@@ -41,24 +41,23 @@ constexpr uint32_t makeFourcc(char a, char b, char c, char d) {
 }
 std::string fourccToString(uint32_t fourcc);
 
-// The pass-through four-character code picked by the compressor combo box:
-// index 0 ("XVID ...") gives XVID, 1 ("Divx ...") gives DIVX, -1 (no selection) gives XVID.
-uint32_t fourccForCodecIndex(int codecIndex);
+enum class VideoMode {
+  kPassThrough,  // the recorded frames go to the file untouched
+  kReEncode,     // decoded and encoded again with CompressOptions
+};
 
-// State kept by the Default Codec (Fast) check box: 1 pass-through, 0 re-encode.
+// State kept by the Default Codec (Fast) check box.
 struct CodecChoice {
-  int defaultCodec = 1;
-  CompressOptions compressOptions;
-  bool comboEnabled = true;
+  VideoMode mode = VideoMode::kPassThrough;
+  CompressOptions compressOptions;  // kReEncode only
 };
 
 // Shows the compression-options chooser; nullopt when the user cancelled.
 using OptionsChooser = std::function<std::optional<CompressOptions>(const CompressOptions& current)>;
 
 // The click on Default Codec (Fast): boxChecked is the box's new state.
-// Checked: pass-through, options cleared, combo enabled. Unchecked: the chooser runs;
-// accepted gives re-encode with its options and the combo disabled, cancelled falls back
-// to pass-through. No file is created.
+// Checked: pass-through, options cleared. Unchecked: the chooser runs; accepted gives re-encode
+// with its options, cancelled falls back to pass-through. No file is created.
 void onDefaultCodec(CodecChoice& choice, bool boxChecked, const OptionsChooser& chooser);
 
 }  // namespace qmv

@@ -1,10 +1,10 @@
 // ConversionWorker: one pass over the frame index, writing one AVI file per selected channel with video.
 #include "convert/conversion_worker.h"
 
+#include <fmt/format.h>
+
 #include <algorithm>
 #include <bit>
-#include <cinttypes>
-#include <cstdio>
 #include <cstring>
 #include <numeric>
 
@@ -21,34 +21,37 @@ static_assert(std::endian::native == std::endian::little, "PCM samples are writt
 
 namespace {
 
-// Larger records are damage: no recorder frame comes near this.
-constexpr int64_t kMaxRecordBytes = int64_t(16) << 20;
 // Past this many, repairs are only counted so a badly damaged file cannot flood the report.
 constexpr std::size_t kMaxWarnings = 200;
 
+// The run's warnings: listed in the report and handed to the message sink as they happen.
 class WarningList {
  public:
-  explicit WarningList(std::vector<std::string>& out) : out_(out) {}
-  void add(std::string text) {
+  WarningList(std::vector<std::string>& out, MessageSink* sink) : out_(out), sink_(sink) {}
+  // channel: 0-based, or -1 when the warning concerns no single channel.
+  void add(int channel, std::string_view text) {
     if (out_.size() < kMaxWarnings) {
-      out_.push_back(std::move(text));
+      out_.push_back(withContext({}, channel, text));
+      if (sink_ != nullptr) sink_->message(Message{MessageKind::kWarning, out_.back(), {}, channel});
     } else {
       ++suppressed_;
     }
   }
   void close() {
-    if (suppressed_ > 0) out_.push_back(std::to_string(suppressed_) + " further repairs not listed");
+    if (suppressed_ > 0) {
+      out_.push_back(fmt::format("{} further repairs not listed", suppressed_));
+      if (sink_ != nullptr) sink_->message(Message{MessageKind::kWarning, out_.back(), {}, -1});
+    }
   }
 
  private:
   std::vector<std::string>& out_;
+  MessageSink* sink_;
   uint64_t suppressed_ = 0;
 };
 
 std::string entryText(uint32_t entry, uint32_t offset) {
-  char text[64];
-  std::snprintf(text, sizeof text, "entry %" PRIu32 " at 0x%08" PRIX32, entry, offset);
-  return text;
+  return fmt::format("entry {} at 0x{:08X}", entry, offset);
 }
 
 AviRate reduced(uint64_t num, uint64_t den) {
@@ -56,31 +59,6 @@ AviRate reduced(uint64_t num, uint64_t den) {
   num /= g, den /= g;
   while (num > UINT32_MAX || den > UINT32_MAX) num >>= 1, den >>= 1;
   return AviRate{uint32_t(num), uint32_t(std::max<uint64_t>(den, 1))};
-}
-
-// A rate byte of 0 says nothing about the rate: count the channel's frames over the seconds its
-// index entries span (first..last second inclusive); under a second of span gives 1 fps.
-std::array<AviRate, format::kChannelCount> ratesFromIndex(const RecordingFile& recording, uint32_t visited) {
-  std::array<uint64_t, format::kChannelCount> frames{};
-  std::array<uint16_t, format::kChannelCount> first{}, last{};
-  const auto& entries = recording.entries();
-  for (uint32_t k = 0; k < visited; ++k) {
-    const FrameIndexEntry& e = entries[k];
-    if (e.kind >= format::kChannelCount) continue;
-    const std::size_t c = e.kind;
-    if (frames[c]++ == 0) {
-      first[c] = last[c] = e.time;
-    } else {
-      first[c] = std::min(first[c], e.time);
-      last[c] = std::max(last[c], e.time);
-    }
-  }
-  std::array<AviRate, format::kChannelCount> rates;
-  for (std::size_t c = 0; c < rates.size(); ++c) {
-    const uint32_t span = uint32_t(last[c] - first[c]);
-    rates[c] = (frames[c] > 0 && span >= 1) ? reduced(frames[c], uint64_t(span) + 1) : AviRate{1, 1};
-  }
-  return rates;
 }
 
 struct Channel {
@@ -92,14 +70,12 @@ struct Channel {
 
 class Worker {
  public:
-  Worker(const RecordingFile& recording, const ConversionSettings& settings, ConversionHost& host,
-         std::atomic<int>& running, ConversionReport& report)
+  Worker(const RecordingFile& recording, const ConversionContext& context, ConversionReport& report)
       : recording_(recording),
-        settings_(settings),
-        host_(host),
-        running_(running),
+        settings_(context.settings),
+        context_(context),
         report_(report),
-        warnings_(report.warnings),
+        warnings_(report.warnings, context.messages),
         reader_(recording.source(), recording.recordingStart(), recording.recordingLength()),
         audio_(recording.info()) {}
 
@@ -111,7 +87,8 @@ class Worker {
   enum class Created { kOpened, kSkipped, kFailed };
   Created createWriter(int c, uint8_t formatCode);
   bool checkWriteErrors();
-  void reportSkipped(uint32_t k, const FrameIndexEntry& entry, bool clipped, const char* why);
+  void reportSkipped(uint32_t k, const FrameIndexEntry& entry, bool clipped, const std::string& why);
+  void reportDecoderLoad(int c, const AviWriter& writer);
   void reportAudio(uint32_t k, const FrameIndexEntry& entry);
   uint64_t sourceOffset(const FrameIndexEntry& entry) const {
     return uint64_t(recording_.recordingStart()) + entry.offset;
@@ -122,15 +99,13 @@ class Worker {
 
   const RecordingFile& recording_;
   const ConversionSettings& settings_;
-  ConversionHost& host_;
-  std::atomic<int>& running_;
+  const ConversionContext& context_;
   ConversionReport& report_;
   WarningList warnings_;
   RecordReader reader_;
   AudioDistributor audio_;
   std::array<Channel, format::kChannelCount> channels_;
   uint32_t writerMask_ = 0;
-  int codecIndex_ = -1;
   std::vector<uint8_t> stream_;  // one frame's payload in stream order, plus decoder padding
   // Observer bookkeeping; untouched when there is no observer.
   ConversionObserver* observer_ = nullptr;
@@ -141,11 +116,9 @@ class Worker {
 };
 
 void Worker::run() {
-  observer_ = settings_.observer;
-  codecIndex_ = host_.compressorIndex();
-  host_.enableControls(false);
+  observer_ = context_.observer;
   const uint32_t entryCount = recording_.entryCount();
-  host_.setProgressRange(entryCount);
+  if (context_.progress != nullptr) context_.progress->progressRange(entryCount);
 
   // Entries 0 .. entryCount - 2: entry entryCount - 1 is the last index block's own entry, and
   // each visited entry's extent needs the entry after it.
@@ -153,24 +126,23 @@ void Worker::run() {
   const uint32_t visited = usable >= 1 ? uint32_t(usable - 1) : 0;
 
   const SystemInfo& info = recording_.info();
-  bool needIndexRates = false;
-  for (int c = 0; c < format::kChannelCount; ++c) {
-    channels_[std::size_t(c)].rate = rateFromByte(info.channelRate[std::size_t(c)]);
-    if (channels_[std::size_t(c)].rate.num == 0) needIndexRates = true;
-  }
-  if (needIndexRates) {
-    const auto rates = ratesFromIndex(recording_, visited);
-    for (std::size_t c = 0; c < channels_.size(); ++c) {
-      if (channels_[c].rate.num == 0) channels_[c].rate = rates[c];
+  for (std::size_t c = 0; c < channels_.size(); ++c) {
+    AviRate rate = rateFromByte(info.channelRate[c]);
+    if (rate.num == 0) {
+      // A rate byte of 0 says nothing about the rate: the channel's frames over the seconds its
+      // index entries span; under two seconds of span gives 1 fps.
+      const ChannelSummary& summary = recording_.channelSummaries()[c];
+      rate = summary.spanSeconds() >= 2 ? reduced(summary.frames, summary.spanSeconds()) : AviRate{1, 1};
     }
+    channels_[c].rate = rate;
   }
 
   for (uint32_t k = 0; k < visited; ++k) {
-    if (running_.load() == 0) {
-      report_.stopped = !report_.outputError && !report_.inputError;
+    if (context_.stop != nullptr && context_.stop->load()) {
+      report_.stopped = true;
       break;
     }
-    host_.setProgressPosition(k + 1);
+    if (context_.progress != nullptr) context_.progress->progressPosition(k + 1);
     report_.entriesDone = k + 1;
     if (!visitEntry(k)) break;
   }
@@ -185,33 +157,24 @@ bool Worker::visitEntry(uint32_t k) {
   if (entry.kind == format::kKindBlock) return true;  // an index block, not a record
   current_ = k;
 
-  const int64_t extent = int64_t(entries[k + 1].offset) - int64_t(entry.offset);
-  if (extent < 0 || uint64_t(entry.offset) + uint64_t(std::max<int64_t>(extent, 0)) > recording_.recordingLength() ||
-      extent > kMaxRecordBytes) {
-    char why[160];
-    if (extent < 0) {
-      std::snprintf(why, sizeof why, ": the next entry's offset 0x%08" PRIX32 " lies before it; skipped",
-                    entries[k + 1].offset);
-    } else if (extent > kMaxRecordBytes) {
-      std::snprintf(why, sizeof why, ": a record of %" PRId64 " bytes is beyond any recorder frame; skipped", extent);
-    } else {
-      std::snprintf(why, sizeof why, ": its %" PRId64 " bytes run past the recording's end at 0x%" PRIX64 "; skipped",
-                    extent, uint64_t(recording_.recordingLength()));
-    }
-    warnings_.add(entryText(k, entry.offset) + why);
+  const RecordExtent extent = recording_.recordExtent(k);
+  if (!extent.usable()) {
+    const std::string why = extent.problem + "; skipped";
+    warnings_.add(-1, entryText(k, entry.offset) + ": " + why);
     reportSkipped(k, entry, false, why);
     return true;
   }
 
-  const std::size_t size = std::size_t(extent);
+  const std::size_t size = std::size_t(extent.size);
   const uint8_t* record = reader_.read(entry.offset, size);
   if (reader_.sourceError()) {
     failInput(*reader_.sourceError());
     return false;
   }
   if (reader_.lastReadShort()) {
-    static constexpr char kShort[] = ": the file gave fewer bytes than the record holds; the rest reads as zero";
-    warnings_.add(entryText(k, entry.offset) + kShort);
+    static const std::string kShort =
+        "the file gave fewer bytes than the record holds; the rest reads as zero";
+    warnings_.add(-1, entryText(k, entry.offset) + ": " + kShort);
     reportSkipped(k, entry, true, kShort);
   }
   // A record shorter than its head reads as zeros beyond its end.
@@ -229,10 +192,10 @@ bool Worker::visitEntry(uint32_t k) {
 
   uint32_t wordCount = format::readBe16(head + format::kRecWordCount);
   if (uint64_t(wordCount) * 4 > payloadBytes) {
-    char why[128];
-    std::snprintf(why, sizeof why, ": wordCount %" PRIu32 " claims more than the %zu payload bytes; clipped to %zu words",
-                  wordCount, payloadBytes, payloadBytes / 4);
-    warnings_.add(entryText(k, entry.offset) + why);
+    const std::string why =
+        fmt::format("wordCount {} claims more than the {} payload bytes; clipped to {} words", wordCount,
+                    payloadBytes, payloadBytes / 4);
+    warnings_.add(-1, entryText(k, entry.offset) + ": " + why);
     reportSkipped(k, entry, true, why);
     wordCount = uint32_t(payloadBytes / 4);
   }
@@ -277,7 +240,7 @@ bool Worker::handleVideo(const FrameIndexEntry& entry, const uint8_t* head, cons
 
   const uint8_t padWords = head[format::kRecPadWords];
   const uint32_t streamWords = padWords < wordCount ? wordCount - padWords : 0;
-  const bool passThrough = settings_.defaultCodec != 0;
+  const bool passThrough = settings_.videoMode == VideoMode::kPassThrough;
   const std::size_t payloadBytes = std::size_t(wordCount) * 4;
   const std::size_t needed = passThrough ? std::size_t(streamWords) * 4 : payloadBytes + kPayloadPadding;
   if (stream_.size() < needed) stream_.resize(needed);
@@ -326,7 +289,7 @@ bool Worker::handleVideo(const FrameIndexEntry& entry, const uint8_t* head, cons
 // picture size: then only that channel is left out.
 Worker::Created Worker::createWriter(int c, uint8_t formatCode) {
   Channel& channel = channels_[std::size_t(c)];
-  const FrameGeometry geometry = getFrameGeometry(formatCode, settings_.standardize != 0);
+  const FrameGeometry geometry = getFrameGeometry(formatCode, settings_.standardize);
   const SystemInfo& info = recording_.info();
 
   AviOpenParams params;
@@ -336,8 +299,8 @@ Worker::Created Worker::createWriter(int c, uint8_t formatCode) {
   params.rate = channel.rate;
   // Sources 0x80..0xFF (0xFF = none) never match a record, so such channels get no audio stream.
   params.withAudio = int8_t(info.audioSource[std::size_t(c)]) >= 0;
-  params.codecIndex = codecIndex_;
-  params.compress = settings_.defaultCodec == 0;
+  params.fourcc = fourccOf(settings_.passThroughFourcc);
+  params.compress = settings_.videoMode == VideoMode::kReEncode;
   if (params.compress) params.options = settings_.compressOptions;
   // The stream keeps the frames as coded, so its header must give the coded size: for the
   // half-height codes that is the unstandardized layout's header, not the output size.
@@ -352,26 +315,26 @@ Worker::Created Worker::createWriter(int c, uint8_t formatCode) {
   if (geometry.header) writer->writeRawVideo(geometry.header->data(), geometry.header->size(), 0);
   Status opened = writer->open(params);
   if (opened) {
+    reportDecoderLoad(c, *writer);
     channel.writer = std::move(writer);
     writerMask_ |= 1u << c;
     if (observer_ != nullptr) observer_->outputOpened(c, params.fileName);
     return Created::kOpened;
   }
   if (geometry.width == 0 || geometry.height == 0) {
-    char why[160];
-    std::snprintf(why, sizeof why, "CH-%02d: format code %u has no picture size and the writer refused it (%s); channel skipped",
-                  c + 1, unsigned(formatCode), opened.error().message.c_str());
-    warnings_.add(why);
+    const std::string why =
+        fmt::format("format code {} has no picture size and the writer refused it ({}); channel skipped",
+                    formatCode, opened.error().message);
+    warnings_.add(c, why);
     if (observer_ != nullptr) {
       const FrameIndexEntry& entry = recording_.entries()[current_];
-      observer_->recordSkipped(SkippedRecordEvent{current_, sourceOffset(entry), c, false, why});
+      observer_->recordSkipped(
+          SkippedRecordEvent{current_, sourceOffset(entry), c, false, withContext({}, c, why)});
     }
     channel.skipped = true;
     return Created::kSkipped;
   }
-  Error error = opened.error();
-  if (error.message.find(params.fileName) == std::string::npos) error.message = params.fileName + ": " + error.message;
-  fail(std::move(error));
+  fail(opened.error());
   return Created::kFailed;
 }
 
@@ -379,26 +342,21 @@ bool Worker::checkWriteErrors() {
   for (uint32_t mask = writerMask_; mask != 0; mask &= mask - 1) {
     const AviWriter& writer = *channels_[std::size_t(std::countr_zero(mask))].writer;
     if (writer.writeError()) {
-      Error error = *writer.writeError();
-      if (error.message.find(writer.fileName()) == std::string::npos) {
-        error.message = writer.fileName() + ": " + error.message;
-      }
-      fail(std::move(error));
+      fail(*writer.writeError());
       return false;
     }
   }
   return true;
 }
 
-// why starts with ": " as it follows the entry text in the warning.
-void Worker::reportSkipped(uint32_t k, const FrameIndexEntry& entry, bool clipped, const char* why) {
+void Worker::reportSkipped(uint32_t k, const FrameIndexEntry& entry, bool clipped, const std::string& why) {
   if (observer_ == nullptr) return;
   SkippedRecordEvent event;
   event.entry = k;
   event.sourceOffset = sourceOffset(entry);
   event.channel = entry.kind < format::kChannelCount ? int(entry.kind) : -1;
   event.clipped = clipped;
-  event.reason = std::strncmp(why, ": ", 2) == 0 ? why + 2 : why;
+  event.reason = why;
   observer_->recordSkipped(event);
 }
 
@@ -412,13 +370,23 @@ void Worker::reportAudio(uint32_t k, const FrameIndexEntry& entry) {
   audioTouched_ = 0;
 }
 
+// The decoder library loads when a re-encoding writer opens; a library that is missing or incomplete
+// leaves that channel's pictures undecoded, which the user must hear about.
+void Worker::reportDecoderLoad(int c, const AviWriter& writer) {
+  const std::optional<XvidLoadResult> failure = writer.decoderLoadFailure();
+  if (!failure || context_.messages == nullptr) return;
+  const std::optional<XvidLoadMessage> message = loadFailureMessage(*failure);
+  if (!message) return;
+  const MessageKind kind =
+      failure->libraryMissing ? MessageKind::kDecoderLibraryMissing : MessageKind::kDecoderEntryPointMissing;
+  context_.messages->message(Message{kind, message->text, message->caption, c});
+}
+
 void Worker::fail(Error error) {
-  running_.store(0);
   if (!report_.outputError) report_.outputError = std::move(error);
 }
 
 void Worker::failInput(Error error) {
-  running_.store(0);
   if (!report_.inputError) report_.inputError = std::move(error);
 }
 
@@ -428,11 +396,7 @@ void Worker::finishAll() {
     if (!channel.writer) continue;
     AviWriter& writer = *channel.writer;
     Status finished = writer.finish();
-    if (!finished && !report_.outputError) {
-      Error error = finished.error();
-      if (error.message.find(writer.fileName()) == std::string::npos) error.message = writer.fileName() + ": " + error.message;
-      report_.outputError = std::move(error);
-    }
+    if (!finished) fail(finished.error());
     OutputFileReport file;
     file.channel = c;
     file.path = writer.fileName();
@@ -451,8 +415,7 @@ void Worker::finishAll() {
 }  // namespace
 
 std::string outputFileName(const std::string& destinationDir, const std::string& baseName, int channel) {
-  char suffix[32];
-  std::snprintf(suffix, sizeof suffix, "_%02d.avi", channel);
+  const std::string suffix = fmt::format("_{:02d}.avi", channel);
   std::string base = baseName;
   for (char& ch : base) {
     if (ch == '/' || ch == '\\' || ch == '\0') ch = '_';
@@ -462,20 +425,16 @@ std::string outputFileName(const std::string& destinationDir, const std::string&
   return destinationDir + base + suffix;
 }
 
-ConversionReport runConversion(const RecordingFile& recording, const ConversionSettings& settings,
-                               ConversionHost& host, std::atomic<int>& running) {
+ConversionReport runConversion(const RecordingFile& recording, const ConversionContext& context) {
   ConversionReport report;
   constexpr uint32_t kChannelBits = (1u << format::kChannelCount) - 1;
-  if (!recording.isOpen() || (settings.selectedChannels & kChannelBits) == 0) {
-    running.store(0);
-    return report;
-  }
+  if (!recording.isOpen() || (context.settings.selectedChannels & kChannelBits) == 0) return report;
   report.started = true;
   {
-    Worker worker(recording, settings, host, running, report);
+    Worker worker(recording, context, report);
     worker.run();
   }
-  host.conversionDone(report);
+  if (context.progress != nullptr) context.progress->conversionDone(report);
   return report;
 }
 

@@ -1,39 +1,25 @@
 // Timing check: each channel's declared frame rate (header rate byte) against the rate its index delivers.
 #include "convert/rate_check.h"
 
-#include <algorithm>
-#include <array>
-#include <cinttypes>
-#include <cstdio>
+#include <fmt/format.h>
 
 namespace qmv {
 
 std::vector<ChannelTiming> checkChannelRates(const RecordingFile& recording) {
-  std::array<ChannelTiming, format::kChannelCount> all{};
-  const auto& entries = recording.entries();
-  const std::size_t count = std::min<std::size_t>(recording.entryCount(), entries.size());
-  for (std::size_t k = 0; k < count; ++k) {
-    const FrameIndexEntry& e = entries[k];
-    if (e.kind >= format::kChannelCount) continue;
-    ChannelTiming& t = all[e.kind];
-    if (t.frames++ == 0) {
-      t.firstTime = t.lastTime = e.time;
-    } else {
-      t.firstTime = std::min(t.firstTime, e.time);
-      t.lastTime = std::max(t.lastTime, e.time);
-    }
-  }
-
   std::vector<ChannelTiming> result;
   const SystemInfo& info = recording.info();
   for (int c = 0; c < format::kChannelCount; ++c) {
-    ChannelTiming t = all[std::size_t(c)];
-    if (t.frames == 0) continue;
+    const ChannelSummary& summary = recording.channelSummaries()[std::size_t(c)];
+    if (summary.frames == 0) continue;
+    ChannelTiming t;
     t.channel = c;
     t.rateByte = info.channelRate[std::size_t(c)];
-    t.spanSeconds = uint32_t(t.lastTime - t.firstTime) + 1;
+    t.frames = summary.frames;
+    t.firstTime = summary.firstTime;
+    t.lastTime = summary.lastTime;
+    t.spanSeconds = summary.spanSeconds();
     t.declaredRate = t.rateByte / 4.0;
-    t.deliveredRate = double(t.frames) / t.spanSeconds;
+    t.deliveredRate = summary.deliveredRate();
     // Relative to the declared rate, as |delivered - declared| / declared.
     if (t.rateByte != 0) {
       const bool declaredTooLow = t.deliveredRate > t.declaredRate * (1.0 + kRateTolerance);
@@ -50,12 +36,9 @@ std::vector<ChannelTiming> checkChannelRates(const RecordingFile& recording) {
 }
 
 std::string rateWarningText(const ChannelTiming& t) {
-  char text[160];
-  std::snprintf(text, sizeof text,
-                "CH-%02d: declared %.1f fps, delivered %.1f fps (%" PRIu64 " frames in %" PRIu32
-                " s of recorded time)",
-                t.channel + 1, t.declaredRate, t.deliveredRate, t.frames, t.spanSeconds);
-  return text;
+  return fmt::format(
+      "CH-{:02d}: declared {:.1f} fps, delivered {:.1f} fps ({} frames in {} s of recorded time)",
+      t.channel + 1, t.declaredRate, t.deliveredRate, t.frames, t.spanSeconds);
 }
 
 }  // namespace qmv

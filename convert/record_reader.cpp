@@ -1,10 +1,10 @@
 // RecordReader: sequential access to a recording's records through one large refilled window.
 #include "convert/record_reader.h"
 
+#include <fmt/format.h>
+
 #include <algorithm>
 #include <cerrno>
-#include <cinttypes>
-#include <cstdio>
 #include <cstring>
 
 namespace qmv {
@@ -23,10 +23,10 @@ bool RecordReader::sourceUnchanged() {
   if (!now) {
     sourceError_ = now.error();
   } else if (now.value() != openedSize_) {
-    char sizes[96];
-    std::snprintf(sizes, sizeof sizes, " (%" PRIu64 " bytes when opened, %" PRIu64 " now)", openedSize_, now.value());
-    sourceError_ = Error{EIO, source_.name() + " changed size while it was being converted" + sizes +
-                                  "; it is still being written or was truncated"};
+    sourceError_ =
+        Error{EIO, fmt::format("{} changed size while it was being converted ({} bytes when opened, {} "
+                               "now); it is still being written or was truncated",
+                               source_.name(), openedSize_, now.value())};
   }
   return !sourceError_;
 }

@@ -2,11 +2,13 @@
 // (.csv).
 #include "convert/timestamp_files.h"
 
+#include <fmt/format.h>
+
 #include <algorithm>
 #include <cerrno>
-#include <cinttypes>
 #include <cmath>
 #include <cstring>
+#include <iterator>
 #include <string_view>
 
 #include "convert/recorded_time.h"
@@ -20,10 +22,7 @@ bool validChannel(int channel) { return channel >= 0 && channel < format::kChann
 std::string srtTime(int64_t position, const AviRate& rate) {
   const double seconds = double(position) * rate.den / rate.num;
   const int64_t ms = std::llround(seconds * 1000.0);
-  char text[48];
-  std::snprintf(text, sizeof text, "%02" PRId64 ":%02" PRId64 ":%02" PRId64 ",%03" PRId64, ms / 3600000,
-                ms / 60000 % 60, ms / 1000 % 60, ms % 1000);
-  return text;
+  return fmt::format("{:02d}:{:02d}:{:02d},{:03d}", ms / 3600000, ms / 60000 % 60, ms / 1000 % 60, ms % 1000);
 }
 
 }  // namespace
@@ -138,10 +137,10 @@ void FrameLogFiles::videoSample(const VideoSampleEvent& event) {
     cachedTime_ = event.time;
     cachedText_ = recordedTimeText(info_, event.time);
   }
-  char row[128];
-  const int n = std::snprintf(row, sizeof row, "%" PRId64 ",%s,%d,%zu,%" PRIu64 "\n", event.position,
-                              cachedText_.c_str(), event.key ? 1 : 0, event.size, event.sourceOffset);
-  if (n > 0) file.write(row, std::min(std::size_t(n), sizeof row - 1));
+  fmt::memory_buffer row;
+  fmt::format_to(std::back_inserter(row), "{},{},{},{},{}\n", event.position, cachedText_, event.key ? 1 : 0,
+                 event.size, event.sourceOffset);
+  file.write(row.data(), row.size());
 }
 
 Status FrameLogFiles::finish() {

@@ -8,7 +8,6 @@
 #include <vector>
 
 #include "decode/frame_geometry.h"
-#include "decode/message_notifier.h"
 #include "decode/xvid_library.h"
 
 namespace qmv {
@@ -32,15 +31,6 @@ int mapLibraryResult(int result) {
       return VideoDecoder::kErrFail;
     default:
       return VideoDecoder::kOk;  // byte counts and codes the adapter does not know
-  }
-}
-
-void showLoadFailure(const XvidLoadResult& load) {
-  if (load.libraryMissing) {
-    notifyMessage("xvidcore.dll not found!", "Error!");
-  } else if (!load.missingSymbols.empty()) {
-    // xvid_global is bound first, so it is the one reported when both are missing.
-    notifyMessage(load.missingSymbols.front() + "() not found", "Error");
   }
 }
 
@@ -71,6 +61,7 @@ void packBgraToBgr(const uint8_t* bgra, uint8_t* bgr, std::size_t pixels) {
 
 struct VideoDecoder::State {
   std::shared_ptr<XvidLibrary> library;
+  XvidLoadResult load;               // of the last create
   xvid_dec_create_t createParams{};  // width, height: the current coded size, 0 until a header is fed
   xvid_dec_frame_t frameParams{};
   xvid_dec_stats_t stats{};
@@ -84,10 +75,8 @@ struct VideoDecoder::State {
   std::array<uint8_t, sizeof(StreamHeader) + kPayloadPadding> headerBuffer{};
 
   int loadCodec() {
-    const XvidLoadResult load = library->load();
-    if (load.ok) return 0;
-    showLoadFailure(load);
-    return -1;
+    load = library->load();
+    return load.ok ? 0 : -1;
   }
 
   int decode(const void* bitstream, uint32_t length) {
@@ -191,6 +180,8 @@ int VideoDecoder::decodeFrame(const FrameHeader& frame) {
       static_cast<std::size_t>(s.createParams.width) * static_cast<std::size_t>(s.createParams.height));
   return kOk;
 }
+
+const XvidLoadResult& VideoDecoder::loadResult() const { return state_->load; }
 
 void VideoDecoder::release() {
   State& s = *state_;

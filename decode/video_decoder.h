@@ -4,11 +4,10 @@
 #include <cstdint>
 #include <memory>
 
+#include "decode/xvid_library.h"
 #include "recording/frame_record.h"
 
 namespace qmv {
-
-class XvidLibrary;  // the seam to the library's entry points (decode/xvid_library.h)
 
 class VideoDecoder {
  public:
@@ -30,6 +29,8 @@ class VideoDecoder {
   // On 0, outputBuffer holds the picture, rows top-down.
   int decodeFrame(const FrameHeader& frame);
   void release();
+  // The library load of the last create; not ok before the first.
+  const XvidLoadResult& loadResult() const;
 
  private:
   struct State;

@@ -10,6 +10,14 @@
 #endif
 
 namespace qmv {
+
+std::optional<XvidLoadMessage> loadFailureMessage(const XvidLoadResult& load) {
+  if (load.libraryMissing) return XvidLoadMessage{"xvidcore.dll not found!", "Error!"};
+  // xvid_global is bound first, so it is the one reported when both are missing.
+  if (!load.missingSymbols.empty())
+    return XvidLoadMessage{load.missingSymbols.front() + "() not found", "Error"};
+  return std::nullopt;
+}
 namespace {
 
 void* openModule(const std::string& fileName) {

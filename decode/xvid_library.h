@@ -2,6 +2,7 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -18,6 +19,15 @@ struct XvidLoadResult {
   bool libraryMissing = false;              // the library file could not be loaded
   std::vector<std::string> missingSymbols;  // entry points the loaded library lacks, in binding order
 };
+
+// How a failed load is told to the user: the text and the caption of its message box.
+struct XvidLoadMessage {
+  std::string text;
+  std::string caption;
+};
+// "xvidcore.dll not found!" / "Error!" for a missing library, "<symbol>() not found" / "Error" for a
+// missing entry point (the first in binding order); nullopt for a load that succeeded.
+std::optional<XvidLoadMessage> loadFailureMessage(const XvidLoadResult& load);
 
 // The library as the video decoder sees it. Tests substitute a fake that counts what it creates and destroys.
 class XvidLibrary {

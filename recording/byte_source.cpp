@@ -20,41 +20,16 @@
 namespace qmv {
 namespace {
 
-// Reading a mapped page past a file's new end raises SIGBUS. A copy made under the guard
-// jumps back out of the handler and reports failure instead.
 thread_local sigjmp_buf* tBusJump = nullptr;
+
+std::mutex gBusMutex;
+std::size_t gBusGuards = 0;  // live BusErrorGuard objects
 struct sigaction gPreviousBusAction {};
 
 extern "C" void onBusError(int, siginfo_t*, void*) {
   if (tBusJump != nullptr) siglongjmp(*tBusJump, 1);
   // Not a guarded copy: let the previous disposition handle the fault when it recurs.
   sigaction(SIGBUS, &gPreviousBusAction, nullptr);
-}
-
-void installBusHandler() {
-  struct sigaction action {};
-  action.sa_sigaction = onBusError;
-  // NODEFER: the jump out of the handler never returns through it, so SIGBUS must not stay blocked.
-  action.sa_flags = SA_SIGINFO | SA_NODEFER;
-  sigemptyset(&action.sa_mask);
-  sigaction(SIGBUS, &action, &gPreviousBusAction);
-}
-
-bool guardedCopy(const uint8_t* from, void* to, std::size_t count) {
-  static std::once_flag installed;
-  std::call_once(installed, installBusHandler);
-  sigjmp_buf jump;
-  if (sigsetjmp(jump, 0) != 0) {
-    tBusJump = nullptr;
-    return false;
-  }
-  tBusJump = &jump;
-  // The handler reads tBusJump: keep the stores on either side of the copy.
-  std::atomic_signal_fence(std::memory_order_seq_cst);
-  std::memcpy(to, from, count);
-  std::atomic_signal_fence(std::memory_order_seq_cst);
-  tBusJump = nullptr;
-  return true;
 }
 
 class FileSource final : public ByteSource {
@@ -76,6 +51,7 @@ class FileSource final : public ByteSource {
       if (p == MAP_FAILED) {
         mapFailed_ = true;
       } else {
+        busGuard_ = std::make_unique<BusErrorGuard>();
         mapping_ = p;
       }
     }
@@ -85,7 +61,7 @@ class FileSource final : public ByteSource {
   bool copyFromView(uint64_t offset, void* destination, std::size_t count) override {
     const uint8_t* mapped = view();
     if (mapped == nullptr || offset > size_ || count > size_ - offset) return false;
-    return guardedCopy(mapped + offset, destination, count);
+    return busGuard_->copy(mapped + offset, destination, count);
   }
 
   Result<uint64_t> currentSize() override {
@@ -114,11 +90,44 @@ class FileSource final : public ByteSource {
   std::unique_ptr<FileDescriptor> fd_;
   uint64_t size_;
   std::string name_;
+  // Outlives the mapping: the destructor unmaps before this member goes.
+  std::unique_ptr<BusErrorGuard> busGuard_;
   void* mapping_ = nullptr;
   bool mapFailed_ = false;
 };
 
 }  // namespace
+
+BusErrorGuard::BusErrorGuard() {
+  std::lock_guard<std::mutex> lock(gBusMutex);
+  if (gBusGuards++ > 0) return;
+  struct sigaction action {};
+  action.sa_sigaction = onBusError;
+  // NODEFER: the jump out of the handler never returns through it, so SIGBUS must not stay blocked.
+  action.sa_flags = SA_SIGINFO | SA_NODEFER;
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGBUS, &action, &gPreviousBusAction);
+}
+
+BusErrorGuard::~BusErrorGuard() {
+  std::lock_guard<std::mutex> lock(gBusMutex);
+  if (--gBusGuards == 0) sigaction(SIGBUS, &gPreviousBusAction, nullptr);
+}
+
+bool BusErrorGuard::copy(const uint8_t* from, void* to, std::size_t count) const {
+  sigjmp_buf jump;
+  if (sigsetjmp(jump, 0) != 0) {
+    tBusJump = nullptr;
+    return false;
+  }
+  tBusJump = &jump;
+  // The handler reads tBusJump: keep the stores on either side of the copy.
+  std::atomic_signal_fence(std::memory_order_seq_cst);
+  std::memcpy(to, from, count);
+  std::atomic_signal_fence(std::memory_order_seq_cst);
+  tBusJump = nullptr;
+  return true;
+}
 
 bool ByteSource::copyFromView(uint64_t offset, void* destination, std::size_t count) {
   const uint8_t* mapped = view();

@@ -1,8 +1,9 @@
 // RecordingFile: locates a recording in its file, validates the index chain from the trailer and builds the frame index.
 #include "recording/recording_file.h"
 
+#include <fmt/format.h>
+
 #include <algorithm>
-#include <cstdio>
 #include <utility>
 
 namespace qmv {
@@ -20,11 +21,7 @@ enum OpenError : int {
   kCannotRead = 6,
 };
 
-std::string hex(uint64_t value) {
-  char text[24];
-  std::snprintf(text, sizeof text, "0x%llX", static_cast<unsigned long long>(value));
-  return text;
-}
+std::string hex(uint64_t value) { return fmt::format("0x{:X}", value); }
 
 std::string blockAt(uint64_t position) { return "index block at " + hex(position); }
 
@@ -85,11 +82,7 @@ bool isTerminator(const uint8_t* item) { return item[0] == kTerminatorMark && it
 
 std::string bytesText(const uint8_t* p, std::size_t count) {
   std::string text;
-  char one[4];
-  for (std::size_t i = 0; i < count; ++i) {
-    std::snprintf(one, sizeof one, i ? " %02X" : "%02X", p[i]);
-    text += one;
-  }
+  for (std::size_t i = 0; i < count; ++i) text += fmt::format("{}{:02X}", i ? " " : "", p[i]);
   return text;
 }
 
@@ -236,12 +229,6 @@ FrameIndexEntry entryForItem(const uint8_t* item, uint32_t baseTime) {
   return entry;
 }
 
-std::string formatText(const char* format, auto... values) {
-  char text[128];
-  std::snprintf(text, sizeof text, format, values...);
-  return text;
-}
-
 }  // namespace
 
 SystemInfo decodeHeader(const std::array<uint8_t, kHeaderSize>& header) {
@@ -275,13 +262,15 @@ SystemInfo decodeHeader(const std::array<uint8_t, kHeaderSize>& header) {
 RecordingDescription describeRecording(const SystemInfo& info, uint16_t firstTime, uint16_t lastTime) {
   RecordingDescription text;
   text.systemName = info.systemName;
-  text.version = formatText("%d.%d.%d", info.versionMajor, info.versionMinor, info.versionBuild);
+  text.version = fmt::format("{}.{}.{}", info.versionMajor, info.versionMinor, info.versionBuild);
   const auto& mac = info.macAddress;
-  text.macAddress = formatText("%02X-%02X-%02X-%02X-%02X-%02X", mac[0], mac[1], mac[2], mac[3], mac[4], mac[5]);
-  text.languageVideo = formatText("%02X, %s", info.languageCode, info.videoStandard == 0 ? "PAL" : "NTSC");
+  text.macAddress = fmt::format("{:02X}-{:02X}-{:02X}-{:02X}-{:02X}-{:02X}", mac[0], mac[1], mac[2], mac[3],
+                                mac[4], mac[5]);
+  text.languageVideo = fmt::format("{:02X}, {}", info.languageCode, info.videoStandard == 0 ? "PAL" : "NTSC");
   // Both ends carry the header's hour; the index gives only minutes and seconds.
-  text.recordedTime = formatText("%04d.%02d.%02d %02d:%02d:%02d ~ %02d:%02d:%02d", info.year, info.month, info.day,
-                                 info.hour, firstTime / 60, firstTime % 60, info.hour, lastTime / 60, lastTime % 60);
+  text.recordedTime = fmt::format("{:04d}.{:02d}.{:02d} {:02d}:{:02d}:{:02d} ~ {:02d}:{:02d}:{:02d}",
+                                  info.year, info.month, info.day, info.hour, firstTime / 60, firstTime % 60,
+                                  info.hour, lastTime / 60, lastTime % 60);
   return text;
 }
 
@@ -401,9 +390,44 @@ Status RecordingFile::open(std::unique_ptr<ByteSource> source) {
   fresh.firstTime_ = fresh.entries_[0].time;
   fresh.lastTime_ = fresh.entries_[fresh.entryCount_ - 1].time;
   fresh.description_ = describeRecording(fresh.info_, fresh.firstTime_, fresh.lastTime_);
+  for (uint32_t k = 0; k < fresh.entryCount_; ++k) {
+    const FrameIndexEntry& e = fresh.entries_[k];
+    if (e.kind >= kChannelCount) continue;
+    ChannelSummary& summary = fresh.summaries_[e.kind];
+    if (summary.frames++ == 0) {
+      summary.firstTime = summary.lastTime = e.time;
+    } else {
+      summary.firstTime = std::min(summary.firstTime, e.time);
+      summary.lastTime = std::max(summary.lastTime, e.time);
+    }
+  }
   fresh.source_ = std::move(source);
   *this = std::move(fresh);
   return okStatus();
+}
+
+RecordExtent RecordingFile::recordExtent(uint32_t k) const {
+  RecordExtent extent;
+  if (uint64_t(k) + 1 >= entries_.size()) {
+    extent.problem = "it has no entry after it";
+    return extent;
+  }
+  extent.offset = entries_[k].offset;
+  const uint32_t next = entries_[k + 1].offset;
+  if (next < extent.offset) {
+    extent.problem = fmt::format("the next entry's offset 0x{:08X} lies before it", next);
+    return extent;
+  }
+  const uint64_t size = uint64_t(next) - extent.offset;
+  if (size > kMaxRecordBytes) {
+    extent.problem = fmt::format("a record of {} bytes is beyond any recorder frame", size);
+  } else if (uint64_t(extent.offset) + size > recordingLength_) {
+    extent.problem =
+        fmt::format("its {} bytes run past the recording's end at 0x{:X}", size, recordingLength_);
+  } else {
+    extent.size = size;
+  }
+  return extent;
 }
 
 }  // namespace qmv

@@ -39,6 +39,29 @@ struct FrameIndexEntry {
 };
 static_assert(sizeof(FrameIndexEntry) == 8);
 
+// A channel's video entries in the frame index, counted once when the recording is opened.
+struct ChannelSummary {
+  uint64_t frames = 0;     // the channel's video entries
+  uint16_t firstTime = 0;  // earliest and latest index time of those entries; 0 without entries
+  uint16_t lastTime = 0;
+  // Index times count whole seconds: the seconds from the first entry's to the last's, both counted.
+  uint32_t spanSeconds() const { return frames > 0 ? uint32_t(lastTime - firstTime) + 1 : 0; }
+  // frames / spanSeconds; 0 without entries.
+  double deliveredRate() const { return frames > 0 ? double(frames) / spanSeconds() : 0.0; }
+};
+
+// Larger records are damage: no recorder frame comes near this.
+inline constexpr uint64_t kMaxRecordBytes = uint64_t(16) << 20;
+
+// Where an entry's record lies: from its offset up to the next entry's offset.
+struct RecordExtent {
+  uint32_t offset = 0;  // relative to recordingStart
+  uint64_t size = 0;    // 0 when the extent is unusable
+  std::string
+      problem;  // empty when usable; else why not, e.g. "a record of N bytes is beyond any recorder frame"
+  bool usable() const { return problem.empty(); }
+};
+
 // The five description texts, formatted as the dialog shows them.
 struct RecordingDescription {
   std::string systemName;    // "%s"
@@ -85,6 +108,11 @@ class RecordingFile {
   uint16_t firstTime() const { return firstTime_; }
   uint16_t lastTime() const { return lastTime_; }
   const RecordingDescription& description() const { return description_; }
+  // Channel c's entries among entries 0 .. entryCount - 1.
+  const std::array<ChannelSummary, format::kChannelCount>& channelSummaries() const { return summaries_; }
+  // Entry k's record (k + 1 <= entryCount): usable when the next entry does not lie before it, the
+  // record ends inside the recording and is no larger than kMaxRecordBytes.
+  RecordExtent recordExtent(uint32_t k) const;
 
  private:
   std::unique_ptr<ByteSource> source_;
@@ -102,6 +130,7 @@ class RecordingFile {
   uint16_t firstTime_ = 0;
   uint16_t lastTime_ = 0;
   RecordingDescription description_;
+  std::array<ChannelSummary, format::kChannelCount> summaries_{};
 };
 
 // Decodes the 512-byte header record.

@@ -3,8 +3,6 @@
 #include "convert/avi_writer.h"
 
 #include <gtest/gtest.h>
-
-#include "support/scratch_dir.h"
 #include <xvid.h>
 
 #include <algorithm>
@@ -16,11 +14,13 @@
 #include <vector>
 
 #include "convert/compress_options.h"
+#include "convert/conversion_context.h"
 #include "decode/frame_geometry.h"
 #include "decode/video_decoder.h"
 #include "decode/xvid_library.h"
 #include "support/avi_probe.h"
 #include "support/picture_compare.h"
+#include "support/scratch_dir.h"
 #include "tools/generator/recording_generator.h"
 
 namespace qmv {
@@ -112,7 +112,7 @@ void expectVideoSamples(const std::string& path, const std::vector<Sample>& samp
 
 struct HeaderCase {
   const char* name;
-  int codecIndex;
+  PassThroughFourcc code;
   uint8_t rateByte;
   int width, height;
   uint32_t fourcc;
@@ -132,7 +132,7 @@ TEST_P(PassThroughHeader, StreamFormatAndRateAsWritten) {
     p.width = c.width;
     p.height = c.height;
     p.rate = rateFromByte(c.rateByte);
-    p.codecIndex = c.codecIndex;
+    p.fourcc = fourccOf(c.code);
     p.videoExtraData = extra;
     ASSERT_TRUE(w.open(p)) << path;
     EXPECT_TRUE(w.isOpen());
@@ -177,12 +177,14 @@ TEST_P(PassThroughHeader, StreamFormatAndRateAsWritten) {
   EXPECT_EQ(h.formatExtra, extra);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, PassThroughHeader,
-    ::testing::Values(HeaderCase{"xvid_120", 0, 120, 352, 288, makeFourcc('X', 'V', 'I', 'D'), 30, 1},
-                      HeaderCase{"divx_30", 1, 30, 704, 576, makeFourcc('D', 'I', 'V', 'X'), 15, 2},
-                      HeaderCase{"none_25", -1, 25, 352, 240, makeFourcc('X', 'V', 'I', 'D'), 25, 4}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Cases, PassThroughHeader,
+                         ::testing::Values(HeaderCase{"xvid_120", PassThroughFourcc::kXvid, 120, 352, 288,
+                                                      makeFourcc('X', 'V', 'I', 'D'), 30, 1},
+                                           HeaderCase{"divx_30", PassThroughFourcc::kDivx, 30, 704, 576,
+                                                      makeFourcc('D', 'I', 'V', 'X'), 15, 2},
+                                           HeaderCase{"xvid_25", PassThroughFourcc::kXvid, 25, 352, 240,
+                                                      makeFourcc('X', 'V', 'I', 'D'), 25, 4}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST(RateFromByte, IsTheExactQuarterRateReduced) {
   const std::pair<uint8_t, AviRate> cases[] = {{120, {30, 1}}, {30, {15, 2}},   {100, {25, 1}}, {1, {1, 4}},

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
@@ -39,6 +40,46 @@ TEST(ByteSource, CopyFromViewFailsInsteadOfCrashingWhenTheFileShrinks) {
   }
   ASSERT_TRUE(source.copyFromView(100, got, sizeof got));
   EXPECT_EQ(got[0], bytes[100]);
+}
+
+void hostBusHandler(int) {}
+
+void (*currentBusHandler())(int) {
+  struct sigaction now {};
+  sigaction(SIGBUS, nullptr, &now);
+  return (now.sa_flags & SA_SIGINFO) != 0 ? nullptr : now.sa_handler;
+}
+
+// The handler is there while some file is mapped, and the process's own disposition is back once the
+// last mapped source is gone; a source that never maps installs nothing.
+TEST(ByteSource, BusErrorHandlerLivesAsLongAsAMapping) {
+  const auto dir = test::currentTestDir(QMV2AVI_TEST_TMP, "byte_source_test");
+  std::filesystem::create_directories(dir);
+  const std::string path = (dir / "mapped.bin").string();
+  std::ofstream(path, std::ios::binary) << std::string(8192, 'x');
+
+  struct sigaction host {};
+  host.sa_handler = hostBusHandler;
+  sigemptyset(&host.sa_mask);
+  struct sigaction before {};
+  ASSERT_EQ(sigaction(SIGBUS, &host, &before), 0);
+  {
+    auto unmapped = openFileSource(path);
+    ASSERT_TRUE(unmapped) << unmapped.error().message;
+    EXPECT_EQ(currentBusHandler(), &hostBusHandler);
+
+    auto first = openFileSource(path);
+    auto second = openFileSource(path);
+    ASSERT_TRUE(first && second);
+    ASSERT_NE(first.value()->view(), nullptr);
+    ASSERT_NE(second.value()->view(), nullptr);
+    EXPECT_NE(currentBusHandler(), &hostBusHandler);
+    first.value().reset();
+    EXPECT_NE(currentBusHandler(), &hostBusHandler) << "the second source is still mapped";
+    second.value().reset();
+    EXPECT_EQ(currentBusHandler(), &hostBusHandler);
+  }
+  sigaction(SIGBUS, &before, nullptr);
 }
 
 }  // namespace

@@ -1,4 +1,5 @@
 // End-to-end tests of `qmv2avi-cli info`: JSON and text output for generated recordings, and exit statuses.
+#include <fmt/format.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -80,9 +81,7 @@ std::map<int, ExpectedChannel> expectedChannels(const gen::Scenario& s) {
 }
 
 std::string clock(int hour, uint32_t seconds) {
-  char text[16];
-  std::snprintf(text, sizeof text, "%02d:%02u:%02u", hour, seconds / 60, seconds % 60);
-  return text;
+  return fmt::format("{:02d}:{:02d}:{:02d}", hour, seconds / 60, seconds % 60);
 }
 
 TEST(CliInfo, JsonDescribesWhatTheGeneratorWrote) {

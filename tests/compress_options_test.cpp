@@ -10,14 +10,14 @@
 #include <string>
 #include <vector>
 
+#include "convert/conversion_context.h"
+
 namespace qmv {
 namespace {
 
-TEST(Fourcc, CodecIndexPicksThePassThroughCode) {
-  EXPECT_EQ(fourccToString(fourccForCodecIndex(0)), "XVID");
-  EXPECT_EQ(fourccToString(fourccForCodecIndex(1)), "DIVX");
-  EXPECT_EQ(fourccToString(fourccForCodecIndex(-1)), "XVID");
-  EXPECT_EQ(fourccToString(fourccForCodecIndex(7)), "XVID");
+TEST(Fourcc, PassThroughCodes) {
+  EXPECT_EQ(fourccToString(fourccOf(PassThroughFourcc::kXvid)), "XVID");
+  EXPECT_EQ(fourccToString(fourccOf(PassThroughFourcc::kDivx)), "DIVX");
   // File order: the first character is the lowest byte.
   EXPECT_EQ(makeFourcc('X', 'V', 'I', 'D'), 0x44495658u);
   EXPECT_EQ(fourccToString(0), "");
@@ -88,8 +88,8 @@ CompressOptions x264() {
 }
 
 TEST(DefaultCodec, StateTable) {
-  const CodecChoice reEncoding{0, x264(), false};
-  const CodecChoice passThrough{1, {}, true};
+  const CodecChoice reEncoding{VideoMode::kReEncode, x264()};
+  const CodecChoice passThrough{VideoMode::kPassThrough, {}};
   const struct Case {
     const char* name;
     CodecChoice before;
@@ -110,9 +110,8 @@ TEST(DefaultCodec, StateTable) {
     FakeChooser chooser{c.answer};
     onDefaultCodec(choice, c.boxChecked, chooser.function());
     EXPECT_EQ(chooser.calls, c.chooserCalls);
-    EXPECT_EQ(choice.defaultCodec, c.after.defaultCodec);
+    EXPECT_EQ(choice.mode, c.after.mode);
     EXPECT_TRUE(choice.compressOptions == c.after.compressOptions);
-    EXPECT_EQ(choice.comboEnabled, c.after.comboEnabled);
   }
 }
 

@@ -26,33 +26,30 @@ std::string scratchDir(const std::string& name) {
   return test::freshTestDir(QMV2AVI_TEST_TMP, "worker", name);
 }
 
-// Records every call the worker makes; can lower running at a chosen position, like the Stop button.
-struct FakeHost : ConversionHost {
-  int codecIndex = 0;
+// Records every call the worker makes; can raise the stop request at a chosen position, like the
+// Stop button.
+struct FakeSinks : ProgressSink, MessageSink {
   std::vector<std::string> calls;
   std::vector<uint32_t> positions;
+  std::vector<Message> messages;
   uint32_t range = 0;
   int doneCount = 0;
   uint32_t stopAt = 0;
-  std::atomic<int>* running = nullptr;
+  std::atomic<bool>* stop = nullptr;
 
-  int compressorIndex() override {
-    calls.push_back("index");
-    return codecIndex;
-  }
-  void enableControls(bool enable) override { calls.push_back(enable ? "enable" : "disable"); }
-  void setProgressRange(uint32_t maximum) override {
+  void progressRange(uint32_t maximum) override {
     calls.push_back("range");
     range = maximum;
   }
-  void setProgressPosition(uint32_t position) override {
+  void progressPosition(uint32_t position) override {
     positions.push_back(position);
-    if (stopAt != 0 && position == stopAt && running) running->store(0);
+    if (stopAt != 0 && position == stopAt && stop) stop->store(true);
   }
   void conversionDone(const ConversionReport&) override {
     calls.push_back("done");
     ++doneCount;
   }
+  void message(const Message& message) override { messages.push_back(message); }
 };
 
 // Hands out one byte per call: the worker must not rely on a read delivering all it asked for.
@@ -85,18 +82,22 @@ RecordingFile openScenario(const gen::Scenario& scenario) { return openBytes(gen
 
 struct Outcome {
   ConversionReport report;
-  FakeHost host;
-  int runningAfter = -1;
+  FakeSinks host;
+  bool stopAfter = false;
 };
 
-Outcome convert(const RecordingFile& recording, ConversionSettings settings, uint32_t stopAt = 0, int codecIndex = 0) {
+Outcome convert(const RecordingFile& recording, ConversionSettings settings, uint32_t stopAt = 0) {
   Outcome run;
-  std::atomic<int> running{1};
-  run.host.codecIndex = codecIndex;
+  std::atomic<bool> stop{false};
   run.host.stopAt = stopAt;
-  run.host.running = &running;
-  run.report = runConversion(recording, settings, run.host, running);
-  run.runningAfter = running.load();
+  run.host.stop = &stop;
+  ConversionContext context;
+  context.settings = std::move(settings);
+  context.progress = &run.host;
+  context.messages = &run.host;
+  context.stop = &stop;
+  run.report = runConversion(recording, context);
+  run.stopAfter = stop.load();
   return run;
 }
 
@@ -241,8 +242,8 @@ TEST(ConversionWorkerTest, PassThroughWritesEveryFrameFromTheFirstKeyFrame) {
   EXPECT_EQ(streamOf(*ch3, AVMEDIA_TYPE_AUDIO), -1);
 }
 
-// Host calls: the codec query, controls disabled first, range = entryCount, one position per
-// visited entry (1 .. entryCount - 1), done once and last; running is left to the host.
+// Progress calls: range = entryCount first, one position per visited entry (1 .. entryCount - 1),
+// done once and last; the stop request is left as it was.
 TEST(ConversionWorkerTest, HostSeesRangePositionsAndOneDone) {
   gen::BodyPlan plan;
   plan.channels = {{0, 2, 120, -1, 6}};
@@ -250,23 +251,25 @@ TEST(ConversionWorkerTest, HostSeesRangePositionsAndOneDone) {
   plan.recordsPerBlock = 7;
   plan.reuseFrames = true;
   RecordingFile recording = openScenario(gen::planScenario(plan));
-  Outcome run = convert(recording, settingsFor(scratchDir("host"), 1), 0, 1);
+  ConversionSettings settings = settingsFor(scratchDir("host"), 1);
+  settings.passThroughFourcc = PassThroughFourcc::kDivx;
+  Outcome run = convert(recording, settings);
 
-  EXPECT_EQ(run.host.calls, (std::vector<std::string>{"index", "disable", "range", "done"}));
+  EXPECT_EQ(run.host.calls, (std::vector<std::string>{"range", "done"}));
   EXPECT_EQ(run.host.range, recording.entryCount());
   ASSERT_EQ(run.host.positions.size(), recording.entryCount() - 1);
   for (uint32_t i = 0; i < run.host.positions.size(); ++i) ASSERT_EQ(run.host.positions[i], i + 1);
   EXPECT_TRUE(run.report.started);
   EXPECT_FALSE(run.report.stopped);
   EXPECT_EQ(run.report.entriesDone, recording.entryCount() - 1);
-  EXPECT_EQ(run.runningAfter, 1);
-  // Codec index 1 picks DIVX.
+  EXPECT_FALSE(run.stopAfter);
+  EXPECT_TRUE(run.host.messages.empty());
   auto file = test::probeAvi(run.report.files.at(0).path);
   ASSERT_TRUE(file);
   EXPECT_EQ(file->streams[std::size_t(streamOf(*file, AVMEDIA_TYPE_VIDEO))].codecTag, makeFourcc('D', 'I', 'V', 'X'));
 }
 
-// Nothing to do (no recording, no channel): running lowered, no host call at all, nothing written.
+// Nothing to do (no recording, no channel): no progress call at all, nothing written.
 // A recording with one aux record and its block: a normal pass over one entry, no files.
 TEST(ConversionWorkerTest, EmptyStarts) {
   const std::string dir = scratchDir("empty");
@@ -275,7 +278,6 @@ TEST(ConversionWorkerTest, EmptyStarts) {
     Outcome run = convert(closed, settingsFor(dir, 1));
     EXPECT_FALSE(run.report.started);
     EXPECT_TRUE(run.host.calls.empty());
-    EXPECT_EQ(run.runningAfter, 0);
   }
   gen::Scenario s;
   Record aux;
@@ -288,11 +290,10 @@ TEST(ConversionWorkerTest, EmptyStarts) {
     Outcome run = convert(single, settingsFor(dir, 0));
     EXPECT_FALSE(run.report.started);
     EXPECT_TRUE(run.host.calls.empty());
-    EXPECT_EQ(run.runningAfter, 0);
   }
   Outcome run = convert(single, settingsFor(dir, 0xFFFF));
   EXPECT_TRUE(run.report.started);
-  EXPECT_EQ(run.host.calls, (std::vector<std::string>{"index", "disable", "range", "done"}));
+  EXPECT_EQ(run.host.calls, (std::vector<std::string>{"range", "done"}));
   EXPECT_EQ(run.host.range, 2u);
   EXPECT_EQ(run.host.positions, std::vector<uint32_t>{1});
   EXPECT_TRUE(run.report.files.empty());
@@ -429,7 +430,7 @@ TEST(ConversionWorkerTest, ReencodeGivesOnePicturePerSourceFrame) {
   RecordingFile recording = openScenario(s);
   const std::string dir = scratchDir("reencode");
   ConversionSettings settings = settingsFor(dir, 0b11);
-  settings.defaultCodec = 0;
+  settings.videoMode = VideoMode::kReEncode;
   settings.compressOptions.encoder = encoder->name;
   Outcome run = convert(recording, settings);
   ASSERT_FALSE(run.report.outputError) << run.report.outputError->message;
@@ -472,9 +473,13 @@ TEST(ConversionWorkerTest, StopAfterNEntriesLeavesCompleteFiles) {
   }
   // A stop requested before the first entry is honoured: no file at all.
   const std::string early = scratchDir("stop-early");
-  std::atomic<int> running{0};
-  FakeHost host;
-  ConversionReport report = runConversion(recording, settingsFor(early, 0b11), host, running);
+  const std::atomic<bool> stopped{true};
+  FakeSinks host;
+  ConversionContext context;
+  context.settings = settingsFor(early, 0b11);
+  context.progress = &host;
+  context.stop = &stopped;
+  ConversionReport report = runConversion(recording, context);
   EXPECT_TRUE(report.started);
   EXPECT_TRUE(report.stopped);
   EXPECT_EQ(report.entriesDone, 0u);
@@ -496,7 +501,7 @@ TEST(ConversionWorkerTest, OutputFailuresStopAndCloseWhatWasBegun) {
     ASSERT_TRUE(run.report.outputError);
     EXPECT_NE(run.report.outputError->message.find(missing + "rec_00.avi"), std::string::npos)
         << run.report.outputError->message;
-    EXPECT_EQ(run.runningAfter, 0);
+    EXPECT_FALSE(run.stopAfter);  // a failure is in the report; the stop request stays the caller's
     EXPECT_EQ(run.host.doneCount, 1);
     EXPECT_TRUE(run.report.files.empty());
     EXPECT_FALSE(run.report.stopped);
@@ -509,7 +514,7 @@ TEST(ConversionWorkerTest, OutputFailuresStopAndCloseWhatWasBegun) {
     Outcome run = convert(recording, settings);
     ASSERT_TRUE(run.report.outputError);
     EXPECT_NE(run.report.outputError->message.find(dir + "rec_01.avi"), std::string::npos);
-    EXPECT_EQ(run.runningAfter, 0);
+    EXPECT_FALSE(run.stopAfter);  // a failure is in the report; the stop request stays the caller's
     EXPECT_EQ(run.host.doneCount, 1);
     EXPECT_EQ(run.report.entriesDone, 2u);  // the pass ended at the failing entry
     std::ifstream kept(dir + "rec_01.avi");
@@ -541,6 +546,13 @@ TEST(ConversionWorkerTest, DamagedRecordsAreClippedWithWarnings) {
   ASSERT_EQ(run.report.warnings.size(), 2u) << ::testing::PrintToString(run.report.warnings);
   EXPECT_NE(run.report.warnings[0].find("entry 1 at 0x"), std::string::npos) << run.report.warnings[0];
   EXPECT_NE(run.report.warnings[1].find("entry 3 at 0x"), std::string::npos) << run.report.warnings[1];
+  // The sink heard each warning as it happened, in the words of the report.
+  ASSERT_EQ(run.host.messages.size(), 2u);
+  for (std::size_t i = 0; i < 2; ++i) {
+    EXPECT_EQ(run.host.messages[i].kind, MessageKind::kWarning);
+    EXPECT_EQ(run.host.messages[i].text, run.report.warnings[i]);
+    EXPECT_EQ(run.host.messages[i].channel, -1);
+  }
 
   expectVideoSamples(dir + "rec_00.avi",
                      {{randomBytes(16, 1), true}, {randomBytes(24, 4), false}, {{}, false}, {randomBytes(12, 6), false}},
@@ -582,6 +594,65 @@ TEST(ConversionWorkerTest, RatesAndGeometryLessChannels) {
   ASSERT_TRUE(headers);
   EXPECT_EQ(headers->streams[0].rate, 1u);
   EXPECT_EQ(headers->streams[0].scale, 2u);
+}
+
+// The warning of a channel left out quotes the writer's refusal, which names the output file: a
+// long destination must come through whole, to the report and to the sink alike.
+TEST(ConversionWorkerTest, ChannelSkippedWarningKeepsALongPathWhole) {
+  gen::Scenario s;
+  gen::Block b;
+  b.records = {video(0, true, randomBytes(8, 1)), video(3, true, randomBytes(8, 2), 5)};  // code 5: no size
+  s.blocks = {b};
+  RecordingFile recording = openScenario(s);
+  std::string dir = scratchDir("long-path");
+  for (int level = 0; level < 4; ++level)
+    dir += "a-destination-folder-with-a-long-descriptive-name-" + std::to_string(level) + "/";
+  fs::create_directories(dir);
+  Outcome run = convert(recording, settingsFor(dir, 0b1001));
+
+  ASSERT_FALSE(run.report.outputError) << run.report.outputError->message;
+  ASSERT_EQ(run.report.warnings.size(), 1u);
+  const std::string& warning = run.report.warnings[0];
+  EXPECT_GT(warning.size(), 300u);
+  EXPECT_TRUE(warning.starts_with("CH-04: format code 5 has no picture size and the writer refused it ("))
+      << warning;
+  EXPECT_NE(warning.find(dir + "rec_03.avi"), std::string::npos) << warning;
+  EXPECT_TRUE(warning.ends_with("); channel skipped")) << warning;
+  ASSERT_EQ(run.host.messages.size(), 1u);
+  EXPECT_EQ(run.host.messages[0].text, warning);
+  EXPECT_EQ(run.host.messages[0].channel, 3);
+}
+
+// Re-encoding without the decoder library: each channel's writer tells the sink, in the library
+// adapter's own words; the files are written all the same.
+TEST(ConversionWorkerTest, MissingDecoderLibraryIsToldThroughTheSink) {
+  std::optional<EncoderInfo> encoder;
+  for (const auto& e : availableEncoders())
+    if (e.lossless && !encoder) encoder = e;
+  if (!encoder) GTEST_SKIP() << "no lossless encoder in this FFmpeg build";
+
+  gen::BodyPlan plan;
+  plan.channels = {{0, 2, 40, -1, 4}, {1, 2, 40, -1, 4}};
+  plan.seconds = 1;
+  plan.reuseFrames = true;
+  RecordingFile recording = openScenario(gen::planScenario(plan));
+  ConversionSettings settings = settingsFor(scratchDir("no-decoder"), 0b11);
+  settings.videoMode = VideoMode::kReEncode;
+  settings.compressOptions.encoder = encoder->name;
+  settings.xvidLibrary = std::make_shared<DynamicXvidLibrary>("libqmv2avi-no-such-library.so.0");
+  Outcome run = convert(recording, settings);
+
+  ASSERT_FALSE(run.report.outputError) << run.report.outputError->message;
+  EXPECT_EQ(run.report.files.size(), 2u);
+  ASSERT_EQ(run.host.messages.size(), 2u);
+  for (int c = 0; c < 2; ++c) {
+    const Message& m = run.host.messages[std::size_t(c)];
+    EXPECT_EQ(m.kind, MessageKind::kDecoderLibraryMissing);
+    EXPECT_EQ(m.text, "xvidcore.dll not found!");
+    EXPECT_EQ(m.caption, "Error!");
+    EXPECT_EQ(m.channel, c);
+  }
+  EXPECT_TRUE(run.report.warnings.empty());
 }
 
 TEST(ConversionWorkerTest, OutputFileNames) {

@@ -1,6 +1,7 @@
 // Damaged recordings through qmv2avi-cli info and convert: each case is rejected in one line or converts
 // soundly.
 #include <fcntl.h>
+#include <fmt/format.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <spawn.h>
@@ -194,10 +195,10 @@ std::string outcomeText(const ChildRun& run) {
   if (run.signal) text += ", signal " + std::to_string(run.signal);
   if (run.overTime) text += ", killed over its time limit";
   if (run.overMemory) text += ", killed above 1 GiB";
-  char usage[96];
-  std::snprintf(usage, sizeof usage, ", %.2f s processor time, %.2f s wall, peak %ld MiB", run.seconds,
-                run.wallSeconds, run.maxRssKiB / 1024);
-  return text + usage + "; stderr:\n" + run.err;
+  return text +
+         fmt::format(", {:.2f} s processor time, {:.2f} s wall, peak {} MiB", run.seconds, run.wallSeconds,
+                     run.maxRssKiB / 1024) +
+         "; stderr:\n" + run.err;
 }
 
 std::string limitFault(const ChildRun& run) {
@@ -417,11 +418,7 @@ DamageCase bytesCase(const Fixture& f, std::string name, Expect expect,
           }};
 }
 
-std::string hex(uint64_t value) {
-  char text[24];
-  std::snprintf(text, sizeof text, "0x%llX", static_cast<unsigned long long>(value));
-  return text;
-}
+std::string hex(uint64_t value) { return fmt::format("0x{:X}", value); }
 
 // --- Truncation at every structural boundary and just inside it ---
 

@@ -167,17 +167,22 @@ TEST(OutputFaultsTest, FileSizeLimitLeavesEveryFileComplete) {
 }
 
 // Tells the worker its progress; runs a callback once at a chosen position.
-struct HookHost : ConversionHost {
+struct HookSink : ProgressSink {
   uint32_t at = 0;
   std::function<void()> hook;
-  int compressorIndex() override { return 0; }
-  void enableControls(bool) override {}
-  void setProgressRange(uint32_t) override {}
-  void setProgressPosition(uint32_t position) override {
+  void progressRange(uint32_t) override {}
+  void progressPosition(uint32_t position) override {
     if (position == at && hook) hook();
   }
   void conversionDone(const ConversionReport&) override {}
 };
+
+ConversionReport convertWith(const RecordingFile& recording, ConversionSettings settings, HookSink& sink) {
+  ConversionContext context;
+  context.settings = std::move(settings);
+  context.progress = &sink;
+  return runConversion(recording, context);
+}
 
 ConversionSettings settingsFor(const std::string& dir, uint32_t channels) {
   ConversionSettings s;
@@ -204,23 +209,20 @@ TEST(OutputFaultsTest, DestinationUnwritableOrRemoved) {
   // Under a regular file: refused whatever the permissions, root included (ENOTDIR).
   std::ofstream(dir + "plain") << "x";
   {
-    HookHost host;
-    std::atomic<int> running{1};
-    const auto report = runConversion(recording, settingsFor(dir + "plain/", 0x3), host, running);
+    HookSink host;
+    const auto report = convertWith(recording, settingsFor(dir + "plain/", 0x3), host);
     ASSERT_TRUE(report.outputError);
     EXPECT_NE(report.outputError->message.find(dir + "plain/rec_0"), std::string::npos)
         << report.outputError->message;
-    EXPECT_EQ(running.load(), 0);
     EXPECT_EQ(filesIn(dir), std::vector<std::string>{"plain"});
   }
   {
     const std::string gone = dir + "gone/";
     fs::create_directories(gone);
-    HookHost host;
+    HookSink host;
     host.at = recording.entryCount() / 2;
     host.hook = [&] { fs::remove_all(gone); };
-    std::atomic<int> running{1};
-    const auto report = runConversion(recording, settingsFor(gone, 0x3), host, running);
+    const auto report = convertWith(recording, settingsFor(gone, 0x3), host);
     ASSERT_TRUE(report.outputError);
     EXPECT_NE(report.outputError->message.find(gone + "rec_00.avi"), std::string::npos)
         << report.outputError->message;
@@ -284,15 +286,13 @@ TEST(OutputFaultsTest, RecordingThatChangesSizeStopsWithAnInputError) {
     // A memory-like source fills a window in one read: the first window comes in whole, the second
     // sees the new size.
     changing->arm(2);
-    HookHost host;
-    std::atomic<int> running{1};
-    const auto report = runConversion(recording, settingsFor(dir, 0x3), host, running);
+    HookSink host;
+    const auto report = convertWith(recording, settingsFor(dir, 0x3), host);
     ASSERT_TRUE(report.inputError);
     EXPECT_NE(report.inputError->message.find("changing.qmv changed size"), std::string::npos)
         << report.inputError->message;
     EXPECT_FALSE(report.outputError);
     EXPECT_FALSE(report.stopped);
-    EXPECT_EQ(running.load(), 0);
     EXPECT_LT(report.entriesDone, recording.entryCount() - 1);
     ASSERT_EQ(report.files.size(), 2u);
     for (const OutputFileReport& file : report.files) {

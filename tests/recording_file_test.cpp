@@ -1,4 +1,7 @@
 // Tests of RecordingFile: locating, validating and indexing generated recordings, and rejecting damaged ones.
+#include "recording/recording_file.h"
+
+#include <fmt/format.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -12,7 +15,6 @@
 #include <vector>
 
 #include "recording/byte_source.h"
-#include "recording/recording_file.h"
 #include "tools/generator/recording_generator.h"
 
 namespace qmv {
@@ -123,9 +125,7 @@ bool sameEntry(const FrameIndexEntry& a, const FrameIndexEntry& b) {
 }
 
 std::string describe(const FrameIndexEntry& e) {
-  char text[64];
-  std::snprintf(text, sizeof text, "{kind %02X flags %02X time %u offset 0x%X}", e.kind, e.flags, e.time, e.offset);
-  return text;
+  return fmt::format("{{kind {:02X} flags {:02X} time {} offset 0x{:X}}}", e.kind, e.flags, e.time, e.offset);
 }
 
 void expectIndexMatches(const RecordingFile& file, const Scenario& s, const gen::Layout& layout) {
@@ -295,6 +295,29 @@ TEST(RecordingFile, ItemCodesGiveKindsFlagsAndVideoChannels) {
   }
   // Only the two video items set a bit: channels 5 and 0.
   EXPECT_EQ(file.videoMask(), (1u << 5) | 1u);
+}
+
+// Video entries only: audio and auxiliary records of a channel's number do not count as its frames.
+TEST(RecordingFile, ChannelSummariesCountVideoEntriesAndTheirTimes) {
+  RecordingFile file;
+  ASSERT_TRUE(openBytes(file, gen::buildRecording(threeBlocks()).bytes).ok());
+  const auto& summaries = file.channelSummaries();
+  const struct {
+    int channel;
+    uint64_t frames;
+    uint16_t first, last;
+    uint32_t span;
+    double rate;
+  } rows[] = {{0, 3, 100, 106, 7, 3.0 / 7}, {1, 3, 101, 104, 4, 0.75}, {2, 0, 0, 0, 0, 0.0}};
+  for (const auto& row : rows) {
+    SCOPED_TRACE("channel " + std::to_string(row.channel));
+    const ChannelSummary& s = summaries[std::size_t(row.channel)];
+    EXPECT_EQ(s.frames, row.frames);
+    EXPECT_EQ(s.firstTime, row.first);
+    EXPECT_EQ(s.lastTime, row.last);
+    EXPECT_EQ(s.spanSeconds(), row.span);
+    EXPECT_DOUBLE_EQ(s.deliveredRate(), row.rate);
+  }
 }
 
 TEST(RecordingFile, AudioAndAuxiliaryOnlyChannelsSetNoVideoBit) {

@@ -24,14 +24,6 @@ std::string scratchDir() {
   return test::freshTestDir(QMV2AVI_TEST_TMP, "timestamps");
 }
 
-struct QuietHost : ConversionHost {
-  int compressorIndex() override { return 0; }
-  void enableControls(bool) override {}
-  void setProgressRange(uint32_t) override {}
-  void setProgressPosition(uint32_t) override {}
-  void conversionDone(const ConversionReport&) override {}
-};
-
 RecordingFile openBytes(std::vector<uint8_t> bytes) {
   RecordingFile recording;
   Status opened = recording.open(makeMemorySource(std::move(bytes), "generated"));
@@ -41,14 +33,12 @@ RecordingFile openBytes(std::vector<uint8_t> bytes) {
 
 ConversionReport convert(const RecordingFile& recording, const std::string& dir, uint32_t channels,
                          ConversionObserver* observer) {
-  ConversionSettings settings;
-  settings.selectedChannels = channels;
-  settings.destinationDir = dir;
-  settings.baseName = "rec";
-  settings.observer = observer;
-  QuietHost host;
-  std::atomic<int> running{1};
-  return runConversion(recording, settings, host, running);
+  ConversionContext context;
+  context.settings.selectedChannels = channels;
+  context.settings.destinationDir = dir;
+  context.settings.baseName = "rec";
+  context.observer = observer;
+  return runConversion(recording, context);
 }
 
 using test::audio;

@@ -15,7 +15,6 @@
 #include <vector>
 
 #include "decode/frame_geometry.h"
-#include "decode/message_notifier.h"
 #include "decode/xvid_library.h"
 #include "recording/frame_record.h"
 #include "support/picture_compare.h"
@@ -225,25 +224,21 @@ struct Message {
   bool operator==(const Message&) const = default;
 };
 
-// Captures the decoder's messages for the test's duration.
+// What a failed load is told as; none for a load that succeeded.
+std::vector<Message> loadMessages(const VideoDecoder& decoder) {
+  const std::optional<XvidLoadMessage> told = loadFailureMessage(decoder.loadResult());
+  if (!told) return {};
+  return {{told->text, told->caption}};
+}
+
 class VideoDecoderFake : public ::testing::Test {
  protected:
-  void SetUp() override {
-    previous_ = setMessageNotifier([this](const std::string& text, const std::string& caption) {
-      messages.push_back({text, caption});
-    });
-  }
   void TearDown() override {
-    setMessageNotifier(previous_);
     // Everything the decoder created was destroyed exactly once (double destroys fail inside the fake).
     EXPECT_EQ(fake->created, fake->destroyed);
   }
 
   std::shared_ptr<FakeXvid> fake = std::make_shared<FakeXvid>();
-  std::vector<Message> messages;
-
- private:
-  MessageNotifier previous_;
 };
 
 TEST_F(VideoDecoderFake, CallsInitCreateHeaderFramesDestroyInOrder) {
@@ -255,6 +250,7 @@ TEST_F(VideoDecoderFake, CallsInitCreateHeaderFramesDestroyInOrder) {
     ASSERT_EQ(decoder.create(352, 288, output.data()), VideoDecoder::kOk);
     ASSERT_EQ(decoder.decodeFrame(first.header), VideoDecoder::kOk);
     ASSERT_EQ(decoder.decodeFrame(second.header), VideoDecoder::kOk);
+    EXPECT_TRUE(loadMessages(decoder).empty());
     decoder.release();
   }
   const auto& calls = fake->calls;
@@ -301,7 +297,6 @@ TEST_F(VideoDecoderFake, CallsInitCreateHeaderFramesDestroyInOrder) {
 
   EXPECT_EQ(calls[5].operation, XVID_DEC_DESTROY);
   EXPECT_EQ(calls[5].handle, instance);
-  EXPECT_TRUE(messages.empty());
 }
 
 struct FormatSequence {
@@ -434,11 +429,10 @@ TEST_F(VideoDecoderFake, MissingLibraryOrEntryPointFailsCreateWithItsMessage) {
     SCOPED_TRACE(c.message.text);
     auto missing = std::make_shared<FakeXvid>();
     missing->loadResult = c.load;
-    messages.clear();
     std::vector<uint8_t> output(352 * 288 * 3);
     VideoDecoder decoder(missing);
     EXPECT_EQ(decoder.create(352, 288, output.data()), VideoDecoder::kErrFail);
-    EXPECT_EQ(messages, std::vector<Message>{c.message});
+    EXPECT_EQ(loadMessages(decoder), std::vector<Message>{c.message});
     EXPECT_EQ(decoder.decodeFrame(makeFrame(2, {1, 2, 3, 4}).header), VideoDecoder::kErrFail);
     // A second attempt asks the library again.
     EXPECT_EQ(decoder.create(352, 288, output.data()), VideoDecoder::kErrFail);
@@ -556,23 +550,6 @@ TEST_F(VideoDecoderFake, PacksBgraTopDownAtTheCodedSize) {
   }
 }
 
-TEST(MessageNotifier, InstalledNotifierReceivesMessagesAndDefaultPrints) {
-  std::vector<Message> seen;
-  MessageNotifier previous = setMessageNotifier([&](const std::string& t, const std::string& c) {
-    seen.push_back({t, c});
-  });
-  notifyMessage("xvid_decore() not found", "Error");
-  MessageNotifier mine = setMessageNotifier(nullptr);
-  EXPECT_TRUE(static_cast<bool>(mine));
-  EXPECT_EQ(seen, (std::vector<Message>{{"xvid_decore() not found", "Error"}}));
-
-  ::testing::internal::CaptureStderr();
-  notifyMessage("xvidcore.dll not found!", "Error!");
-  EXPECT_EQ(::testing::internal::GetCapturedStderr(), "Error!: xvidcore.dll not found!\n");
-  EXPECT_EQ(seen.size(), 1u);
-  setMessageNotifier(previous);
-}
-
 // ---- The real library ----
 
 TEST(DynamicXvidLibrary, ReportsMissingFileAndEveryMissingEntryPoint) {
@@ -590,15 +567,10 @@ TEST(DynamicXvidLibrary, ReportsMissingFileAndEveryMissingEntryPoint) {
   EXPECT_EQ(other.load().missingSymbols, noSymbols.missingSymbols);  // still loaded, still lacking
 
   // The same through the decoder, with the real loader.
-  std::vector<Message> seen;
-  MessageNotifier previous = setMessageNotifier([&](const std::string& t, const std::string& c) {
-    seen.push_back({t, c});
-  });
   std::vector<uint8_t> output(352 * 288 * 3);
   VideoDecoder decoder(std::make_shared<DynamicXvidLibrary>("libqmv2avi-no-such-library.so.0"));
   EXPECT_EQ(decoder.create(352, 288, output.data()), VideoDecoder::kErrFail);
-  setMessageNotifier(previous);
-  EXPECT_EQ(seen, (std::vector<Message>{{"xvidcore.dll not found!", "Error!"}}));
+  EXPECT_EQ(loadMessages(decoder), (std::vector<Message>{{"xvidcore.dll not found!", "Error!"}}));
 }
 
 bool realXvidAvailable() { return DynamicXvidLibrary().load().ok; }

@@ -21,13 +21,12 @@ void require(bool condition) {
   if (!condition) std::abort();
 }
 
-class QuietHost final : public qmv::ConversionHost {
+class QuietSinks final : public qmv::ProgressSink, public qmv::MessageSink {
  public:
-  int compressorIndex() override { return 0; }
-  void enableControls(bool) override {}
-  void setProgressRange(uint32_t maximum) override { range = maximum; }
-  void setProgressPosition(uint32_t position) override { require(position <= range); }
+  void progressRange(uint32_t maximum) override { range = maximum; }
+  void progressPosition(uint32_t position) override { require(position <= range); }
   void conversionDone(const qmv::ConversionReport&) override { ++done; }
+  void message(const qmv::Message& message) override { require(!message.text.empty()); }
   uint32_t range = 0;
   int done = 0;
 };
@@ -73,17 +72,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   qmv::RecordingFile recording;
   if (!recording.open(qmv::makeMemorySource(std::vector<uint8_t>(data, data + size), "fuzz")).ok()) return 0;
 
-  QuietHost host;
+  QuietSinks sinks;
   TouchingObserver observer;
-  qmv::ConversionSettings settings;
+  qmv::ConversionContext context;
+  qmv::ConversionSettings& settings = context.settings;
   settings.selectedChannels = 0xFFFF;
-  settings.defaultCodec = 1;
-  settings.standardize = int(size & 1);  // both geometry tables, without spending input bytes on it
+  settings.videoMode = qmv::VideoMode::kPassThrough;
+  settings.standardize = (size & 1) != 0;  // both geometry tables, without spending input bytes on it
   settings.destinationDir = outputDir().string() + "/";
   settings.baseName = "fuzz";
-  settings.observer = &observer;
-  std::atomic<int> running{1};
-  const qmv::ConversionReport report = qmv::runConversion(recording, settings, host, running);
+  context.progress = &sinks;
+  context.messages = &sinks;
+  context.observer = &observer;
+  const std::atomic<bool> stop{false};
+  context.stop = &stop;
+  const qmv::ConversionReport report = qmv::runConversion(recording, context);
 
   require(report.entriesDone <= recording.entryCount());
   int previous = -1;

@@ -13,7 +13,6 @@
 #include <vector>
 
 #include "decode/frame_geometry.h"
-#include "decode/message_notifier.h"
 #include "decode/video_decoder.h"
 #include "decode/xvid_library.h"
 #include "recording/frame_record.h"
@@ -161,12 +160,6 @@ std::vector<uint8_t> makeOutput(int width, int height) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
-  static const bool quiet = [] {
-    qmv::setMessageNotifier([](const std::string&, const std::string&) {});
-    return true;
-  }();
-  (void)quiet;
-
   Reader in(data, size);
   auto fake = std::make_shared<FakeXvid>(in);
   const uint8_t setup = in.byte();

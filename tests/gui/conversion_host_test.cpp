@@ -1,4 +1,4 @@
-// Tests of the worker's host adapter: queued delivery on the GUI thread, coalesced progress, thread
+// Tests of the worker's sink adapter: queued delivery on the GUI thread, coalesced progress, thread
 // ownership.
 #include <QApplication>
 #include <QSignalSpy>
@@ -11,13 +11,13 @@ using namespace qmv;
 using namespace qmv::app;
 using namespace std::chrono_literals;
 
-class ConversionHostTest : public QObject {
+class ConversionSinkTest : public QObject {
   Q_OBJECT
 
  private slots:
   void reportsArriveQueuedOnTheGuiThread() {
-    auto host = std::make_unique<QtConversionHost>(1);
-    QtConversionHost* h = host.get();
+    auto sink = std::make_unique<QtConversionSink>();
+    QtConversionSink* h = sink.get();
     QObject receiver;
     QList<QString> events;
     bool allOnGuiThread = true;
@@ -26,30 +26,30 @@ class ConversionHostTest : public QObject {
       events << e;
     };
     QObject::connect(
-        h, &QtConversionHost::controlsEnableRequested, &receiver,
-        [&](bool on) { note(on ? "enable" : "disable"); }, Qt::QueuedConnection);
+        h, &QtConversionSink::decoderMessage, &receiver,
+        [&](const QString& text, const QString& caption) { note(caption + "|" + text); },
+        Qt::QueuedConnection);
     QObject::connect(
-        h, &QtConversionHost::progressRangeChanged, &receiver,
+        h, &QtConversionSink::progressRangeChanged, &receiver,
         [&](quint32 m) { note(QString("range %1").arg(m)); }, Qt::QueuedConnection);
     QObject::connect(
-        h, &QtConversionHost::progressPositionChanged, &receiver,
+        h, &QtConversionSink::progressPositionChanged, &receiver,
         [&](quint32 p) { note(QString("pos %1").arg(p)); }, Qt::QueuedConnection);
     QObject::connect(
-        h, &QtConversionHost::finished, &receiver,
+        h, &QtConversionSink::finished, &receiver,
         [&](const ConversionReport& r) { note(QString("done %1").arg(r.entriesDone)); },
         Qt::QueuedConnection);
 
-    int indexSeen = -2;
     {
-      ConversionThread thread(std::move(host), [&](ConversionHost& hh) {
-        indexSeen = hh.compressorIndex();
-        hh.enableControls(false);
-        hh.setProgressRange(3);
-        hh.setProgressPosition(1);
+      ConversionThread thread(std::move(sink), [&](QtConversionSink& hh) {
+        hh.progressRange(3);
+        hh.progressPosition(1);
+        hh.message(Message{MessageKind::kWarning, "CH-01: skipped", {}, 0});
+        hh.message(Message{MessageKind::kDecoderEntryPointMissing, "xvid_decore() not found", "Error", 0});
         ConversionReport r;
         r.started = true;
         r.entriesDone = 3;
-        hh.setProgressPosition(3);
+        hh.progressPosition(3);
         hh.conversionDone(r);
         return r;
       });
@@ -60,16 +60,16 @@ class ConversionHostTest : public QObject {
       QVERIFY(events.isEmpty());
       QCoreApplication::processEvents();
     }
-    QCOMPARE(indexSeen, 1);
-    QCOMPARE(events, (QList<QString>{"disable", "range 3", "pos 1", "pos 3", "done 3"}));
+    QCOMPARE(events,
+             (QList<QString>{"range 3", "pos 1", "Error|xvid_decore() not found", "pos 3", "done 3"}));
     QVERIFY(allOnGuiThread);
   }
 
   void progressIsCoalesced() {
     std::chrono::steady_clock::time_point now{};
-    QtConversionHost host(0, [&] { return now; });
-    QSignalSpy spy(&host, &QtConversionHost::progressPositionChanged);
-    host.setProgressRange(1000);
+    QtConversionSink host([&] { return now; });
+    QSignalSpy spy(&host, &QtConversionSink::progressPositionChanged);
+    host.progressRange(1000);
     const struct {
       int atMs;
       uint32_t position;
@@ -83,7 +83,7 @@ class ConversionHostTest : public QObject {
     QList<quint32> expected;
     for (const auto& step : steps) {
       now = std::chrono::steady_clock::time_point{} + std::chrono::milliseconds(step.atMs);
-      host.setProgressPosition(step.position);
+      host.progressPosition(step.position);
       if (step.emitted) expected << step.position;
     }
     QList<quint32> emitted;
@@ -91,21 +91,21 @@ class ConversionHostTest : public QObject {
     QCOMPARE(emitted, expected);
 
     // A new range starts afresh: its first position goes at once.
-    host.setProgressRange(10);
-    host.setProgressPosition(1);
+    host.progressRange(10);
+    host.progressPosition(1);
     QCOMPARE(spy.size(), expected.size() + 1);
   }
 
   void manyEntriesQueueFewUpdates() {
-    QtConversionHost host(0);
-    QSignalSpy spy(&host, &QtConversionHost::progressPositionChanged);
+    QtConversionSink host;
+    QSignalSpy spy(&host, &QtConversionSink::progressPositionChanged);
     const uint32_t entries = 200000;
     const auto start = std::chrono::steady_clock::now();
-    host.setProgressRange(entries);
-    for (uint32_t k = 1; k <= entries; ++k) host.setProgressPosition(k);
+    host.progressRange(entries);
+    for (uint32_t k = 1; k <= entries; ++k) host.progressPosition(k);
     const auto elapsed = std::chrono::steady_clock::now() - start;
     // At most one per interval, plus the first and the last.
-    const auto bound = elapsed / QtConversionHost::kProgressInterval + 2;
+    const auto bound = elapsed / QtConversionSink::kProgressInterval + 2;
     QVERIFY2(spy.size() <= bound,
              qPrintable(QString("%1 updates in %2 ms")
                             .arg(spy.size())
@@ -114,5 +114,5 @@ class ConversionHostTest : public QObject {
   }
 };
 
-QTEST_MAIN(ConversionHostTest)
+QTEST_MAIN(ConversionSinkTest)
 #include "conversion_host_test.moc"

@@ -34,34 +34,32 @@ inline bool writeRecording(const QString& path, std::initializer_list<int> chann
 // asked to stop, so that tests can look at the dialog while it converts.
 class FakeWorker {
  public:
-  ConversionReport operator()(const RecordingFile& recording, const ConversionSettings& settings,
-                              ConversionHost& host, std::atomic<int>& running) {
+  ConversionReport operator()(const RecordingFile& recording, const ConversionContext& context) {
     calls.fetch_add(1);
     finished.store(false);
+    const ConversionSettings& settings = context.settings;
     {
       std::lock_guard<std::mutex> lock(mutex);
       lastSettings = settings;
-      lastCompressorIndex = host.compressorIndex();
       sawOpenRecording = recording.isOpen();
     }
     ConversionReport report;
     if (!recording.isOpen() || settings.selectedChannels == 0) {
-      running.store(0);
       finished.store(true);
       return report;
     }
     report.started = true;
-    host.enableControls(false);
-    host.setProgressRange(100);
-    host.setProgressPosition(50);
-    while (running.load() != 0 && !endByItself.load()) {
+    ProgressSink& progress = *context.progress;
+    progress.progressRange(100);
+    progress.progressPosition(50);
+    while (!context.stop->load() && !endByItself.load()) {
       // Keeps reporting progress while it runs, as the real worker does once per entry.
-      host.setProgressPosition(50);
+      progress.progressPosition(50);
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
-    report.stopped = running.load() == 0;
+    report.stopped = context.stop->load();
     if (outputError) report.outputError = *outputError;
-    host.conversionDone(report);
+    progress.conversionDone(report);
     finished.store(true);
     return report;
   }
@@ -75,7 +73,6 @@ class FakeWorker {
   std::atomic<bool> finished{false};
   std::atomic<bool> endByItself{false};
   std::optional<Error> outputError;
-  std::atomic<int> lastCompressorIndex{-2};
   std::atomic<bool> sawOpenRecording{false};
 
  private:

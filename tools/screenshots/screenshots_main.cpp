@@ -54,16 +54,14 @@ bool writeRecording(const QString& path) {
 }
 
 // Stands in for the worker: half way through, then waits for the stop request.
-ConversionReport halfWay(const RecordingFile& recording, const ConversionSettings&, ConversionHost& host,
-                         std::atomic<int>& running) {
-  host.enableControls(false);
-  host.setProgressRange(recording.entryCount());
-  host.setProgressPosition(recording.entryCount() / 2);
-  while (running.load() != 0) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+ConversionReport halfWay(const RecordingFile& recording, const ConversionContext& context) {
+  context.progress->progressRange(recording.entryCount());
+  context.progress->progressPosition(recording.entryCount() / 2);
+  while (!context.stop->load()) std::this_thread::sleep_for(std::chrono::milliseconds(2));
   ConversionReport report;
   report.started = true;
   report.stopped = true;
-  host.conversionDone(report);
+  context.progress->conversionDone(report);
   return report;
 }
 
