@@ -20,6 +20,7 @@ struct ConversionReport;
 enum class PassThroughFourcc { kXvid, kDivx };
 uint32_t fourccOf(PassThroughFourcc code);
 
+// The output file format; AVI is the only one so far.
 enum class Container { kAvi };
 
 struct ConversionSettings {

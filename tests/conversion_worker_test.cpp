@@ -82,19 +82,19 @@ RecordingFile openScenario(const gen::Scenario& scenario) { return openBytes(gen
 
 struct Outcome {
   ConversionReport report;
-  FakeSinks host;
+  FakeSinks sinks;
   bool stopAfter = false;
 };
 
 Outcome convert(const RecordingFile& recording, ConversionSettings settings, uint32_t stopAt = 0) {
   Outcome run;
   std::atomic<bool> stop{false};
-  run.host.stopAt = stopAt;
-  run.host.stop = &stop;
+  run.sinks.stopAt = stopAt;
+  run.sinks.stop = &stop;
   ConversionContext context;
   context.settings = std::move(settings);
-  context.progress = &run.host;
-  context.messages = &run.host;
+  context.progress = &run.sinks;
+  context.messages = &run.sinks;
   context.stop = &stop;
   run.report = runConversion(recording, context);
   run.stopAfter = stop.load();
@@ -255,15 +255,15 @@ TEST(ConversionWorkerTest, HostSeesRangePositionsAndOneDone) {
   settings.passThroughFourcc = PassThroughFourcc::kDivx;
   Outcome run = convert(recording, settings);
 
-  EXPECT_EQ(run.host.calls, (std::vector<std::string>{"range", "done"}));
-  EXPECT_EQ(run.host.range, recording.entryCount());
-  ASSERT_EQ(run.host.positions.size(), recording.entryCount() - 1);
-  for (uint32_t i = 0; i < run.host.positions.size(); ++i) ASSERT_EQ(run.host.positions[i], i + 1);
+  EXPECT_EQ(run.sinks.calls, (std::vector<std::string>{"range", "done"}));
+  EXPECT_EQ(run.sinks.range, recording.entryCount());
+  ASSERT_EQ(run.sinks.positions.size(), recording.entryCount() - 1);
+  for (uint32_t i = 0; i < run.sinks.positions.size(); ++i) ASSERT_EQ(run.sinks.positions[i], i + 1);
   EXPECT_TRUE(run.report.started);
   EXPECT_FALSE(run.report.stopped);
   EXPECT_EQ(run.report.entriesDone, recording.entryCount() - 1);
   EXPECT_FALSE(run.stopAfter);
-  EXPECT_TRUE(run.host.messages.empty());
+  EXPECT_TRUE(run.sinks.messages.empty());
   auto file = test::probeAvi(run.report.files.at(0).path);
   ASSERT_TRUE(file);
   EXPECT_EQ(file->streams[std::size_t(streamOf(*file, AVMEDIA_TYPE_VIDEO))].codecTag, makeFourcc('D', 'I', 'V', 'X'));
@@ -277,7 +277,7 @@ TEST(ConversionWorkerTest, EmptyStarts) {
     RecordingFile closed;
     Outcome run = convert(closed, settingsFor(dir, 1));
     EXPECT_FALSE(run.report.started);
-    EXPECT_TRUE(run.host.calls.empty());
+    EXPECT_TRUE(run.sinks.calls.empty());
   }
   gen::Scenario s;
   Record aux;
@@ -289,13 +289,13 @@ TEST(ConversionWorkerTest, EmptyStarts) {
   {
     Outcome run = convert(single, settingsFor(dir, 0));
     EXPECT_FALSE(run.report.started);
-    EXPECT_TRUE(run.host.calls.empty());
+    EXPECT_TRUE(run.sinks.calls.empty());
   }
   Outcome run = convert(single, settingsFor(dir, 0xFFFF));
   EXPECT_TRUE(run.report.started);
-  EXPECT_EQ(run.host.calls, (std::vector<std::string>{"range", "done"}));
-  EXPECT_EQ(run.host.range, 2u);
-  EXPECT_EQ(run.host.positions, std::vector<uint32_t>{1});
+  EXPECT_EQ(run.sinks.calls, (std::vector<std::string>{"range", "done"}));
+  EXPECT_EQ(run.sinks.range, 2u);
+  EXPECT_EQ(run.sinks.positions, std::vector<uint32_t>{1});
   EXPECT_TRUE(run.report.files.empty());
   EXPECT_TRUE(fs::is_empty(dir));
 }
@@ -466,25 +466,25 @@ TEST(ConversionWorkerTest, StopAfterNEntriesLeavesCompleteFiles) {
 
   EXPECT_TRUE(run.report.stopped);
   EXPECT_EQ(run.report.entriesDone, stopAt);
-  EXPECT_EQ(run.host.positions.size(), stopAt);
-  EXPECT_EQ(run.host.doneCount, 1);
+  EXPECT_EQ(run.sinks.positions.size(), stopAt);
+  EXPECT_EQ(run.sinks.doneCount, 1);
   for (int c = 0; c < 2; ++c) {
     expectVideoSamples(outputFileName(dir, "rec", c), expectedFrames(s, c, stopAt), true);
   }
   // A stop requested before the first entry is honoured: no file at all.
   const std::string early = scratchDir("stop-early");
   const std::atomic<bool> stopped{true};
-  FakeSinks host;
+  FakeSinks sinks;
   ConversionContext context;
   context.settings = settingsFor(early, 0b11);
-  context.progress = &host;
+  context.progress = &sinks;
   context.stop = &stopped;
   ConversionReport report = runConversion(recording, context);
   EXPECT_TRUE(report.started);
   EXPECT_TRUE(report.stopped);
   EXPECT_EQ(report.entriesDone, 0u);
-  EXPECT_EQ(host.doneCount, 1);
-  EXPECT_TRUE(host.positions.empty());
+  EXPECT_EQ(sinks.doneCount, 1);
+  EXPECT_TRUE(sinks.positions.empty());
   EXPECT_TRUE(fs::is_empty(early));
 }
 
@@ -502,7 +502,7 @@ TEST(ConversionWorkerTest, OutputFailuresStopAndCloseWhatWasBegun) {
     EXPECT_NE(run.report.outputError->message.find(missing + "rec_00.avi"), std::string::npos)
         << run.report.outputError->message;
     EXPECT_FALSE(run.stopAfter);  // a failure is in the report; the stop request stays the caller's
-    EXPECT_EQ(run.host.doneCount, 1);
+    EXPECT_EQ(run.sinks.doneCount, 1);
     EXPECT_TRUE(run.report.files.empty());
     EXPECT_FALSE(run.report.stopped);
   }
@@ -515,7 +515,7 @@ TEST(ConversionWorkerTest, OutputFailuresStopAndCloseWhatWasBegun) {
     ASSERT_TRUE(run.report.outputError);
     EXPECT_NE(run.report.outputError->message.find(dir + "rec_01.avi"), std::string::npos);
     EXPECT_FALSE(run.stopAfter);  // a failure is in the report; the stop request stays the caller's
-    EXPECT_EQ(run.host.doneCount, 1);
+    EXPECT_EQ(run.sinks.doneCount, 1);
     EXPECT_EQ(run.report.entriesDone, 2u);  // the pass ended at the failing entry
     std::ifstream kept(dir + "rec_01.avi");
     EXPECT_EQ(std::string(std::istreambuf_iterator<char>(kept), {}), "keep me");
@@ -542,16 +542,16 @@ TEST(ConversionWorkerTest, DamagedRecordsAreClippedWithWarnings) {
   Outcome run = convert(recording, settingsFor(dir, 1));
 
   ASSERT_FALSE(run.report.outputError);
-  EXPECT_EQ(run.host.doneCount, 1);
+  EXPECT_EQ(run.sinks.doneCount, 1);
   ASSERT_EQ(run.report.warnings.size(), 2u) << ::testing::PrintToString(run.report.warnings);
   EXPECT_NE(run.report.warnings[0].find("entry 1 at 0x"), std::string::npos) << run.report.warnings[0];
   EXPECT_NE(run.report.warnings[1].find("entry 3 at 0x"), std::string::npos) << run.report.warnings[1];
   // The sink heard each warning as it happened, in the words of the report.
-  ASSERT_EQ(run.host.messages.size(), 2u);
+  ASSERT_EQ(run.sinks.messages.size(), 2u);
   for (std::size_t i = 0; i < 2; ++i) {
-    EXPECT_EQ(run.host.messages[i].kind, MessageKind::kWarning);
-    EXPECT_EQ(run.host.messages[i].text, run.report.warnings[i]);
-    EXPECT_EQ(run.host.messages[i].channel, -1);
+    EXPECT_EQ(run.sinks.messages[i].kind, MessageKind::kWarning);
+    EXPECT_EQ(run.sinks.messages[i].text, run.report.warnings[i]);
+    EXPECT_EQ(run.sinks.messages[i].channel, -1);
   }
 
   expectVideoSamples(dir + "rec_00.avi",
@@ -618,9 +618,9 @@ TEST(ConversionWorkerTest, ChannelSkippedWarningKeepsALongPathWhole) {
       << warning;
   EXPECT_NE(warning.find(dir + "rec_03.avi"), std::string::npos) << warning;
   EXPECT_TRUE(warning.ends_with("); channel skipped")) << warning;
-  ASSERT_EQ(run.host.messages.size(), 1u);
-  EXPECT_EQ(run.host.messages[0].text, warning);
-  EXPECT_EQ(run.host.messages[0].channel, 3);
+  ASSERT_EQ(run.sinks.messages.size(), 1u);
+  EXPECT_EQ(run.sinks.messages[0].text, warning);
+  EXPECT_EQ(run.sinks.messages[0].channel, 3);
 }
 
 // Re-encoding without the decoder library: each channel's writer tells the sink, in the library
@@ -644,9 +644,9 @@ TEST(ConversionWorkerTest, MissingDecoderLibraryIsToldThroughTheSink) {
 
   ASSERT_FALSE(run.report.outputError) << run.report.outputError->message;
   EXPECT_EQ(run.report.files.size(), 2u);
-  ASSERT_EQ(run.host.messages.size(), 2u);
+  ASSERT_EQ(run.sinks.messages.size(), 2u);
   for (int c = 0; c < 2; ++c) {
-    const Message& m = run.host.messages[std::size_t(c)];
+    const Message& m = run.sinks.messages[std::size_t(c)];
     EXPECT_EQ(m.kind, MessageKind::kDecoderLibraryMissing);
     EXPECT_EQ(m.text, "xvidcore.dll not found!");
     EXPECT_EQ(m.caption, "Error!");
