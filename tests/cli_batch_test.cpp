@@ -10,8 +10,6 @@
 #include <string>
 #include <vector>
 
-#include "convert/compress_options.h"
-#include "decode/xvid_library.h"
 #include "support/avi_probe.h"
 #include "support/cli_process.h"
 #include "support/cli_run.h"
@@ -257,17 +255,10 @@ TEST(CliBatchTest, InfoOnSeveralInputs) {
 // One Ctrl-C stops every job: each file written so far is complete, and nothing new starts.
 // Re-encoding is slow enough that the signal lands mid-way through both.
 TEST(CliBatchTest, InterruptStopsEveryJob) {
-  DynamicXvidLibrary xvid;
-  if (!xvid.load().ok) GTEST_SKIP() << "libxvidcore.so.4 is not loadable here";
-  if (!findEncoder("ffv1")) GTEST_SKIP() << "no ffv1 encoder";
+  if (const std::string why = test::slowReencodeUnavailable(); !why.empty()) GTEST_SKIP() << why;
   const std::string dir = scratchDir();
-  gen::BodyPlan plan;
-  plan.channels = {{0, 4, 120, -1, 30}};  // 704 x 576 at 30 fps
-  plan.seconds = 40;
-  plan.reuseFrames = true;
-  const gen::Scenario scenario = gen::planScenario(plan);
   for (const char* name : {"one.qmv", "two.qmv", "three.qmv"})
-    ASSERT_TRUE(gen::writeRecordingFile(scenario, dir + name));
+    ASSERT_TRUE(test::writeSlowReencodeRecording(dir + name, 40));
 
   test::CliProcess cli(
       {"convert", dir + "one.qmv", dir + "two.qmv", dir + "three.qmv", "--reencode", "ffv1", "--jobs", "2"},

@@ -8,7 +8,6 @@
 #include <sstream>
 
 #include "convert/compress_options.h"
-#include "decode/xvid_library.h"
 #include "support/avi_probe.h"
 #include "support/cli_process.h"
 #include "support/cli_run.h"
@@ -159,16 +158,10 @@ class CliStopSignalTest : public ::testing::TestWithParam<StopSignal> {};
 
 TEST_P(CliStopSignalTest, LeavesCompleteFiles) {
   const StopSignal stop = GetParam();
-  DynamicXvidLibrary xvid;
-  if (!xvid.load().ok) GTEST_SKIP() << "libxvidcore.so.4 is not loadable here";
-  if (!findEncoder("ffv1")) GTEST_SKIP() << "no ffv1 encoder";
+  if (const std::string why = test::slowReencodeUnavailable(); !why.empty()) GTEST_SKIP() << why;
   const std::string dir = scratchDir("interrupt");
-  gen::BodyPlan plan;
-  plan.channels = {{0, 4, 120, -1, 30}};  // 704 x 576 at 30 fps
-  plan.seconds = 60;
-  plan.reuseFrames = true;
   const std::string input = dir + "long.qmv";
-  ASSERT_TRUE(gen::writeRecordingFile(gen::planScenario(plan), input));
+  ASSERT_TRUE(test::writeSlowReencodeRecording(input, 60));
 
   test::CliProcess cli({"convert", input, "--reencode", "ffv1"}, dir);
   // Once the output file exists the conversion is under way and the handler installed.

@@ -9,8 +9,6 @@
 #include <map>
 #include <nlohmann/json.hpp>
 
-#include "convert/compress_options.h"
-#include "decode/xvid_library.h"
 #include "support/avi_probe.h"
 #include "support/cli_process.h"
 #include "support/cli_run.h"
@@ -374,16 +372,10 @@ TEST(IntegrityReportTest, ExistingReportNeedsOverwriteAndOneFileServesOneInput) 
 // A re-encode stopped by Ctrl-C: the report is written with the outcome, holds only output-side digests,
 // and those match the files.
 TEST(IntegrityReportTest, StoppedReencodeIsReportedAndVerifies) {
-  DynamicXvidLibrary xvid;
-  if (!xvid.load().ok) GTEST_SKIP() << "libxvidcore.so.4 is not loadable here";
-  if (!findEncoder("ffv1")) GTEST_SKIP() << "no ffv1 encoder";
+  if (const std::string why = test::slowReencodeUnavailable(); !why.empty()) GTEST_SKIP() << why;
   const std::string dir = scratchDir();
-  gen::BodyPlan plan;
-  plan.channels = {{0, 4, 120, -1, 30}};  // 704 x 576 at 30 fps
-  plan.seconds = 60;
-  plan.reuseFrames = true;
   const std::string input = dir + "long.qmv";
-  ASSERT_TRUE(gen::writeRecordingFile(gen::planScenario(plan), input));
+  ASSERT_TRUE(test::writeSlowReencodeRecording(input, 60));
 
   {
     test::CliProcess cli({"convert", input, "--reencode", "ffv1", "--report"}, dir);

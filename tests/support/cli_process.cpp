@@ -9,7 +9,10 @@
 #include <filesystem>
 #include <thread>
 
+#include "convert/compress_options.h"
+#include "decode/xvid_library.h"
 #include "support/test_files.h"
+#include "tools/generator/recording_generator.h"
 
 namespace qmv::test {
 
@@ -80,5 +83,20 @@ int CliProcess::wait() {
 
 std::string CliProcess::out() const { return slurp(out_); }
 std::string CliProcess::err() const { return slurp(err_); }
+
+std::string slowReencodeUnavailable() {
+  DynamicXvidLibrary xvid;
+  if (!xvid.load().ok) return "libxvidcore.so.4 is not loadable here";
+  if (!findEncoder("ffv1")) return "no ffv1 encoder";
+  return {};
+}
+
+bool writeSlowReencodeRecording(const std::string& path, int seconds) {
+  gen::BodyPlan plan;
+  plan.channels = {{0, 4, 120, -1, 30}};  // 704 x 576 at 30 fps
+  plan.seconds = seconds;
+  plan.reuseFrames = true;
+  return gen::writeRecordingFile(gen::planScenario(plan), path);
+}
 
 }  // namespace qmv::test

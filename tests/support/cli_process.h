@@ -41,4 +41,11 @@ class CliProcess {
   int endSignal_ = 0;
 };
 
+// For tests that stop a re-encode mid-way: why they cannot run here (no Xvid library, no ffv1
+// encoder), or empty when they can.
+std::string slowReencodeUnavailable();
+// A recording that re-encoding with ffv1 takes a while over (704 x 576 at 30 fps, `seconds` long),
+// so that a signal lands mid-way; false when it cannot be written.
+bool writeSlowReencodeRecording(const std::string& path, int seconds);
+
 }  // namespace qmv::test
