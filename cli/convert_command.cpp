@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <iostream>
+#include <limits>
 #include <memory>
 #include <system_error>
 #include <thread>
@@ -120,7 +121,8 @@ class SignalGuard {
   struct sigaction oldTerm_ {};
 };
 
-// Checks the arguments into options; a usage exit status when they are wrong.
+// Takes the arguments into options. The option validators have checked every value already; what is
+// left is what no single option can say.
 std::optional<int> prepareOptions(const ConvertArguments& args, ConvertOptions& options) {
   if (args.paths.empty()) return usageError("a recording FILE is required");
   options.inputs = args.paths;
@@ -129,53 +131,26 @@ std::optional<int> prepareOptions(const ConvertArguments& args, ConvertOptions& 
   options.timestamps = !args.noTimestamps;
   options.frameTimes = args.frameTimes;
   if (args.reportGiven) options.report = args.report;
-  if (args.progress == "json") {
-    options.jsonProgress = true;
-  } else if (args.progress != "bar") {
-    return usageError("--progress is bar or json, not \"" + args.progress + "\"");
-  }
-  if (args.jobs < 0) return usageError("--jobs is at least 1");
+  options.jsonProgress = args.progress == "json";
   options.jobs = args.jobs > 0 ? args.jobs : int(std::max(1u, std::thread::hardware_concurrency()));
-  if (!args.channels.empty()) {
-    options.channelMask = parseChannelList(args.channels);
-    if (!options.channelMask) {
-      return usageError("--channels wants channel numbers 1 to 16 and ranges, like 1,3,5-8; got \"" +
-                        args.channels + "\"");
-    }
-  }
-  if (args.codec == "xvid" || args.codec == "XVID") {
-    options.settings.passThroughFourcc = PassThroughFourcc::kXvid;
-  } else if (args.codec == "divx" || args.codec == "DIVX") {
-    options.settings.passThroughFourcc = PassThroughFourcc::kDivx;
-  } else {
-    return usageError("--codec is xvid or divx, not \"" + args.codec + "\"");
-  }
+  if (!args.channels.empty()) options.channelMask = parseChannelList(args.channels);
+  options.settings.passThroughFourcc =
+      args.codec == "divx" || args.codec == "DIVX" ? PassThroughFourcc::kDivx : PassThroughFourcc::kXvid;
 
+  if (args.reencode.empty()) return std::nullopt;
   ConversionSettings& settings = options.settings;
-  if (args.reencode.empty()) {
-    if (args.quality || args.bitRate || args.keyInterval) {
-      return usageError("--quality, --bitrate and --keyint go with --reencode");
-    }
-    return std::nullopt;
-  }
   const std::optional<EncoderInfo> encoder = findEncoder(args.reencode);
   if (!encoder) return usageError("unknown encoder \"" + args.reencode + "\" (see --list-encoders)");
   settings.videoMode = VideoMode::kReEncode;
   settings.compressOptions.encoder = encoder->name;
   settings.compressOptions.fourcc = encoder->fourcc;
-  if (args.quality) {
-    if (*args.quality < 0 || *args.quality > 100) return usageError("--quality is 0 to 100");
-    settings.compressOptions.quality = *args.quality;
-  }
+  if (args.quality) settings.compressOptions.quality = *args.quality;
   if (args.bitRate) {
-    const std::optional<int64_t> bits = parseBitRate(*args.bitRate);
-    if (!bits) return usageError("--bitrate wants bits per second like 800000, 800k or 2.5M");
-    settings.compressOptions.bitRate = *bits;
+    if (const std::optional<int64_t> bits = parseBitRate(*args.bitRate)) {
+      settings.compressOptions.bitRate = *bits;
+    }
   }
-  if (args.keyInterval) {
-    if (*args.keyInterval < 1) return usageError("--keyint is at least 1");
-    settings.compressOptions.keyFrameInterval = *args.keyInterval;
-  }
+  if (args.keyInterval) settings.compressOptions.keyFrameInterval = *args.keyInterval;
   return std::nullopt;
 }
 
@@ -239,13 +214,31 @@ void addConvertCommand(CLI::App& app, int& exitCode) {
   convert->add_option("file", options->paths,
                       "Recordings (.qmv), player executables (.exe) with a recording, or folders of them");
   convert->add_option("-o,--output", options->outputDir, "Folder for the AVI files (default: the input's folder)");
-  convert->add_option("--channels", options->channels, "Channels to convert, 1-based: 1,3,5-8 (default: all with video)");
+  convert->add_option("--channels", options->channels, "Channels to convert, 1-based: 1,3,5-8 (default: all with video)")
+      ->check(CLI::Validator(
+          [](std::string& list) -> std::string {
+            if (parseChannelList(list)) return {};
+            return "wants channel numbers 1 to 16 and ranges, like 1,3,5-8; got \"" + list + "\"";
+          },
+          "LIST"));
   convert->add_option("--codec", options->codec, "Four-character code of pass-through video: xvid or divx")
-      ->capture_default_str();
-  convert->add_option("--reencode", options->reencode, "Decode the video and re-encode it with ENCODER");
-  convert->add_option("--quality", options->quality, "Re-encode quality 0 (smallest) to 100 (best)");
-  convert->add_option("--bitrate", options->bitRate, "Re-encode bit rate: 800000, 800k, 2.5M");
-  convert->add_option("--keyint", options->keyInterval, "Re-encode: frames between key frames");
+      ->capture_default_str()
+      ->check(CLI::IsMember({"xvid", "XVID", "divx", "DIVX"}));
+  CLI::Option* reencode =
+      convert->add_option("--reencode", options->reencode, "Decode the video and re-encode it with ENCODER");
+  convert->add_option("--quality", options->quality, "Re-encode quality 0 (smallest) to 100 (best)")
+      ->check(CLI::Range(0, 100))
+      ->needs(reencode);
+  convert->add_option("--bitrate", options->bitRate, "Re-encode bit rate: 800000, 800k, 2.5M")
+      ->check(CLI::Validator(
+          [](std::string& text) -> std::string {
+            return parseBitRate(text) ? "" : "wants bits per second like 800000, 800k or 2.5M";
+          },
+          "BITS"))
+      ->needs(reencode);
+  convert->add_option("--keyint", options->keyInterval, "Re-encode: frames between key frames")
+      ->check(CLI::Range(1, std::numeric_limits<int>::max()))
+      ->needs(reencode);
   convert->add_flag("--list-encoders", options->listEncoders, "List the encoders --reencode accepts and exit");
   convert->add_flag("--overwrite", options->overwrite, "Replace existing output files");
   convert->add_flag("--no-timestamps", options->noTimestamps, "Write no <name>_NN.srt with the recorded time");
@@ -255,8 +248,10 @@ void addConvertCommand(CLI::App& app, int& exitCode) {
                                             "Write an integrity report (default FILE: <DIR>/<name>.report.json)")
                             ->expected(0, 1);
   convert->add_option("--progress", options->progress, "Progress display: bar (on a terminal) or json (one object per line)")
-      ->capture_default_str();
-  convert->add_option("--jobs", options->jobs, "Recordings converted at once (default: one per core)");
+      ->capture_default_str()
+      ->check(CLI::IsMember({"bar", "json"}));
+  convert->add_option("--jobs", options->jobs, "Recordings converted at once (default: one per core)")
+      ->check(CLI::Range(0, std::numeric_limits<int>::max()));
   convert->callback([options, report, &exitCode] {
     options->reportGiven = report->count() > 0;
     exitCode = runConvert(*options);

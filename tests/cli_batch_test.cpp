@@ -1,29 +1,20 @@
 // qmv2avi-cli with several inputs: batch convert with jobs, folders, name clashes, JSON progress; info.
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
-#include "convert/compress_options.h"
-#include "decode/xvid_library.h"
 #include "support/avi_probe.h"
+#include "support/cli_process.h"
 #include "support/cli_run.h"
 #include "support/test_files.h"
 #include "tools/generator/recording_generator.h"
-
-extern char** environ;
 
 namespace qmv {
 namespace {
@@ -264,43 +255,18 @@ TEST(CliBatchTest, InfoOnSeveralInputs) {
 // One Ctrl-C stops every job: each file written so far is complete, and nothing new starts.
 // Re-encoding is slow enough that the signal lands mid-way through both.
 TEST(CliBatchTest, InterruptStopsEveryJob) {
-  DynamicXvidLibrary xvid;
-  if (!xvid.load().ok) GTEST_SKIP() << "libxvidcore.so.4 is not loadable here";
-  if (!findEncoder("ffv1")) GTEST_SKIP() << "no ffv1 encoder";
+  if (const std::string why = test::slowReencodeUnavailable(); !why.empty()) GTEST_SKIP() << why;
   const std::string dir = scratchDir();
-  gen::BodyPlan plan;
-  plan.channels = {{0, 4, 120, -1, 30}};  // 704 x 576 at 30 fps
-  plan.seconds = 40;
-  plan.reuseFrames = true;
-  const gen::Scenario scenario = gen::planScenario(plan);
   for (const char* name : {"one.qmv", "two.qmv", "three.qmv"})
-    ASSERT_TRUE(gen::writeRecordingFile(scenario, dir + name));
+    ASSERT_TRUE(test::writeSlowReencodeRecording(dir + name, 40));
 
-  const std::string out = dir + "stdout.txt", err = dir + "stderr.txt";
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  std::vector<std::string> args = {QMV2AVI_CLI_PATH, "convert",         dir + "one.qmv",
-                                   dir + "two.qmv",  dir + "three.qmv", "--reencode",
-                                   "ffv1",           "--jobs",          "2"};
-  std::vector<char*> argv;
-  for (auto& a : args) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  pid_t pid = 0;
-  ASSERT_EQ(posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ), 0);
-  posix_spawn_file_actions_destroy(&actions);
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-  while (!(fs::exists(dir + "one_00.avi") && fs::exists(dir + "two_00.avi")) &&
-         std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
-  kill(pid, SIGINT);
-  int raw = 0;
-  ASSERT_EQ(waitpid(pid, &raw, 0), pid);
-  ASSERT_TRUE(WIFEXITED(raw)) << "ended by signal " << WTERMSIG(raw);
-  EXPECT_EQ(WEXITSTATUS(raw), 130) << slurp(err);
+  test::CliProcess cli(
+      {"convert", dir + "one.qmv", dir + "two.qmv", dir + "three.qmv", "--reencode", "ffv1", "--jobs", "2"},
+      dir);
+  cli.signalOnceWritten({dir + "one_00.avi", dir + "two_00.avi"}, SIGINT);
+  const int status = cli.wait();
+  ASSERT_NE(status, -1) << "ended by signal " << cli.endSignal();
+  EXPECT_EQ(status, 130) << cli.err();
 
   EXPECT_EQ(aviFiles(dir), (std::vector<std::string>{"one_00.avi", "two_00.avi"}));
   for (const char* name : {"one_00.avi", "two_00.avi"}) {
@@ -311,7 +277,7 @@ TEST(CliBatchTest, InterruptStopsEveryJob) {
     EXPECT_GT(pictures, 0) << name;
     EXPECT_LT(pictures, 40 * 30) << name;
   }
-  const std::string summary = slurp(out);
+  const std::string summary = cli.out();
   EXPECT_TRUE(contains(summary, dir + "one.qmv: stopped, 1 file")) << summary;
   EXPECT_TRUE(contains(summary, dir + "three.qmv: not started")) << summary;
 }

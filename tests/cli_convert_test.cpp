@@ -1,25 +1,18 @@
 // qmv2avi-cli convert: exit statuses, channel selection, overwrite rules, summary, and Ctrl-C.
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
-#include <thread>
 
 #include "convert/compress_options.h"
-#include "decode/xvid_library.h"
 #include "support/avi_probe.h"
+#include "support/cli_process.h"
 #include "support/cli_run.h"
 #include "support/test_files.h"
 #include "tools/generator/recording_generator.h"
-
-extern char** environ;
 
 namespace qmv {
 namespace {
@@ -165,42 +158,19 @@ class CliStopSignalTest : public ::testing::TestWithParam<StopSignal> {};
 
 TEST_P(CliStopSignalTest, LeavesCompleteFiles) {
   const StopSignal stop = GetParam();
-  DynamicXvidLibrary xvid;
-  if (!xvid.load().ok) GTEST_SKIP() << "libxvidcore.so.4 is not loadable here";
-  if (!findEncoder("ffv1")) GTEST_SKIP() << "no ffv1 encoder";
+  if (const std::string why = test::slowReencodeUnavailable(); !why.empty()) GTEST_SKIP() << why;
   const std::string dir = scratchDir("interrupt");
-  gen::BodyPlan plan;
-  plan.channels = {{0, 4, 120, -1, 30}};  // 704 x 576 at 30 fps
-  plan.seconds = 60;
-  plan.reuseFrames = true;
   const std::string input = dir + "long.qmv";
-  ASSERT_TRUE(gen::writeRecordingFile(gen::planScenario(plan), input));
+  ASSERT_TRUE(test::writeSlowReencodeRecording(input, 60));
 
-  const std::string out = dir + "stdout.txt", err = dir + "stderr.txt";
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  std::vector<std::string> args = {QMV2AVI_CLI_PATH, "convert", input, "--reencode", "ffv1"};
-  std::vector<char*> argv;
-  for (auto& a : args) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  pid_t pid = 0;
-  ASSERT_EQ(posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ), 0);
-  posix_spawn_file_actions_destroy(&actions);
-  // Wait until the output file exists: the conversion is under way and the handler installed.
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-  while (!fs::exists(dir + "long_00.avi") && std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
-  kill(pid, stop.signal);
-  int raw = 0;
-  ASSERT_EQ(waitpid(pid, &raw, 0), pid);
-  ASSERT_TRUE(WIFEXITED(raw)) << "ended by signal " << WTERMSIG(raw);
-  EXPECT_EQ(WEXITSTATUS(raw), stop.exitStatus) << slurp(err);
+  test::CliProcess cli({"convert", input, "--reencode", "ffv1"}, dir);
+  // Once the output file exists the conversion is under way and the handler installed.
+  cli.signalOnceWritten({dir + "long_00.avi"}, stop.signal);
+  const int status = cli.wait();
+  ASSERT_NE(status, -1) << "ended by signal " << cli.endSignal();
+  EXPECT_EQ(status, stop.exitStatus) << cli.err();
 
-  const auto summary = lines(slurp(out));
+  const auto summary = lines(cli.out());
   ASSERT_EQ(summary.size(), 1u);
   auto headers = test::readAviHeaders(dir + "long_00.avi");
   ASSERT_TRUE(headers);

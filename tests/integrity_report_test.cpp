@@ -1,27 +1,19 @@
 // convert --report and verify: report hashes and frame map against files and generator; verify's verdicts.
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <map>
 #include <nlohmann/json.hpp>
-#include <thread>
 
-#include "convert/compress_options.h"
-#include "decode/xvid_library.h"
 #include "support/avi_probe.h"
+#include "support/cli_process.h"
 #include "support/cli_run.h"
 #include "support/test_files.h"
 #include "tools/generator/recording_generator.h"
-
-extern char** environ;
 
 namespace qmv {
 namespace {
@@ -380,38 +372,18 @@ TEST(IntegrityReportTest, ExistingReportNeedsOverwriteAndOneFileServesOneInput) 
 // A re-encode stopped by Ctrl-C: the report is written with the outcome, holds only output-side digests,
 // and those match the files.
 TEST(IntegrityReportTest, StoppedReencodeIsReportedAndVerifies) {
-  DynamicXvidLibrary xvid;
-  if (!xvid.load().ok) GTEST_SKIP() << "libxvidcore.so.4 is not loadable here";
-  if (!findEncoder("ffv1")) GTEST_SKIP() << "no ffv1 encoder";
+  if (const std::string why = test::slowReencodeUnavailable(); !why.empty()) GTEST_SKIP() << why;
   const std::string dir = scratchDir();
-  gen::BodyPlan plan;
-  plan.channels = {{0, 4, 120, -1, 30}};  // 704 x 576 at 30 fps
-  plan.seconds = 60;
-  plan.reuseFrames = true;
   const std::string input = dir + "long.qmv";
-  ASSERT_TRUE(gen::writeRecordingFile(gen::planScenario(plan), input));
+  ASSERT_TRUE(test::writeSlowReencodeRecording(input, 60));
 
-  std::vector<std::string> args = {QMV2AVI_CLI_PATH, "convert", input, "--reencode", "ffv1", "--report"};
-  std::vector<char*> argv;
-  for (auto& a : args) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-  pid_t pid = 0;
-  ASSERT_EQ(posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ), 0);
-  posix_spawn_file_actions_destroy(&actions);
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-  while (!fs::exists(dir + "long_00.avi") && std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  {
+    test::CliProcess cli({"convert", input, "--reencode", "ffv1", "--report"}, dir);
+    cli.signalOnceWritten({dir + "long_00.avi"}, SIGINT);
+    const int status = cli.wait();
+    ASSERT_NE(status, -1) << "ended by signal " << cli.endSignal();
+    EXPECT_EQ(status, 130) << cli.err();
   }
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
-  kill(pid, SIGINT);
-  int raw = 0;
-  ASSERT_EQ(waitpid(pid, &raw, 0), pid);
-  ASSERT_TRUE(WIFEXITED(raw));
-  EXPECT_EQ(WEXITSTATUS(raw), 130);
 
   const json report = readJson(dir + "long.report.json");
   EXPECT_EQ(report.at("outcome").at("status"), "stopped");

@@ -1,11 +1,9 @@
 // Faults around a conversion: disk full, a destination that is unwritable or vanishes, a recording that
 // changes while it is read, and output names that try to leave their folder.
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -21,6 +19,7 @@
 #include "convert/conversion_worker.h"
 #include "convert/record_reader.h"
 #include "support/avi_probe.h"
+#include "support/cli_process.h"
 #include "support/test_files.h"
 #include "tools/generator/recording_generator.h"
 
@@ -29,6 +28,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
+using test::CliProcess;
 using test::filesIn;
 using test::lines;
 using test::slurp;
@@ -36,51 +36,6 @@ using test::slurp;
 std::string scratchDir(const std::string& name) {
   return test::freshTestDir(QMV2AVI_TEST_TMP, "output-faults", name);
 }
-
-// The CLI in a child process; fileSizeLimit > 0 sets RLIMIT_FSIZE in the child before exec.
-class CliProcess {
- public:
-  CliProcess(std::vector<std::string> args, const std::string& scratch, rlim_t fileSizeLimit = 0)
-      : out_(scratch + "stdout.txt"), err_(scratch + "stderr.txt") {
-    args.insert(args.begin(), QMV2AVI_CLI_PATH);
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    pid_ = fork();
-    if (pid_ == 0) {
-      if (fileSizeLimit > 0) {
-        const rlimit limit{fileSizeLimit, fileSizeLimit};
-        if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(126);
-      }
-      const int in = open("/dev/null", O_RDONLY);
-      const int out = open(out_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-      const int err = open(err_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-      if (in < 0 || out < 0 || err < 0) _exit(126);
-      dup2(in, 0), dup2(out, 1), dup2(err, 2);
-      execv(argv[0], argv.data());
-      _exit(127);
-    }
-  }
-  // The exit status, or -1 when it was killed by a signal.
-  int wait() {
-    int raw = 0;
-    if (pid_ <= 0 || waitpid(pid_, &raw, 0) != pid_) return -1;
-    pid_ = 0;
-    return WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-  }
-  std::string out() const { return slurp(out_); }
-  std::string err() const { return slurp(err_); }
-  ~CliProcess() {
-    if (pid_ > 0) {
-      kill(pid_, SIGKILL);
-      waitpid(pid_, nullptr, 0);
-    }
-  }
-
- private:
-  std::string out_, err_;
-  pid_t pid_ = -1;
-};
 
 // "path: N frames, ..." lines of the CLI summary, by file name.
 std::map<std::string, int> summaryFrames(const std::string& out) {
@@ -313,13 +268,9 @@ TEST(OutputFaultsTest, CliStopsWhenTheRecordingIsTruncated) {
   ASSERT_TRUE(gen::writeRecordingFile(gen::planScenario(twoChannelPlan(400)), input));
   const uintmax_t size = fs::file_size(input);
 
-  const auto started = std::chrono::steady_clock::now();
   CliProcess cli({"convert", input}, dir);
   // The first output file exists once the recording is open and the conversion under way.
-  while (!fs::exists(dir + "cam_00.avi") &&
-         std::chrono::steady_clock::now() - started < std::chrono::seconds(30)) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
+  cli.waitForFiles({dir + "cam_00.avi"});
   fs::resize_file(input, size / 2);
   EXPECT_EQ(cli.wait(), 2) << cli.err();
   const auto err = lines(cli.err());
