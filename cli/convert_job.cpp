@@ -142,7 +142,10 @@ InputOutcome convertInput(const ConvertOptions& options, const std::string& path
   if (options.timestamps) observers.add(&subtitles.emplace(recording.info()));
   if (options.frameTimes) observers.add(&frameLogs.emplace(recording.info()));
   std::optional<IntegrityReport> integrity;
-  if (options.report) observers.add(&integrity.emplace(recording, path, settings));
+  if (options.report) {
+    const ReportSetup setup = reportSetup(settings.defaultCodec != 0, settings.compressOptions.encoder);
+    observers.add(&integrity.emplace(recording, path, setup));
+  }
   settings.observer = observers.empty() ? nullptr : &observers;
 
   TerminalHost host(recording, options.codecIndex);
