@@ -54,7 +54,7 @@ std::optional<Layout> readLayout(ByteSource& file) {
     } else if (top.isList(MKTAG('m', 'o', 'v', 'i')) && !layout->movi) {
       layout->movi = top;
       // The muxer writes list sizes last: after a failed write movi's is 0 and nothing behind it is known.
-      return top.size > 4;
+      return top.size >= 4;
     } else if (top.id == MKTAG('i', 'd', 'x', '1') && !layout->idx1) {
       layout->idx1 = top;
     }

@@ -71,6 +71,32 @@ TEST(AviRepairTest, ChunkWalkerFollowsPaddingListsAndTruncation) {
   EXPECT_EQ(avi::streamOfChunk(MKTAG('i', 'x', '0', '0')), -1);
 }
 
+// An empty movi list (size 4, its type alone) is followed by the index; a movi size of 0, as a failed
+// write leaves it, hides whatever follows.
+TEST(AviRepairTest, LayoutFindsTheIndexBehindAnEmptyMoviOnly) {
+  for (const uint32_t moviSize : {4u, 0u}) {
+    SCOPED_TRACE(moviSize);
+    std::vector<uint8_t> hdrl = {'h', 'd', 'r', 'l'};
+    appendChunk(hdrl, "avih", std::vector<uint8_t>(avi::kAvihBytes), uint32_t(avi::kAvihBytes));
+    std::vector<uint8_t> body = {'A', 'V', 'I', ' '};
+    appendChunk(body, "LIST", hdrl, uint32_t(hdrl.size()));
+    const uint64_t moviAt = 12 + body.size() - 4;
+    appendChunk(body, "LIST", {'m', 'o', 'v', 'i'}, moviSize);
+    appendChunk(body, "idx1", {}, 0);
+    std::vector<uint8_t> bytes;
+    appendChunk(bytes, "RIFF", body, uint32_t(body.size()));
+    const auto file = makeMemorySource(bytes);
+
+    const auto layout = avi::readLayout(*file);
+    ASSERT_TRUE(layout);
+    EXPECT_EQ(layout->riff.listType, MKTAG('A', 'V', 'I', ' '));
+    ASSERT_TRUE(layout->avih);
+    ASSERT_TRUE(layout->movi);
+    EXPECT_EQ(layout->movi->offset, moviAt);
+    EXPECT_EQ(layout->idx1.has_value(), moviSize == 4);
+  }
+}
+
 constexpr int kFrames = 8;
 constexpr std::size_t kAudioBytes = 320;  // 160 samples
 
