@@ -132,7 +132,11 @@ InputOutcome convertInput(const ConvertOptions& options, const std::string& path
   if (options.timestamps) observers.add(&subtitles.emplace(recording.info()));
   if (options.frameTimes) observers.add(&frameLogs.emplace(recording.info()));
   std::optional<IntegrityReport> integrity;
-  if (options.report) observers.add(&integrity.emplace(recording, path, settings));
+  if (options.report) {
+    const ReportSetup setup =
+        reportSetup(settings.videoMode == VideoMode::kPassThrough, settings.compressOptions.encoder);
+    observers.add(&integrity.emplace(recording, path, setup));
+  }
 
   output.setRecording(recording);
   ConversionContext context;

@@ -7,6 +7,10 @@
 #include <string>
 #include <vector>
 
+extern "C" {
+#include <libavutil/macros.h>
+}
+
 namespace qmv {
 
 // A value type: copies are independent, nothing to free.
@@ -34,10 +38,9 @@ struct EncoderInfo {
 std::vector<EncoderInfo> availableEncoders();
 std::optional<EncoderInfo> findEncoder(const std::string& name);
 
-// MKTAG-style four-character code: 'X','V','I','D' -> "XVID" in file order.
+// A four-character code as AVI stores it: 'X','V','I','D' -> "XVID" in file order.
 constexpr uint32_t makeFourcc(char a, char b, char c, char d) {
-  return uint32_t(uint8_t(a)) | (uint32_t(uint8_t(b)) << 8) | (uint32_t(uint8_t(c)) << 16) |
-         (uint32_t(uint8_t(d)) << 24);
+  return MKTAG(uint8_t(a), uint8_t(b), uint8_t(c), uint8_t(d));
 }
 std::string fourccToString(uint32_t fourcc);
 

@@ -1,5 +1,5 @@
-// Owning handles for the FFmpeg objects the writer and the encoder hold: unique_ptr with the library's free
-// calls.
+// Owning handles for the FFmpeg objects the writer, the encoder and the read-back hold: unique_ptr with the
+// library's free calls.
 #pragma once
 
 #include <memory>
@@ -22,6 +22,10 @@ struct OutputContextFree {
     avformat_free_context(c);
   }
 };
+// An input context: closes its file and frees the context with its streams.
+struct InputContextClose {
+  void operator()(AVFormatContext* c) const { avformat_close_input(&c); }
+};
 struct CodecContextFree {
   void operator()(AVCodecContext* c) const { avcodec_free_context(&c); }
 };
@@ -36,6 +40,7 @@ struct SwsFree {
 };
 
 using OutputContext = std::unique_ptr<AVFormatContext, OutputContextFree>;
+using InputContext = std::unique_ptr<AVFormatContext, InputContextClose>;
 using CodecContext = std::unique_ptr<AVCodecContext, CodecContextFree>;
 using Frame = std::unique_ptr<AVFrame, FrameFree>;
 using Packet = std::unique_ptr<AVPacket, PacketFree>;
@@ -45,6 +50,15 @@ inline std::string errorText(int code) {
   char buf[AV_ERROR_MAX_STRING_SIZE] = {};
   av_strerror(code, buf, sizeof buf);
   return buf;
+}
+
+// Opens path (a file name, never taken for a protocol) with the demuxer named format ("avi"); the
+// libavformat error code when it does not open.
+inline int openInput(const std::string& path, const char* format, InputContext& input) {
+  AVFormatContext* raw = nullptr;
+  const int r = avformat_open_input(&raw, ("file:" + path).c_str(), av_find_input_format(format), nullptr);
+  if (r >= 0) input.reset(raw);
+  return r;
 }
 
 }  // namespace qmv::ff

@@ -73,17 +73,7 @@ class FileSource final : public ByteSource {
   std::size_t readAt(uint64_t offset, void* destination, std::size_t count) override {
     if (offset >= size_) return 0;
     count = std::size_t(std::min<uint64_t>(count, size_ - offset));
-    auto* out = static_cast<uint8_t*>(destination);
-    std::size_t done = 0;
-    while (done < count) {
-      // pread may return less than asked (signals, very large requests); keep going until EOF.
-      const std::size_t chunk = std::min<std::size_t>(count - done, std::size_t(1) << 30);
-      const ssize_t got = ::pread(fd_->get(), out + done, chunk, off_t(offset + done));
-      if (got < 0 && errno == EINTR) continue;
-      if (got <= 0) break;
-      done += std::size_t(got);
-    }
-    return done;
+    return readFully(fd_->get(), destination, count, offset).bytes;
   }
 
  private:

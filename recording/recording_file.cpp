@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <utility>
 
+#include "recording/hex_text.h"
+
 namespace qmv {
 namespace {
 
@@ -80,12 +82,6 @@ struct BlockInfo {
 
 bool isTerminator(const uint8_t* item) { return item[0] == kTerminatorMark && item[1] == kTerminatorMark; }
 
-std::string bytesText(const uint8_t* p, std::size_t count) {
-  std::string text;
-  for (std::size_t i = 0; i < count; ++i) text += fmt::format("{}{:02X}", i ? " " : "", p[i]);
-  return text;
-}
-
 class ChainReader {
  public:
   ChainReader(ByteSource& source, uint64_t recordingStart, uint64_t recordingLength)
@@ -140,7 +136,7 @@ class ChainReader {
         return fail(kCannotRead, "cannot read the terminator of " + blockAt(r));
       }
       if (!isTerminator(terminator)) {
-        return fail(kBadChain, blockAt(r) + " has " + bytesText(terminator, 4) + " as its terminator at " +
+        return fail(kBadChain, blockAt(r) + " has " + hexDump({terminator, 4}) + " as its terminator at " +
                                    hex(terminatorAt) + ", which does not begin with FF FF");
       }
       const uint32_t words = readBe16(terminator + 2);
@@ -327,7 +323,7 @@ Status RecordingFile::open(std::unique_ptr<ByteSource> source) {
   }
   if (!isTerminator(trailer)) {
     return fail(kBadTrailer, "the recording's last 4 bytes at file position " + hex(trailerAt) + " are " +
-                                 bytesText(trailer, 4) + ", not an index trailer (FF FF and a block length)");
+                                 hexDump({trailer, 4}) + ", not an index trailer (FF FF and a block length)");
   }
   const uint32_t lastBlockWords = readBe16(trailer + 2);
   const uint64_t lastBlockBytes = uint64_t(lastBlockWords) * kItemSize;

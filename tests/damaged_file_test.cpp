@@ -22,6 +22,7 @@
 #include <thread>
 #include <vector>
 
+#include "convert/ffmpeg_handles.h"
 #include "recording/recording_format.h"
 #include "support/scratch_dir.h"
 #include "support/test_files.h"
@@ -156,23 +157,14 @@ ChildRun runCli(const std::vector<std::string>& args, const fs::path& scratch) {
 
 // --- What a sound AVI is: libavformat opens it and reads every packet up to a clean end ---
 
-struct InputCloser {
-  void operator()(AVFormatContext* c) const { avformat_close_input(&c); }
-};
-struct PacketFree {
-  void operator()(AVPacket* p) const { av_packet_free(&p); }
-};
-
 std::string aviFault(const fs::path& path) {
-  AVFormatContext* raw = nullptr;
-  if (avformat_open_input(&raw, path.c_str(), av_find_input_format("avi"), nullptr) < 0)
-    return "does not open";
-  std::unique_ptr<AVFormatContext, InputCloser> input(raw);
+  ff::InputContext input;
+  if (ff::openInput(path.string(), "avi", input) < 0) return "does not open";
   bool video = false;
   for (unsigned i = 0; i < input->nb_streams; ++i)
     video |= input->streams[i]->codecpar->codec_type == AVMEDIA_TYPE_VIDEO;
   if (!video) return "has no video stream";
-  std::unique_ptr<AVPacket, PacketFree> packet(av_packet_alloc());
+  ff::Packet packet(av_packet_alloc());
   int read = 0;
   while ((read = av_read_frame(input.get(), packet.get())) >= 0) av_packet_unref(packet.get());
   if (read != AVERROR_EOF) return "stops with a read error before its end";

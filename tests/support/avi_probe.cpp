@@ -2,7 +2,10 @@
 // fields.
 #include "support/avi_probe.h"
 
+#include "convert/avi_layout.h"
+#include "convert/avi_writer.h"
 #include "convert/ffmpeg_handles.h"
+#include "recording/byte_source.h"
 
 #include <atomic>
 #include <cstdarg>
@@ -20,19 +23,9 @@ extern "C" {
 namespace qmv::test {
 namespace {
 
-struct InputCloser {
-  void operator()(AVFormatContext* c) const { avformat_close_input(&c); }
-};
-struct FileClose {
-  void operator()(std::FILE* f) const { std::fclose(f); }
-};
-using Input = std::unique_ptr<AVFormatContext, InputCloser>;
-
-Input openInput(const std::string& path) {
-  AVFormatContext* raw = nullptr;
-  const AVInputFormat* avi = av_find_input_format("avi");
-  if (avformat_open_input(&raw, path.c_str(), avi, nullptr) < 0) return nullptr;
-  Input input(raw);
+ff::InputContext openInput(const std::string& path) {
+  ff::InputContext input;
+  if (ff::openInput(path, "avi", input) < 0) return nullptr;
   if (avformat_find_stream_info(input.get(), nullptr) < 0) return nullptr;
   return input;
 }
@@ -52,7 +45,7 @@ std::vector<ProbedPacket> ProbedFile::packetsOf(int stream) const {
 }
 
 std::optional<ProbedFile> probeAvi(const std::string& path, bool withData) {
-  Input input = openInput(path);
+  ff::InputContext input = openInput(path);
   if (!input) return std::nullopt;
   ProbedFile file;
   for (unsigned i = 0; i < input->nb_streams; ++i) {
@@ -127,7 +120,7 @@ int decodeAllFrames(const std::string& path, int streamIndex, int* errors,
 
 int decodeFramesCountingFailures(const std::string& path, int streamIndex, int* errors,
                                  std::vector<std::vector<uint8_t>>* bgrPictures) {
-  Input input = openInput(path);
+  ff::InputContext input = openInput(path);
   if (!input || streamIndex < 0 || unsigned(streamIndex) >= input->nb_streams) return -1;
   const AVCodecParameters* par = input->streams[streamIndex]->codecpar;
   const AVCodec* codec = avcodec_find_decoder(par->codec_id);
@@ -182,55 +175,43 @@ int decodeFramesCountingFailures(const std::string& path, int streamIndex, int* 
 
 namespace {
 
-uint32_t le32(const uint8_t* p) {
-  return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
-}
-uint16_t le16(const uint8_t* p) { return uint16_t(p[0] | p[1] << 8); }
-constexpr uint32_t tag(const char (&s)[5]) {
-  return uint32_t(uint8_t(s[0])) | uint32_t(uint8_t(s[1])) << 8 | uint32_t(uint8_t(s[2])) << 16 |
-         uint32_t(uint8_t(s[3])) << 24;
-}
-
-// Header lists are small; anything larger is not a header we wrote.
-constexpr uint32_t kMaxHeaderListBytes = 1u << 20;
+// idx1 is read whole; a larger one is not an index we wrote.
 constexpr uint32_t kMaxIndexBytes = 256u << 20;
 
-void parseStrl(const std::vector<uint8_t>& b, std::size_t pos, std::size_t end, RawStreamHeader& s) {
-  while (pos + 8 <= end) {
-    const uint32_t id = le32(&b[pos]);
-    const uint32_t size = le32(&b[pos + 4]);
-    const std::size_t body = pos + 8;
-    if (size > end - body) return;
-    if (id == tag("strh") && size >= 48) {
-      s.fccType = le32(&b[body]);
-      s.fccHandler = le32(&b[body + 4]);
-      s.flags = le32(&b[body + 8]);
-      s.scale = le32(&b[body + 20]);
-      s.rate = le32(&b[body + 24]);
-      s.start = le32(&b[body + 28]);
-      s.length = le32(&b[body + 32]);
-      s.suggestedBufferSize = le32(&b[body + 36]);
-      s.sampleSize = le32(&b[body + 44]);
-    } else if (id == tag("strf")) {
-      const uint32_t biSize = size >= 4 ? le32(&b[body]) : 0;
-      if (s.fccType == tag("vids") && size >= 40 && biSize >= 40 && biSize <= size) {
-        s.biWidth = int32_t(le32(&b[body + 4]));
-        s.biHeight = int32_t(le32(&b[body + 8]));
-        s.biPlanes = le16(&b[body + 12]);
-        s.biBitCount = le16(&b[body + 14]);
-        s.biCompression = le32(&b[body + 16]);
-        s.biSizeImage = le32(&b[body + 20]);
-        s.formatExtra.assign(b.begin() + long(body) + 40, b.begin() + long(body + biSize));
-      } else if (s.fccType == tag("auds") && size >= 16) {
-        s.formatTag = le16(&b[body]);
-        s.channels = le16(&b[body + 2]);
-        s.samplesPerSec = le32(&b[body + 4]);
-        s.avgBytesPerSec = le32(&b[body + 8]);
-        s.blockAlign = le16(&b[body + 12]);
-        s.bitsPerSample = le16(&b[body + 14]);
-      }
+void parseStreamHeaders(ByteSource& file, const avi::Layout::Stream& stream, RawStreamHeader& s) {
+  if (stream.strh) {
+    const std::vector<uint8_t> b = avi::readData(file, *stream.strh, avi::kStrhBytes);
+    if (b.size() >= 48) {
+      s.fccType = AV_RL32(&b[0]);
+      s.fccHandler = AV_RL32(&b[4]);
+      s.flags = AV_RL32(&b[8]);
+      s.scale = AV_RL32(&b[20]);
+      s.rate = AV_RL32(&b[24]);
+      s.start = AV_RL32(&b[28]);
+      s.length = AV_RL32(&b[avi::kStrhLength]);
+      s.suggestedBufferSize = AV_RL32(&b[36]);
+      s.sampleSize = AV_RL32(&b[avi::kStrhSampleSize]);
     }
-    pos = body + size + (size & 1);
+  }
+  if (!stream.strf) return;
+  const std::vector<uint8_t> b = avi::readData(file, *stream.strf, stream.strf->size);
+  const uint32_t size = uint32_t(b.size());
+  const uint32_t biSize = size >= 4 ? AV_RL32(&b[0]) : 0;
+  if (s.fccType == MKTAG('v', 'i', 'd', 's') && size >= 40 && biSize >= 40 && biSize <= size) {
+    s.biWidth = int32_t(AV_RL32(&b[4]));
+    s.biHeight = int32_t(AV_RL32(&b[8]));
+    s.biPlanes = AV_RL16(&b[12]);
+    s.biBitCount = AV_RL16(&b[14]);
+    s.biCompression = AV_RL32(&b[16]);
+    s.biSizeImage = AV_RL32(&b[20]);
+    s.formatExtra.assign(b.begin() + 40, b.begin() + long(biSize));
+  } else if (s.fccType == MKTAG('a', 'u', 'd', 's') && size >= 16) {
+    s.formatTag = AV_RL16(&b[0]);
+    s.channels = AV_RL16(&b[2]);
+    s.samplesPerSec = AV_RL32(&b[4]);
+    s.avgBytesPerSec = AV_RL32(&b[8]);
+    s.blockAlign = AV_RL16(&b[12]);
+    s.bitsPerSample = AV_RL16(&b[14]);
   }
 }
 
@@ -244,68 +225,37 @@ std::vector<RawIndexEntry> RawAviHeaders::indexOf(int stream) const {
 }
 
 std::optional<RawAviHeaders> readAviHeaders(const std::string& path) {
-  std::unique_ptr<std::FILE, FileClose> f(std::fopen(path.c_str(), "rb"));
-  if (!f) return std::nullopt;
+  Result<std::unique_ptr<ByteSource>> opened = openFileSource(path);
+  if (!opened) return std::nullopt;
+  ByteSource& file = *opened.value();
+  const std::optional<avi::Layout> layout = avi::readLayout(file);
+  if (!layout || !layout->avih) return std::nullopt;
   RawAviHeaders out;
-  uint8_t head[12];
-  if (std::fread(head, 1, 12, f.get()) != 12 || le32(head) != tag("RIFF")) return std::nullopt;
-  out.riffType = le32(head + 8);
-  const uint64_t firstRiffEnd = 8 + uint64_t(le32(head + 4));
-
-  // Chunks of the first RIFF: the hdrl list and idx1.
-  uint64_t pos = 12;
-  bool haveHdrl = false;
-  while (pos + 8 <= firstRiffEnd) {
-    uint8_t ch[12];
-    if (fseeko(f.get(), off_t(pos), SEEK_SET) != 0 || std::fread(ch, 1, 8, f.get()) != 8) break;
-    const uint32_t id = le32(ch), size = le32(ch + 4);
-    // idx1 entries are 16 bytes: chunk id, flags, offset, size.
-    if (id == tag("idx1") && size <= kMaxIndexBytes) {
-      out.hasIdx1 = true;
-      std::vector<uint8_t> b(size);
-      if (std::fread(b.data(), 1, size, f.get()) != size) return std::nullopt;
-      for (std::size_t p = 0; p + 16 <= b.size(); p += 16) {
-        RawIndexEntry e;
-        e.chunkId = le32(&b[p]);
-        const char d0 = char(b[p]), d1 = char(b[p + 1]);
-        if (d0 >= '0' && d0 <= '9' && d1 >= '0' && d1 <= '9') e.stream = (d0 - '0') * 10 + (d1 - '0');
-        e.key = (le32(&b[p + 4]) & 0x10) != 0;
-        e.size = le32(&b[p + 12]);
-        out.idx1.push_back(e);
-      }
-    }
-    if (id == tag("LIST") && !haveHdrl && size >= 4 && size <= kMaxHeaderListBytes) {
-      std::vector<uint8_t> b(size);
-      if (std::fread(b.data(), 1, size, f.get()) != size) return std::nullopt;
-      if (le32(b.data()) == tag("hdrl")) {
-        haveHdrl = true;
-        std::size_t p = 4;
-        while (p + 8 <= b.size()) {
-          const uint32_t cid = le32(&b[p]), csize = le32(&b[p + 4]);
-          if (csize > b.size() - p - 8) break;
-          if (cid == tag("avih") && csize >= 20) out.totalFrames = le32(&b[p + 8 + 16]);
-          if (cid == tag("LIST") && csize >= 4 && le32(&b[p + 8]) == tag("strl")) {
-            RawStreamHeader s;
-            parseStrl(b, p + 12, p + 8 + csize, s);
-            out.streams.push_back(std::move(s));
-          }
-          p += 8 + csize + (csize & 1);
-        }
-      }
-    }
-    pos += 8 + uint64_t(size) + (size & 1);
+  out.riffType = layout->riff.listType;
+  const std::vector<uint8_t> avih = avi::readData(file, *layout->avih, avi::kAvihBytes);
+  if (avih.size() >= avi::kAvihTotalFrames + 4) out.totalFrames = AV_RL32(&avih[avi::kAvihTotalFrames]);
+  for (const avi::Layout::Stream& stream : layout->streams) {
+    parseStreamHeaders(file, stream, out.streams.emplace_back());
   }
-  if (!haveHdrl) return std::nullopt;
-
-  // Count the top-level RIFF chunks (AVI, then AVIX for OpenDML).
-  pos = 0;
-  for (;;) {
-    uint8_t ch[8];
-    if (fseeko(f.get(), off_t(pos), SEEK_SET) != 0 || std::fread(ch, 1, 8, f.get()) != 8) break;
-    if (le32(ch) != tag("RIFF")) break;
+  if (layout->idx1 && layout->idx1->size <= kMaxIndexBytes) {
+    out.hasIdx1 = true;
+    const std::vector<uint8_t> b = avi::readData(file, *layout->idx1, layout->idx1->size);
+    if (b.size() != layout->idx1->size) return std::nullopt;
+    for (std::size_t p = 0; p + avi::kIndexEntryBytes <= b.size(); p += avi::kIndexEntryBytes) {
+      RawIndexEntry e;
+      e.chunkId = AV_RL32(&b[p]);
+      e.stream = avi::streamOfChunk(e.chunkId);
+      e.key = (AV_RL32(&b[p + 4]) & kAviKeyFrame) != 0;
+      e.size = AV_RL32(&b[p + 12]);
+      out.idx1.push_back(e);
+    }
+  }
+  // The top-level RIFF chunks: AVI, then AVIX for OpenDML.
+  avi::forEachChunk(file, 0, file.size(), [&](const avi::Chunk& c) {
+    if (c.id != MKTAG('R', 'I', 'F', 'F')) return false;
     ++out.riffCount;
-    pos += 8 + uint64_t(le32(ch + 4));
-  }
+    return true;
+  });
   return out;
 }
 

@@ -1,5 +1,5 @@
 // SHA-256 through OpenSSL's EVP interface: incremental digests of byte runs and one-pass digests of files.
-#include "cli/sha256.h"
+#include "convert/sha256.h"
 
 #include <fcntl.h>
 #include <openssl/evp.h>
@@ -12,8 +12,9 @@
 #include <vector>
 
 #include "recording/file_descriptor.h"
+#include "recording/hex_text.h"
 
-namespace qmv::cli {
+namespace qmv {
 namespace {
 
 // Large enough that the per-call cost vanishes against the hashing, small enough to stay in cache.
@@ -49,15 +50,7 @@ std::optional<Sha256Digest> Sha256::finish() {
   return digest;
 }
 
-std::string toHex(const Sha256Digest& digest) {
-  static constexpr char kDigits[] = "0123456789abcdef";
-  std::string text(digest.size() * 2, '0');
-  for (std::size_t i = 0; i < digest.size(); ++i) {
-    text[2 * i] = kDigits[digest[i] >> 4];
-    text[2 * i + 1] = kDigits[digest[i] & 15];
-  }
-  return text;
-}
+std::string toHex(const Sha256Digest& digest) { return hexText(digest); }
 
 std::optional<Sha256Digest> digestFromHex(const std::string& text) {
   Sha256Digest digest{};
@@ -95,14 +88,11 @@ Result<FileDigests> hashFile(const std::string& path, uint64_t rangeOffset,
   std::vector<uint8_t> block(kReadBlock);
   uint64_t at = 0;
   while (true) {
-    const ssize_t got = ::read(fd.get(), block.data(), block.size());
-    if (got < 0) {
-      if (errno == EINTR) continue;
-      return fileError(path, "cannot read", errno);
-    }
-    if (got == 0) break;
-    const uint64_t end = at + uint64_t(got);
-    whole.update(block.data(), std::size_t(got));
+    const Transfer got = readFully(fd.get(), block.data(), block.size(), at);
+    if (got.error != 0) return fileError(path, "cannot read", got.error);
+    if (got.bytes == 0) break;
+    const uint64_t end = at + uint64_t(got.bytes);
+    whole.update(block.data(), got.bytes);
     if (rangeSize && end > rangeOffset && at < rangeEnd) {
       const uint64_t from = std::max(at, rangeOffset), to = std::min(end, rangeEnd);
       range.update(block.data() + (from - at), std::size_t(to - from));
@@ -124,4 +114,4 @@ Result<FileDigests> hashFile(const std::string& path, uint64_t rangeOffset,
   return digests;
 }
 
-}  // namespace qmv::cli
+}  // namespace qmv

@@ -13,7 +13,7 @@
 struct evp_md_st;
 struct evp_md_ctx_st;
 
-namespace qmv::cli {
+namespace qmv {
 
 using Sha256Digest = std::array<uint8_t, 32>;
 
@@ -48,6 +48,7 @@ class Sha256 {
   bool ok_ = false;
 };
 
+// 64 lower-case hex digits.
 std::string toHex(const Sha256Digest& digest);
 // 64 hex digits, either case; nullopt for anything else.
 std::optional<Sha256Digest> digestFromHex(const std::string& text);
@@ -64,4 +65,4 @@ struct FileDigests {
 Result<FileDigests> hashFile(const std::string& path, uint64_t rangeOffset = 0,
                              std::optional<uint64_t> rangeSize = std::nullopt);
 
-}  // namespace qmv::cli
+}  // namespace qmv

@@ -1,0 +1,67 @@
+// Read-back of a written AVI file through libavformat: its streams and the SHA-256 of every video sample.
+#include "convert/avi_read_back.h"
+
+#include <cerrno>
+
+#include "convert/ffmpeg_handles.h"
+
+namespace qmv {
+
+Result<AviReadBack> readBackAvi(const std::string& path) {
+  ff::InputContext input;
+  if (const int opened = ff::openInput(path, "avi", input); opened < 0)
+    return Error{opened, path + ": not readable as AVI: " + ff::errorText(opened)};
+
+  AviReadBack back;
+  for (unsigned i = 0; i < input->nb_streams; ++i) {
+    const AVStream* st = input->streams[i];
+    const AVCodecParameters* par = st->codecpar;
+    ReadBackStream s;
+    const char* type = av_get_media_type_string(par->codec_type);
+    s.type = type != nullptr ? type : "unknown";
+    s.codec = avcodec_get_name(par->codec_id);
+    s.tag = par->codec_tag;
+    s.width = par->width;
+    s.height = par->height;
+    // One tick of the stream's time base is one sample.
+    s.rateNum = st->time_base.den;
+    s.rateDen = st->time_base.num;
+    s.sampleRate = par->sample_rate;
+    s.channels = par->ch_layout.nb_channels;
+    s.bitsPerSample = par->bits_per_coded_sample;
+    s.declaredSamples = st->nb_frames;
+    if (par->codec_type == AVMEDIA_TYPE_VIDEO && back.videoStream < 0) back.videoStream = int(i);
+    back.streams.push_back(std::move(s));
+  }
+
+  Sha256 sha;
+  if (!sha.ok()) return Error{ENOMEM, "OpenSSL gives no SHA-256 digest"};
+  ff::Packet pkt(av_packet_alloc());
+  if (!pkt) return Error{ENOMEM, "out of memory"};
+  int read = 0;
+  while ((read = av_read_frame(input.get(), pkt.get())) >= 0) {
+    if (pkt->stream_index == back.videoStream && pkt->size > 0) {
+      const int64_t position = pkt->pts != AV_NOPTS_VALUE ? pkt->pts : pkt->dts;
+      ReadBackSample sample;
+      sample.size = uint32_t(pkt->size);
+      sample.key = (pkt->flags & AV_PKT_FLAG_KEY) != 0;
+      const std::optional<Sha256Digest> digest = sha.digest(pkt->data, std::size_t(pkt->size));
+      if (!digest) return Error{EIO, "OpenSSL failed to compute a SHA-256 digest"};
+      sample.digest = *digest;
+      if (!back.video.emplace(position, sample).second) ++back.repeatedPositions;
+    }
+    av_packet_unref(pkt.get());
+  }
+  if (read != AVERROR_EOF) back.error = "reading stopped early: " + ff::errorText(read);
+  return back;
+}
+
+const Sha256Digest& emptyDigest() {
+  static const Sha256Digest kEmpty = [] {
+    Sha256 sha;
+    return sha.finish().value_or(Sha256Digest{});
+  }();
+  return kEmpty;
+}
+
+}  // namespace qmv

@@ -1,0 +1,48 @@
+// Read-back of a written AVI file through libavformat: its streams and the SHA-256 of every video sample.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "convert/sha256.h"
+#include "recording/result.h"
+
+namespace qmv {
+
+// The parameters of one stream as its AVI headers give them.
+struct ReadBackStream {
+  std::string type;   // "video", "audio", ...
+  std::string codec;  // libavcodec's name: "mpeg4", "pcm_s16le", ...
+  uint32_t tag = 0;   // video: the four-character code; audio: the WAVE format tag
+  int width = 0, height = 0;
+  int rateNum = 0, rateDen = 1;  // video: samples per second (the header's rate / scale)
+  int sampleRate = 0, channels = 0, bitsPerSample = 0;
+  int64_t declaredSamples = 0;  // the stream header's length
+};
+
+struct ReadBackSample {
+  uint32_t size = 0;
+  bool key = false;
+  Sha256Digest digest{};
+};
+
+// An AVI file as libavformat reads it: its streams and the SHA-256 of every non-empty video sample,
+// by sample position (empty chunks, such as the stream header's position 0, are not listed).
+struct AviReadBack {
+  std::vector<ReadBackStream> streams;
+  int videoStream = -1;
+  std::map<int64_t, ReadBackSample> video;
+  uint64_t repeatedPositions = 0;    // video packets whose position was already taken
+  std::optional<std::string> error;  // reading stopped early; what was read is kept
+};
+
+// Opens path with libavformat's AVI demuxer; an error when it does not open as AVI at all.
+Result<AviReadBack> readBackAvi(const std::string& path);
+
+// The SHA-256 of no bytes: what a frame map expects where a sample is absent.
+const Sha256Digest& emptyDigest();
+
+}  // namespace qmv

@@ -1,0 +1,26 @@
+// The integrity report's schema version and the member names that both its writer and `verify` use.
+#pragma once
+
+namespace qmv {
+
+inline constexpr int kReportSchemaVersion = 1;
+
+// Members `verify` reads back; the writer writes them under these names.
+namespace report_key {
+inline constexpr const char* kSchemaVersion = "schemaVersion";
+inline constexpr const char* kInput = "input";
+inline constexpr const char* kOutputs = "outputs";
+inline constexpr const char* kPath = "path";
+inline constexpr const char* kSize = "size";
+inline constexpr const char* kSha256 = "sha256";
+inline constexpr const char* kWrapped = "wrapped";
+inline constexpr const char* kRecording =
+    "recording";  // input: the recording carved from a player executable
+inline constexpr const char* kOffset = "offset";
+inline constexpr const char* kFrameMap = "frameMap";
+inline constexpr const char* kSamples = "samples";
+inline constexpr const char* kPosition = "position";
+inline constexpr const char* kOutput = "output";  // a sample's digest as read back from the AVI file
+}  // namespace report_key
+
+}  // namespace qmv
