@@ -15,11 +15,14 @@ class ProgramStartTest : public QObject {
     QTest::addColumn<bool>("offscreen");
     QTest::addColumn<QString>("expectedOut");
     // No platform at all: the manual page is made from these at build time, on machines without one.
-    QTest::newRow("version") << QStringList{"--version"} << false << QStringLiteral("qmv2avi " QMV2AVI_VERSION "\n");
-    QTest::newRow("help") << QStringList{"--help"} << false << QStringLiteral("Usage: qmv2avi [--help] [--version]\n");
-    QTest::newRow("help among Qt options")
-        << QStringList{"-platform", "offscreen", "-h"} << false << QStringLiteral("Usage: qmv2avi [--help] [--version]\n");
-    QTest::newRow("window") << QStringList{} << true << QStringLiteral("qmv2avi: window shown: QMV to AVI Converter\n");
+    QTest::newRow("version") << QStringList{"--version"} << false
+                             << QStringLiteral("qmv2avi " QMV2AVI_VERSION "\n");
+    QTest::newRow("help") << QStringList{"--help"} << false
+                          << QStringLiteral("Usage: qmv2avi [--help] [--version]\n");
+    QTest::newRow("help among Qt options") << QStringList{"-platform", "offscreen", "-h"} << false
+                                           << QStringLiteral("Usage: qmv2avi [--help] [--version]\n");
+    QTest::newRow("window") << QStringList{} << true
+                            << QStringLiteral("qmv2avi: window shown: QMV to AVI Converter\n");
   }
 
   void start() {
@@ -27,7 +30,8 @@ class ProgramStartTest : public QObject {
     QFETCH(bool, offscreen);
     QFETCH(QString, expectedOut);
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    for (const char* name : {"QT_QPA_PLATFORM", "DISPLAY", "WAYLAND_DISPLAY"}) env.remove(QString::fromLatin1(name));
+    for (const char* name : {"QT_QPA_PLATFORM", "DISPLAY", "WAYLAND_DISPLAY"})
+      env.remove(QString::fromLatin1(name));
     if (offscreen) {
       env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
       env.insert(QStringLiteral("QMV2AVI_QUIT_AFTER_SHOW"), QStringLiteral("1"));
@@ -40,7 +44,8 @@ class ProgramStartTest : public QObject {
     QCOMPARE(program.exitCode(), 0);
     const QString out = QString::fromUtf8(program.readAllStandardOutput());
     // The help goes on past its first line; the other outputs are exactly one line.
-    QCOMPARE(expectedOut.startsWith(QStringLiteral("Usage")) ? out.left(expectedOut.size()) : out, expectedOut);
+    QCOMPARE(expectedOut.startsWith(QStringLiteral("Usage")) ? out.left(expectedOut.size()) : out,
+             expectedOut);
   }
 };
 

@@ -67,5 +67,29 @@ expect_completion "--overwrite " qmv2avi-cli convert --overw
 expect_completion "mjpeg " qmv2avi-cli convert --reencode mjp
 expect_completion "json " qmv2avi-cli convert --progress j
 expect_completion "files/a.qmv files/b.EXE files/sub " qmv2avi-cli info files/
-zsh -n /usr/share/zsh/vendor-completions/_qmv2avi-cli || fail "zsh completion does not parse"
+
+# zsh completion with the completion system's builtins replaced by stubs that print what they are given:
+# the words typed so far, then every candidate offered, one a line.
+step "zsh completion"
+zsh_candidates() {
+  zsh -f -c 'compadd() { [[ $1 == -a ]] && print -rl -- ${(P)2} }
+    _describe() { print -rl -- ${(P)4%%:*} }
+    _files() { print -r -- "_files $*" }
+    _values() { shift; print -rl -- "$@" }
+    _arguments() { : }
+    _message() { : }
+    words=("$@"); CURRENT=$#; PREFIX=${@[-1]}
+    source /usr/share/zsh/vendor-completions/_qmv2avi-cli' _ "$@"
+}
+expect_zsh() {
+  local want=$1; shift
+  zsh_candidates "$@" | grep -qxF -- "$want" || fail "zsh, completing '$*': no '$want' in: $(zsh_candidates "$@" | tr '\n' ' ')"
+}
+expect_zsh convert qmv2avi-cli ""
+expect_zsh --overwrite qmv2avi-cli convert --
+expect_zsh --output qmv2avi-cli convert --
+expect_zsh --json qmv2avi-cli info --
+expect_zsh mjpeg qmv2avi-cli convert --reencode ""
+expect_zsh json qmv2avi-cli convert --progress ""
+expect_zsh "_files -g *.(#i)(qmv|exe)(-.)" qmv2avi-cli info ""
 echo "all checks passed"
