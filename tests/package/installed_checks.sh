@@ -27,10 +27,13 @@ qmv2avi-cli convert "$recording" -o "$out/pass" --report
 for n in 00 01 04 09; do [[ -s $out/pass/demo_$n.avi ]] || fail "no demo_$n.avi"; done
 qmv2avi-cli verify "$out/pass/demo.report.json"
 
-# Re-encoding decodes with the Xvid library, opened at run time: this proves the libxvidcore4 dependency.
+# Re-encoding decodes every frame with the Xvid library, which the program opens at run time; a frame it
+# cannot decode is left out. CH-02 has no audio, so its file's size is that of its re-encoded pictures:
+# 300 pictures of 704x576 in Motion JPEG take megabytes, the headers alone a few kilobytes.
 step "qmv2avi-cli convert --reencode mjpeg"
-qmv2avi-cli convert "$recording" -o "$out/mjpeg" --channels 1 --reencode mjpeg
-[[ -s $out/mjpeg/demo_00.avi ]] || fail "no re-encoded demo_00.avi"
+qmv2avi-cli convert "$recording" -o "$out/mjpeg" --channels 2 --reencode mjpeg
+size=$(stat -c %s "$out/mjpeg/demo_01.avi")
+((size > 1000000)) || fail "the re-encoded demo_01.avi has $size bytes: its frames did not decode"
 
 step "qmv2avi on the offscreen platform"
 shown=$(QT_QPA_PLATFORM=offscreen QMV2AVI_QUIT_AFTER_SHOW=1 timeout 60 qmv2avi) || fail "qmv2avi ended with $?"
