@@ -5,10 +5,7 @@
 
 namespace qmv::app {
 
-QPixmap appIconPixmap(int size) {
-  QPixmap pixmap(size, size);
-  pixmap.fill(Qt::transparent);
-  QPainter p(&pixmap);
+void paintAppIcon(QPainter& p, qreal size) {
   p.setRenderHint(QPainter::Antialiasing);
   const qreal s = size / 32.0;
 
@@ -37,6 +34,13 @@ QPixmap appIconPixmap(int size) {
   // Recording dot.
   p.setBrush(QColor(220, 40, 40));
   p.drawEllipse(QPointF(25.5 * s, 12.5 * s), 1.6 * s, 1.6 * s);
+}
+
+QPixmap appIconPixmap(int size) {
+  QPixmap pixmap(size, size);
+  pixmap.fill(Qt::transparent);
+  QPainter p(&pixmap);
+  paintAppIcon(p, size);
   return pixmap;
 }
 

@@ -1,11 +1,77 @@
-// Entry of the qmv2avi program: no arguments and no settings, just the converter dialog.
+// Entry of the qmv2avi program: no settings, just the converter dialog; --help and --version answer and exit.
 #include <QApplication>
+#include <QEvent>
+#include <QTimer>
+#include <QWidget>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 
 #include "app/converter_app.h"
 
+#ifndef QMV2AVI_VERSION
+#define QMV2AVI_VERSION "0.0.0"
+#endif
+
+namespace {
+
+constexpr char kHelp[] =
+    "Usage: qmv2avi [--help] [--version]\n"
+    "Converts recordings of a 16-channel DVR (.qmv, or a player .exe with a recording) to AVI files,\n"
+    "one per camera channel. Opens one window: Open a recording, pick channels and a destination\n"
+    "folder, press Convert (press it again to stop).\n"
+    "\n"
+    "Options:\n"
+    "  -h, --help     Print this help message and exit\n"
+    "  --version      Display program version information and exit\n"
+    "\n"
+    "Qt's own options, such as -platform offscreen, are accepted as well.\n"
+    "The command-line tool qmv2avi-cli does the same conversions from a shell.\n";
+
+// Answered before QApplication exists, so that they work without a display (the manual page is made
+// from them at build time). Any other argument is left to Qt, as before.
+bool answerInfoOption(int argc, char* argv[]) {
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+      std::fputs(kHelp, stdout);
+      return true;
+    }
+    if (std::strcmp(argv[i], "--version") == 0) {
+      std::puts("qmv2avi " QMV2AVI_VERSION);
+      return true;
+    }
+  }
+  return false;
+}
+
+// With QMV2AVI_QUIT_AFTER_SHOW set, the first window that is shown is named on stdout and closed again,
+// which ends the program with status 0. Installed packages are smoke-tested this way on the offscreen
+// platform: a run that only timed out could not tell a shown window from a start that hangs before it.
+class QuitAfterShow : public QObject {
+ public:
+  bool eventFilter(QObject* watched, QEvent* event) override {
+    auto* widget = qobject_cast<QWidget*>(watched);
+    if (!done_ && event->type() == QEvent::Show && widget != nullptr && widget->isWindow()) {
+      done_ = true;
+      std::printf("qmv2avi: window shown: %s\n", qPrintable(widget->windowTitle()));
+      std::fflush(stdout);
+      QTimer::singleShot(0, widget, [widget] { widget->close(); });
+    }
+    return false;
+  }
+
+ private:
+  bool done_ = false;
+};
+
+}  // namespace
+
 int main(int argc, char* argv[]) {
+  if (answerInfoOption(argc, argv)) return 0;
   QApplication application(argc, argv);
   QApplication::setApplicationName(QStringLiteral("qmv2avi"));
+  QuitAfterShow quitAfterShow;
+  if (std::getenv("QMV2AVI_QUIT_AFTER_SHOW") != nullptr) application.installEventFilter(&quitAfterShow);
   qmv::app::ConverterApp app;
   app.initInstance();
   return 0;
