@@ -37,6 +37,7 @@ struct ConvertArguments {
   std::optional<int> quality;
   std::optional<std::string> bitRate;
   std::optional<int> keyInterval;
+  bool burnIn = false;
   bool listEncoders = false;
   bool overwrite = false;
   bool noTimestamps = false;
@@ -155,6 +156,8 @@ std::optional<int> prepareOptions(const ConvertArguments& args, ConvertOptions& 
     if (args.quality || args.bitRate || args.keyInterval) {
       return usageError("--quality, --bitrate and --keyint go with --reencode");
     }
+    // Pass-through keeps every recorded frame as it is; a caption would change them.
+    if (args.burnIn) return usageError("--burn-in goes with --reencode: pass-through never changes a frame");
     return std::nullopt;
   }
   const std::optional<EncoderInfo> encoder = findEncoder(args.reencode);
@@ -162,6 +165,7 @@ std::optional<int> prepareOptions(const ConvertArguments& args, ConvertOptions& 
   settings.defaultCodec = 0;
   settings.compressOptions.encoder = encoder->name;
   settings.compressOptions.fourcc = encoder->fourcc;
+  settings.burnIn = args.burnIn;
   if (args.quality) {
     if (*args.quality < 0 || *args.quality > 100) return usageError("--quality is 0 to 100");
     settings.compressOptions.quality = *args.quality;
@@ -245,6 +249,8 @@ void addConvertCommand(CLI::App& app, int& exitCode) {
   convert->add_option("--quality", options->quality, "Re-encode quality 0 (smallest) to 100 (best)");
   convert->add_option("--bitrate", options->bitRate, "Re-encode bit rate: 800000, 800k, 2.5M");
   convert->add_option("--keyint", options->keyInterval, "Re-encode: frames between key frames");
+  convert->add_flag("--burn-in", options->burnIn,
+                    "Re-encode: draw the camera name and the recorded date and time into each picture");
   convert->add_flag("--list-encoders", options->listEncoders, "List the encoders --reencode accepts and exit");
   convert->add_flag("--overwrite", options->overwrite, "Replace existing output files");
   convert->add_flag("--no-timestamps", options->noTimestamps, "Write no <name>_NN.srt with the recorded time");

@@ -20,6 +20,7 @@ struct ConversionSettings {
   int defaultCodec = 1;           // 1 pass-through, 0 re-encode with compressOptions
   CompressOptions compressOptions;
   int standardize = 1;
+  bool burnIn = false;            // re-encode: camera name and recorded date and time drawn into each picture
   std::string destinationDir;     // ends in a path separator, or empty
   std::string baseName;           // output names are destinationDir + baseName + "_NN.avi"
   bool overwrite = true;          // false: an existing output file stops the conversion
