@@ -4,8 +4,10 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <utility>
 
 #include "convert/ffmpeg_handles.h"
 
@@ -60,8 +62,8 @@ std::string cameraCaptionName(const std::string& systemName, int channel) {
   std::string name = systemName.substr(0, systemName.find('\0'));
   for (char& ch : name)
     if (uint8_t(ch) < 0x20 || uint8_t(ch) > 0x7E) ch = '?';
-  name.erase(name.find_last_not_of(' ') + 1);
-  name.erase(0, name.find_first_not_of(' ') == std::string::npos ? name.size() : name.find_first_not_of(' '));
+  const std::size_t first = name.find_first_not_of(' ');
+  name = first == std::string::npos ? std::string() : name.substr(first, name.find_last_not_of(' ') - first + 1);
   char channelText[16];
   std::snprintf(channelText, sizeof channelText, "CH-%02d", channel + 1);
   return name.empty() ? std::string(channelText) : name + " " + channelText;

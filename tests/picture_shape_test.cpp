@@ -15,6 +15,7 @@
 #include "support/cli_run.h"
 #include "support/generated_records.h"
 #include "support/picture_compare.h"
+#include "support/quiet_host.h"
 #include "support/reference_mpeg4_decoder.h"
 #include "support/test_files.h"
 #include "tools/generator/recording_generator.h"
@@ -30,14 +31,6 @@ std::string scratchDir(const std::string& sub = "") {
   return test::freshTestDir(QMV2AVI_TEST_TMP, "shape", sub);
 }
 
-struct QuietHost : ConversionHost {
-  int compressorIndex() override { return 0; }
-  void enableControls(bool) override {}
-  void setProgressRange(uint32_t) override {}
-  void setProgressPosition(uint32_t) override {}
-  void conversionDone(const ConversionReport&) override {}
-};
-
 // One second of each planned channel, 10 frames at rate byte 40.
 gen::Scenario recordingOf(const std::vector<uint8_t>& codes) {
   gen::BodyPlan plan;
@@ -51,7 +44,7 @@ ConversionReport convert(const gen::Scenario& scenario, ConversionSettings setti
   RecordingFile recording;
   Status opened = recording.open(makeMemorySource(gen::buildRecording(scenario).bytes, "generated"));
   EXPECT_TRUE(opened) << (opened ? "" : opened.error().message);
-  QuietHost host;
+  test::QuietHost host;
   std::atomic<int> running{1};
   ConversionReport report = runConversion(recording, settings, host, running);
   EXPECT_FALSE(report.outputError) << report.outputError->message;

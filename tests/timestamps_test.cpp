@@ -9,6 +9,7 @@
 #include "convert/recorded_time.h"
 #include "convert/timestamp_files.h"
 #include "support/generated_records.h"
+#include "support/quiet_host.h"
 #include "support/test_files.h"
 #include "tools/generator/recording_generator.h"
 
@@ -24,14 +25,6 @@ std::string scratchDir() {
   return test::freshTestDir(QMV2AVI_TEST_TMP, "timestamps");
 }
 
-struct QuietHost : ConversionHost {
-  int compressorIndex() override { return 0; }
-  void enableControls(bool) override {}
-  void setProgressRange(uint32_t) override {}
-  void setProgressPosition(uint32_t) override {}
-  void conversionDone(const ConversionReport&) override {}
-};
-
 RecordingFile openBytes(std::vector<uint8_t> bytes) {
   RecordingFile recording;
   Status opened = recording.open(makeMemorySource(std::move(bytes), "generated"));
@@ -46,7 +39,7 @@ ConversionReport convert(const RecordingFile& recording, const std::string& dir,
   settings.destinationDir = dir;
   settings.baseName = "rec";
   settings.observer = observer;
-  QuietHost host;
+  test::QuietHost host;
   std::atomic<int> running{1};
   return runConversion(recording, settings, host, running);
 }
