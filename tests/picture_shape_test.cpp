@@ -9,6 +9,7 @@
 
 #include "convert/caption_burner.h"
 #include "convert/conversion_worker.h"
+#include "convert/recorded_time.h"
 #include "decode/frame_geometry.h"
 #include "decode/vol_header.h"
 #include "support/avi_probe.h"
@@ -31,11 +32,11 @@ std::string scratchDir(const std::string& sub = "") {
   return test::freshTestDir(QMV2AVI_TEST_TMP, "shape", sub);
 }
 
-// One second of each planned channel, 10 frames at rate byte 40.
-gen::Scenario recordingOf(const std::vector<uint8_t>& codes) {
+// Each planned channel at 10 frames a second (rate byte 40).
+gen::Scenario recordingOf(const std::vector<uint8_t>& codes, int seconds = 1) {
   gen::BodyPlan plan;
   for (std::size_t c = 0; c < codes.size(); ++c) plan.channels.push_back({int(c), codes[c], 40, -1, 5});
-  plan.seconds = 1;
+  plan.seconds = seconds;
   plan.reuseFrames = true;
   return gen::planScenario(plan);
 }
@@ -280,9 +281,10 @@ TEST(PictureShape, ReencodeUnstandardizedKeepsTheCodedRowsWithTallPixels) {
 
 TEST(PictureShape, BurnInChangesTheCaptionCornerOnly) {
   const std::string dir = scratchDir();
-  gen::Scenario scenario = recordingOf({19});
+  const gen::Scenario scenario = recordingOf({19}, 2);
+  const std::vector<uint8_t> bytes = gen::buildRecording(scenario).bytes;
   const std::string input = dir + "cam.qmv";
-  ASSERT_TRUE(gen::writeFile(input, gen::buildRecording(scenario).bytes));
+  ASSERT_TRUE(gen::writeFile(input, bytes));
   for (const char* variant : {"plain", "burned"}) {
     const std::string args = "convert " + test::quote(input) + " --reencode ffv1 --no-timestamps -o " +
                              test::quote(dir + variant) +
@@ -312,6 +314,25 @@ TEST(PictureShape, BurnInChangesTheCaptionCornerOnly) {
       }
     EXPECT_GT(inside, layout.right * layout.bottom / 4) << "frame " << i;
     EXPECT_EQ(outside, 0) << "frame " << i;
+  }
+
+  // The caption is the recorded clock of each frame: ffv1 is lossless, so the burned picture is exactly
+  // the plain one with that caption drawn on it.
+  RecordingFile recording;
+  ASSERT_TRUE(recording.open(makeMemorySource(bytes, "generated")));
+  std::vector<std::string> times;
+  for (const gen::Block& block : scenario.blocks)
+    for (const gen::Record& r : block.records)
+      if (r.type == gen::Record::Type::Video && r.channel == 0)
+        times.push_back(recordedTimeText(recording.info(), block.baseTime + r.timeDelta));
+  ASSERT_EQ(times.size(), plain.size());
+  EXPECT_NE(times.front(), times.back()) << "two recorded seconds";
+  auto burner = CaptionBurner::open(width, height, name);
+  ASSERT_TRUE(burner);
+  for (std::size_t i = 0; i < plain.size(); ++i) {
+    std::vector<uint8_t> expected = plain[i];
+    ASSERT_TRUE(burner.value()->draw(expected.data(), times[i]));
+    EXPECT_TRUE(expected == burned[i]) << "frame " << i << " captioned " << times[i];
   }
 }
 
