@@ -38,6 +38,7 @@ struct ConvertArguments {
   std::optional<int> quality;
   std::optional<std::string> bitRate;
   std::optional<int> keyInterval;
+  bool burnIn = false;
   bool listEncoders = false;
   bool overwrite = false;
   bool noTimestamps = false;
@@ -137,13 +138,18 @@ std::optional<int> prepareOptions(const ConvertArguments& args, ConvertOptions& 
   options.settings.passThroughFourcc =
       args.codec == "divx" || args.codec == "DIVX" ? PassThroughFourcc::kDivx : PassThroughFourcc::kXvid;
 
-  if (args.reencode.empty()) return std::nullopt;
   ConversionSettings& settings = options.settings;
+  if (args.reencode.empty()) {
+    // Pass-through keeps every recorded frame as it is; a caption would change them.
+    if (args.burnIn) return usageError("--burn-in goes with --reencode: pass-through never changes a frame");
+    return std::nullopt;
+  }
   const std::optional<EncoderInfo> encoder = findEncoder(args.reencode);
   if (!encoder) return usageError("unknown encoder \"" + args.reencode + "\" (see --list-encoders)");
   settings.videoMode = VideoMode::kReEncode;
   settings.compressOptions.encoder = encoder->name;
   settings.compressOptions.fourcc = encoder->fourcc;
+  settings.burnIn = args.burnIn;
   if (args.quality) settings.compressOptions.quality = *args.quality;
   if (args.bitRate) {
     if (const std::optional<int64_t> bits = parseBitRate(*args.bitRate)) {
@@ -239,6 +245,8 @@ void addConvertCommand(CLI::App& app, int& exitCode) {
   convert->add_option("--keyint", options->keyInterval, "Re-encode: frames between key frames")
       ->check(CLI::Range(1, std::numeric_limits<int>::max()))
       ->needs(reencode);
+  convert->add_flag("--burn-in", options->burnIn,
+                    "Re-encode: draw the camera name and the recorded date and time into each picture");
   convert->add_flag("--list-encoders", options->listEncoders, "List the encoders --reencode accepts and exit");
   convert->add_flag("--overwrite", options->overwrite, "Replace existing output files");
   convert->add_flag("--no-timestamps", options->noTimestamps, "Write no <name>_NN.srt with the recorded time");

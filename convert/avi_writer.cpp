@@ -12,7 +12,9 @@
 #include <numeric>
 
 #include "convert/avi_repair.h"
+#include "convert/caption_burner.h"
 #include "convert/ffmpeg_handles.h"
+#include "convert/picture_scaler.h"
 #include "convert/video_encoder.h"
 
 namespace qmv {
@@ -63,6 +65,10 @@ struct AviWriter::Impl {
   AVStream* audio = nullptr;  // owned by out
   std::unique_ptr<VideoEncoder> encoder;
   std::vector<uint8_t> picture;
+  PictureScaler scaler;
+  std::vector<uint8_t> scaled;  // the decoded picture at the output size, when the two differ
+  std::unique_ptr<CaptionBurner> captions;
+  std::string caption;
   ff::Packet packet;       // wraps the caller's bytes for one write
   ff::Packet emptyPacket;  // the empty chunk of a skipped position
   bool withAudio = false;
@@ -169,6 +175,12 @@ struct AviWriter::Impl {
     }
   }
 
+  // libavformat writes the 'vprp' chunk from the stream's ratio; a square one is left unset, as before.
+  void setPixelAspect(PixelAspect aspect) {
+    if (aspect == PixelAspect{}) return;
+    video->sample_aspect_ratio = video->codecpar->sample_aspect_ratio = AVRational{aspect.num, aspect.den};
+  }
+
   Status open(const AviOpenParams& p);
   Status addPassThroughVideo(const AviOpenParams& p);
   Status addEncodedVideo(const AviOpenParams& p);
@@ -264,6 +276,7 @@ Status AviWriter::Impl::addPassThroughVideo(const AviOpenParams& p) {
   par.width = p.width;
   par.height = p.height;
   par.bits_per_coded_sample = 24;
+  setPixelAspect(p.pixelAspect);
   if (!p.videoExtraData.empty()) {
     // The muxer appends extradata to the BITMAPINFOHEADER.
     const std::size_t n = p.videoExtraData.size();
@@ -276,7 +289,8 @@ Status AviWriter::Impl::addPassThroughVideo(const AviOpenParams& p) {
 }
 
 Status AviWriter::Impl::addEncodedVideo(const AviOpenParams& p) {
-  auto opened = VideoEncoder::open(p.options, p.width, p.height, positionTimeBase);
+  auto opened = VideoEncoder::open(p.options, p.width, p.height, positionTimeBase, 0,
+                                   AVRational{p.pixelAspect.num, p.pixelAspect.den});
   if (!opened) return fail(opened.error().message, opened.error().code);
   encoder = std::move(opened.value());
 
@@ -294,8 +308,15 @@ Status AviWriter::Impl::addEncodedVideo(const AviOpenParams& p) {
   decoder = p.xvidLibrary ? std::make_unique<VideoDecoder>(p.xvidLibrary) : std::make_unique<VideoDecoder>();
   // A decoder that cannot be created makes every later decode fail; the file is still written.
   decoder->create(p.width, p.height, picture.data());
+  if (p.burnIn) {
+    auto burner = CaptionBurner::open(p.width, p.height, p.cameraName);
+    if (!burner) return fail(burner.error().message, burner.error().code);
+    captions = std::move(burner.value());
+  }
 
-  return encoder->fillParameters(*video->codecpar, fourcc);
+  if (Status st = encoder->fillParameters(*video->codecpar, fourcc); !st) return st;
+  setPixelAspect(p.pixelAspect);
+  return okStatus();
 }
 
 Status AviWriter::Impl::addAudio() {
@@ -326,14 +347,26 @@ void AviWriter::writeRawVideo(const uint8_t* data, std::size_t size, uint32_t fl
 void AviWriter::writeDecodedVideo(const FrameHeader& frame) {
   Impl& s = *impl_;
   if (s.writable() && s.encoder && s.decoder && s.decoder->decodeFrame(frame) == VideoDecoder::kOk) {
+    Status st = okStatus();
+    uint8_t* picture = s.picture.data();
+    // The decoder leaves a picture of its coded size at the start of the buffer.
+    if (const DecoderSize* coded = findDecoderSize(frame.formatCode);
+        coded && (coded->width != s.width || coded->height != s.height)) {
+      s.scaled.resize(s.picture.size());
+      st = s.scaler.scale(picture, coded->width, coded->height, s.scaled.data(), s.width, s.height);
+      picture = s.scaled.data();
+    }
+    if (st && s.captions) st = s.captions->draw(picture, s.caption);
     const AVRational encoderTimeBase = s.encoder->timeBase();
-    Status st = s.encoder->encode(s.picture.data(), s.videoPosition, [&](AVPacket& pkt) {
+    if (st) st = s.encoder->encode(picture, s.videoPosition, [&](AVPacket& pkt) {
       s.writeVideoPacket(pkt, av_rescale_q(pkt.pts, encoderTimeBase, s.positionTimeBase), true);
     });
     if (!st) s.recordWriteError(st.error().code, st.error().message);
   }
   ++s.videoPosition;
 }
+
+void AviWriter::setCaption(std::string text) { impl_->caption = std::move(text); }
 
 void AviWriter::writeAudio(const uint8_t* data, std::size_t size, uint32_t flags) {
   Impl& s = *impl_;
@@ -365,6 +398,7 @@ Status AviWriter::finish() {
     s.finished = true;
     // Release order: compressing stream, the streams with their file, the picture, the decoder.
     s.encoder.reset();
+    s.captions.reset();
     if (s.out && s.out->pb) {
       if (int r = avio_closep(&s.out->pb); r < 0) s.recordWriteError(r, ff::errorText(r));
     }
@@ -373,6 +407,8 @@ Status AviWriter::finish() {
     s.video = s.audio = nullptr;
     s.picture.clear();
     s.picture.shrink_to_fit();
+    s.scaled.clear();
+    s.scaled.shrink_to_fit();
     if (s.headerWritten && s.identity.known) {
       if (identityOf(s.fileName) != s.identity) {
         s.recordWriteError(AVERROR(ENOENT), "the file was removed while it was written");

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "convert/compress_options.h"
+#include "decode/frame_geometry.h"
 #include "decode/video_decoder.h"
 #include "decode/xvid_library.h"
 #include "recording/frame_record.h"
@@ -38,6 +39,11 @@ struct AviOpenParams {
   bool compress = false;         // re-encode through options
   CompressOptions options;       // re-encode mode
   std::vector<uint8_t> videoExtraData;  // pass-through: the stream's VO/VOL header (BITMAPINFOHEADER extra data)
+  // The shape of a stored pixel (the stream's sample aspect ratio, written as the 'vprp' chunk when it is not
+  // square): 1:2 for a half-height picture kept at its coded rows.
+  PixelAspect pixelAspect;
+  bool burnIn = false;     // re-encode: draw cameraName and each picture's caption (setCaption) into it
+  std::string cameraName;  // first caption line
   bool overwrite = true;         // false: refuse an existing file
   std::shared_ptr<XvidLibrary> xvidLibrary;  // re-encode: library seam for tests; null = the real one
 };
@@ -55,8 +61,11 @@ class AviWriter {
   // stream, nothing is written but the position still advances.
   void writeRawVideo(const uint8_t* data, std::size_t size, uint32_t flags);
   // Decodes and writes one picture through the encoder (re-encode). A frame that does not
-  // decode writes nothing, and its position stays used.
+  // decode writes nothing, and its position stays used. A picture decoded at another size than the
+  // output's (a half-height field in a standardized frame) is scaled to fill the frame.
   void writeDecodedVideo(const FrameHeader& frame);
+  // With burnIn: the second caption line (the recorded date and time) of the pictures written from now on.
+  void setCaption(std::string text);
   // size bytes of 16-bit mono PCM; audio positions count samples.
   void writeAudio(const uint8_t* data, std::size_t size, uint32_t flags);
 

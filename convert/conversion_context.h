@@ -30,6 +30,7 @@ struct ConversionSettings {
   CompressOptions compressOptions;  // kReEncode only
   Container container = Container::kAvi;
   bool standardize = true;                   // half-height format codes get the full height of their pair
+  bool burnIn = false;                       // re-encode: camera name and recorded date and time drawn into each picture
   std::string destinationDir;                // ends in a path separator, or empty
   std::string baseName;                      // output names are destinationDir + baseName + "_NN.avi"
   bool overwrite = true;                     // false: an existing output file stops the conversion

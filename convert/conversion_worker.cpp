@@ -9,8 +9,11 @@
 #include <numeric>
 
 #include "convert/audio_distribution.h"
+#include "convert/caption_burner.h"
 #include "convert/record_reader.h"
+#include "convert/recorded_time.h"
 #include "decode/frame_geometry.h"
+#include "decode/vol_header.h"
 #include "recording/frame_record.h"
 #include "recording/recording_format.h"
 
@@ -267,6 +270,7 @@ bool Worker::handleVideo(const FrameIndexEntry& entry, const uint8_t* head, cons
     frame.formatCode = head[format::kRecFormatCode];
     frame.padWords = padWords;
     frame.payload = stream_.data();
+    if (settings_.burnIn) channel.writer->setCaption(recordedTimeText(recording_.info(), entry.time));
     channel.writer->writeDecodedVideo(frame);
   }
   if (observer_ != nullptr && !channel.writer->writeError()) {
@@ -296,16 +300,25 @@ Worker::Created Worker::createWriter(int c, uint8_t formatCode) {
   params.fileName = outputFileName(settings_.destinationDir, settings_.baseName, c);
   params.width = geometry.width;
   params.height = geometry.height;
+  params.pixelAspect = geometry.pixelAspect;
   params.rate = channel.rate;
   // Sources 0x80..0xFF (0xFF = none) never match a record, so such channels get no audio stream.
   params.withAudio = int8_t(info.audioSource[std::size_t(c)]) >= 0;
   params.fourcc = fourccOf(settings_.passThroughFourcc);
   params.compress = settings_.videoMode == VideoMode::kReEncode;
-  if (params.compress) params.options = settings_.compressOptions;
-  // The stream keeps the frames as coded, so its header must give the coded size: for the
-  // half-height codes that is the unstandardized layout's header, not the output size.
-  if (const auto coded = getFrameGeometry(formatCode, false); coded.header && !params.compress) {
-    params.videoExtraData.assign(coded.header->begin(), coded.header->begin() + kVolPartSize);
+  if (params.compress) {
+    params.options = settings_.compressOptions;
+    params.burnIn = settings_.burnIn;
+    params.cameraName = cameraCaptionName(info.systemName, c);
+  } else {
+    // The stream keeps the frames as coded: the BITMAPINFOHEADER and the VOL in its extra data both
+    // give the coded size (the unstandardized layout), and a half-height picture gets its shape from
+    // the 1:2 pixel aspect in both, so players show it at its pair's full height.
+    const FrameGeometry coded = getFrameGeometry(formatCode, false);
+    params.width = coded.width;
+    params.height = coded.height;
+    params.pixelAspect = coded.pixelAspect;
+    if (coded.header) params.videoExtraData = makeVolHeader(coded.width, coded.height, coded.pixelAspect);
   }
   params.overwrite = settings_.overwrite;
   params.xvidLibrary = settings_.xvidLibrary;

@@ -89,7 +89,8 @@ AVPixelFormat encoderInputFormat(const AVCodec& codec, bool lossless) {
 }
 
 Result<std::unique_ptr<VideoEncoder>> VideoEncoder::open(const CompressOptions& options, int width,
-                                                         int height, AVRational timeBase, int threads) {
+                                                         int height, AVRational timeBase, int threads,
+                                                         AVRational sampleAspect) {
   const AVCodec* codec = avcodec_find_encoder_by_name(options.encoder.c_str());
   if (!codec || codec->type != AVMEDIA_TYPE_VIDEO)
     return Error{AVERROR_ENCODER_NOT_FOUND,
@@ -117,7 +118,7 @@ Result<std::unique_ptr<VideoEncoder>> VideoEncoder::open(const CompressOptions& 
   ctx.pix_fmt = pixFmt;
   ctx.time_base = timeBase;
   ctx.framerate = AVRational{timeBase.den, timeBase.num};
-  ctx.sample_aspect_ratio = AVRational{1, 1};
+  ctx.sample_aspect_ratio = sampleAspect;
   ctx.max_b_frames = 0;  // packets must come out in position order
   ctx.thread_count = threads;
   ctx.flags |= AV_CODEC_FLAG_BITEXACT;

@@ -19,9 +19,10 @@ class VideoEncoder {
   using PacketSink = std::function<void(AVPacket& packet)>;
 
   // Opens options.encoder for width x height pictures, one tick of timeBase per picture position.
-  // threads: 0 lets the encoder pick.
+  // threads: 0 lets the encoder pick. sampleAspect: the shape of a pixel, for the codec's own header.
   static Result<std::unique_ptr<VideoEncoder>> open(const CompressOptions& options, int width, int height,
-                                                    AVRational timeBase, int threads = 0);
+                                                    AVRational timeBase, int threads = 0,
+                                                    AVRational sampleAspect = AVRational{1, 1});
   ~VideoEncoder();
   VideoEncoder(const VideoEncoder&) = delete;
   VideoEncoder& operator=(const VideoEncoder&) = delete;

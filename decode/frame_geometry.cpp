@@ -96,10 +96,15 @@ FrameGeometry getFrameGeometry(uint8_t formatCode, bool standardize) {
   const Layout& layout = standardize ? row->on : row->off;
   result.width = layout.width;
   result.height = layout.height;
+  if (row->on.height != row->off.height && !standardize) result.pixelAspect = kHalfHeightPixel;
   if (layout.sizeWord) {
     result.header = makeStreamHeader(*layout.sizeWord);
   }
   return result;
+}
+
+bool isHalfHeightCode(uint8_t formatCode) {
+  return getFrameGeometry(formatCode, false).pixelAspect == kHalfHeightPixel;
 }
 
 const DecoderSize* findDecoderSize(uint8_t formatCode) {

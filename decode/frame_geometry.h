@@ -22,10 +22,23 @@ inline constexpr StreamHeader kVolHeaderTemplate = {
 inline constexpr std::size_t kVolPartSize = 19;  // bytes 0..18: VO + VOL, before the VOP start code
 inline constexpr std::size_t kSizeWordOffset = 14;
 
+// The shape of one pixel, width : height.
+struct PixelAspect {
+  int num = 1;
+  int den = 1;
+  bool operator==(const PixelAspect&) const = default;
+};
+
+// The half-height codes hold one field of each picture: every coded row stands for two rows of the scene.
+inline constexpr PixelAspect kHalfHeightPixel{1, 2};
+
 struct FrameGeometry {
   int32_t width = 0;
   int32_t height = 0;
   std::optional<StreamHeader> header;  // none for codes whose frames carry their own VOL
+  // kHalfHeightPixel when the size keeps a half-height code's coded rows (Standardization off); square
+  // otherwise.
+  PixelAspect pixelAspect;
 };
 
 // Output size and stream header for a format code; 0 x 0 and no header for a code without a geometry.
@@ -39,6 +52,9 @@ struct DecoderSize {
   int32_t height;
   std::array<uint8_t, 4> sizeWord;
 };
+
+// Codes 1, 3, 9, 11, 17, 19, 25 and 27: coded at half the height of their full-height pair.
+bool isHalfHeightCode(uint8_t formatCode);
 
 const DecoderSize* findDecoderSize(uint8_t formatCode);  // nullptr when none
 

@@ -160,6 +160,10 @@ TEST(FrameGeometry, EveryCodeInBothLayouts) {
       } else {
         expectLayout(got, standardize ? found->second->on : found->second->off, where);
       }
+      // Only a half-height picture kept at its coded rows has tall pixels.
+      const bool halfHeight = found != byCode.end() && found->second->on.height == 2 * found->second->off.height;
+      EXPECT_EQ(got.pixelAspect, (halfHeight && !standardize) ? kHalfHeightPixel : PixelAspect{}) << where;
+      EXPECT_EQ(isHalfHeightCode(uint8_t(code)), halfHeight) << where;
     }
   }
 }
