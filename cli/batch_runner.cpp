@@ -44,10 +44,11 @@ std::string identity(const fs::path& path) {
 
 int severity(int status) {
   if (status == kExitOk) return 0;
-  if (status == kExitBadInput) return 1;
-  if (status == kExitOutputFile) return 3;
-  if (status > kExitSignalBase && status < kExitSignalBase + 64) return 4;
-  return 2;
+  if (status == kExitSalvaged) return 1;
+  if (status == kExitBadInput) return 2;
+  if (status == kExitOutputFile) return 4;
+  if (status > kExitSignalBase && status < kExitSignalBase + 64) return 5;
+  return 3;
 }
 
 // "qmv2avi-cli: TEXT" becomes "qmv2avi-cli: INPUT: TEXT" unless TEXT already starts with the input.

@@ -13,6 +13,7 @@
 #include "cli/exit_codes.h"
 #include "cli/integrity_report.h"
 #include "cli/progress_display.h"
+#include "cli/salvage_text.h"
 #include "cli/text_format.h"
 #include "convert/rate_check.h"
 #include "convert/timestamp_files.h"
@@ -61,8 +62,8 @@ void printSummary(const ConversionReport& report, const std::vector<std::string>
 InputOutcome convertInput(const ConvertOptions& options, const std::string& path, std::atomic<int>& running) {
   InputOutcome outcome;
   RecordingFile recording;
-  if (Status opened = recording.open(path); !opened) {
-    std::cerr << "qmv2avi-cli: " << path << ": " << opened.error().message << "\n";
+  if (Status opened = options.salvage ? recording.openSalvage(path) : recording.open(path); !opened) {
+    std::cerr << "qmv2avi-cli: " << path << ": " << rejectionText(opened.error(), options.salvage) << "\n";
     outcome.exitStatus = kExitBadInput;
     return outcome;
   }
@@ -163,6 +164,7 @@ InputOutcome convertInput(const ConvertOptions& options, const std::string& path
     for (std::string& file : frameLogs->files()) sideFiles.push_back(std::move(file));
   }
   printSummary(report, sideFiles);
+  if (recording.salvageReport() != nullptr) std::printf("%s: %s\n", path.c_str(), salvageSummary(recording).c_str());
   if (integrity) {
     if (Status done = integrity->finish(report, reportPath); !done) {
       if (!sideError) sideError = done.error();
@@ -185,6 +187,10 @@ InputOutcome convertInput(const ConvertOptions& options, const std::string& path
   } else if (report.stopped) {
     std::cerr << "qmv2avi-cli: stopped after " << report.entriesDone << " of " << recording.entryCount()
               << " entries; the files written so far are complete\n";
+  }
+  // Outputs written from a damaged recording: not a failure, but not the whole recording either.
+  if (outcome.exitStatus == kExitOk && recording.salvageReport() != nullptr && !report.files.empty()) {
+    outcome.exitStatus = kExitSalvaged;
   }
   return outcome;
 }

@@ -14,6 +14,7 @@
 #include <nlohmann/json.hpp>
 #include <system_error>
 
+#include "cli/salvage_text.h"
 #include "convert/ffmpeg_handles.h"
 #include "convert/rate_check.h"
 
@@ -350,6 +351,9 @@ Status IntegrityReport::finish(const ConversionReport& report, const std::string
                             {"macAddress", d.macAddress},
                             {"languageVideo", d.languageVideo},
                             {"recordedTime", d.recordedTime}};
+  // Salvaged recordings: unreadable and recovered byte ranges, and every recovered record's file offset
+  // and how it was found. Null for a whole recording.
+  doc["salvage"] = Json::parse(salvageJson(recording_, true).dump());
   Json settings;
   settings["video"] = passThrough_ ? "pass-through" : "re-encode";
   settings["encoder"] = passThrough_ ? Json(nullptr) : Json(encoder_);

@@ -41,12 +41,14 @@ static_assert(sizeof(FrameIndexEntry) == 8);
 
 // The five description texts, formatted as the dialog shows them.
 struct RecordingDescription {
-  std::string systemName;    // "%s"
-  std::string version;       // "%d.%d.%d"
-  std::string macAddress;    // "%02X-%02X-%02X-%02X-%02X-%02X"
-  std::string languageVideo; // "%02X, %s" (PAL / NTSC)
-  std::string recordedTime;  // "%04d.%02d.%02d %02d:%02d:%02d ~ %02d:%02d:%02d"
+  std::string systemName;     // "%s"
+  std::string version;        // "%d.%d.%d"
+  std::string macAddress;     // "%02X-%02X-%02X-%02X-%02X-%02X"
+  std::string languageVideo;  // "%02X, %s" (PAL / NTSC)
+  std::string recordedTime;   // "%04d.%02d.%02d %02d:%02d:%02d ~ %02d:%02d:%02d"
 };
+
+struct SalvageReport;
 
 class RecordingFile {
  public:
@@ -62,6 +64,11 @@ class RecordingFile {
   // The same from an already opened source (tests read recordings from memory).
   Status open(std::unique_ptr<ByteSource> source);
   void close();
+  // Salvage (recording/salvage.cpp): a whole recording opens as open() opens it, with no salvage report;
+  // a damaged one opens with the records that pass every check, gap entries (kKindGap) where bytes were
+  // unreadable, and a report. Fails only when no record at all can be recovered.
+  Status openSalvage(const std::string& path);
+  Status openSalvage(std::unique_ptr<ByteSource> source);
 
   bool isOpen() const { return source_ != nullptr; }
   ByteSource& source() const { return *source_; }
@@ -85,8 +92,16 @@ class RecordingFile {
   uint16_t firstTime() const { return firstTime_; }
   uint16_t lastTime() const { return lastTime_; }
   const RecordingDescription& description() const { return description_; }
+  // Null unless openSalvage found damage.
+  const SalvageReport* salvageReport() const { return salvage_.get(); }
+  // False when salvage found the header damaged: info() then holds no rates and no audio sources.
+  bool headerKnown() const { return headerKnown_; }
 
  private:
+  friend class Salvager;
+  // open()'s work on an empty object: everything but taking over the source.
+  Status load(ByteSource& in);
+
   std::unique_ptr<ByteSource> source_;
   uint64_t fileLength_ = 0;
   uint32_t recordingStart_ = 0;
@@ -102,7 +117,12 @@ class RecordingFile {
   uint16_t firstTime_ = 0;
   uint16_t lastTime_ = 0;
   RecordingDescription description_;
+  std::shared_ptr<const SalvageReport> salvage_;
+  bool headerKnown_ = true;
 };
+
+// True when open() rejected the file for damage to its trailer, index or size, which salvage may get past.
+bool looksDamaged(const Error& error);
 
 // Decodes the 512-byte header record.
 SystemInfo decodeHeader(const std::array<uint8_t, format::kHeaderSize>& header);
