@@ -3,6 +3,7 @@
 #include "recording/salvage.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <utility>
 
@@ -147,17 +148,34 @@ Status RecordingFile::openSalvage(std::unique_ptr<ByteSource> source) {
   if (!source) return Error{kCannotOpen, "no file to read"};
   RecordingFile whole;
   const Status loaded = whole.load(*source);
-  if (loaded) {
+  if (!loaded && !looksDamaged(loaded.error())) return loaded;
+  // Even under a sound index every record is checked: zeroed sectors leave the index whole.
+  RecordingFile fresh;
+  auto report = std::make_shared<SalvageReport>();
+  Salvager salvager(*source, fresh, *report);
+  const Status salvaged = salvager.run();
+  const bool sound = salvaged && report->unreadable.empty() && report->scannedBlocks == 0;
+  if (loaded && sound) {
     whole.source_ = std::move(source);
     *this = std::move(whole);
     return okStatus();
   }
-  if (!looksDamaged(loaded.error())) return loaded;
-  RecordingFile fresh;
-  auto report = std::make_shared<SalvageReport>();
-  report->damage = loaded.error().message;
-  Salvager salvager(*source, fresh, *report);
-  if (Status salvaged = salvager.run(); !salvaged) return salvaged;
+  if (!loaded) {
+    report->damage = loaded.error().message;
+  } else if (!report->headerKnown) {
+    char why[160];
+    std::snprintf(why, sizeof why, "the 512-byte header gives month %d, day %d and hour %d, which cannot be",
+                  whole.header_[kHdrMonth], whole.header_[kHdrDay], whole.header_[kHdrHour]);
+    report->damage = why;
+  } else {
+    report->damage = "the index is whole, but " + std::to_string(report->unreadable.size()) +
+                     " stretches of the records it lists fail their checks (zeroed or overwritten sectors)";
+  }
+  if (!salvaged) {
+    Error error = salvaged.error();
+    error.message += " (" + report->damage + ")";
+    return error;
+  }
   fresh.salvage_ = std::move(report);
   fresh.source_ = std::move(source);
   *this = std::move(fresh);
@@ -201,7 +219,7 @@ Status Salvager::run() {
     return Error{kNothingRecovered,
                  "nothing can be recovered: the file holds no bytes after the 512-byte header"};
   }
-  if (!headerRead) addUnreadable(0, kHeaderSize);
+  if (!report_.headerKnown) addUnreadable(0, kHeaderSize);
 
   std::vector<BlockInfo> chain = chainFromTrailer();  // first block first
   report_.chainBlocks = uint32_t(chain.size());
@@ -379,8 +397,9 @@ bool Salvager::indexedRecordOk(const FrameIndexEntry& entry, uint64_t extent) {
   if (kRecordHeadSize + uint64_t(head.wordCount) * kItemSize > extent) return false;
   if (!video) return head.frameType == kFrameTypeAudio;
   if (head.frameType == kFrameTypeAudio) return false;
-  const uint32_t streamWords = head.padWords < head.wordCount ? head.wordCount - head.padWords : 0;
-  return streamWords == 0 || streamOk(entry.offset + kRecordHeadSize, streamWords, true);
+  // A frame without stream data is a head zeroed or overwritten: nothing after it can be decoded safely.
+  if (head.padWords >= head.wordCount) return false;
+  return streamOk(entry.offset + kRecordHeadSize, head.wordCount - head.padWords, true);
 }
 
 bool Salvager::walkedRecord(uint64_t pos, uint64_t limit, bool checkZeros, uint64_t& extent,
