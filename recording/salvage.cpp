@@ -26,11 +26,12 @@ bool headerPlausible(const std::array<uint8_t, kHeaderSize>& header) {
   return month >= 1 && month <= 12 && day >= 1 && day <= 31 && hour <= 23;
 }
 
-// Reads forward through the recording. Pointers stay valid until the next call.
+// Reads forward through the recording a large window at a time (pread for files, so a file that shrinks
+// reads short instead of faulting), or a few bytes through the source's guarded map. Pointers stay valid
+// until the next call.
 class ForwardWindow {
  public:
-  ForwardWindow(ByteSource& source, uint64_t start, uint64_t length)
-      : source_(source), start_(start), length_(length), mapped_(source.view() != nullptr) {}
+  explicit ForwardWindow(ByteSource& source) : source_(source) {}
 
   void place(uint64_t start, uint64_t length) {
     start_ = start;
@@ -39,32 +40,41 @@ class ForwardWindow {
   }
 
   // The n bytes at recording position pos; null when they lie outside the recording or cannot be read.
+  // A few bytes (a record head, a block head) come straight from a mapped file: the heads lie kilobytes
+  // apart, and copying the bytes between them would cost more than all the checks.
   const uint8_t* at(uint64_t pos, std::size_t n) {
-    if (pos > length_ || n > length_ - pos) return nullptr;
-    if (pos >= windowStart_ && pos - windowStart_ + n <= windowFill_)
-      return buffer_.data() + (pos - windowStart_);
-    const std::size_t want = std::size_t(std::min<uint64_t>(std::max(kWindowBytes, n), length_ - pos));
-    if (buffer_.size() < want) buffer_.resize(want);
-    // Through the map a file that shrank under it reads as a failure, not a crash.
-    const bool read = mapped_ ? source_.copyFromView(start_ + pos, buffer_.data(), want)
-                              : source_.readExact(start_ + pos, buffer_.data(), want);
-    if (!read) {
-      windowFill_ = 0;
-      return nullptr;
+    if (n <= sizeof small_ && pos <= length_ && n <= length_ - pos && source_.view() != nullptr) {
+      return source_.copyFromView(start_ + pos, small_, n) ? small_ : nullptr;
     }
-    windowStart_ = pos;
-    windowFill_ = want;
-    return buffer_.data();
+    std::size_t available = 0;
+    return span(pos, n, available);
+  }
+
+  // At least n bytes at pos, and how many more the window holds from there.
+  const uint8_t* span(uint64_t pos, std::size_t n, std::size_t& available) {
+    if (pos > length_ || n > length_ - pos) return nullptr;
+    if (pos < windowStart_ || pos - windowStart_ + n > windowFill_) {
+      const std::size_t want = std::size_t(std::min<uint64_t>(std::max(kWindowBytes, n), length_ - pos));
+      if (buffer_.size() < want) buffer_.resize(want);
+      if (!source_.readExact(start_ + pos, buffer_.data(), want)) {
+        windowFill_ = 0;
+        return nullptr;
+      }
+      windowStart_ = pos;
+      windowFill_ = want;
+    }
+    available = windowFill_ - std::size_t(pos - windowStart_);
+    return buffer_.data() + (pos - windowStart_);
   }
 
  private:
   ByteSource& source_;
-  uint64_t start_;
-  uint64_t length_;
-  bool mapped_;
+  uint64_t start_ = 0;
+  uint64_t length_ = 0;
   std::vector<uint8_t> buffer_;
   uint64_t windowStart_ = 0;
   std::size_t windowFill_ = 0;
+  uint8_t small_[32] = {};
 };
 
 }  // namespace
@@ -89,7 +99,7 @@ const char* foundText(Found found) {
 class Salvager {
  public:
   Salvager(ByteSource& source, RecordingFile& out, SalvageReport& report)
-      : source_(source), out_(out), report_(report), window_(source, 0, 0), zeroWindow_(source, 0, 0) {}
+      : source_(source), out_(out), report_(report), window_(source), zeroWindow_(source) {}
 
   Status run();
 
@@ -357,19 +367,19 @@ uint64_t Salvager::firstZeroWord(uint64_t from) {
   if (from >= zeroFrom_ && from <= zeroAt_) return zeroAt_;
   // Callers ask in file order, so each word is looked at once.
   uint64_t pos = from;
+  std::size_t available = 0;
   while (pos + kItemSize <= length_) {
-    const std::size_t chunk =
-        std::size_t(std::min<uint64_t>(kWindowBytes, (length_ - pos) / kItemSize * kItemSize));
-    const uint8_t* p = zeroWindow_.at(pos, chunk);
+    const uint8_t* p = zeroWindow_.span(pos, kItemSize, available);
     if (p == nullptr) break;
-    for (std::size_t i = 0; i < chunk; i += kItemSize) {
+    const std::size_t words = available / kItemSize;
+    for (std::size_t i = 0; i < words * kItemSize; i += kItemSize) {
       if ((p[i] | p[i + 1] | p[i + 2] | p[i + 3]) == 0) {
         zeroFrom_ = from;
         zeroAt_ = pos + i;
         return zeroAt_;
       }
     }
-    pos += chunk;
+    pos += words * kItemSize;
   }
   zeroFrom_ = from;
   zeroAt_ = length_;
@@ -540,9 +550,10 @@ void Salvager::layOut(std::vector<BlockInfo> blocks) {
 
 bool Salvager::layBlock(const BlockInfo& block, Found found, uint64_t floor) {
   const std::size_t n = block.itemCount;
-  const uint8_t* items = window_.at(uint64_t(block.position) + kBlockHeadSize, n * kItemSize);
-  if (items == nullptr) return false;
-  std::vector<uint8_t> itemCopy(items, items + n * kItemSize);  // the window moves while records are checked
+  // Read aside: the window stays with the records, which lie before the block.
+  std::vector<uint8_t> itemCopy(n * kItemSize);
+  if (!source_.readExact(start_ + block.position + kBlockHeadSize, itemCopy.data(), itemCopy.size()))
+    return false;
   std::vector<FrameIndexEntry> laid(n);
   uint32_t mask = 0;
   if (!layBlockRecords(block, itemCopy.data(), floor, "the bytes before it end", laid.data(), mask))
