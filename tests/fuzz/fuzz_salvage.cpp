@@ -13,26 +13,9 @@
 #include "recording/recording_file.h"
 #include "recording/recording_format.h"
 #include "recording/salvage.h"
+#include "tests/fuzz/trickle_source.h"
 
 namespace {
-
-// Hands out at most 5 bytes per read and no view: salvage's path for sources that cannot be mapped.
-class TrickleSource final : public qmv::ByteSource {
- public:
-  explicit TrickleSource(std::vector<uint8_t> bytes) : bytes_(std::move(bytes)) {}
-  uint64_t size() const override { return bytes_.size(); }
-  std::size_t readAt(uint64_t offset, void* destination, std::size_t count) override {
-    if (offset >= bytes_.size()) return 0;
-    const std::size_t n = std::min<uint64_t>({count, 5, bytes_.size() - offset});
-    std::memcpy(destination, bytes_.data() + offset, n);
-    return n;
-  }
-  const std::string& name() const override { return name_; }
-
- private:
-  std::vector<uint8_t> bytes_;
-  std::string name_ = "trickle";
-};
 
 void require(bool condition) {
   if (!condition) std::abort();
@@ -81,7 +64,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   }
 
   qmv::RecordingFile trickled;
-  const qmv::Status trickledStatus = trickled.openSalvage(std::make_unique<TrickleSource>(bytes));
+  const qmv::Status trickledStatus =
+      trickled.openSalvage(std::make_unique<qmv::fuzz::TrickleSource>(bytes, 5));
   require(trickledStatus.ok() == mappedStatus.ok());
   if (trickledStatus.ok()) {
     require(trickled.entryCount() == mapped.entryCount());
