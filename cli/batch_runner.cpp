@@ -154,6 +154,8 @@ std::string summaryLine(const std::string& input, const InputResult& result) {
   std::string state;
   if (!result.started) {
     state = result.refused ? "not converted: output names clash with another input" : "not started";
+  } else if (result.outcome.exitStatus == kExitSalvaged) {
+    state = "salvaged from a damaged recording";
   } else if (result.outcome.exitStatus != kExitOk) {
     state = "failed, exit status " + std::to_string(result.outcome.exitStatus);
   } else if (report.stopped) {
@@ -297,8 +299,9 @@ int runBatch(const ConvertOptions& options, const ExpandedInputs& expanded, Batc
       for (std::size_t i = 0; i < count; ++i) {
         const InputResult& result = results[i];
         progress.writeLine(stdout, -1, summaryLine(inputs[i], result));
-        if (result.started && result.outcome.exitStatus == kExitOk && result.outcome.report.started &&
-            !result.outcome.report.stopped) {
+        const int status = result.outcome.exitStatus;
+        if (result.started && (status == kExitOk || status == kExitSalvaged) &&
+            result.outcome.report.started && !result.outcome.report.stopped) {
           ++converted;
         }
         files += result.outcome.report.files.size();
