@@ -42,10 +42,11 @@ std::string identity(const fs::path& path) {
 
 int severity(int status) {
   if (status == kExitOk) return 0;
-  if (status == kExitBadInput) return 1;
-  if (status == kExitOutputFile) return 3;
-  if (status > kExitSignalBase && status < kExitSignalBase + 64) return 4;
-  return 2;
+  if (status == kExitSalvaged) return 1;
+  if (status == kExitBadInput) return 2;
+  if (status == kExitOutputFile) return 4;
+  if (status > kExitSignalBase && status < kExitSignalBase + 64) return 5;
+  return 3;
 }
 
 // Inputs that would write the same output names (same folder, same base name) as another input:
@@ -86,6 +87,8 @@ std::string summaryLine(const std::string& input, const InputResult& result) {
   std::string state;
   if (!result.started) {
     state = result.refused ? "not converted: output names clash with another input" : "not started";
+  } else if (result.outcome.exitStatus == kExitSalvaged) {
+    state = "salvaged from a damaged recording";
   } else if (result.outcome.exitStatus != kExitOk) {
     state = "failed, exit status " + std::to_string(result.outcome.exitStatus);
   } else if (report.stopped) {
@@ -206,8 +209,9 @@ int runBatch(const ConvertOptions& options, const ExpandedInputs& expanded, Batc
       for (std::size_t i = 0; i < count; ++i) {
         const InputResult& result = results[i];
         progress.writeLine(stdout, -1, summaryLine(inputs[i], result));
-        if (result.started && result.outcome.exitStatus == kExitOk && result.outcome.report.started &&
-            !result.outcome.report.stopped) {
+        const int status = result.outcome.exitStatus;
+        if (result.started && (status == kExitOk || status == kExitSalvaged) &&
+            result.outcome.report.started && !result.outcome.report.stopped) {
           ++converted;
         }
         files += result.outcome.report.files.size();

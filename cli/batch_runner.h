@@ -20,7 +20,8 @@ struct ExpandedInputs {
 // second time (after resolving symbolic links and "..") is left out.
 ExpandedInputs expandInputs(const std::vector<std::string>& arguments);
 
-// The worse of two exit statuses: a stop by a signal (128 + n) > output failure (3) > bad input (2) > 0;
+// The worse of two exit statuses: a stop by a signal (128 + n) > output failure (3) > bad input (2) >
+// salvaged (4) > 0;
 // anything else unknown counts as worse than bad input.
 int worseExitStatus(int a, int b);
 

@@ -43,6 +43,7 @@ struct ConvertArguments {
   bool overwrite = false;
   bool noTimestamps = false;
   bool frameTimes = false;
+  bool salvage = false;
   std::string report;
   bool reportGiven = false;
   std::string progress = "bar";
@@ -131,6 +132,7 @@ std::optional<int> prepareOptions(const ConvertArguments& args, ConvertOptions& 
   options.overwrite = args.overwrite;
   options.timestamps = !args.noTimestamps;
   options.frameTimes = args.frameTimes;
+  options.salvage = args.salvage;
   if (args.reportGiven) options.report = args.report;
   options.jsonProgress = args.progress == "json";
   options.jobs = args.jobs > 0 ? args.jobs : int(std::max(1u, std::thread::hardware_concurrency()));
@@ -252,6 +254,8 @@ void addConvertCommand(CLI::App& app, int& exitCode) {
   convert->add_flag("--no-timestamps", options->noTimestamps, "Write no <name>_NN.srt with the recorded time");
   convert->add_flag("--frame-times", options->frameTimes,
                     "Also write <name>_NN.csv: position, recorded time, key frame, size, offset per frame");
+  convert->add_flag("--salvage", options->salvage,
+                    "Convert every intact frame of a cut-short or damaged recording (exit status 4 when it was damaged)");
   CLI::Option* report = convert->add_option("--report", options->report,
                                             "Write an integrity report (default FILE: <DIR>/<name>.report.json)")
                             ->expected(0, 1);

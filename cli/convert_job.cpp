@@ -14,6 +14,7 @@
 #include "cli/exit_codes.h"
 #include "cli/integrity_report.h"
 #include "cli/progress_display.h"
+#include "cli/salvage_text.h"
 #include "cli/text_format.h"
 #include "convert/rate_check.h"
 #include "convert/timestamp_files.h"
@@ -55,8 +56,8 @@ InputOutcome convertInput(const ConvertOptions& options, const std::string& path
                           const std::atomic<bool>& stop) {
   InputOutcome outcome;
   RecordingFile recording;
-  if (Status opened = recording.open(path); !opened) {
-    output.inputLine(opened.error().message);
+  if (Status opened = options.salvage ? recording.openSalvage(path) : recording.open(path); !opened) {
+    output.inputLine(rejectionText(opened.error(), options.salvage));
     outcome.exitStatus = kExitBadInput;
     return outcome;
   }
@@ -160,6 +161,7 @@ InputOutcome convertInput(const ConvertOptions& options, const std::string& path
     for (std::string& file : frameLogs->files()) sideFiles.push_back(std::move(file));
   }
   printSummary(report, sideFiles);
+  if (recording.salvageReport() != nullptr) fmt::print("{}: {}\n", path, salvageSummary(recording));
   if (integrity) {
     if (Status done = integrity->finish(report, reportPath); !done) {
       if (!sideError) sideError = done.error();
@@ -182,6 +184,10 @@ InputOutcome convertInput(const ConvertOptions& options, const std::string& path
   } else if (report.stopped) {
     output.line(fmt::format("stopped after {} of {} entries; the files written so far are complete",
                             report.entriesDone, recording.entryCount()));
+  }
+  // Outputs written from a damaged recording: not a failure, but not the whole recording either.
+  if (outcome.exitStatus == kExitOk && recording.salvageReport() != nullptr && !report.files.empty()) {
+    outcome.exitStatus = kExitSalvaged;
   }
   return outcome;
 }

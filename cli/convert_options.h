@@ -20,6 +20,7 @@ struct ConvertOptions {
   std::optional<std::string> report;  // integrity report; "" = <DIR>/<base>.report.json
   bool jsonProgress = false;          // one JSON object per line on stderr instead of the bar
   int jobs = 1;                       // recordings converted at once
+  bool salvage = false;               // convert what is left of cut-short or damaged recordings
   // Pass-through (and its four-character code) or re-encode, and the encoder's settings; per-input
   // fields are filled later.
   ConversionSettings settings;

@@ -18,6 +18,8 @@
 
 #include "cli/batch_runner.h"
 #include "cli/exit_codes.h"
+#include "cli/salvage_text.h"
+#include "convert/salvage_json.h"
 #include "convert/rate_check.h"
 #include "decode/frame_geometry.h"
 #include "recording/recording_file.h"
@@ -28,6 +30,7 @@ namespace {
 struct InfoOptions {
   std::vector<std::string> paths;  // recordings, player executables or folders
   bool json = false;
+  bool salvage = false;  // open damaged recordings with what is left of them
 };
 
 struct ChannelStats {
@@ -189,16 +192,30 @@ void printJson(std::ostream& out, const RecordingFile& recording, const AllChann
   out << document.dump(2, ' ', false, json::error_handler_t::replace) << "\n";
 }
 
-// One recording as text or as one JSON object; an error message when it cannot be opened.
-std::optional<std::string> describe(std::ostream& out, const std::string& path, bool json) {
+// One recording as text or as one JSON object; an error message when it cannot be opened. salvaged is
+// set when salvage opened a damaged recording.
+std::optional<std::string> describe(std::ostream& out, const std::string& path, bool json, bool salvage,
+                                    bool* salvaged = nullptr) {
   RecordingFile recording;
-  if (Status opened = recording.open(path); !opened) return opened.error().message;
+  if (Status opened = salvage ? recording.openSalvage(path) : recording.open(path); !opened) {
+    return rejectionText(opened.error(), salvage);
+  }
   const std::optional<AllChannelStats> stats = collectChannelStats(recording);
   if (!stats) return "the file became shorter while it was read (is it still being copied?)";
+  if (salvaged != nullptr) *salvaged = recording.salvageReport() != nullptr;
   if (json) {
-    printJson(out, recording, *stats);
+    std::ostringstream text;
+    printJson(text, recording, *stats);
+    if (!salvage) {
+      out << text.str();
+    } else {
+      nlohmann::json document = nlohmann::json::parse(text.str(), nullptr, false);
+      document["salvage"] = salvageJson(recording, false);
+      out << document.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) << "\n";
+    }
   } else {
     printPlain(out, recording, *stats);
+    if (salvage) printSalvage(out, recording);
   }
   return std::nullopt;
 }
@@ -213,6 +230,12 @@ int runInfo(const InfoOptions& options) {
     std::cerr << problem << "\n";
     status = worseExitStatus(status, kExitBadInput);
   }
+  const auto describeOne = [&](std::ostream& out, const std::string& path, bool json) {
+    bool salvaged = false;
+    auto error = describe(out, path, json, options.salvage, &salvaged);
+    if (salvaged) status = worseExitStatus(status, kExitSalvaged);
+    return error;
+  };
   const auto failed = [&](const std::string& path, const std::string& message) {
     std::cerr << "qmv2avi-cli: " << path << ": " << message << "\n";
     status = worseExitStatus(status, kExitBadInput);
@@ -220,14 +243,14 @@ int runInfo(const InfoOptions& options) {
   const bool several = options.paths.size() > 1 || expanded.fromFolder;
   if (!several) {
     for (const std::string& path : expanded.inputs) {
-      if (const auto error = describe(std::cout, path, options.json)) failed(path, *error);
+      if (const auto error = describeOne(std::cout, path, options.json)) failed(path, *error);
     }
   } else if (options.json) {
     nlohmann::json documents = nlohmann::json::array();
     for (const std::string& path : expanded.inputs) {
       // printJson stays the one place that lays out a recording; its object is read back into the array.
       std::ostringstream text;
-      if (const auto error = describe(text, path, true)) {
+      if (const auto error = describeOne(text, path, true)) {
         failed(path, *error);
         documents.push_back({{"file", path}, {"error", *error}});
       } else {
@@ -239,7 +262,7 @@ int runInfo(const InfoOptions& options) {
     for (std::size_t i = 0; i < expanded.inputs.size(); ++i) {
       const std::string& path = expanded.inputs[i];
       std::cout << (i > 0 ? "\n" : "") << "==> " << path << " <==\n";
-      if (const auto error = describe(std::cout, path, false)) failed(path, *error);
+      if (const auto error = describeOne(std::cout, path, false)) failed(path, *error);
     }
   }
   return std::cout.flush() ? status : worseExitStatus(status, kExitOutputError);
@@ -254,6 +277,8 @@ void addInfoCommand(CLI::App& app, int& exitCode) {
                    "Recordings (.qmv), player executables (.exe) with a recording, or folders holding them")
       ->required();
   info->add_flag("--json", options->json, "Print JSON: one object, or an array for several inputs");
+  info->add_flag("--salvage", options->salvage,
+                 "Open cut-short or damaged recordings with every intact record, and show what would be recovered");
   info->callback([options, &exitCode] { exitCode = runInfo(*options); });
 }
 

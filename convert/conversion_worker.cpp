@@ -158,6 +158,13 @@ bool Worker::visitEntry(uint32_t k) {
   const auto& entries = recording_.entries();
   const FrameIndexEntry& entry = entries[k];
   if (entry.kind == format::kKindBlock) return true;  // an index block, not a record
+  // Salvaged recordings only: the bytes up to the next entry were unreadable and may have held frames of
+  // any channel, so every channel waits for its next key frame: no picture that refers to a lost frame
+  // is decoded or copied.
+  if (entry.kind == format::kKindGap) {
+    for (Channel& channel : channels_) channel.keySeen = false;
+    return true;
+  }
   current_ = k;
 
   const RecordExtent extent = recording_.recordExtent(k);

@@ -14,6 +14,7 @@
 #include "convert/json_stream.h"
 #include "convert/rate_check.h"
 #include "convert/report_schema.h"
+#include "convert/salvage_json.h"
 #include "recording/hex_text.h"
 
 namespace qmv {
@@ -327,6 +328,9 @@ Json IntegrityReport::headJson(const ConversionReport& report, const Result<File
   head["hashes"] = Json{{"file", "SHA-256"}, {"frame", "SHA-256"}};
   head[key::kInput] = inputJson(recording_, inputPath_, input);
   head["description"] = descriptionJson(recording_);
+  // Salvaged recordings: unreadable and recovered byte ranges, and every recovered record's file offset
+  // and how it was found. Null for a whole recording.
+  head["salvage"] = Json::parse(salvageJson(recording_, true).dump());
   head["settings"] = Json{{"video", passThrough ? "pass-through" : "re-encode"},
                           {"encoder", passThrough ? Json(nullptr) : Json(setup_.encoder)}};
   head["warnings"] = report.warnings;

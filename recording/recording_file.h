@@ -64,12 +64,14 @@ struct RecordExtent {
 
 // The five description texts, formatted as the dialog shows them.
 struct RecordingDescription {
-  std::string systemName;    // "%s"
-  std::string version;       // "%d.%d.%d"
-  std::string macAddress;    // "%02X-%02X-%02X-%02X-%02X-%02X"
-  std::string languageVideo; // "%02X, %s" (PAL / NTSC)
-  std::string recordedTime;  // "%04d.%02d.%02d %02d:%02d:%02d ~ %02d:%02d:%02d"
+  std::string systemName;     // "%s"
+  std::string version;        // "%d.%d.%d"
+  std::string macAddress;     // "%02X-%02X-%02X-%02X-%02X-%02X"
+  std::string languageVideo;  // "%02X, %s" (PAL / NTSC)
+  std::string recordedTime;   // "%04d.%02d.%02d %02d:%02d:%02d ~ %02d:%02d:%02d"
 };
+
+struct SalvageReport;
 
 class RecordingFile {
  public:
@@ -85,6 +87,11 @@ class RecordingFile {
   // The same from an already opened source (tests read recordings from memory).
   Status open(std::unique_ptr<ByteSource> source);
   void close();
+  // Salvage (recording/salvage.cpp): a whole recording opens as open() opens it, with no salvage report;
+  // a damaged one opens with the records that pass every check, gap entries (kKindGap) where bytes were
+  // unreadable, and a report. Fails only when no record at all can be recovered.
+  Status openSalvage(const std::string& path);
+  Status openSalvage(std::unique_ptr<ByteSource> source);
 
   bool isOpen() const { return source_ != nullptr; }
   ByteSource& source() const { return *source_; }
@@ -113,8 +120,18 @@ class RecordingFile {
   // Entry k's record (k + 1 <= entryCount): usable when the next entry does not lie before it, the
   // record ends inside the recording and is no larger than kMaxRecordBytes.
   RecordExtent recordExtent(uint32_t k) const;
+  // Null unless openSalvage found damage.
+  const SalvageReport* salvageReport() const { return salvage_.get(); }
+  // False when salvage found the header damaged: info() then holds no rates and no audio sources.
+  bool headerKnown() const { return headerKnown_; }
 
  private:
+  friend class Salvager;
+  // open()'s work on an empty object: everything but taking over the source.
+  Status load(ByteSource& in);
+  // Fills summaries_ from entries 0 .. entryCount - 1.
+  void summarize();
+
   std::unique_ptr<ByteSource> source_;
   uint64_t fileLength_ = 0;
   uint32_t recordingStart_ = 0;
@@ -131,7 +148,12 @@ class RecordingFile {
   uint16_t lastTime_ = 0;
   RecordingDescription description_;
   std::array<ChannelSummary, format::kChannelCount> summaries_{};
+  std::shared_ptr<const SalvageReport> salvage_;
+  bool headerKnown_ = true;
 };
+
+// True when open() rejected the file for damage to its trailer, index or size, which salvage may get past.
+bool looksDamaged(const Error& error);
 
 // Decodes the 512-byte header record.
 SystemInfo decodeHeader(const std::array<uint8_t, format::kHeaderSize>& header);

@@ -98,6 +98,9 @@ inline constexpr uint8_t kKindAuxChannelBase = 0x10;
 inline constexpr uint8_t kKindAux = 0x2F;
 inline constexpr uint8_t kKindAudioBase = 0x40;
 inline constexpr uint8_t kKindBlock = 0xFF;
+// Salvage only: bytes up to the next entry could not be read as records. Whatever a channel decoded
+// before it may be missing frames, so the channel waits for its next key frame.
+inline constexpr uint8_t kKindGap = 0xFE;
 inline constexpr uint8_t kFlagsAux = 1;
 
 // --- Frame records ---
@@ -111,6 +114,13 @@ inline constexpr uint8_t kFrameTypeAudio = 0x80;
 inline constexpr uint8_t kFrameTypeKeyNibble = 0x10;  // high nibble 1: key frame
 inline constexpr uint8_t kAudioFormatIma = 3;          // audioFormat 3: IMA coding
 inline constexpr uint8_t kModelCodeAudioAsCoded = 8;   // IMA words stored as coded from model 8 on
+
+// Every picture format code the recorder writes is below this; a larger byte is not a frame head.
+inline constexpr uint8_t kFormatCodeLimit = 32;
+// Stored stream data begins with an MPEG-4 start code prefix, 00 00 01, once its words are reversed.
+inline constexpr uint8_t kStartCodePrefix[3] = {0x00, 0x00, 0x01};
+// The 16-bit terminator length bounds a block: at most 65535 - 8 items.
+inline constexpr uint32_t kMaxBlockItems = 0xFFFF - kTerminatorExtraWords;
 
 inline bool isKeyFrameType(uint8_t frameType) { return (frameType & 0xF0) == kFrameTypeKeyNibble; }
 

@@ -44,8 +44,9 @@ gen::Scenario wrappedScenario() {
   plan.header.hour = 9;
   plan.header.languageCode = 2;
   plan.header.videoStandard = 1;
-  plan.channels = {{.channel = 0, .formatCode = 18, .rateByte = 30, .audioInput = 0, .keyInterval = 4},
-                   {.channel = 3, .formatCode = 2, .rateByte = 120, .keyInterval = 10, .startWithNonKey = true}};
+  plan.channels = {
+      {.channel = 0, .formatCode = 18, .rateByte = 30, .audioInput = 0, .keyInterval = 4},
+      {.channel = 3, .formatCode = 2, .rateByte = 120, .keyInterval = 10, .startWithNonKey = true}};
   plan.seconds = 2;
   plan.recordsPerBlock = 25;
   plan.startTime = 600;
@@ -144,9 +145,11 @@ TEST(CliInfo, TextShowsLabelsChannelsAndWrapper) {
       "Executable wrapper: recording at file position " + std::to_string(rec.layout.recordingStart) +
           ", 100 trailing bytes\n",
       "Channels with video: CH-01 CH-04\n",
-      "CH-01: " + std::to_string(expected.at(1).frames) + " frames, " + std::to_string(expected.at(1).keyFrames) +
+      "CH-01: " + std::to_string(expected.at(1).frames) + " frames, " +
+          std::to_string(expected.at(1).keyFrames) +
           " key frames, format 18 (352x240), 7.5 fps, audio input 0\n",
-      "CH-04: " + std::to_string(expected.at(4).frames) + " frames, " + std::to_string(expected.at(4).keyFrames) +
+      "CH-04: " + std::to_string(expected.at(4).frames) + " frames, " +
+          std::to_string(expected.at(4).keyFrames) +
           " key frames, format 2 (352x288), 20 (704x480), 30 fps, audio none\n",
   };
   for (const std::string& line : lines) {
@@ -196,7 +199,8 @@ TEST(CliInfo, ExitStatuses) {
       {"info --colour '" + missing + "'", 64, "", "Usage: qmv2avi-cli"},
       {"transmogrify x", 64, "", "Usage: qmv2avi-cli"},
       {"info '" + missing + "'", 2, "", missing + ": cannot open"},
-      {"info --json '" + damaged + "'", 2, "", damaged + ": the recording's last 4 bytes"},
+      {"info --json '" + damaged + "'", 2, "",
+       damaged + ": the file looks cut short or damaged: the recording's last 4 bytes"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE("qmv2avi-cli " + c.arguments);

@@ -10,26 +10,9 @@
 
 #include "recording/byte_source.h"
 #include "recording/recording_file.h"
+#include "tests/fuzz/trickle_source.h"
 
 namespace {
-
-// Hands out at most 7 bytes per read and no view: the reader's other path, and its short-read handling.
-class TrickleSource final : public qmv::ByteSource {
- public:
-  explicit TrickleSource(std::vector<uint8_t> bytes) : bytes_(std::move(bytes)) {}
-  uint64_t size() const override { return bytes_.size(); }
-  std::size_t readAt(uint64_t offset, void* destination, std::size_t count) override {
-    if (offset >= bytes_.size()) return 0;
-    const std::size_t n = std::min<uint64_t>({count, 7, bytes_.size() - offset});
-    std::memcpy(destination, bytes_.data() + offset, n);
-    return n;
-  }
-  const std::string& name() const override { return name_; }
-
- private:
-  std::vector<uint8_t> bytes_;
-  std::string name_ = "trickle";
-};
 
 volatile uint64_t sink;  // keeps the walk from being optimised away
 
@@ -80,7 +63,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
 
   // The same bytes read a few at a time must give the same answer.
   qmv::RecordingFile trickled;
-  const qmv::Status trickledStatus = trickled.open(std::make_unique<TrickleSource>(bytes));
+  const qmv::Status trickledStatus = trickled.open(std::make_unique<qmv::fuzz::TrickleSource>(bytes, 7));
   require(trickledStatus.ok() == mappedStatus.ok());
   if (trickledStatus.ok()) {
     require(trickled.entryCount() == mapped.entryCount());

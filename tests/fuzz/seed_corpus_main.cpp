@@ -1,4 +1,5 @@
 // qmv2avi-fuzz-seeds DIR: writes small seed inputs for every fuzz target into DIR/<target>/.
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
@@ -143,6 +144,27 @@ bool writeRecordings(const fs::path& openDir, const fs::path& convertDir) {
   return ok;
 }
 
+// Salvage: the damaged variants of both bases, cuts at several places and zeroed stretches of the body.
+bool writeSalvageSeeds(const fs::path& dir) {
+  bool ok = true;
+  const GeneratedRecording bases[] = {buildRecording(tinyScenario(3, 9)), buildRecording(smallRealScenario())};
+  for (int b = 0; b < 2; ++b) {
+    const GeneratedRecording& base = bases[b];
+    const std::string name = b == 0 ? "tiny" : "real";
+    for (int d = int(Damage::BadTrailer); d <= int(Damage::ItemCountWraps); ++d)
+      ok = put(dir, name + "-damaged-" + std::to_string(d), applyDamage(base, Damage(d))) && ok;
+    for (int percent : {30, 60, 90}) {
+      std::vector<uint8_t> cut = base.bytes;
+      cut.resize(cut.size() * std::size_t(percent) / 100);
+      ok = put(dir, name + "-cut-" + std::to_string(percent), cut) && ok;
+    }
+    std::vector<uint8_t> zeroed = base.bytes;
+    std::fill(zeroed.begin() + std::ptrdiff_t(zeroed.size() / 3), zeroed.begin() + std::ptrdiff_t(zeroed.size() / 2), 0);
+    ok = put(dir, name + "-zeroed", zeroed) && ok;
+  }
+  return ok;
+}
+
 // Scripts of the ADPCM target: op % 3 picks IMA, multi-mode or geometry; then that call's bytes.
 bool writeAdpcmSeeds(const fs::path& dir) {
   Prng prng(7);
@@ -197,9 +219,10 @@ int main(int argc, char** argv) {
   }
   const fs::path root = argv[1];
   const fs::path open = root / "fuzz_recording_open", convert = root / "fuzz_convert",
-                 adpcm = root / "fuzz_adpcm", video = root / "fuzz_video_decoder";
+                 adpcm = root / "fuzz_adpcm", video = root / "fuzz_video_decoder", salvage = root / "fuzz_salvage";
   std::error_code error;
-  for (const fs::path& dir : {open, convert, adpcm, video}) fs::create_directories(dir, error);
-  const bool ok = writeRecordings(open, convert) && writeAdpcmSeeds(adpcm) && writeVideoSeeds(video);
+  for (const fs::path& dir : {open, convert, adpcm, video, salvage}) fs::create_directories(dir, error);
+  const bool ok = writeRecordings(open, convert) && writeAdpcmSeeds(adpcm) && writeVideoSeeds(video) &&
+                  writeSalvageSeeds(salvage);
   return ok ? 0 : 1;
 }

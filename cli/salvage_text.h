@@ -1,0 +1,27 @@
+// What the CLI says about damaged recordings: the rejection line, the salvage summary and info's salvage
+// section.
+#pragma once
+
+#include <cstdint>
+#include <ostream>
+#include <string>
+
+#include "recording/recording_file.h"
+#include "recording/result.h"
+
+namespace qmv::cli {
+
+// The reason a file was not opened. Damage gets plain words first and the way out last, all on one line:
+// "the file looks cut short or damaged: DETAIL (try --salvage)".
+std::string rejectionText(const Error& error, bool salvageTried = false);
+
+// "1,204"
+std::string groupedNumber(uint64_t value);
+
+// "salvaged 1,204 of about 1,290 records; 2 unreadable ranges, 3.10 MiB"
+std::string salvageSummary(const RecordingFile& recording);
+
+// info --salvage: what would be recovered (salvageJson in convert/ gives the same as JSON).
+void printSalvage(std::ostream& out, const RecordingFile& recording);
+
+}  // namespace qmv::cli
