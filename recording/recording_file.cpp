@@ -92,8 +92,6 @@ Status checkEntryRanges(const std::vector<BlockInfo>& chain, uint64_t recordingL
   return okStatus();
 }
 
-}
-
 }  // namespace
 
 SystemInfo decodeHeader(const std::array<uint8_t, kHeaderSize>& header) {
