@@ -73,22 +73,15 @@ QStringList defaultOpenFiles(QWidget* parent, const QString& initialDir) {
 }
 
 bool defaultCompletion(QWidget* parent, const QString& text, const QString& caption) {
-  QMessageBox box(QMessageBox::Information, caption, text, QMessageBox::Ok, parent);
-  QPushButton* openFolder = box.addButton(QStringLiteral("Open Folder"), QMessageBox::ActionRole);
-  box.setDefaultButton(QMessageBox::Ok);
-  box.exec();
-  return box.clickedButton() == openFolder;
+  const std::unique_ptr<QMessageBox> box = completionBox(parent, text, caption);
+  box->exec();
+  return box->clickedButton() != box->button(QMessageBox::Ok) && box->clickedButton() != nullptr;
 }
 
 bool defaultConfirmReplace(QWidget* parent, const QStringList& existing) {
-  QMessageBox box(QMessageBox::Warning, kWarningCaption,
-                  QStringLiteral("These files exist already and would be replaced:\n\n%1")
-                      .arg(existing.join(QLatin1Char('\n'))),
-                  QMessageBox::Cancel, parent);
-  QPushButton* replace = box.addButton(QStringLiteral("Replace"), QMessageBox::DestructiveRole);
-  box.setDefaultButton(QMessageBox::Cancel);
-  box.exec();
-  return box.clickedButton() == replace;
+  const std::unique_ptr<QMessageBox> box = replaceBox(parent, existing);
+  box->exec();
+  return box->clickedButton() != box->button(QMessageBox::Cancel) && box->clickedButton() != nullptr;
 }
 
 bool defaultConfirmStop(QWidget* parent) {
@@ -99,6 +92,23 @@ bool defaultConfirmStop(QWidget* parent) {
 }
 
 }  // namespace
+
+std::unique_ptr<QMessageBox> completionBox(QWidget* parent, const QString& text, const QString& caption) {
+  auto box = std::make_unique<QMessageBox>(QMessageBox::Information, caption, text, QMessageBox::Ok, parent);
+  box->addButton(QStringLiteral("Open Folder"), QMessageBox::ActionRole);
+  box->setDefaultButton(QMessageBox::Ok);
+  return box;
+}
+
+std::unique_ptr<QMessageBox> replaceBox(QWidget* parent, const QStringList& existing) {
+  auto box = std::make_unique<QMessageBox>(
+      QMessageBox::Warning, kWarningCaption,
+      QStringLiteral("These files exist already and would be replaced:\n\n%1").arg(existing.join(QLatin1Char('\n'))),
+      QMessageBox::Cancel, parent);
+  box->addButton(QStringLiteral("Replace"), QMessageBox::DestructiveRole);
+  box->setDefaultButton(QMessageBox::Cancel);
+  return box;
+}
 
 QString openFileFilter() {
   // Qt takes each filter's patterns from its last parentheses; the description keeps the original text.

@@ -24,6 +24,7 @@ class QCheckBox;
 class QComboBox;
 class QLabel;
 class QMenu;
+class QMessageBox;
 class QProgressBar;
 class QPushButton;
 class QSettings;
@@ -65,6 +66,10 @@ struct DialogSeams {
 
 // Fills every empty member with the real dialog or function.
 DialogSeams withDefaults(DialogSeams seams);
+
+// The completion box ("Open Folder" beside OK) and the Replace / Cancel question, unshown.
+std::unique_ptr<QMessageBox> completionBox(QWidget* parent, const QString& text, const QString& caption);
+std::unique_ptr<QMessageBox> replaceBox(QWidget* parent, const QStringList& existing);
 
 // "DVR(QMV or Exe) Files (*.qmv, *.exe)" and "All Files (*.*)", in Qt's filter syntax.
 QString openFileFilter();

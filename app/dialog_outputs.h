@@ -19,6 +19,8 @@ struct SideFileChoices {
   bool subtitles = true;  // <base>_NN.srt, on as in the command-line tool
   bool frameLog = false;  // <base>_NN.csv
   bool report = false;    // <base>.report.json
+
+  bool operator==(const SideFileChoices&) const = default;
 };
 
 // Every file a conversion with these settings would write, in channel order, the report last.

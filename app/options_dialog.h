@@ -23,7 +23,10 @@ struct DialogOptions {
   bool burnIn = false;  // re-encode only: camera name and recorded time drawn into each picture
   // Salvage of damaged recordings gets its check box here once the reader can open a recording that way.
 
-  bool operator==(const DialogOptions&) const = default;
+  bool operator==(const DialogOptions& other) const {
+    return sideFiles == other.sideFiles && codec.mode == other.codec.mode &&
+           codec.compressOptions == other.codec.compressOptions && burnIn == other.burnIn;
+  }
 };
 
 DialogOptions loadDialogOptions(QSettings& settings);

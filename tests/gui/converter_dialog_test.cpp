@@ -11,6 +11,9 @@
 #include <QLineEdit>
 #include <QLocale>
 #include <QMenu>
+#include <QMimeData>
+#include <QDropEvent>
+#include <QSettings>
 #include <QProcess>
 #include <QProgressBar>
 #include <QPushButton>
@@ -168,6 +171,21 @@ class ConverterDialogTest : public QObject {
   void open(ConverterDialog& dialog, const QString& path) {
     nextFile_ = path;
     dialog.controlAs<QPushButton>(id::kOpen)->click();
+  }
+
+  // Drops files on the dialog as a file manager does.
+  void drop(ConverterDialog& dialog, const QStringList& paths) {
+    QMimeData mime;
+    QList<QUrl> urls;
+    for (const QString& path : paths) urls << QUrl::fromLocalFile(path);
+    mime.setUrls(urls);
+    // Straight to the window's handlers: the application routes drops only while a drag it started runs.
+    QObject& window = dialog;
+    QDragEnterEvent enter(QPoint(10, 10), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+    window.event(&enter);
+    QVERIFY(enter.isAccepted());
+    QDropEvent event(QPointF(10, 10), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+    window.event(&event);
   }
 
   // Convert, then wait until the worker's disabling of the controls has arrived.
@@ -711,6 +729,130 @@ class ConverterDialogTest : public QObject {
     QFETCH(int, secondsLeft);
     QFETCH(QString, title);
     QCOMPARE(app::progressTitle("cam.qmv", percent, secondsLeft), title);
+  }
+
+  void dropOpensARecording() {
+    ConverterDialog dialog(seams());
+    drop(dialog, {recA_});
+    QCOMPARE(dialog.sourcePath(), recA_);
+    QCOMPARE(dialog.windowTitle(), QString("QMV to AVI : 'recA.qmv'"));
+    QCOMPARE(dialog.selectedChannels(), 0x15u);
+    QVERIFY(dialog.batchRest().isEmpty());
+  }
+
+  // Several recordings dropped at once go one after another into the destination, with one message.
+  void batchDrop() {
+    QTemporaryDir out;
+    ConverterDialog dialog(seams(true));
+    drop(dialog, {recA_, bad_, recB_});
+    QCOMPARE(dialog.windowTitle(), QString("QMV to AVI : 'recA.qmv' + 2 more"));
+    nextFolder_ = out.path();
+    dialog.controlAs<QPushButton>(id::kDestination)->click();
+    dialog.controlAs<QPushButton>(id::kConvert)->click();
+    QTRY_VERIFY_WITH_TIMEOUT(dialog.completions() == 2, 60000);
+    QTRY_COMPARE(completionTexts_.size(), 1);
+    QVERIFY(warnings_.isEmpty());
+    QCOMPARE(QDir(out.path()).entryList(QDir::Files, QDir::Name),
+             (QStringList{"recA_00.avi", "recA_00.srt", "recA_02.avi", "recA_02.srt", "recA_04.avi", "recA_04.srt",
+                          "recB_00.avi", "recB_00.srt", "recB_04.avi", "recB_04.srt"}));
+    QVERIFY2(completionTexts_[0].contains("10 files written"), qPrintable(completionTexts_[0]));
+    QVERIFY(completionTexts_[0].contains("bad.qmv: not a recording that can be read; left out"));
+    QCOMPARE(dialog.sourcePath(), recB_);
+    QCOMPARE(dialog.windowTitle(), QString("QMV to AVI : 'recB.qmv'"));
+    QVERIFY(dialog.batchRest().isEmpty());
+
+    // Again into the same folder: one question for the files of both recordings.
+    drop(dialog, {recA_, recB_});
+    nextFolder_ = out.path();
+    dialog.controlAs<QPushButton>(id::kDestination)->click();
+    dialog.controlAs<QPushButton>(id::kConvert)->click();
+    QCOMPARE(replaceAsked_.size(), 1);
+    QCOMPARE(replaceAsked_[0].size(), 10);
+    QVERIFY(!dialog.hasWorker());
+  }
+
+  void recentRecordings() {
+    DialogSeams s = seams();
+    QStringList older;
+    for (int i = 0; i < 8; ++i) older << dir_.filePath(QString("old%1.qmv").arg(i));
+    QSettings(s.settingsFile, QSettings::IniFormat).setValue("recentRecordings", older);
+    ConverterDialog dialog(s);
+    open(dialog, recA_);
+    open(dialog, recB_);
+    open(dialog, recA_);
+    // Newest first, each once, eight at most.
+    QCOMPARE(dialog.recentRecordings(), (QStringList{recA_, recB_} + older.mid(0, 6)));
+    QMenu* recent = nullptr;
+    for (QAction* action : dialog.systemMenu()->actions())
+      if (action->menu()) recent = action->menu();
+    QVERIFY(recent);
+    emit dialog.systemMenu()->aboutToShow();
+    QCOMPARE(recent->actions().size(), 8);
+    QCOMPARE(recent->actions()[1]->text(), QDir::toNativeSeparators(recB_));
+    recent->actions()[1]->trigger();
+    QCOMPARE(dialog.sourcePath(), recB_);
+  }
+
+  // The options dialog's choices reach the conversion and the next run of the program.
+  void optionsReachTheConversion() {
+    const std::vector<EncoderInfo> encoders = availableEncoders();
+    QVERIFY(!encoders.empty());
+    DialogOptions chosen;
+    chosen.sideFiles = {false, true, true};
+    chosen.codec.mode = VideoMode::kReEncode;
+    chosen.codec.compressOptions.encoder = encoders.front().name;
+    chosen.codec.compressOptions.quality = 80;
+    chosen.burnIn = true;
+    DialogSeams s = seams();
+    int asked = 0;
+    std::optional<DialogOptions> shown;
+    s.chooseDialogOptions = [&](QWidget*, const DialogOptions& current) {
+      ++asked;
+      shown = current;
+      return std::optional<DialogOptions>(chosen);
+    };
+    ConverterDialog dialog(s);
+    open(dialog, recB_);
+    QAction* options = dialog.systemMenu()->actions()[2];
+    options->trigger();
+    QCOMPARE(asked, 1);
+    // The defaults: subtitles on, as in the command-line tool; pass-through.
+    QVERIFY(shown && *shown == DialogOptions{});
+    QVERIFY(shown->sideFiles.subtitles);
+    QVERIFY(dialog.dialogOptions() == chosen);
+    QVERIFY(!dialog.control(id::kCompressor)->isEnabled());  // no pass-through code while re-encoding
+    startConverting(dialog);
+    const ConversionSettings settings = fake_.settings();
+    QCOMPARE(settings.videoMode, VideoMode::kReEncode);
+    QVERIFY(settings.compressOptions == chosen.codec.compressOptions);
+    QVERIFY(settings.burnIn);
+    dialog.controlAs<QPushButton>(id::kConvert)->click();
+    QTRY_COMPARE(dialog.completions(), 1);
+
+    ConverterDialog later(s);
+    QVERIFY(later.dialogOptions() == chosen);
+  }
+
+  void sideFilesFollowTheOptions() {
+    QTemporaryDir out;
+    DialogSeams s = seams(true);
+    DialogOptions chosen;
+    chosen.sideFiles = {false, true, true};
+    s.chooseDialogOptions = [&](QWidget*, const DialogOptions&) { return std::optional<DialogOptions>(chosen); };
+    ConverterDialog dialog(s);
+    dialog.onOptions();
+    open(dialog, recB_);
+    nextFolder_ = out.path();
+    dialog.controlAs<QPushButton>(id::kDestination)->click();
+    dialog.controlAs<QPushButton>(id::kConvert)->click();
+    QTRY_VERIFY_WITH_TIMEOUT(dialog.completions() == 1, 60000);
+    QVERIFY2(warnings_.isEmpty(), qPrintable(warnings_.join("; ")));
+    QCOMPARE(QDir(out.path()).entryList(QDir::Files, QDir::Name),
+             (QStringList{"recB.report.json", "recB_00.avi", "recB_00.csv", "recB_04.avi", "recB_04.csv"}));
+    QFile log(QDir(out.path()).filePath("recB_00.csv"));
+    QVERIFY(log.open(QIODevice::ReadOnly));
+    QVERIFY(log.readLine().startsWith("position,recorded_time,key_frame,bytes,source_offset"));
+    QVERIFY(completionTexts_.value(0).contains("5 files written"));
   }
 
   void outputFailureIsReported() {
