@@ -101,10 +101,22 @@ std::unique_ptr<QMessageBox> completionBox(QWidget* parent, const QString& text,
 }
 
 std::unique_ptr<QMessageBox> replaceBox(QWidget* parent, const QStringList& existing) {
+  // Names under the folder they are in, so that long paths do not wrap; a long list is cut short.
+  constexpr int kShownFiles = 16;
+  QString list;
+  QString folder;
+  for (int i = 0; i < std::min<int>(kShownFiles, int(existing.size())); ++i) {
+    const QFileInfo file(existing[i]);
+    const QString dir = QDir::toNativeSeparators(file.absolutePath());
+    if (dir != folder) list += (folder.isEmpty() ? QString() : QStringLiteral("\n")) + dir + QStringLiteral(":\n");
+    folder = dir;
+    list += QStringLiteral("    ") + file.fileName() + QLatin1Char('\n');
+  }
+  if (existing.size() > kShownFiles) list += QStringLiteral("(and %1 more)\n").arg(existing.size() - kShownFiles);
   auto box = std::make_unique<QMessageBox>(
       QMessageBox::Warning, kWarningCaption,
-      QStringLiteral("These files exist already and would be replaced:\n\n%1").arg(existing.join(QLatin1Char('\n'))),
-      QMessageBox::Cancel, parent);
+      QStringLiteral("These files exist already. Replace them?\n\n%1").arg(list.trimmed()), QMessageBox::Cancel,
+      parent);
   box->addButton(QStringLiteral("Replace"), QMessageBox::DestructiveRole);
   box->setDefaultButton(QMessageBox::Cancel);
   return box;
