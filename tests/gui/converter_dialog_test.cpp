@@ -740,6 +740,26 @@ class ConverterDialogTest : public QObject {
     QVERIFY(dialog.batchRest().isEmpty());
   }
 
+  // Open with several files chosen makes a batch; the file dialog starts in the folder opened last.
+  void openSeveralFiles() {
+    DialogSeams s = seams();
+    QString startedIn = "unasked";
+    s.openFile = {};
+    s.openFiles = [&](QWidget*, const QString& initialDir) {
+      startedIn = initialDir;
+      return QStringList{recB_, recA_};
+    };
+    ConverterDialog dialog(s);
+    dialog.onOpen();
+    QCOMPARE(startedIn, QString());
+    QCOMPARE(dialog.sourcePath(), recB_);
+    QCOMPARE(dialog.batchRest(), QStringList{recA_});
+    QCOMPARE(dialog.windowTitle(), QString("QMV to AVI : 'recB.qmv' + 1 more"));
+    ConverterDialog later(s);
+    later.onOpen();
+    QCOMPARE(startedIn, dir_.filePath("b"));
+  }
+
   // Several recordings dropped at once go one after another into the destination, with one message.
   void batchDrop() {
     QTemporaryDir out;
