@@ -545,8 +545,9 @@ void ConverterDialog::onConvert() {
     batchRest_.clear();
     return;
   }
-  // A worker that ended early, or whose end is still queued, is finished with before the next starts.
-  stopWorker();
+  // A worker that ended early, or whose end is still queued, is finished with before the next starts;
+  // a batch that is only opened, not yet converting, stays.
+  if (worker_) stopWorker();
 
   ConversionSettings settings = passSettings();
   // An earlier conversion of the evidence is never replaced without a word: the existing outputs of
@@ -719,6 +720,8 @@ void ConverterDialog::tellOutcome() {
 }
 
 void ConverterDialog::stopWorker() {
+  // A batch ends with the worker: the pass finished here must not start the next recording.
+  batchRest_.clear();
   stop_.store(true);
   if (!worker_) return;
   worker_->join();
