@@ -7,7 +7,11 @@
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QContextMenuEvent>
+#include <QDesktopServices>
 #include <QDir>
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QMimeData>
 #include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
@@ -19,6 +23,7 @@
 #include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QSettings>
 #include <algorithm>
 #include <climits>
 #include <system_error>
@@ -44,6 +49,13 @@ const QString kCaption = QStringLiteral("QMV to AVI Converter");
 const QString kAboutItemText = QStringLiteral("QMV2AVI 정보(&A)...");
 const QString kWarningCaption = QStringLiteral("QMV to AVI");
 
+// Keys of the remembered state.
+const QString kLastOpenFolderKey = QStringLiteral("lastOpenFolder");
+const QString kLastRecordingKey = QStringLiteral("lastRecording");
+const QString kLastDestinationKey = QStringLiteral("lastDestination");
+const QString kRecentKey = QStringLiteral("recentRecordings");
+constexpr int kRecentCount = 8;
+
 QString withTrailingSeparator(const QString& folder) {
   return folder.endsWith(QLatin1Char('/')) ? folder : folder + QLatin1Char('/');
 }
@@ -54,13 +66,61 @@ QString folderOf(const QString& filePath) {
 
 std::string localPath(const QString& path) { return QFile::encodeName(path).toStdString(); }
 
-QString defaultOpenFile(QWidget* parent) {
+QStringList defaultOpenFiles(QWidget* parent, const QString& initialDir) {
   QString selectedFilter;
-  return QFileDialog::getOpenFileName(parent, QStringLiteral("Open DVR File"), QString(), openFileFilter(),
-                                      &selectedFilter, QFileDialog::HideNameFilterDetails);
+  return QFileDialog::getOpenFileNames(parent, QStringLiteral("Open DVR File"), initialDir, openFileFilter(),
+                                       &selectedFilter, QFileDialog::HideNameFilterDetails);
+}
+
+bool defaultCompletion(QWidget* parent, const QString& text, const QString& caption) {
+  const std::unique_ptr<QMessageBox> box = completionBox(parent, text, caption);
+  box->exec();
+  return box->clickedButton() != box->button(QMessageBox::Ok) && box->clickedButton() != nullptr;
+}
+
+bool defaultConfirmReplace(QWidget* parent, const QStringList& existing) {
+  const std::unique_ptr<QMessageBox> box = replaceBox(parent, existing);
+  box->exec();
+  return box->clickedButton() != box->button(QMessageBox::Cancel) && box->clickedButton() != nullptr;
+}
+
+bool defaultConfirmStop(QWidget* parent) {
+  return QMessageBox::question(parent, kWarningCaption,
+                               QStringLiteral("A conversion is running. Stop it and close?\n\n"
+                                              "The files written so far stay complete."),
+                               QMessageBox::Yes | QMessageBox::No, QMessageBox::No) == QMessageBox::Yes;
 }
 
 }  // namespace
+
+std::unique_ptr<QMessageBox> completionBox(QWidget* parent, const QString& text, const QString& caption) {
+  auto box = std::make_unique<QMessageBox>(QMessageBox::Information, caption, text, QMessageBox::Ok, parent);
+  box->addButton(QStringLiteral("Open Folder"), QMessageBox::ActionRole);
+  box->setDefaultButton(QMessageBox::Ok);
+  return box;
+}
+
+std::unique_ptr<QMessageBox> replaceBox(QWidget* parent, const QStringList& existing) {
+  // Names under the folder they are in, so that long paths do not wrap; a long list is cut short.
+  constexpr int kShownFiles = 16;
+  QString list;
+  QString folder;
+  for (int i = 0; i < std::min<int>(kShownFiles, int(existing.size())); ++i) {
+    const QFileInfo file(existing[i]);
+    const QString dir = QDir::toNativeSeparators(file.absolutePath());
+    if (dir != folder) list += (folder.isEmpty() ? QString() : QStringLiteral("\n")) + dir + QStringLiteral(":\n");
+    folder = dir;
+    list += QStringLiteral("    ") + file.fileName() + QLatin1Char('\n');
+  }
+  if (existing.size() > kShownFiles) list += QStringLiteral("(and %1 more)\n").arg(existing.size() - kShownFiles);
+  auto box = std::make_unique<QMessageBox>(
+      QMessageBox::Warning, kWarningCaption,
+      QStringLiteral("These files exist already. Replace them?\n\n%1").arg(list.trimmed()), QMessageBox::Cancel,
+      parent);
+  box->addButton(QStringLiteral("Replace"), QMessageBox::DestructiveRole);
+  box->setDefaultButton(QMessageBox::Cancel);
+  return box;
+}
 
 QString openFileFilter() {
   // Qt takes each filter's patterns from its last parentheses; the description keeps the original text.
@@ -68,7 +128,7 @@ QString openFileFilter() {
 }
 
 DialogSeams withDefaults(DialogSeams seams) {
-  if (!seams.openFile) seams.openFile = defaultOpenFile;
+  if (!seams.openFile && !seams.openFiles) seams.openFiles = defaultOpenFiles;
   if (!seams.chooseFolder) seams.chooseFolder = FolderBrowser::choose;
   if (!seams.chooseOptions) seams.chooseOptions = CompressOptionsDialog::choose;
   if (!seams.warning) {
@@ -77,11 +137,23 @@ DialogSeams withDefaults(DialogSeams seams) {
     };
   }
   if (!seams.runConversion) seams.runConversion = qmv::runConversion;
+  if (!seams.completion) seams.completion = defaultCompletion;
+  if (!seams.openUrl) seams.openUrl = [](const QUrl& folder) { QDesktopServices::openUrl(folder); };
+  if (!seams.confirmReplace) seams.confirmReplace = defaultConfirmReplace;
+  if (!seams.confirmStop) seams.confirmStop = defaultConfirmStop;
+  if (!seams.chooseDialogOptions) {
+    seams.chooseDialogOptions = [chooser = seams.chooseOptions](QWidget* parent, const DialogOptions& current) {
+      return OptionsDialog::choose(parent, current, chooser);
+    };
+  }
   return seams;
 }
 
 ConverterDialog::ConverterDialog(DialogSeams seams, QWidget* parent)
     : QDialog(parent), seams_(withDefaults(std::move(seams))) {
+  settings_ = seams_.settingsFile.isEmpty()
+                  ? std::make_unique<QSettings>(QStringLiteral("qmv2avi"), QStringLiteral("qmv2avi"))
+                  : std::make_unique<QSettings>(seams_.settingsFile, QSettings::IniFormat);
   setWindowTitle(kCaption);
   // Modal frame with caption and system menu; no minimise or maximise box.
   setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
@@ -195,6 +267,13 @@ void ConverterDialog::initDialog() {
   QAction* about = systemMenu_->addAction(kAboutItemText);
   about->setData(kIdmAboutBox);
   connect(about, &QAction::triggered, this, [this, about] { onSysCommand(about->data().toUInt()); });
+  systemMenu_->addSeparator();
+  QAction* optionsItem = systemMenu_->addAction(QStringLiteral("&Options\u2026"));
+  connect(optionsItem, &QAction::triggered, this, &ConverterDialog::onOptions);
+  recentMenu_ = systemMenu_->addMenu(QStringLiteral("&Recent Recordings"));
+  connect(systemMenu_, &QMenu::aboutToShow, this, &ConverterDialog::fillRecentMenu);
+  fillRecentMenu();
+  setAcceptDrops(true);
 
   setWindowIcon(appIcon());
 
@@ -206,7 +285,11 @@ void ConverterDialog::initDialog() {
   enableControls(false);
   compressor_->setCurrentIndex(0);
   compressor_->lineEdit()->setCursorPosition(0);
-  defaultCodec_ = 1;
+  const DialogOptions options = loadDialogOptions(*settings_);
+  sideChoices_ = options.sideFiles;
+  defaultCodec_ = options.codec.mode == VideoMode::kPassThrough ? 1 : 0;
+  compressOptions_ = options.codec.compressOptions;
+  burnIn_ = options.burnIn;
   selectedChannels_ = 0;
   control(id::kOpen)->setEnabled(true);
   compressor_->setEnabled(false);
@@ -266,10 +349,50 @@ void ConverterDialog::exchangeData(bool fromControls) {
 void ConverterDialog::onOpen() {
   // A worker never reads one file's index from another: it is stopped and waited for first.
   stopWorker();
-  const QString chosen = seams_.openFile(this);
-  if (chosen.isEmpty()) return;
-  const QFileInfo file(chosen);
-  setWindowTitle(QStringLiteral("QMV to AVI : '%1'").arg(file.fileName()));
+  const QStringList chosen = seams_.openFiles ? seams_.openFiles(this, settings_->value(kLastOpenFolderKey).toString())
+                                              : QStringList{seams_.openFile(this)};
+  if (chosen.isEmpty() || chosen.front().isEmpty()) return;
+  openRecordings(chosen);
+}
+
+QString ConverterDialog::titleFor(const QString& path) const {
+  QString title = QStringLiteral("QMV to AVI : '%1'").arg(QFileInfo(path).fileName());
+  if (!batchRest_.isEmpty()) title += QStringLiteral(" + %1 more").arg(batchRest_.size());
+  return title;
+}
+
+void ConverterDialog::openRecordings(const QStringList& paths) {
+  if (paths.isEmpty()) return;
+  openRecording(paths.front());
+  if (paths.size() > 1 && sourcePath_ == QFileInfo(paths.front()).absoluteFilePath()) {
+    batchRest_ = paths.mid(1);
+    setWindowTitle(titleFor(sourcePath_));
+  }
+}
+
+void ConverterDialog::openRecording(const QString& path) {
+  stopWorker();
+  batchRest_.clear();
+  const QFileInfo file(path);
+  settings_->setValue(kLastOpenFolderKey, file.absolutePath());
+  const QString previous = sourcePath_;
+  if (!loadRecording(path)) return;
+  rememberRecent(sourcePath_);
+  // A destination chosen for a recording stays while that recording is converted again, also in a
+  // later run of the program; another recording starts in its own folder.
+  if (sourcePath_ != previous || destinationDir_.isEmpty()) {
+    const bool remembered = settings_->value(kLastRecordingKey).toString() == sourcePath_ &&
+                            !settings_->value(kLastDestinationKey).toString().isEmpty();
+    destinationDir_ = remembered ? settings_->value(kLastDestinationKey).toString() : folderOf(sourcePath_);
+  }
+  settings_->setValue(kLastRecordingKey, sourcePath_);
+  settings_->setValue(kLastDestinationKey, destinationDir_);
+  control(id::kDestination)->setToolTip(QDir::toNativeSeparators(destinationDir_));
+}
+
+bool ConverterDialog::loadRecording(const QString& path) {
+  const QFileInfo file(path);
+  setWindowTitle(titleFor(path));
 
   // The reader keeps the earlier recording when it rejects a file, and so does everything named
   // after it: sourcePath, baseName and destinationDir go on describing the recording that is current.
@@ -278,7 +401,6 @@ void ConverterDialog::onOpen() {
     sourcePath_ = file.absoluteFilePath();
     // Taken on every accepted Open, so that outputs are named after the recording being converted.
     baseName_ = file.completeBaseName();
-    if (destinationDir_.isEmpty()) destinationDir_ = folderOf(sourcePath_);
 
     const RecordingDescription& d = recording_.description();
     infoSystemName_ = QString::fromStdString(d.systemName);
@@ -300,6 +422,52 @@ void ConverterDialog::onOpen() {
     all->setChecked(true);
     enableControls(true);
   }
+  exchangeData(false);
+  return opened.ok();
+}
+
+QStringList ConverterDialog::recentRecordings() const { return settings_->value(kRecentKey).toStringList(); }
+
+void ConverterDialog::rememberRecent(const QString& path) {
+  QStringList recent = recentRecordings();
+  recent.removeAll(path);
+  recent.prepend(path);
+  while (recent.size() > kRecentCount) recent.removeLast();
+  settings_->setValue(kRecentKey, recent);
+}
+
+void ConverterDialog::fillRecentMenu() {
+  recentMenu_->clear();
+  const QStringList recent = recentRecordings();
+  for (const QString& path : recent) {
+    QAction* action = recentMenu_->addAction(QDir::toNativeSeparators(path));
+    connect(action, &QAction::triggered, this, [this, path] {
+      if (running() == 0) openRecording(path);
+    });
+  }
+  recentMenu_->setEnabled(!recent.isEmpty());
+}
+
+DialogOptions ConverterDialog::dialogOptions() const {
+  DialogOptions options;
+  options.sideFiles = sideChoices_;
+  options.codec.mode = defaultCodec_ != 0 ? VideoMode::kPassThrough : VideoMode::kReEncode;
+  options.codec.compressOptions = compressOptions_;
+  options.burnIn = burnIn_;
+  return options;
+}
+
+void ConverterDialog::onOptions() {
+  exchangeData(true);
+  const std::optional<DialogOptions> chosen = seams_.chooseDialogOptions(this, dialogOptions());
+  if (!chosen) return;
+  sideChoices_ = chosen->sideFiles;
+  defaultCodec_ = chosen->codec.mode == VideoMode::kPassThrough ? 1 : 0;
+  compressOptions_ = chosen->codec.compressOptions;
+  burnIn_ = chosen->burnIn && chosen->codec.mode == VideoMode::kReEncode;
+  // The pass-through code is chosen in the combo box; it means nothing while re-encoding.
+  compressor_->setEnabled(recording_.isOpen() && defaultCodec_ != 0);
+  saveDialogOptions(*settings_, dialogOptions());
   exchangeData(false);
 }
 
@@ -327,8 +495,11 @@ void ConverterDialog::onAllChannels() {
 
 void ConverterDialog::onDestination() {
   const std::optional<QString> folder = seams_.chooseFolder(this, destinationDir_);
-  if (folder && !folder->isEmpty())
-    destinationDir_ = withTrailingSeparator(QDir::fromNativeSeparators(*folder));
+  if (!folder || folder->isEmpty()) return;
+  destinationDir_ = withTrailingSeparator(QDir::fromNativeSeparators(*folder));
+  control(id::kDestination)->setToolTip(QDir::toNativeSeparators(destinationDir_));
+  settings_->setValue(kLastRecordingKey, sourcePath_);
+  settings_->setValue(kLastDestinationKey, destinationDir_);
 }
 
 void ConverterDialog::onDefaultCodec() {
@@ -346,9 +517,23 @@ void ConverterDialog::onDefaultCodec() {
 }
 
 QString ConverterDialog::effectiveDestination() const {
-  // After a completed conversion the destination is empty until the next Open or Destination;
-  // the files then go next to the recording rather than into whatever the current directory is.
+  // Never empty while a recording is open; the fallback keeps files away from the current directory.
   return destinationDir_.isEmpty() ? folderOf(sourcePath_) : destinationDir_;
+}
+
+ConversionSettings ConverterDialog::passSettings() {
+  compressorIndex_ = compressor_->currentIndex();
+  ConversionSettings settings;
+  settings.selectedChannels = selectedChannels_;
+  settings.videoMode = defaultCodec_ != 0 ? VideoMode::kPassThrough : VideoMode::kReEncode;
+  // Item 0 is XVID, item 1 Divx; no selection labels the video XVID.
+  settings.passThroughFourcc = compressorIndex_ == 1 ? PassThroughFourcc::kDivx : PassThroughFourcc::kXvid;
+  settings.compressOptions = compressOptions_;
+  settings.burnIn = burnIn_ && settings.videoMode == VideoMode::kReEncode;
+  settings.standardize = standardize_ != 0;
+  settings.destinationDir = localPath(effectiveDestination());
+  settings.baseName = localPath(baseName_);
+  return settings;
 }
 
 void ConverterDialog::onConvert() {
@@ -357,21 +542,42 @@ void ConverterDialog::onConvert() {
   if (running() == 1) {
     // A stop request: the worker sees it at its next index entry and reports its end.
     stop_.store(true);
+    batchRest_.clear();
     return;
   }
-  // A worker that ended early, or whose end is still queued, is finished with before the next starts.
-  stopWorker();
+  // A worker that ended early, or whose end is still queued, is finished with before the next starts;
+  // a batch that is only opened, not yet converting, stays.
+  if (worker_) stopWorker();
 
-  compressorIndex_ = compressor_->currentIndex();
-  ConversionSettings settings;
-  settings.selectedChannels = selectedChannels_;
-  settings.videoMode = defaultCodec_ != 0 ? VideoMode::kPassThrough : VideoMode::kReEncode;
-  // Item 0 is XVID, item 1 Divx; no selection labels the video XVID.
-  settings.passThroughFourcc = compressorIndex_ == 1 ? PassThroughFourcc::kDivx : PassThroughFourcc::kXvid;
-  settings.compressOptions = compressOptions_;
-  settings.standardize = standardize_ != 0;
-  settings.destinationDir = localPath(effectiveDestination());
-  settings.baseName = localPath(baseName_);
+  ConversionSettings settings = passSettings();
+  // An earlier conversion of the evidence is never replaced without a word: the existing outputs of
+  // every recording of the run are named and the user decides once, before anything is written.
+  std::vector<std::string> planned = plannedOutputs(settings, sideChoices_);
+  for (const QString& path : batchRest_) {
+    RecordingFile other;
+    if (!other.open(localPath(path))) continue;  // told when its turn comes
+    ConversionSettings next = settings;
+    next.selectedChannels = other.videoMask() & 0xFFFFu;
+    next.baseName = localPath(QFileInfo(path).completeBaseName());
+    for (std::string& name : plannedOutputs(next, sideChoices_)) planned.push_back(std::move(name));
+  }
+  QStringList existing;
+  for (const std::string& name : planned) {
+    const QString path = QFile::decodeName(QByteArray::fromStdString(name));
+    if (QFileInfo::exists(path)) existing << QDir::toNativeSeparators(path);
+  }
+  if (!existing.isEmpty() && !seams_.confirmReplace(this, existing)) return;
+  replaceExisting_ = !existing.isEmpty();
+  runFolder_ = QDir::toNativeSeparators(effectiveDestination());
+  passes_.clear();
+  startPass(settings);
+}
+
+void ConverterDialog::startPass(ConversionSettings settings) {
+  // With nothing to replace, a file that appears meanwhile stops the pass instead of being replaced.
+  settings.overwrite = replaceExisting_;
+  auto side = std::make_shared<SideOutcome>();
+  side_ = side;
 
   stop_.store(false);
   const int generation = ++generation_;
@@ -384,6 +590,7 @@ void ConverterDialog::onConvert() {
         // The pass has begun: the controls stay off until its end.
         enableControls(false);
         setProgressRange(maximum);
+        showProgressTitle(0);
       },
       Qt::QueuedConnection);
   // The decoder library's load failures, queued from the worker's thread: never waited for, so a
@@ -397,7 +604,9 @@ void ConverterDialog::onConvert() {
   connect(
       sink.get(), &QtConversionSink::progressPositionChanged, this,
       [this, current](quint32 position) {
-        if (current()) setProgressPosition(position);
+        if (!current()) return;
+        setProgressPosition(position);
+        showProgressTitle(position);
       },
       Qt::QueuedConnection);
   connect(
@@ -409,18 +618,21 @@ void ConverterDialog::onConvert() {
 
   auto run = seams_.runConversion;
   const RecordingFile* recording = &recording_;
+  const std::string inputPath = localPath(sourcePath_);
   try {
     // Made before the first press can return, so that a quick second press is a stop and never a
     // second worker.
     worker_ = std::make_unique<ConversionThread>(
-        std::move(sink), [run, recording, settings, stop = &stop_](QtConversionSink& s) {
+        std::move(sink), [run, recording, inputPath, settings, choices = sideChoices_, side,
+                          stop = &stop_](QtConversionSink& s) {
           ConversionContext context;
           context.settings = settings;
           context.progress = &s;
           context.messages = &s;
           context.stop = stop;
-          return run(*recording, context);
+          return convertWithSideFiles(*recording, inputPath, choices, context, run, *side);
         });
+    setConvertLabel(true);
   } catch (const std::system_error&) {
     // No thread: nothing runs and nothing is reported; the next Convert tries again.
     worker_.reset();
@@ -432,6 +644,23 @@ void ConverterDialog::setProgressRange(quint32 maximum) {
   while ((maximum >> progressShift_) > quint32(INT_MAX)) ++progressShift_;
   // An empty range would turn the bar into a busy indicator; 0..1 at position 0 shows it empty.
   progress_->setRange(0, std::max(1, int(maximum >> progressShift_)));
+  progressMaximum_ = maximum;
+  runClock_.start();
+}
+
+void ConverterDialog::showProgressTitle(quint32 position) {
+  if (progressMaximum_ == 0) return;
+  const double done = std::min(1.0, double(position) / progressMaximum_);
+  // The time left is estimated from the pace so far; too early a guess would jump about.
+  int secondsLeft = -1;
+  const qint64 elapsed = runClock_.isValid() ? runClock_.elapsed() : 0;
+  if (done > 0.01 && elapsed >= 1000) secondsLeft = int(elapsed * (1.0 - done) / done / 1000.0 + 0.5);
+  setWindowTitle(progressTitle(QFileInfo(sourcePath_).fileName(), int(done * 100.0), secondsLeft));
+}
+
+void ConverterDialog::setConvertLabel(bool running) {
+  // While a pass runs the button stops it, and says so.
+  controlAs<QPushButton>(id::kConvert)->setText(running ? QStringLiteral("&Stop") : QStringLiteral("&Convert"));
 }
 
 void ConverterDialog::setProgressPosition(quint32 position) {
@@ -442,28 +671,57 @@ void ConverterDialog::onConversionDone(const ConversionReport& report) {
   ++completions_;
   enableControls(true);
   progress_->setValue(0);
-  destinationDir_.clear();
+  progressMaximum_ = 0;
+  setConvertLabel(false);
+  setWindowTitle(titleFor(sourcePath_));
   if (worker_) {
-    // The worker emits its end as its last act; the join only waits for its return.
+    // The worker emits its end as its last act; the join only waits for its return, and with it the
+    // side files.
     worker_->join();
     worker_.reset();
   }
   exchangeData(false);
-  if (report.outputError) {
-    // Not a finished conversion: the files of this pass are incomplete, so the user is told.
-    seams_.warning(this,
-                   QStringLiteral("The conversion stopped because an output file could not be written.\n\n%1")
-                       .arg(QString::fromStdString(report.outputError->message)),
-                   kWarningCaption);
-  } else if (report.inputError) {
-    seams_.warning(this,
-                   QStringLiteral("The conversion stopped because the recording changed while it was read.\n\n%1")
-                       .arg(QString::fromStdString(report.inputError->message)),
-                   kWarningCaption);
+  PassOutcome pass;
+  pass.recordingName = QFileInfo(sourcePath_).fileName();
+  pass.report = report;
+  if (side_) pass.side = *side_;
+  side_.reset();
+  const bool failed = !failureText(pass).isEmpty();
+  passes_.push_back(std::move(pass));
+  // A batch goes on with its next recording into the same destination; its one message comes at the end.
+  while (!failed && !report.stopped && !batchRest_.isEmpty() && !shutDown_) {
+    const QString next = batchRest_.takeFirst();
+    if (loadRecording(next)) {
+      rememberRecent(sourcePath_);
+      startPass(passSettings());
+      if (worker_) return;
+      break;
+    }
+    PassOutcome skipped;
+    skipped.recordingName = QFileInfo(next).fileName();
+    skipped.report.warnings.push_back("not a recording that can be read; left out");
+    passes_.push_back(std::move(skipped));
   }
+  batchRest_.clear();
+  setWindowTitle(titleFor(sourcePath_));
+  tellOutcome();
+}
+
+void ConverterDialog::tellOutcome() {
+  if (passes_.empty() || shutDown_) return;
+  const QString failure = failureText(passes_.back());
+  if (!failure.isEmpty()) {
+    // Not a finished conversion: the files of this pass are incomplete, so the user is told which and why.
+    seams_.warning(this, failure, kWarningCaption);
+  } else if (seams_.completion(this, completionText(passes_, runFolder_), kWarningCaption)) {
+    seams_.openUrl(QUrl::fromLocalFile(runFolder_));
+  }
+  passes_.clear();
 }
 
 void ConverterDialog::stopWorker() {
+  // A batch ends with the worker: the pass finished here must not start the next recording.
+  batchRest_.clear();
   stop_.store(true);
   if (!worker_) return;
   worker_->join();
@@ -483,6 +741,7 @@ void ConverterDialog::shutDown() {
     worker_->join();
     worker_.reset();
   }
+  side_.reset();
   recording_.close();
 }
 
@@ -499,20 +758,47 @@ void ConverterDialog::done(int result) {
 }
 
 void ConverterDialog::closeEvent(QCloseEvent* event) {
+  if (running() == 1 && !seams_.confirmStop(this)) {
+    event->ignore();
+    return;
+  }
   QDialog::closeEvent(event);
   if (event->isAccepted()) shutDown();
 }
 
 void ConverterDialog::contextMenuEvent(QContextMenuEvent* event) {
-#ifdef Q_OS_WIN
-  QDialog::contextMenuEvent(event);
-#else
-  // The window manager owns the title-bar menu here; the About item is offered on the dialog instead.
+  // Options and the recent recordings; where the window manager owns the title-bar menu, the About
+  // item is offered here as well.
   systemMenu_->exec(event->globalPos());
-#endif
+}
+
+namespace {
+
+QStringList localFilesOf(const QMimeData* mime) {
+  QStringList files;
+  if (mime == nullptr || !mime->hasUrls()) return files;
+  for (const QUrl& url : mime->urls()) {
+    if (url.isLocalFile() && QFileInfo(url.toLocalFile()).isFile()) files << url.toLocalFile();
+  }
+  return files;
+}
+
+}  // namespace
+
+void ConverterDialog::dragEnterEvent(QDragEnterEvent* event) {
+  if (running() == 0 && !localFilesOf(event->mimeData()).isEmpty()) event->acceptProposedAction();
+}
+
+void ConverterDialog::dropEvent(QDropEvent* event) {
+  const QStringList files = localFilesOf(event->mimeData());
+  if (running() == 1 || files.isEmpty()) return;
+  event->acceptProposedAction();
+  openRecordings(files);
 }
 
 void ConverterDialog::keyPressEvent(QKeyEvent* event) {
+  // Esc would end the window and with it the conversion: asked first.
+  if (event->key() == Qt::Key_Escape && running() == 1 && !seams_.confirmStop(this)) return;
   const bool enter = event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter;
   if (enter && event->modifiers() == Qt::NoModifier && !qobject_cast<QPushButton*>(focusWidget())) {
     // Enter away from a push button is the dialog's OK: read the controls, then end.

@@ -10,6 +10,12 @@
 #include <memory>
 #include <optional>
 
+#include <QElapsedTimer>
+#include <QStringList>
+#include <QUrl>
+
+#include "app/dialog_outputs.h"
+#include "app/options_dialog.h"
 #include "convert/compress_options.h"
 #include "convert/conversion_worker.h"
 #include "recording/recording_file.h"
@@ -18,8 +24,10 @@ class QCheckBox;
 class QComboBox;
 class QLabel;
 class QMenu;
+class QMessageBox;
 class QProgressBar;
 class QPushButton;
+class QSettings;
 
 namespace qmv::app {
 
@@ -30,19 +38,38 @@ class ConversionThread;
 struct DialogSeams {
   // The file-open dialog: the chosen file's full path, or empty when cancelled.
   std::function<QString(QWidget* parent)> openFile;
+  // The file-open dialog with several files allowed, opened in initialDir; empty when cancelled. Used
+  // when set; by default it is the real dialog unless openFile is set.
+  std::function<QStringList(QWidget* parent, const QString& initialDir)> openFiles;
   // The folder browser, opened on the current destination: the chosen folder, or nullopt.
   std::function<std::optional<QString>(QWidget* parent, const QString& initialDir)> chooseFolder;
   // The compression-options dialog: the accepted options, or nullopt when cancelled.
   std::function<std::optional<CompressOptions>(QWidget* parent, const CompressOptions& current)>
       chooseOptions;
+  // Our options dialog: the accepted options, or nullopt when cancelled.
+  std::function<std::optional<DialogOptions>(QWidget* parent, const DialogOptions& current)> chooseDialogOptions;
   // A modal warning box.
   std::function<void(QWidget* parent, const QString& text, const QString& caption)> warning;
+  // The completion box, with "Open Folder" beside OK: true when Open Folder was pressed.
+  std::function<bool(QWidget* parent, const QString& text, const QString& caption)> completion;
+  // Opens a folder in the desktop's file manager.
+  std::function<void(const QUrl& folder)> openUrl;
+  // Asked once before anything is written when outputs exist already: true = Replace, false = Cancel.
+  std::function<bool(QWidget* parent, const QStringList& existing)> confirmReplace;
+  // Asked before Esc or closing ends a running conversion: true = stop it and close.
+  std::function<bool(QWidget* parent)> confirmStop;
+  // Where the remembered folders and options live: an ini file; empty = the user's settings.
+  QString settingsFile;
   // The conversion pass; runs on the worker's thread.
   std::function<ConversionReport(const RecordingFile&, const ConversionContext&)> runConversion;
 };
 
 // Fills every empty member with the real dialog or function.
 DialogSeams withDefaults(DialogSeams seams);
+
+// The completion box ("Open Folder" beside OK) and the Replace / Cancel question, unshown.
+std::unique_ptr<QMessageBox> completionBox(QWidget* parent, const QString& text, const QString& caption);
+std::unique_ptr<QMessageBox> replaceBox(QWidget* parent, const QStringList& existing);
 
 // "DVR(QMV or Exe) Files (*.qmv, *.exe)" and "All Files (*.*)", in Qt's filter syntax.
 QString openFileFilter();
@@ -92,12 +119,26 @@ class ConverterDialog : public QDialog {
   const CompressOptions& compressOptions() const { return compressOptions_; }
   // How many completion steps have run (one per finished conversion pass).
   int completions() const { return completions_; }
+  // The options as the next conversion takes them.
+  DialogOptions dialogOptions() const;
+  // The recordings of a batch still to convert after the current one.
+  const QStringList& batchRest() const { return batchRest_; }
+  // The recently opened recordings, newest first.
+  QStringList recentRecordings() const;
+
+  // Opens the recording at path as Open does after its file dialog.
+  void openRecording(const QString& path);
+  // Opens the first of paths; Convert then converts them all, one after another, into the destination.
+  void openRecordings(const QStringList& paths);
+  void onOptions();
 
  protected:
   void done(int result) override;
   void closeEvent(QCloseEvent* event) override;
   void contextMenuEvent(QContextMenuEvent* event) override;
   void keyPressEvent(QKeyEvent* event) override;
+  void dragEnterEvent(QDragEnterEvent* event) override;
+  void dropEvent(QDropEvent* event) override;
 #ifdef Q_OS_WIN
   bool nativeEvent(const QByteArray& eventType, void* message, qintptr* result) override;
   void showEvent(QShowEvent* event) override;
@@ -111,12 +152,35 @@ class ConverterDialog : public QDialog {
   void setProgressRange(quint32 maximum);
   void setProgressPosition(quint32 position);
   void onConversionDone(const ConversionReport& report);
+  // Loads path as the current recording; false when the reader rejects it. The destination is left alone.
+  bool loadRecording(const QString& path);
+  void rememberRecent(const QString& path);
+  void fillRecentMenu();
+  // The settings of a pass over the current recording into the current destination.
+  ConversionSettings passSettings();
+  void startPass(ConversionSettings settings);
+  // The completion or failure message of the run that just ended.
+  void tellOutcome();
+  void setConvertLabel(bool running);
+  void showProgressTitle(quint32 position);
+  QString titleFor(const QString& path) const;
   // Stops a running worker and waits for it; a pass it finished gets its completion step here.
   void stopWorker();
   void shutDown();
   QString effectiveDestination() const;
 
   DialogSeams seams_;
+  std::unique_ptr<QSettings> settings_;
+  SideFileChoices sideChoices_;
+  bool burnIn_ = false;
+  QStringList batchRest_;
+  bool replaceExisting_ = false;  // the user agreed to replace the outputs that exist
+  // The side outcome of the running pass, filled on the worker's thread before it returns.
+  std::shared_ptr<SideOutcome> side_;
+  std::vector<PassOutcome> passes_;  // the finished passes of the run, for its one completion message
+  QString runFolder_;                // where the run writes
+  QElapsedTimer runClock_;
+  quint32 progressMaximum_ = 0;
 
   // Members of the template's data exchange.
   RecordingFile recording_;
@@ -147,6 +211,7 @@ class ConverterDialog : public QDialog {
   QComboBox* compressor_ = nullptr;
   QProgressBar* progress_ = nullptr;
   QMenu* systemMenu_ = nullptr;
+  QMenu* recentMenu_ = nullptr;
 #ifdef Q_OS_WIN
   bool systemMenuAppended_ = false;
 #endif

@@ -4,16 +4,23 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDir>
+#include <QFileInfo>
 #include <QFile>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QLocale>
 #include <QMenu>
+#include <QMimeData>
+#include <QDropEvent>
+#include <QSettings>
+#include <QProcess>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
+#include <QUrl>
 #include <functional>
 #include <memory>
 
@@ -120,6 +127,14 @@ class ConverterDialogTest : public QObject {
   QString folderAskedWith_;
   QStringList warnings_;
   bool workerEndedBeforeChooser_ = false;
+  QStringList completionTexts_;
+  bool pressOpenFolder_ = false;
+  QList<QUrl> openedUrls_;
+  QList<QStringList> replaceAsked_;
+  bool replaceAnswer_ = false;
+  int stopAsked_ = 0;
+  bool stopAnswer_ = false;
+  int settingsFiles_ = 0;
 
   DialogSeams seams(bool realWorker = false) {
     DialogSeams s;
@@ -134,6 +149,21 @@ class ConverterDialogTest : public QObject {
     s.warning = [this](QWidget*, const QString& text, const QString& caption) {
       warnings_ << caption + "|" + text;
     };
+    s.completion = [this](QWidget*, const QString& text, const QString& caption) {
+      completionTexts_ << caption + "|" + text;
+      return pressOpenFolder_;
+    };
+    s.openUrl = [this](const QUrl& url) { openedUrls_ << url; };
+    s.confirmReplace = [this](QWidget*, const QStringList& existing) {
+      replaceAsked_ << existing;
+      return replaceAnswer_;
+    };
+    s.confirmStop = [this](QWidget*) {
+      ++stopAsked_;
+      return stopAnswer_;
+    };
+    // Each dialog gets settings of its own, never the user's.
+    s.settingsFile = dir_.filePath(QStringLiteral("settings-%1.ini").arg(++settingsFiles_));
     if (!realWorker) s.runConversion = std::ref(fake_);
     return s;
   }
@@ -141,6 +171,21 @@ class ConverterDialogTest : public QObject {
   void open(ConverterDialog& dialog, const QString& path) {
     nextFile_ = path;
     dialog.controlAs<QPushButton>(id::kOpen)->click();
+  }
+
+  // Drops files on the dialog as a file manager does.
+  void drop(ConverterDialog& dialog, const QStringList& paths) {
+    QMimeData mime;
+    QList<QUrl> urls;
+    for (const QString& path : paths) urls << QUrl::fromLocalFile(path);
+    mime.setUrls(urls);
+    // Straight to the window's handlers: the application routes drops only while a drag it started runs.
+    QObject& window = dialog;
+    QDragEnterEvent enter(QPoint(10, 10), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+    window.event(&enter);
+    QVERIFY(enter.isAccepted());
+    QDropEvent event(QPointF(10, 10), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+    window.event(&event);
   }
 
   // Convert, then wait until the worker's disabling of the controls has arrived.
@@ -185,6 +230,13 @@ class ConverterDialogTest : public QObject {
     nextFolder_.reset();
     folderAskedWith_ = "unasked";
     warnings_.clear();
+    completionTexts_.clear();
+    pressOpenFolder_ = false;
+    openedUrls_.clear();
+    replaceAsked_.clear();
+    replaceAnswer_ = false;
+    stopAsked_ = 0;
+    stopAnswer_ = false;
   }
 
   void layout_data() {
@@ -349,7 +401,7 @@ class ConverterDialogTest : public QObject {
     QCOMPARE(actualChecked, checked);
     QCOMPARE(enabledOf(dialog, staticControls()), staticControls());
     QCOMPARE(dialog.controlAs<QProgressBar>(id::kProgress)->value(), progress);
-    if (state == "done") QCOMPARE(dialog.destinationDir(), QString());
+    if (state == "done") QCOMPARE(dialog.destinationDir(), dir_.filePath("b") + "/");
     dialog.close();
   }
 
@@ -433,6 +485,9 @@ class ConverterDialogTest : public QObject {
     auto* bar = dialog.controlAs<QProgressBar>(id::kProgress);
     QCOMPARE(bar->maximum(), 100);
     QTRY_COMPARE(bar->value(), 50);
+    QCOMPARE(dialog.controlAs<QPushButton>(id::kConvert)->text(), QString("&Stop"));
+    QTRY_VERIFY2(dialog.windowTitle().startsWith(QString::fromUtf8("QMV to AVI : 'recB.qmv' \u2014 50 %")),
+                 qPrintable(dialog.windowTitle()));
 
     dialog.controlAs<QPushButton>(id::kConvert)->click();  // stop
     QCOMPARE(dialog.running(), 0);
@@ -441,12 +496,16 @@ class ConverterDialogTest : public QObject {
     QCOMPARE(bar->value(), 0);
     QCOMPARE(bar->maximum(), 100);  // the range stays
     QVERIFY(dialog.control(id::kOpen)->isEnabled());
-    QCOMPARE(dialog.destinationDir(), QString());
     QCOMPARE(dialog.selectedChannels(), 0x11u);
     QCOMPARE(fake_.calls.load(), 1);
     QVERIFY(warnings_.isEmpty());
+    QCOMPARE(dialog.controlAs<QPushButton>(id::kConvert)->text(), QString("&Convert"));
+    QCOMPARE(dialog.windowTitle(), QString("QMV to AVI : 'recB.qmv'"));
+    QCOMPARE(completionTexts_.size(), 1);
+    QVERIFY2(completionTexts_[0].startsWith(
+                 "QMV to AVI|The conversion was stopped. The files written so far are complete: 0 files"),
+             qPrintable(completionTexts_[0]));
 
-    // With the destination emptied by the completion, the next pass writes next to the recording.
     startConverting(dialog);
     QCOMPARE(QString::fromStdString(fake_.settings().destinationDir), dir_.filePath("b") + "/");
     dialog.controlAs<QPushButton>(id::kConvert)->click();
@@ -502,6 +561,7 @@ class ConverterDialogTest : public QObject {
       QTest::qWait(50);  // queued reports of the worker find no dialog
       return;
     }
+    stopAnswer_ = true;
     dialog->close();
     QVERIFY(fake_.finished.load());  // the worker ended before close returned
     QVERIFY(!dialog->hasWorker());
@@ -576,16 +636,243 @@ class ConverterDialogTest : public QObject {
     ConverterDialog dialog(seams());
     open(dialog, recA_);
     QCOMPARE(dialog.destinationDir(), dir_.filePath("a") + "/");
-    // A destination that is set stays, but the base name follows the file that is opened.
-    open(dialog, recB_);
-    QCOMPARE(dialog.destinationDir(), dir_.filePath("a") + "/");
-    QCOMPARE(dialog.baseName(), QString("recB"));
-    // After a completed conversion the next Open takes the destination from its file again.
-    startConverting(dialog);
-    dialog.controlAs<QPushButton>(id::kConvert)->click();
-    QTRY_COMPARE(dialog.completions(), 1);
+    // Another recording starts in its own folder; the base name follows the file that is opened.
     open(dialog, recB_);
     QCOMPARE(dialog.destinationDir(), dir_.filePath("b") + "/");
+    QCOMPARE(dialog.baseName(), QString("recB"));
+  }
+
+  void destinationKeptForTheSameRecording() {
+    const QString chosen = dir_.filePath("b") + "/";
+    DialogSeams s = seams();
+    {
+      ConverterDialog dialog(s);
+      open(dialog, recA_);
+      nextFolder_ = dir_.filePath("b");
+      dialog.controlAs<QPushButton>(id::kDestination)->click();
+      QCOMPARE(dialog.controlAs<QPushButton>(id::kDestination)->toolTip(), QDir::toNativeSeparators(chosen));
+      // Two conversions in a row both go where the user chose, and so does one after reopening the file.
+      for (int pass = 1; pass <= 3; ++pass) {
+        if (pass == 3) open(dialog, recA_);
+        startConverting(dialog);
+        QCOMPARE(QString::fromStdString(fake_.settings().destinationDir), chosen);
+        dialog.controlAs<QPushButton>(id::kConvert)->click();
+        QTRY_COMPARE(dialog.completions(), pass);
+      }
+      QVERIFY(completionTexts_.last().endsWith("Folder: " + QDir::toNativeSeparators(chosen)));
+    }
+    // The next run of the program remembers it for that recording; another recording starts in its own folder.
+    ConverterDialog later(s);
+    open(later, recA_);
+    QCOMPARE(later.destinationDir(), chosen);
+    open(later, recB_);
+    QCOMPARE(later.destinationDir(), dir_.filePath("b") + "/");
+    nextFolder_ = dir_.filePath("a");
+    later.controlAs<QPushButton>(id::kDestination)->click();
+    open(later, recA_);
+    QCOMPARE(later.destinationDir(), dir_.filePath("a") + "/");
+    QCOMPARE(later.controlAs<QPushButton>(id::kDestination)->toolTip(),
+             QDir::toNativeSeparators(dir_.filePath("a") + "/"));
+  }
+
+  // Esc and closing end a running conversion only when the user agrees.
+  void endingARunningConversionAsks_data() {
+    QTest::addColumn<bool>("escape");
+    QTest::addColumn<bool>("agree");
+    QTest::newRow("Esc, declined") << true << false;
+    QTest::newRow("Esc, agreed") << true << true;
+    QTest::newRow("close, declined") << false << false;
+    QTest::newRow("close, agreed") << false << true;
+  }
+
+  void endingARunningConversionAsks() {
+    QFETCH(bool, escape);
+    QFETCH(bool, agree);
+    ConverterDialog dialog(seams());
+    dialog.show();
+    QApplication::setActiveWindow(&dialog);
+    open(dialog, recB_);
+    startConverting(dialog);
+    stopAnswer_ = agree;
+    if (escape) {
+      QTest::keyClick(&dialog, Qt::Key_Escape);
+    } else {
+      dialog.close();
+    }
+    QCOMPARE(stopAsked_, 1);
+    QCOMPARE(dialog.isVisible(), !agree);
+    QCOMPARE(dialog.hasWorker(), !agree);
+    if (!agree) {
+      dialog.controlAs<QPushButton>(id::kConvert)->click();
+      QTRY_COMPARE(dialog.completions(), 1);
+    }
+    // Without a running conversion nothing is asked.
+    stopAsked_ = 0;
+    dialog.show();
+    QTest::keyClick(&dialog, Qt::Key_Escape);
+    QCOMPARE(stopAsked_, 0);
+    QVERIFY(!dialog.isVisible());
+  }
+
+  void progressTitle_data() {
+    QTest::addColumn<int>("percent");
+    QTest::addColumn<int>("secondsLeft");
+    QTest::addColumn<QString>("title");
+    QTest::newRow("no estimate yet") << 0 << -1 << QString::fromUtf8("QMV to AVI : 'cam.qmv' \u2014 0 %");
+    QTest::newRow("minutes") << 45 << 67 << QString::fromUtf8("QMV to AVI : 'cam.qmv' \u2014 45 % \u2014 1:07 left");
+    QTest::newRow("seconds") << 99 << 5 << QString::fromUtf8("QMV to AVI : 'cam.qmv' \u2014 99 % \u2014 0:05 left");
+    QTest::newRow("hours") << 3 << 3725 << QString::fromUtf8("QMV to AVI : 'cam.qmv' \u2014 3 % \u2014 1:02:05 left");
+  }
+
+  void progressTitle() {
+    QFETCH(int, percent);
+    QFETCH(int, secondsLeft);
+    QFETCH(QString, title);
+    QCOMPARE(app::progressTitle("cam.qmv", percent, secondsLeft), title);
+  }
+
+  void dropOpensARecording() {
+    ConverterDialog dialog(seams());
+    drop(dialog, {recA_});
+    QCOMPARE(dialog.sourcePath(), recA_);
+    QCOMPARE(dialog.windowTitle(), QString("QMV to AVI : 'recA.qmv'"));
+    QCOMPARE(dialog.selectedChannels(), 0x15u);
+    QVERIFY(dialog.batchRest().isEmpty());
+  }
+
+  // Open with several files chosen makes a batch; the file dialog starts in the folder opened last.
+  void openSeveralFiles() {
+    DialogSeams s = seams();
+    QString startedIn = "unasked";
+    s.openFile = {};
+    s.openFiles = [&](QWidget*, const QString& initialDir) {
+      startedIn = initialDir;
+      return QStringList{recB_, recA_};
+    };
+    ConverterDialog dialog(s);
+    dialog.onOpen();
+    QCOMPARE(startedIn, QString());
+    QCOMPARE(dialog.sourcePath(), recB_);
+    QCOMPARE(dialog.batchRest(), QStringList{recA_});
+    QCOMPARE(dialog.windowTitle(), QString("QMV to AVI : 'recB.qmv' + 1 more"));
+    ConverterDialog later(s);
+    later.onOpen();
+    QCOMPARE(startedIn, dir_.filePath("b"));
+  }
+
+  // Several recordings dropped at once go one after another into the destination, with one message.
+  void batchDrop() {
+    QTemporaryDir out;
+    ConverterDialog dialog(seams(true));
+    drop(dialog, {recA_, bad_, recB_});
+    QCOMPARE(dialog.windowTitle(), QString("QMV to AVI : 'recA.qmv' + 2 more"));
+    nextFolder_ = out.path();
+    dialog.controlAs<QPushButton>(id::kDestination)->click();
+    dialog.controlAs<QPushButton>(id::kConvert)->click();
+    QTRY_VERIFY_WITH_TIMEOUT(dialog.completions() == 2, 60000);
+    QTRY_COMPARE(completionTexts_.size(), 1);
+    QVERIFY(warnings_.isEmpty());
+    QCOMPARE(QDir(out.path()).entryList(QDir::Files, QDir::Name),
+             (QStringList{"recA_00.avi", "recA_00.srt", "recA_02.avi", "recA_02.srt", "recA_04.avi", "recA_04.srt",
+                          "recB_00.avi", "recB_00.srt", "recB_04.avi", "recB_04.srt"}));
+    QVERIFY2(completionTexts_[0].contains("10 files written"), qPrintable(completionTexts_[0]));
+    QVERIFY(completionTexts_[0].contains("bad.qmv: not a recording that can be read; left out"));
+    QCOMPARE(dialog.sourcePath(), recB_);
+    QCOMPARE(dialog.windowTitle(), QString("QMV to AVI : 'recB.qmv'"));
+    QVERIFY(dialog.batchRest().isEmpty());
+
+    // Again into the same folder: one question for the files of both recordings.
+    drop(dialog, {recA_, recB_});
+    nextFolder_ = out.path();
+    dialog.controlAs<QPushButton>(id::kDestination)->click();
+    dialog.controlAs<QPushButton>(id::kConvert)->click();
+    QCOMPARE(replaceAsked_.size(), 1);
+    QCOMPARE(replaceAsked_[0].size(), 10);
+    QVERIFY(!dialog.hasWorker());
+  }
+
+  void recentRecordings() {
+    DialogSeams s = seams();
+    QStringList older;
+    for (int i = 0; i < 8; ++i) older << dir_.filePath(QString("old%1.qmv").arg(i));
+    QSettings(s.settingsFile, QSettings::IniFormat).setValue("recentRecordings", older);
+    ConverterDialog dialog(s);
+    open(dialog, recA_);
+    open(dialog, recB_);
+    open(dialog, recA_);
+    // Newest first, each once, eight at most.
+    QCOMPARE(dialog.recentRecordings(), (QStringList{recA_, recB_} + older.mid(0, 6)));
+    QMenu* recent = nullptr;
+    for (QAction* action : dialog.systemMenu()->actions())
+      if (action->menu()) recent = action->menu();
+    QVERIFY(recent);
+    emit dialog.systemMenu()->aboutToShow();
+    QCOMPARE(recent->actions().size(), 8);
+    QCOMPARE(recent->actions()[1]->text(), QDir::toNativeSeparators(recB_));
+    recent->actions()[1]->trigger();
+    QCOMPARE(dialog.sourcePath(), recB_);
+  }
+
+  // The options dialog's choices reach the conversion and the next run of the program.
+  void optionsReachTheConversion() {
+    const std::vector<EncoderInfo> encoders = availableEncoders();
+    QVERIFY(!encoders.empty());
+    DialogOptions chosen;
+    chosen.sideFiles = {false, true, true};
+    chosen.codec.mode = VideoMode::kReEncode;
+    chosen.codec.compressOptions.encoder = encoders.front().name;
+    chosen.codec.compressOptions.quality = 80;
+    chosen.burnIn = true;
+    DialogSeams s = seams();
+    int asked = 0;
+    std::optional<DialogOptions> shown;
+    s.chooseDialogOptions = [&](QWidget*, const DialogOptions& current) {
+      ++asked;
+      shown = current;
+      return std::optional<DialogOptions>(chosen);
+    };
+    ConverterDialog dialog(s);
+    open(dialog, recB_);
+    QAction* options = dialog.systemMenu()->actions()[2];
+    options->trigger();
+    QCOMPARE(asked, 1);
+    // The defaults: subtitles on, as in the command-line tool; pass-through.
+    QVERIFY(shown && *shown == DialogOptions{});
+    QVERIFY(shown->sideFiles.subtitles);
+    QVERIFY(dialog.dialogOptions() == chosen);
+    QVERIFY(!dialog.control(id::kCompressor)->isEnabled());  // no pass-through code while re-encoding
+    startConverting(dialog);
+    const ConversionSettings settings = fake_.settings();
+    QCOMPARE(settings.videoMode, VideoMode::kReEncode);
+    QVERIFY(settings.compressOptions == chosen.codec.compressOptions);
+    QVERIFY(settings.burnIn);
+    dialog.controlAs<QPushButton>(id::kConvert)->click();
+    QTRY_COMPARE(dialog.completions(), 1);
+
+    ConverterDialog later(s);
+    QVERIFY(later.dialogOptions() == chosen);
+  }
+
+  void sideFilesFollowTheOptions() {
+    QTemporaryDir out;
+    DialogSeams s = seams(true);
+    DialogOptions chosen;
+    chosen.sideFiles = {false, true, true};
+    s.chooseDialogOptions = [&](QWidget*, const DialogOptions&) { return std::optional<DialogOptions>(chosen); };
+    ConverterDialog dialog(s);
+    dialog.onOptions();
+    open(dialog, recB_);
+    nextFolder_ = out.path();
+    dialog.controlAs<QPushButton>(id::kDestination)->click();
+    dialog.controlAs<QPushButton>(id::kConvert)->click();
+    QTRY_VERIFY_WITH_TIMEOUT(dialog.completions() == 1, 60000);
+    QVERIFY2(warnings_.isEmpty(), qPrintable(warnings_.join("; ")));
+    QCOMPARE(QDir(out.path()).entryList(QDir::Files, QDir::Name),
+             (QStringList{"recB.report.json", "recB_00.avi", "recB_00.csv", "recB_04.avi", "recB_04.csv"}));
+    QFile log(QDir(out.path()).filePath("recB_00.csv"));
+    QVERIFY(log.open(QIODevice::ReadOnly));
+    QVERIFY(log.readLine().startsWith("position,recorded_time,key_frame,bytes,source_offset"));
+    QVERIFY(completionTexts_.value(0).contains("5 files written"));
   }
 
   void outputFailureIsReported() {
@@ -600,11 +887,14 @@ class ConverterDialogTest : public QObject {
     QVERIFY(warnings_[0].contains("/nowhere/recB_00.avi"));
     QVERIFY(dialog.control(id::kOpen)->isEnabled());
 
-    // A pass that ends normally says nothing.
+    QVERIFY(completionTexts_.isEmpty());
+
+    // A pass that ends normally gets the completion message instead.
     fake_.outputError.reset();
     dialog.controlAs<QPushButton>(id::kConvert)->click();
     QTRY_COMPARE(dialog.completions(), 2);
     QCOMPARE(warnings_.size(), 1);
+    QCOMPARE(completionTexts_.size(), 1);
   }
 
   void dialogKeys_data() {
@@ -675,7 +965,11 @@ class ConverterDialogTest : public QObject {
     dialog.show();
     QMenu* menu = dialog.systemMenu();
     QVERIFY(menu);
-    QCOMPARE(menu->actions().size(), 1);
+    // About first, as it always was; our items follow it.
+    QStringList texts;
+    for (QAction* action : menu->actions()) texts << action->text();
+    QCOMPARE(texts, (QStringList{QString::fromUtf8("QMV2AVI 정보(&A)..."), QString(),
+                                 QString::fromUtf8("&Options\u2026"), "&Recent Recordings"}));
     QAction* item = menu->actions().first();
     QCOMPARE(item->text(), QString::fromUtf8("QMV2AVI 정보(&A)..."));
     QCOMPARE(item->data().toUInt(), kIdmAboutBox);
@@ -775,13 +1069,17 @@ class ConverterDialogTest : public QObject {
     open(dialog, recB_);
     nextFolder_ = out.path();
     dialog.controlAs<QPushButton>(id::kDestination)->click();
+    pressOpenFolder_ = true;
     dialog.controlAs<QPushButton>(id::kConvert)->click();
     QTRY_VERIFY_WITH_TIMEOUT(dialog.completions() == 1, 60000);
     QVERIFY2(warnings_.isEmpty(), qPrintable(warnings_.join("; ")));
+    QVERIFY(replaceAsked_.isEmpty());  // nothing was there to replace
     QCOMPARE(dialog.controlAs<QProgressBar>(id::kProgress)->value(), 0);
     QCOMPARE(dialog.controlAs<QProgressBar>(id::kProgress)->maximum(), int(dialog.recording().entryCount()));
-    QCOMPARE(QDir(out.path()).entryList(QDir::Files, QDir::Name),
-             (QStringList{"recB_00.avi", "recB_04.avi"}));
+    const QStringList written{"recB_00.avi", "recB_00.srt", "recB_04.avi", "recB_04.srt"};
+    QCOMPARE(QDir(out.path()).entryList(QDir::Files, QDir::Name), written);
+    qint64 total = 0;
+    for (const QString& name : written) total += QFileInfo(QDir(out.path()).filePath(name)).size();
     for (const QString& name : {QString("recB_00.avi"), QString("recB_04.avi")}) {
       const AviFacts facts = readAvi(QDir(out.path()).filePath(name));
       QVERIFY2(facts.opened, qPrintable(name));
@@ -790,6 +1088,55 @@ class ConverterDialogTest : public QObject {
       QCOMPARE(facts.codecTag, makeFourcc('X', 'V', 'I', 'D'));
       QVERIFY(facts.packets >= 4);  // one second at 5 frames per second
     }
+    // One message: the count, the folder and the total size; Open Folder opens that folder.
+    QCOMPARE(completionTexts_,
+             QStringList{QString("QMV to AVI|The conversion is complete: 4 files written (%1).\n\nFolder: %2/")
+                             .arg(QLocale::c().formattedDataSize(total), QDir::toNativeSeparators(out.path()))});
+    QCOMPARE(openedUrls_, QList<QUrl>{QUrl::fromLocalFile(out.path() + "/")});
+    QCOMPARE(dialog.controlAs<QPushButton>(id::kDestination)->toolTip(), QDir::toNativeSeparators(out.path() + "/"));
+
+    // The subtitles are the command-line tool's, byte for byte.
+    QTemporaryDir cliOut;
+    QProcess cli;
+    cli.start(QMV2AVI_CLI_PATH, {"convert", "-o", cliOut.path(), recB_});
+    QVERIFY(cli.waitForFinished(60000));
+    QCOMPARE(cli.exitCode(), 0);
+    for (const QString& name : {QString("recB_00.srt"), QString("recB_04.srt")}) {
+      QFile ours(QDir(out.path()).filePath(name));
+      QFile theirs(QDir(cliOut.path()).filePath(name));
+      QVERIFY(ours.open(QIODevice::ReadOnly) && theirs.open(QIODevice::ReadOnly));
+      const QByteArray bytes = ours.readAll();
+      QVERIFY2(bytes.startsWith("1\r\n00:00:00,"), bytes.left(80).constData());
+      QCOMPARE(bytes, theirs.readAll());
+    }
+
+    // A second conversion into the same folder asks once, naming every file it would replace.
+    const QString marked = QDir(out.path()).filePath("recB_04.srt");
+    {
+      QFile mark(marked);
+      QVERIFY(mark.open(QIODevice::WriteOnly | QIODevice::Truncate));
+      mark.write("kept");
+    }
+    dialog.controlAs<QPushButton>(id::kConvert)->click();  // Cancel
+    QCOMPARE(replaceAsked_.size(), 1);
+    QStringList expected;
+    for (const QString& name : written) expected << QDir::toNativeSeparators(QDir(out.path()).filePath(name));
+    QCOMPARE(replaceAsked_[0], expected);
+    QTest::qWait(50);
+    QVERIFY(!dialog.hasWorker());
+    QCOMPARE(dialog.completions(), 1);
+    QFile kept(marked);
+    QVERIFY(kept.open(QIODevice::ReadOnly));
+    QCOMPARE(kept.readAll(), QByteArray("kept"));
+    kept.close();
+
+    replaceAnswer_ = true;
+    dialog.controlAs<QPushButton>(id::kConvert)->click();  // Replace
+    QTRY_VERIFY_WITH_TIMEOUT(dialog.completions() == 2, 60000);
+    QCOMPARE(replaceAsked_.size(), 2);
+    QVERIFY(warnings_.isEmpty());
+    QVERIFY(kept.open(QIODevice::ReadOnly));
+    QVERIFY(kept.readAll().startsWith("1\r\n"));
   }
 
   void unwritableDestinationIsReported() {

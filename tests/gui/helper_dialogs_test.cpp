@@ -9,7 +9,11 @@
 #include <QTest>
 #include <QTreeView>
 
+#include <QCheckBox>
+#include <QRadioButton>
+
 #include "app/compress_options_dialog.h"
+#include "app/options_dialog.h"
 #include "app/converter_dialog.h"
 #include "app/dialog_units.h"
 #include "app/folder_browser.h"
@@ -172,6 +176,53 @@ class HelperDialogsTest : public QObject {
     for (auto* b : none.findChildren<QPushButton*>())
       if (b->text().remove('&') == "OK") ok = b;
     QVERIFY(ok && !ok->isEnabled());
+  }
+
+  // Re-encode runs the compression chooser; pass-through clears its options; burn-in goes with re-encode only.
+  void optionsDialog() {
+    std::optional<CompressOptions> answer;
+    int asked = 0;
+    auto chooser = [&](QWidget*, const CompressOptions&) {
+      ++asked;
+      return answer;
+    };
+    DialogOptions current;
+    OptionsDialog dialog(current, chooser);
+    QVERIFY(dialog.subtitlesBox()->isChecked());
+    QVERIFY(!dialog.frameLogBox()->isChecked() && !dialog.reportBox()->isChecked());
+    QVERIFY(dialog.passThroughButton()->isChecked());
+    QVERIFY(!dialog.burnInBox()->isEnabled() && !dialog.encoderButton()->isEnabled());
+
+    dialog.reEncodeButton()->click();  // chooser cancelled: still pass-through
+    QCOMPARE(asked, 1);
+    QVERIFY(dialog.passThroughButton()->isChecked());
+    QCOMPARE(dialog.options().codec.mode, VideoMode::kPassThrough);
+
+    answer = CompressOptions{"mpeg4", 0, 70, 0, 0};
+    dialog.reEncodeButton()->click();
+    QCOMPARE(asked, 2);
+    QCOMPARE(dialog.options().codec.mode, VideoMode::kReEncode);
+    QVERIFY(dialog.burnInBox()->isEnabled());
+    dialog.burnInBox()->click();
+    dialog.frameLogBox()->click();
+    dialog.subtitlesBox()->click();
+
+    answer.reset();
+    dialog.encoderButton()->click();  // cancelled: the encoder chosen before stays
+    QCOMPARE(asked, 3);
+    QCOMPARE(dialog.options().codec.compressOptions.encoder, std::string("mpeg4"));
+    QCOMPARE(dialog.options().codec.compressOptions.quality, 70);
+    DialogOptions expected;
+    expected.sideFiles = {false, true, false};
+    expected.codec = {VideoMode::kReEncode, CompressOptions{"mpeg4", 0, 70, 0, 0}};
+    expected.burnIn = true;
+    QVERIFY(dialog.options() == expected);
+
+    dialog.passThroughButton()->click();
+    QCOMPARE(asked, 3);
+    QVERIFY(dialog.options().codec.compressOptions.empty());
+    QVERIFY(!dialog.options().burnIn);
+    QVERIFY(!dialog.burnInBox()->isEnabled() && !dialog.burnInBox()->isChecked());
   }
 
   void openFileFilterOffersTwoChoices() {

@@ -2,6 +2,7 @@
 // display, and a normal start that shows the converter window.
 #include <QProcess>
 #include <QProcessEnvironment>
+#include <QTemporaryDir>
 #include <QTest>
 
 namespace {
@@ -36,6 +37,10 @@ class ProgramStartTest : public QObject {
       env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
       env.insert(QStringLiteral("QMV2AVI_QUIT_AFTER_SHOW"), QStringLiteral("1"));
     }
+    // The program reads its remembered folders and options; never the user's.
+    QTemporaryDir config;
+    QVERIFY(config.isValid());
+    env.insert(QStringLiteral("XDG_CONFIG_HOME"), config.path());
     QProcess program;
     program.setProcessEnvironment(env);
     program.start(QStringLiteral(QMV2AVI_APP_PATH), arguments);

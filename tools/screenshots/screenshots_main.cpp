@@ -4,6 +4,7 @@
 #include <QComboBox>
 #include <QDir>
 #include <QMenu>
+#include <QMessageBox>
 #include <QPainter>
 #include <QProgressBar>
 #include <QTemporaryDir>
@@ -17,6 +18,7 @@
 #include "app/control_ids.h"
 #include "app/converter_dialog.h"
 #include "app/folder_browser.h"
+#include "app/options_dialog.h"
 #include "tools/generator/recording_generator.h"
 
 using namespace qmv;
@@ -90,6 +92,18 @@ int main(int argc, char* argv[]) {
   DialogSeams seams;
   seams.openFile = [&](QWidget*) { return recordingPath; };
   seams.runConversion = halfWay;
+  // The boxes are drawn below from the texts they were given; nothing waits for a click here.
+  QString completionText;
+  QStringList existing;
+  seams.completion = [&](QWidget*, const QString& text, const QString&) {
+    completionText = text;
+    return false;
+  };
+  seams.confirmReplace = [&](QWidget*, const QStringList& files) {
+    existing = files;
+    return false;
+  };
+  seams.settingsFile = work.filePath(QStringLiteral("settings.ini"));
   ConverterDialog dialog(seams);
   ok &= save(&dialog, outDir, QStringLiteral("01-no-recording.png"));
 
@@ -103,10 +117,15 @@ int main(int argc, char* argv[]) {
     QApplication::processEvents();
   }
   ok &= save(&dialog, outDir, QStringLiteral("03-converting.png"));
+  std::printf("title while converting: %s\n", qPrintable(dialog.windowTitle()));
   dialog.onConvert();  // stop
   for (int i = 0; i < 200 && dialog.hasWorker(); ++i) {
     QThread::msleep(5);
     QApplication::processEvents();
+  }
+  {
+    const auto box = completionBox(&dialog, completionText, QStringLiteral("QMV to AVI"));
+    ok &= save(box.get(), outDir, QStringLiteral("08-stopped-message.png"));
   }
 
   {
@@ -137,6 +156,35 @@ int main(int argc, char* argv[]) {
   CompressOptionsDialog options(encoders, CompressOptions{}, &dialog);
   ok &= save(&options, outDir, QStringLiteral("07-compression-options.png"));
   options.hide();
+
+  OptionsDialog ourOptions(DialogOptions{}, CompressOptionsDialog::choose, &dialog);
+  ok &= save(&ourOptions, outDir, QStringLiteral("09-options.png"));
+  ourOptions.hide();
+
+  // A real conversion into a fresh folder for the completion message, then a second one that finds its files.
+  {
+    DialogSeams real = seams;
+    real.runConversion = {};
+    real.chooseFolder = [&](QWidget*, const QString&) { return std::optional<QString>(work.filePath("out")); };
+    QDir(work.path()).mkpath(QStringLiteral("out"));
+    ConverterDialog converter(real);
+    converter.onOpen();
+    converter.onDestination();
+    completionText.clear();
+    converter.onConvert();
+    for (int i = 0; i < 2000 && completionText.isEmpty(); ++i) {
+      QThread::msleep(5);
+      QApplication::processEvents();
+    }
+    const auto done = completionBox(&converter, completionText, QStringLiteral("QMV to AVI"));
+    ok &= save(done.get(), outDir, QStringLiteral("10-completion-message.png"));
+    done->hide();
+    converter.onConvert();
+    const auto replace = replaceBox(&converter, existing);
+    ok &= save(replace.get(), outDir, QStringLiteral("11-replace-question.png"));
+    replace->hide();
+    converter.close();
+  }
 
   dialog.close();
   return ok ? 0 : 1;

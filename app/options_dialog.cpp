@@ -1,0 +1,137 @@
+// The options dialog and the settings it persists in.
+#include "app/options_dialog.h"
+
+#include <QCheckBox>
+#include <QDialogButtonBox>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QSettings>
+#include <QVBoxLayout>
+
+namespace qmv::app {
+
+namespace {
+
+const QString kGroup = QStringLiteral("options/");
+
+}  // namespace
+
+DialogOptions loadDialogOptions(QSettings& settings) {
+  DialogOptions o;
+  o.sideFiles.subtitles = settings.value(kGroup + "subtitles", true).toBool();
+  o.sideFiles.frameLog = settings.value(kGroup + "frameLog", false).toBool();
+  o.sideFiles.report = settings.value(kGroup + "report", false).toBool();
+  const QString encoder = settings.value(kGroup + "encoder").toString();
+  // A re-encode setting whose encoder this build lacks falls back to pass-through.
+  if (settings.value(kGroup + "reEncode", false).toBool() && !encoder.isEmpty() &&
+      findEncoder(encoder.toStdString())) {
+    o.codec.mode = VideoMode::kReEncode;
+    o.codec.compressOptions.encoder = encoder.toStdString();
+    o.codec.compressOptions.fourcc = settings.value(kGroup + "fourcc", 0u).toUInt();
+    o.codec.compressOptions.quality = settings.value(kGroup + "quality", -1).toInt();
+    o.codec.compressOptions.keyFrameInterval = settings.value(kGroup + "keyFrameInterval", 0).toInt();
+    o.codec.compressOptions.bitRate = settings.value(kGroup + "bitRate", 0).toLongLong();
+    o.burnIn = settings.value(kGroup + "burnIn", false).toBool();
+  }
+  return o;
+}
+
+void saveDialogOptions(QSettings& settings, const DialogOptions& o) {
+  settings.setValue(kGroup + "subtitles", o.sideFiles.subtitles);
+  settings.setValue(kGroup + "frameLog", o.sideFiles.frameLog);
+  settings.setValue(kGroup + "report", o.sideFiles.report);
+  const CompressOptions& c = o.codec.compressOptions;
+  settings.setValue(kGroup + "reEncode", o.codec.mode == VideoMode::kReEncode);
+  settings.setValue(kGroup + "encoder", QString::fromStdString(c.encoder));
+  settings.setValue(kGroup + "fourcc", c.fourcc);
+  settings.setValue(kGroup + "quality", c.quality);
+  settings.setValue(kGroup + "keyFrameInterval", c.keyFrameInterval);
+  settings.setValue(kGroup + "bitRate", qlonglong(c.bitRate));
+  settings.setValue(kGroup + "burnIn", o.burnIn);
+}
+
+OptionsDialog::OptionsDialog(const DialogOptions& current, CompressionChooser chooseCompression, QWidget* parent)
+    : QDialog(parent), options_(current), chooseCompression_(std::move(chooseCompression)) {
+  setWindowTitle(QStringLiteral("Options"));
+  auto* layout = new QVBoxLayout(this);
+
+  auto* files = new QGroupBox(QStringLiteral("Files beside the video files"), this);
+  auto* filesLayout = new QVBoxLayout(files);
+  subtitles_ = new QCheckBox(QStringLiteral("&Subtitles with the recorded date and time (.srt)"), files);
+  frameLog_ = new QCheckBox(QStringLiteral("&Frame log (.csv)"), files);
+  report_ = new QCheckBox(QStringLiteral("&Integrity report (.report.json)"), files);
+  for (QCheckBox* box : {subtitles_, frameLog_, report_}) filesLayout->addWidget(box);
+  layout->addWidget(files);
+
+  auto* video = new QGroupBox(QStringLiteral("Video"), this);
+  auto* videoLayout = new QVBoxLayout(video);
+  passThrough_ = new QRadioButton(QStringLiteral("&Pass-through: the recorded frames unchanged"), video);
+  reEncode_ = new QRadioButton(QStringLiteral("&Re-encode"), video);
+  auto* encoderRow = new QHBoxLayout;
+  encoder_ = new QPushButton(QStringLiteral("&Encoder..."), video);
+  encoderName_ = new QLabel(video);
+  encoderRow->addSpacing(20);
+  encoderRow->addWidget(encoder_);
+  encoderRow->addWidget(encoderName_, 1);
+  burnIn_ = new QCheckBox(QStringLiteral("&Burn in the camera name and recorded time"), video);
+  videoLayout->addWidget(passThrough_);
+  videoLayout->addWidget(reEncode_);
+  videoLayout->addLayout(encoderRow);
+  videoLayout->addWidget(burnIn_);
+  layout->addWidget(video);
+
+  auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
+  layout->addWidget(buttons);
+  connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
+  connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
+
+  subtitles_->setChecked(current.sideFiles.subtitles);
+  frameLog_->setChecked(current.sideFiles.frameLog);
+  report_->setChecked(current.sideFiles.report);
+  burnIn_->setChecked(current.burnIn);
+  connect(subtitles_, &QCheckBox::toggled, this, [this](bool on) { options_.sideFiles.subtitles = on; });
+  connect(frameLog_, &QCheckBox::toggled, this, [this](bool on) { options_.sideFiles.frameLog = on; });
+  connect(report_, &QCheckBox::toggled, this, [this](bool on) { options_.sideFiles.report = on; });
+  connect(burnIn_, &QCheckBox::toggled, this, [this](bool on) { options_.burnIn = on; });
+  connect(passThrough_, &QRadioButton::clicked, this, [this] { chooseCodec(true, false); });
+  connect(reEncode_, &QRadioButton::clicked, this, [this] { chooseCodec(false, false); });
+  connect(encoder_, &QPushButton::clicked, this, [this] { chooseCodec(false, true); });
+  showCodec();
+}
+
+void OptionsDialog::chooseCodec(bool passThrough, bool askAgain) {
+  if (!passThrough && !askAgain && options_.codec.mode == VideoMode::kReEncode) return;
+  // The Default Codec box's rule: pass-through clears the compression options; re-encode runs the
+  // chooser, and cancelling it falls back to pass-through, except that cancelling the Encoder button's
+  // chooser keeps the encoder chosen before.
+  const CodecChoice before = options_.codec;
+  onDefaultCodec(options_.codec, passThrough,
+                 [this](const CompressOptions& current) { return chooseCompression_(this, current); });
+  if (!passThrough && options_.codec.mode == VideoMode::kPassThrough && before.mode == VideoMode::kReEncode)
+    options_.codec = before;
+  if (options_.codec.mode == VideoMode::kPassThrough) options_.burnIn = false;
+  showCodec();
+}
+
+void OptionsDialog::showCodec() {
+  const bool reEncode = options_.codec.mode == VideoMode::kReEncode;
+  passThrough_->setChecked(!reEncode);
+  reEncode_->setChecked(reEncode);
+  encoder_->setEnabled(reEncode);
+  encoderName_->setText(reEncode ? QString::fromStdString(options_.codec.compressOptions.encoder) : QString());
+  // Pass-through never changes a frame, so nothing can be drawn into one.
+  burnIn_->setEnabled(reEncode);
+  burnIn_->setChecked(reEncode && options_.burnIn);
+}
+
+std::optional<DialogOptions> OptionsDialog::choose(QWidget* parent, const DialogOptions& current,
+                                                   const CompressionChooser& chooseCompression) {
+  OptionsDialog dialog(current, chooseCompression, parent);
+  if (dialog.exec() != QDialog::Accepted) return std::nullopt;
+  return dialog.options();
+}
+
+}  // namespace qmv::app

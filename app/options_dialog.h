@@ -1,0 +1,75 @@
+// OptionsDialog: what a conversion from the dialog writes besides the AVI files, and how its video is made.
+#pragma once
+
+#include <QDialog>
+#include <functional>
+#include <optional>
+
+#include "app/dialog_outputs.h"
+#include "convert/compress_options.h"
+
+class QCheckBox;
+class QLabel;
+class QPushButton;
+class QRadioButton;
+class QSettings;
+
+namespace qmv::app {
+
+// The options the main window's context menu sets; they persist in the settings.
+struct DialogOptions {
+  SideFileChoices sideFiles;
+  CodecChoice codec;   // pass-through, or re-encode with the compression options
+  bool burnIn = false;  // re-encode only: camera name and recorded time drawn into each picture
+  // Salvage of damaged recordings gets its check box here once the reader can open a recording that way.
+
+  bool operator==(const DialogOptions& other) const {
+    return sideFiles == other.sideFiles && codec.mode == other.codec.mode &&
+           codec.compressOptions == other.codec.compressOptions && burnIn == other.burnIn;
+  }
+};
+
+DialogOptions loadDialogOptions(QSettings& settings);
+void saveDialogOptions(QSettings& settings, const DialogOptions& options);
+
+// The compression-options chooser the Encoder button and the Re-encode choice open.
+using CompressionChooser =
+    std::function<std::optional<CompressOptions>(QWidget* parent, const CompressOptions& current)>;
+
+class OptionsDialog : public QDialog {
+  Q_OBJECT
+ public:
+  OptionsDialog(const DialogOptions& current, CompressionChooser chooseCompression, QWidget* parent = nullptr);
+
+  DialogOptions options() const { return options_; }
+
+  QCheckBox* subtitlesBox() const { return subtitles_; }
+  QCheckBox* frameLogBox() const { return frameLog_; }
+  QCheckBox* reportBox() const { return report_; }
+  QRadioButton* passThroughButton() const { return passThrough_; }
+  QRadioButton* reEncodeButton() const { return reEncode_; }
+  QPushButton* encoderButton() const { return encoder_; }
+  QCheckBox* burnInBox() const { return burnIn_; }
+
+  // Runs the dialog; the accepted options, or nullopt when cancelled.
+  static std::optional<DialogOptions> choose(QWidget* parent, const DialogOptions& current,
+                                             const CompressionChooser& chooseCompression);
+
+ private:
+  // The Re-encode and Pass-through choices and the Encoder button, through the Default Codec rule.
+  void chooseCodec(bool passThrough, bool askAgain);
+  void showCodec();
+
+  DialogOptions options_;
+  CompressionChooser chooseCompression_;
+  QCheckBox* subtitles_;
+  QCheckBox* frameLog_;
+  QCheckBox* report_;
+  QRadioButton* passThrough_;
+  QRadioButton* reEncode_;
+  QPushButton* encoder_;
+  QLabel* encoderName_;
+  QCheckBox* burnIn_;
+};
+
+}  // namespace qmv::app
