@@ -290,6 +290,7 @@ void ConverterDialog::initDialog() {
   defaultCodec_ = options.codec.mode == VideoMode::kPassThrough ? 1 : 0;
   compressOptions_ = options.codec.compressOptions;
   burnIn_ = options.burnIn;
+  salvage_ = options.salvage;
   selectedChannels_ = 0;
   control(id::kOpen)->setEnabled(true);
   compressor_->setEnabled(false);
@@ -396,7 +397,8 @@ bool ConverterDialog::loadRecording(const QString& path) {
 
   // The reader keeps the earlier recording when it rejects a file, and so does everything named
   // after it: sourcePath, baseName and destinationDir go on describing the recording that is current.
-  const Status opened = recording_.open(localPath(file.absoluteFilePath()));
+  const std::string local = localPath(file.absoluteFilePath());
+  const Status opened = salvage_ ? recording_.openSalvage(local) : recording_.open(local);
   if (opened.ok()) {
     sourcePath_ = file.absoluteFilePath();
     // Taken on every accepted Open, so that outputs are named after the recording being converted.
@@ -454,6 +456,7 @@ DialogOptions ConverterDialog::dialogOptions() const {
   options.codec.mode = defaultCodec_ != 0 ? VideoMode::kPassThrough : VideoMode::kReEncode;
   options.codec.compressOptions = compressOptions_;
   options.burnIn = burnIn_;
+  options.salvage = salvage_;
   return options;
 }
 
@@ -465,6 +468,7 @@ void ConverterDialog::onOptions() {
   defaultCodec_ = chosen->codec.mode == VideoMode::kPassThrough ? 1 : 0;
   compressOptions_ = chosen->codec.compressOptions;
   burnIn_ = chosen->burnIn && chosen->codec.mode == VideoMode::kReEncode;
+  salvage_ = chosen->salvage;
   // The pass-through code is chosen in the combo box; it means nothing while re-encoding.
   compressor_->setEnabled(recording_.isOpen() && defaultCodec_ != 0);
   saveDialogOptions(*settings_, dialogOptions());
@@ -555,7 +559,8 @@ void ConverterDialog::onConvert() {
   std::vector<std::string> planned = plannedOutputs(settings, sideChoices_);
   for (const QString& path : batchRest_) {
     RecordingFile other;
-    if (!other.open(localPath(path))) continue;  // told when its turn comes
+    const Status opened = salvage_ ? other.openSalvage(localPath(path)) : other.open(localPath(path));
+    if (!opened) continue;  // told when its turn comes
     ConversionSettings next = settings;
     next.selectedChannels = other.videoMask() & 0xFFFFu;
     next.baseName = localPath(QFileInfo(path).completeBaseName());

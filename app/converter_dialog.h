@@ -173,6 +173,7 @@ class ConverterDialog : public QDialog {
   std::unique_ptr<QSettings> settings_;
   SideFileChoices sideChoices_;
   bool burnIn_ = false;
+  bool salvage_ = false;  // Open takes what salvage recovers from a damaged recording
   QStringList batchRest_;
   bool replaceExisting_ = false;  // the user agreed to replace the outputs that exist
   // The side outcome of the running pass, filled on the worker's thread before it returns.

@@ -24,6 +24,7 @@ DialogOptions loadDialogOptions(QSettings& settings) {
   o.sideFiles.subtitles = settings.value(kGroup + "subtitles", true).toBool();
   o.sideFiles.frameLog = settings.value(kGroup + "frameLog", false).toBool();
   o.sideFiles.report = settings.value(kGroup + "report", false).toBool();
+  o.salvage = settings.value(kGroup + "salvage", false).toBool();
   const QString encoder = settings.value(kGroup + "encoder").toString();
   // A re-encode setting whose encoder this build lacks falls back to pass-through.
   if (settings.value(kGroup + "reEncode", false).toBool() && !encoder.isEmpty() &&
@@ -51,6 +52,7 @@ void saveDialogOptions(QSettings& settings, const DialogOptions& o) {
   settings.setValue(kGroup + "keyFrameInterval", c.keyFrameInterval);
   settings.setValue(kGroup + "bitRate", qlonglong(c.bitRate));
   settings.setValue(kGroup + "burnIn", o.burnIn);
+  settings.setValue(kGroup + "salvage", o.salvage);
 }
 
 OptionsDialog::OptionsDialog(const DialogOptions& current, CompressionChooser chooseCompression, QWidget* parent)
@@ -83,6 +85,12 @@ OptionsDialog::OptionsDialog(const DialogOptions& current, CompressionChooser ch
   videoLayout->addWidget(burnIn_);
   layout->addWidget(video);
 
+  auto* input = new QGroupBox(QStringLiteral("Recordings"), this);
+  auto* inputLayout = new QVBoxLayout(input);
+  salvage_ = new QCheckBox(QStringLiteral("Sal&vage damaged recordings"), input);
+  inputLayout->addWidget(salvage_);
+  layout->addWidget(input);
+
   auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
   layout->addWidget(buttons);
   connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
@@ -92,10 +100,12 @@ OptionsDialog::OptionsDialog(const DialogOptions& current, CompressionChooser ch
   frameLog_->setChecked(current.sideFiles.frameLog);
   report_->setChecked(current.sideFiles.report);
   burnIn_->setChecked(current.burnIn);
+  salvage_->setChecked(current.salvage);
   connect(subtitles_, &QCheckBox::toggled, this, [this](bool on) { options_.sideFiles.subtitles = on; });
   connect(frameLog_, &QCheckBox::toggled, this, [this](bool on) { options_.sideFiles.frameLog = on; });
   connect(report_, &QCheckBox::toggled, this, [this](bool on) { options_.sideFiles.report = on; });
   connect(burnIn_, &QCheckBox::toggled, this, [this](bool on) { options_.burnIn = on; });
+  connect(salvage_, &QCheckBox::toggled, this, [this](bool on) { options_.salvage = on; });
   connect(passThrough_, &QRadioButton::clicked, this, [this] { chooseCodec(true, false); });
   connect(reEncode_, &QRadioButton::clicked, this, [this] { chooseCodec(false, false); });
   connect(encoder_, &QPushButton::clicked, this, [this] { chooseCodec(false, true); });

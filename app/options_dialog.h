@@ -21,11 +21,12 @@ struct DialogOptions {
   SideFileChoices sideFiles;
   CodecChoice codec;   // pass-through, or re-encode with the compression options
   bool burnIn = false;  // re-encode only: camera name and recorded time drawn into each picture
-  // Salvage of damaged recordings gets its check box here once the reader can open a recording that way.
+  bool salvage = false;  // a damaged recording opens with what salvage recovers instead of being refused
 
   bool operator==(const DialogOptions& other) const {
     return sideFiles == other.sideFiles && codec.mode == other.codec.mode &&
-           codec.compressOptions == other.codec.compressOptions && burnIn == other.burnIn;
+           codec.compressOptions == other.codec.compressOptions && burnIn == other.burnIn &&
+           salvage == other.salvage;
   }
 };
 
@@ -50,6 +51,7 @@ class OptionsDialog : public QDialog {
   QRadioButton* reEncodeButton() const { return reEncode_; }
   QPushButton* encoderButton() const { return encoder_; }
   QCheckBox* burnInBox() const { return burnIn_; }
+  QCheckBox* salvageBox() const { return salvage_; }
 
   // Runs the dialog; the accepted options, or nullopt when cancelled.
   static std::optional<DialogOptions> choose(QWidget* parent, const DialogOptions& current,
@@ -70,6 +72,7 @@ class OptionsDialog : public QDialog {
   QPushButton* encoder_;
   QLabel* encoderName_;
   QCheckBox* burnIn_;
+  QCheckBox* salvage_;
 };
 
 }  // namespace qmv::app

@@ -853,6 +853,34 @@ class ConverterDialogTest : public QObject {
     QVERIFY(later.dialogOptions() == chosen);
   }
 
+  // A recording cut short is refused, and opens with what salvage recovers once the option is on.
+  void salvageOptionOpensACutRecording() {
+    QFile whole(recB_);
+    QVERIFY(whole.open(QIODevice::ReadOnly));
+    const QByteArray bytes = whole.readAll();
+    const QString cut = dir_.filePath("cut.qmv");
+    QFile out(cut);
+    QVERIFY(out.open(QIODevice::WriteOnly));
+    QVERIFY(out.write(bytes.left(bytes.size() * 6 / 10)) > 0);
+    out.close();
+
+    DialogOptions chosen;
+    chosen.salvage = true;
+    DialogSeams s = seams();
+    s.chooseDialogOptions = [&](QWidget*, const DialogOptions&) { return std::optional<DialogOptions>(chosen); };
+    ConverterDialog dialog(s);
+    open(dialog, cut);
+    QVERIFY(dialog.sourcePath() != cut);
+    dialog.onOptions();
+    QVERIFY(dialog.dialogOptions().salvage);
+    open(dialog, cut);
+    QCOMPARE(dialog.sourcePath(), cut);
+    QVERIFY(dialog.recording().salvageReport() != nullptr);
+    QVERIFY(dialog.control(id::kConvert)->isEnabled());
+    ConverterDialog later(s);
+    QVERIFY(later.dialogOptions().salvage);
+  }
+
   void sideFilesFollowTheOptions() {
     QTemporaryDir out;
     DialogSeams s = seams(true);
