@@ -2,6 +2,8 @@
 // drawtext.
 #include "convert/caption_burner.h"
 
+#include <fmt/format.h>
+
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -64,9 +66,8 @@ std::string cameraCaptionName(const std::string& systemName, int channel) {
     if (uint8_t(ch) < 0x20 || uint8_t(ch) > 0x7E) ch = '?';
   const std::size_t first = name.find_first_not_of(' ');
   name = first == std::string::npos ? std::string() : name.substr(first, name.find_last_not_of(' ') - first + 1);
-  char channelText[16];
-  std::snprintf(channelText, sizeof channelText, "CH-%02d", channel + 1);
-  return name.empty() ? std::string(channelText) : name + " " + channelText;
+  const std::string channelText = fmt::format("CH-{:02d}", channel + 1);
+  return name.empty() ? channelText : name + " " + channelText;
 }
 
 struct CaptionBurner::Impl {
