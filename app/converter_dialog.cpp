@@ -393,13 +393,20 @@ void ConverterDialog::openRecording(const QString& path) {
 
 bool ConverterDialog::loadRecording(const QString& path) {
   const QFileInfo file(path);
-  setWindowTitle(titleFor(path));
 
   // The reader keeps the earlier recording when it rejects a file, and so does everything named
-  // after it: sourcePath, baseName and destinationDir go on describing the recording that is current.
+  // after it: the title, sourcePath, baseName and destinationDir go on describing the recording that is
+  // current. A silent rejection would leave a window that looks as if the new file were loaded, so the
+  // reason is shown.
   const std::string local = localPath(file.absoluteFilePath());
   const Status opened = salvage_ ? recording_.openSalvage(local) : recording_.open(local);
-  if (opened.ok()) {
+  if (!opened.ok()) {
+    seams_.warning(this,
+                   QStringLiteral("%1 was not opened.\n\n%2")
+                       .arg(file.fileName(), QString::fromStdString(opened.error().message)),
+                   kWarningCaption);
+  } else {
+    setWindowTitle(titleFor(path));
     sourcePath_ = file.absoluteFilePath();
     // Taken on every accepted Open, so that outputs are named after the recording being converted.
     baseName_ = file.completeBaseName();

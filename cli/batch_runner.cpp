@@ -17,6 +17,7 @@
 
 #include "cli/convert_job.h"
 #include "cli/exit_codes.h"
+#include "cli/integrity_report.h"
 #include "cli/progress_display.h"
 #include "cli/text_format.h"
 
@@ -59,10 +60,18 @@ std::vector<std::optional<std::size_t>> findNameClashes(const ConvertOptions& op
     const fs::path input(inputs[i]);
     fs::path dir = options.outputDir.empty() ? input.parent_path() : fs::path(options.outputDir);
     if (dir.empty()) dir = ".";
-    const auto [at, inserted] = firstByName.emplace(identity(dir) + "/" + input.stem().string(), i);
-    if (inserted) continue;
-    clashes[i] = at->second;
-    if (!clashes[at->second]) clashes[at->second] = i;
+    std::vector<std::string> names{identity(dir) + "/" + input.stem().string()};
+    // Reports gathered into one folder clash by their own names even when the videos go apart.
+    if (options.report) {
+      names.push_back("report " +
+                      identity(integrityReportPath(*options.report, dir.string() + "/", input.stem().string())));
+    }
+    for (const std::string& name : names) {
+      const auto [at, inserted] = firstByName.emplace(name, i);
+      if (inserted || clashes[i]) continue;
+      clashes[i] = at->second;
+      if (!clashes[at->second]) clashes[at->second] = i;
+    }
   }
   return clashes;
 }
@@ -186,10 +195,14 @@ int runBatch(const ConvertOptions& options, const ExpandedInputs& expanded, Batc
     const auto work = [&] {
       for (std::size_t i = next.fetch_add(1); i < count; i = next.fetch_add(1)) {
         if (results[i].refused) continue;
-        if (stop.stopRequested()) return;
+        if (stop.stopRequested()) {
+          stop.markCutShort();
+          return;
+        }
         JobOutput output(progress, i, count > 1);
         results[i].outcome = convertInput(options, inputs[i], output, stop.flag());
         results[i].started = true;
+        if (results[i].outcome.report.stopped) stop.markCutShort();
         progress.inputFinished(i, results[i].outcome.exitStatus, results[i].outcome.report);
       }
     };

@@ -36,11 +36,16 @@ class BatchStop {
 
   void requestStop() noexcept { stop_.store(true); }
   bool stopRequested() const noexcept { return stop_.load(); }
+  // The request cut the batch short: a conversion stopped before its end, or an input never started.
+  // A request that came after the last file was finished leaves a completed run completed.
+  void markCutShort() noexcept { cutShort_.store(true); }
+  bool cutShort() const noexcept { return cutShort_.load(); }
   const std::atomic<bool>& flag() const { return stop_; }
 
  private:
   static_assert(std::atomic<bool>::is_always_lock_free, "the request is raised from a signal handler");
   std::atomic<bool> stop_{false};
+  std::atomic<bool> cutShort_{false};
 };
 
 // Converts every input with options.jobs recordings at once; a failure of one

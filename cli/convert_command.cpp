@@ -28,6 +28,9 @@ extern "C" {
 namespace qmv::cli {
 namespace {
 
+// Each job holds a decoder, an encoder and open files per channel; more than this only thrashes.
+constexpr int kMaxJobs = 64;
+
 // The command line as given; checked into ConvertOptions by prepareOptions.
 struct ConvertArguments {
   std::vector<std::string> paths;
@@ -47,7 +50,7 @@ struct ConvertArguments {
   std::string report;
   bool reportGiven = false;
   std::string progress = "bar";
-  int jobs = 0;  // 0: one per core
+  std::optional<int> jobs;  // none: one per core
 };
 
 int usageError(const std::string& message) {
@@ -135,7 +138,7 @@ std::optional<int> prepareOptions(const ConvertArguments& args, ConvertOptions& 
   options.salvage = args.salvage;
   if (args.reportGiven) options.report = args.report;
   options.jsonProgress = args.progress == "json";
-  options.jobs = args.jobs > 0 ? args.jobs : int(std::max(1u, std::thread::hardware_concurrency()));
+  options.jobs = args.jobs ? *args.jobs : int(std::clamp(std::thread::hardware_concurrency(), 1u, unsigned(kMaxJobs)));
   if (!args.channels.empty()) options.channelMask = parseChannelList(args.channels);
   options.settings.passThroughFourcc =
       args.codec == "divx" || args.codec == "DIVX" ? PassThroughFourcc::kDivx : PassThroughFourcc::kXvid;
@@ -183,7 +186,8 @@ int runConvert(const ConvertArguments& args) {
   BatchStop stop;
   SignalGuard signals(stop);
   const int status = runBatch(options, expanded, stop);
-  if (gStopSignal != 0) return kExitSignalBase + int(gStopSignal);
+  // The exit status says what the files and the report say: only a run the signal cut short ends as 128+n.
+  if (gStopSignal != 0 && stop.cutShort()) return kExitSignalBase + int(gStopSignal);
   return status;
 }
 
@@ -263,7 +267,7 @@ void addConvertCommand(CLI::App& app, int& exitCode) {
       ->capture_default_str()
       ->check(CLI::IsMember({"bar", "json"}));
   convert->add_option("--jobs", options->jobs, "Recordings converted at once (default: one per core)")
-      ->check(CLI::Range(0, std::numeric_limits<int>::max()));
+      ->check(CLI::Range(1, kMaxJobs));
   convert->callback([options, report, &exitCode] {
     options->reportGiven = report->count() > 0;
     exitCode = runConvert(*options);

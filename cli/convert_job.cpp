@@ -30,22 +30,26 @@ std::string rateText(const AviRate& rate) {
   return fmt::format("{:.3g} fps", double(rate.num) / double(rate.den));
 }
 
+// The console is only told: a reader that went away (EPIPE, with SIGPIPE ignored) stops the printing, never
+// the conversion; fmt's print would throw on that failed write.
+void say(const std::string& text) { std::fwrite(text.data(), 1, text.size(), stdout); }
+
 // sideFiles: the subtitle and frame-log files written; each is named on its AVI file's line.
 void printSummary(const ConversionReport& report, const std::vector<std::string>& sideFiles = {}) {
   for (const OutputFileReport& file : report.files) {
-    const double duration = file.rate.num > 0 ? double(file.frames) * file.rate.den / file.rate.num : 0.0;
+    const double duration = file.rate.num > 0 ? double(file.positions) * file.rate.den / file.rate.num : 0.0;
     const std::string audio =
         file.hasAudio ? fmt::format("audio {:.2f} s", double(file.audioSamples) / kAudioSampleRate)
                       : "no audio";
-    fmt::print("{}: {} frames, {:.2f} s at {}, {}, {}", file.path, file.frames, duration, rateText(file.rate),
-               audio, humanBytes(file.bytes));
+    std::string line = fmt::format("{}: {} frames, {:.2f} s at {}, {}, {}", file.path, file.frames, duration,
+                                   rateText(file.rate), audio, humanBytes(file.bytes));
     for (const auto& [extension, what] : {std::pair{".srt", "subtitles"}, std::pair{".csv", "frame log"}}) {
       const std::string side = sideFileName(file.path, extension);
       if (std::find(sideFiles.begin(), sideFiles.end(), side) != sideFiles.end()) {
-        fmt::print(", {} {}", what, fs::path(side).filename().string());
+        line += fmt::format(", {} {}", what, fs::path(side).filename().string());
       }
     }
-    fmt::print("\n");
+    say(line + "\n");
   }
   std::fflush(stdout);
 }
@@ -90,26 +94,58 @@ InputOutcome convertInput(const ConvertOptions& options, const std::string& path
     return outcome;
   }
 
+  // No output may be the input or another output of the run, whatever names reach them (hard links,
+  // symbolic links): compared by device and inode, before anything is written, with or without --overwrite.
+  {
+    std::vector<std::string> names;
+    for (int c = 0; c < format::kChannelCount; ++c) {
+      if (!((settings.selectedChannels >> c) & 1u)) continue;
+      const std::string name = outputFileName(settings.destinationDir, settings.baseName, c);
+      names.push_back(name);
+      if (options.timestamps) names.push_back(sideFileName(name, ".srt"));
+      if (options.frameTimes) names.push_back(sideFileName(name, ".csv"));
+    }
+    if (!reportPath.empty()) names.push_back(reportPath);
+    std::vector<std::string> seen{path};
+    bool clash = false;
+    for (const std::string& name : names) {
+      for (const std::string& other : seen) {
+        std::error_code sameError;
+        if (name == other || fs::equivalent(name, other, sameError)) {
+          output.line(name + " would be the same file as " + other +
+                      (other == path ? ", the recording itself" : "") + "; nothing written");
+          clash = true;
+          break;
+        }
+      }
+      seen.push_back(name);
+    }
+    if (clash) {
+      outcome.exitStatus = kExitOutputFile;
+      return outcome;
+    }
+  }
+
   // Refuse before writing anything, so an existing file never leaves a half-done set behind.
   if (!options.overwrite) {
     bool exists = false;
     for (int c = 0; c < format::kChannelCount; ++c) {
       if (!((settings.selectedChannels >> c) & 1u)) continue;
       const std::string name = outputFileName(settings.destinationDir, settings.baseName, c);
-      if (fs::exists(name, ec)) {
+      if (fs::exists(fs::symlink_status(name, ec))) {
         output.line(name + " exists (use --overwrite to replace it)");
         exists = true;
       }
       const std::pair<bool, const char*> sideFiles[] = {{options.timestamps, ".srt"}, {options.frameTimes, ".csv"}};
       for (const auto& [enabled, extension] : sideFiles) {
         const std::string side = sideFileName(name, extension);
-        if (enabled && fs::exists(side, ec)) {
+        if (enabled && fs::exists(fs::symlink_status(side, ec))) {
           output.line(side + " exists (use --overwrite to replace it)");
           exists = true;
         }
       }
     }
-    if (!reportPath.empty() && fs::exists(reportPath, ec)) {
+    if (!reportPath.empty() && fs::exists(fs::symlink_status(reportPath, ec))) {
       output.line(reportPath + " exists (use --overwrite to replace it)");
       exists = true;
     }
@@ -130,8 +166,8 @@ InputOutcome convertInput(const ConvertOptions& options, const std::string& path
   ObserverFanOut observers;
   std::optional<SubtitleFiles> subtitles;
   std::optional<FrameLogFiles> frameLogs;
-  if (options.timestamps) observers.add(&subtitles.emplace(recording.info()));
-  if (options.frameTimes) observers.add(&frameLogs.emplace(recording.info()));
+  if (options.timestamps) observers.add(&subtitles.emplace(recording.info(), options.overwrite));
+  if (options.frameTimes) observers.add(&frameLogs.emplace(recording.info(), options.overwrite));
   std::optional<IntegrityReport> integrity;
   if (options.report) {
     const ReportSetup setup =
@@ -148,6 +184,11 @@ InputOutcome convertInput(const ConvertOptions& options, const std::string& path
   context.stop = &stop;
   if (integrity) integrity->start();
   outcome.report = runConversion(recording, context);
+  // A file the writer removed (nothing playable had been written) is no output: no summary names it.
+  std::erase_if(outcome.report.files, [](const OutputFileReport& file) {
+    std::error_code missing;
+    return !fs::exists(fs::symlink_status(file.path, missing));
+  });
 
   const ConversionReport& report = outcome.report;
   std::optional<Error> sideError;
@@ -163,10 +204,11 @@ InputOutcome convertInput(const ConvertOptions& options, const std::string& path
   printSummary(report, sideFiles);
   if (recording.salvageReport() != nullptr) fmt::print("{}: {}\n", path, salvageSummary(recording));
   if (integrity) {
-    if (Status done = integrity->finish(report, reportPath); !done) {
+    for (const std::string& side : sideFiles) integrity->addSideFile(side);
+    if (Status done = integrity->finish(report, reportPath, options.overwrite); !done) {
       if (!sideError) sideError = done.error();
     } else {
-      fmt::print("{}: integrity report\n", reportPath);
+      say(reportPath + ": integrity report\n");
     }
   }
   std::fflush(stdout);

@@ -2,6 +2,8 @@
 #include "cli/info_command.h"
 
 #include <fmt/format.h>
+#include <poll.h>
+#include <unistd.h>
 
 #include <CLI/CLI.hpp>
 #include <array>
@@ -265,7 +267,12 @@ int runInfo(const InfoOptions& options) {
       if (const auto error = describeOne(std::cout, path, false)) failed(path, *error);
     }
   }
-  return std::cout.flush() ? status : worseExitStatus(status, kExitOutputError);
+  if (std::cout.flush()) return status;
+  // A reader that quit (`| head`: the pipe's write end reports POLLERR) only ended the printing; any
+  // other failed write is an output error.
+  pollfd console{STDOUT_FILENO, POLLOUT, 0};
+  const bool readerGone = ::poll(&console, 1, 0) == 1 && (console.revents & POLLERR) != 0;
+  return readerGone ? status : worseExitStatus(status, kExitOutputError);
 }
 
 }  // namespace

@@ -27,6 +27,9 @@ int main(int argc, char** argv) {
   // A file-size limit then fails the write with EFBIG, which the writer reports and repairs,
   // instead of killing the process with half-written files.
   std::signal(SIGXFSZ, SIG_IGN);
+  // A reader of the console that quits (`| head`, a closed terminal) must not kill a conversion halfway:
+  // the write fails with EPIPE instead, which only ends the printing, and every file is finished.
+  std::signal(SIGPIPE, SIG_IGN);
   qmv::cli::setCommandLine(argc, argv);
   CLI::App app{"Converts recordings of a 16-channel DVR (.qmv, or a player .exe with a recording) to AVI files.",
                "qmv2avi-cli"};

@@ -27,6 +27,15 @@ int verifyReport(const std::string& reportPath, std::ostream& out, std::ostream&
       out << "MISMATCH " << output.path << ": " << output.problems << "\n";
     }
   }
+  for (const CheckedFile& side : check->sideFiles) {
+    if (side.verdict == FileVerdict::kMissing) {
+      out << "MISMATCH " << side.path << ": missing\n";
+    } else if (side.verdict == FileVerdict::kMatches) {
+      out << "OK " << side.path << ": SHA-256 matches\n";
+    } else {
+      out << "MISMATCH " << side.path << ": " << side.problems << "\n";
+    }
+  }
   const CheckedFile& input = check->input;
   if (input.verdict == FileVerdict::kMissing) {
     out << "NOT CHECKED input " << input.path << ": not found\n";

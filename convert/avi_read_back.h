@@ -30,7 +30,7 @@ struct ReadBackSample {
 };
 
 // An AVI file as libavformat reads it: its streams and the SHA-256 of every non-empty video sample,
-// by sample position (empty chunks, such as the stream header's position 0, are not listed).
+// by sample position (empty chunks, such as those of frames left out before a key frame, are not listed).
 struct AviReadBack {
   std::vector<ReadBackStream> streams;
   int videoStream = -1;

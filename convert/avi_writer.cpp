@@ -12,6 +12,7 @@
 #include <numeric>
 
 #include "convert/avi_repair.h"
+#include "convert/output_file.h"
 #include "convert/caption_burner.h"
 #include "convert/ffmpeg_handles.h"
 #include "convert/picture_scaler.h"
@@ -60,6 +61,8 @@ struct AviWriter::Impl {
 
   // Declared in creation order; finish() releases them in the reverse order.
   std::unique_ptr<VideoDecoder> decoder;
+  std::unique_ptr<OutputFile> file;
+  std::unique_ptr<FdAvio> avio;  // out's pb; outlives out
   ff::OutputContext out;
   AVStream* video = nullptr;  // owned by out
   AVStream* audio = nullptr;  // owned by out
@@ -102,7 +105,7 @@ struct AviWriter::Impl {
   void checkPresence() {
     if (!identity.known || !out || !out->pb || avio_tell(out->pb) < nextPresenceCheck) return;
     nextPresenceCheck = avio_tell(out->pb) + kPresenceCheckBytes;
-    if (identityOf(fileName) != identity) recordWriteError(AVERROR(ENOENT), "the file was removed while it was written");
+    if (identityOf(file->writtenPath()) != identity) recordWriteError(AVERROR(ENOENT), "the file was removed while it was written");
   }
 
   // After a muxer call that succeeded.
@@ -166,11 +169,12 @@ struct AviWriter::Impl {
   // file: the name may be a device such as /dev/null.
   void abandon() {
     encoder.reset();
+    if (out) out->pb = nullptr;  // avio's, freed next
     out.reset();
+    avio.reset();
     video = audio = nullptr;  // they went with out
     if (fileCreated) {
-      std::error_code ec;
-      if (std::filesystem::is_regular_file(fileName, ec)) std::filesystem::remove(fileName, ec);
+      file->discard();
       fileCreated = false;
     }
   }
@@ -222,26 +226,24 @@ Status AviWriter::Impl::open(const AviOpenParams& p) {
   height = p.height;
   positionTimeBase = AVRational{int(p.rate.den), int(p.rate.num)};
 
-  // 1. The file.
-  if (!p.overwrite) {
-    const int fd = ::open(fileName.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0666);
-    if (fd < 0) {
-      if (errno == EEXIST) return Error{AVERROR(EEXIST), quoteName(fileName) + " already exists"};
-      return Error{AVERROR(errno), "cannot create " + quoteName(fileName) + ": " + std::strerror(errno)};
-    }
-    ::close(fd);
-    fileCreated = true;
+  // 1. The file: created by us, exclusively, and handed to the muxer as a descriptor, never as a name.
+  auto created = OutputFile::create(fileName, p.overwrite ? Creation::kReplace : Creation::kNew);
+  if (!created) {
+    const Error& e = created.error();
+    if (e.code == EEXIST) return Error{AVERROR(EEXIST), quoteName(fileName) + " already exists"};
+    return Error{AVERROR(e.code), "cannot create " + quoteName(fileName) + ": " + std::strerror(e.code)};
   }
+  file = std::move(created).value();
+  fileCreated = true;
+  avio = FdAvio::create(file->fd());
+  if (!avio) return fail("out of memory", AVERROR(ENOMEM));
   AVFormatContext* raw = nullptr;
-  if (int r = avformat_alloc_output_context2(&raw, avi, nullptr, fileName.c_str()); r < 0 || !raw)
+  if (int r = avformat_alloc_output_context2(&raw, avi, nullptr, nullptr); r < 0 || !raw)
     return fail("cannot set up the AVI muxer: " + ff::errorText(r), r);
   out.reset(raw);
-  out->flags |= AVFMT_FLAG_BITEXACT;  // no muxer version string: same input, same bytes
-  // The "file:" prefix keeps a name with a colon from being taken for a protocol.
-  if (int r = avio_open(&out->pb, ("file:" + fileName).c_str(), AVIO_FLAG_WRITE); r < 0)
-    return Error{r, "cannot create " + quoteName(fileName) + ": " + ff::errorText(r)};
-  fileCreated = true;
-  identity = identityOf(fileName);
+  out->flags |= AVFMT_FLAG_BITEXACT | AVFMT_FLAG_CUSTOM_IO;  // no muxer version string: same input, same bytes
+  out->pb = avio->get();
+  identity = identityOf(file->writtenPath());
 
   // 2.-4. The video stream and its format.
   video = avformat_new_stream(out.get(), nullptr);
@@ -258,8 +260,7 @@ Status AviWriter::Impl::open(const AviOpenParams& p) {
     return fail("the AVI muxer refused the streams: " + ff::errorText(r), r);
   headerWritten = true;
 
-  // Positions used before open (the stream header the worker hands over first) become empty chunks,
-  // so position 0 exists and the first frame keeps its place.
+  // Positions used before open become empty chunks, so the first frame keeps its place.
   if (videoPosition > 0) {
     AVPacket& empty = *emptyPacket;
     empty.flags = 0;
@@ -366,6 +367,8 @@ void AviWriter::writeDecodedVideo(const FrameHeader& frame) {
   ++s.videoPosition;
 }
 
+void AviWriter::skipVideo() { ++impl_->videoPosition; }
+
 void AviWriter::setCaption(std::string text) { impl_->caption = std::move(text); }
 
 void AviWriter::writeAudio(const uint8_t* data, std::size_t size, uint32_t flags) {
@@ -400,20 +403,22 @@ Status AviWriter::finish() {
     s.encoder.reset();
     s.captions.reset();
     if (s.out && s.out->pb) {
-      if (int r = avio_closep(&s.out->pb); r < 0) s.recordWriteError(r, ff::errorText(r));
+      if (int r = s.avio->flush(); r < 0) s.recordWriteError(r, ff::errorText(r));
+      s.out->pb = nullptr;
     }
     const int videoIndex = s.video ? s.video->index : 0;
     s.out.reset();
+    s.avio.reset();
     s.video = s.audio = nullptr;
     s.picture.clear();
     s.picture.shrink_to_fit();
     s.scaled.clear();
     s.scaled.shrink_to_fit();
     if (s.headerWritten && s.identity.known) {
-      if (identityOf(s.fileName) != s.identity) {
+      if (identityOf(s.file->writtenPath()) != s.identity) {
         s.recordWriteError(AVERROR(ENOENT), "the file was removed while it was written");
       } else if (s.writeError) {
-        const AviRepair repair = repairAvi(s.fileName, s.notes, videoIndex);
+        const AviRepair repair = repairAvi(s.file->writtenPath(), s.notes, videoIndex);
         if (repair.repaired || repair.removed) {
           s.frames = repair.frames;
           s.keyFrames = repair.keyFrames;
@@ -430,8 +435,12 @@ Status AviWriter::finish() {
     s.notes.shrink_to_fit();
     if (s.headerWritten) {
       std::error_code ec;
-      const auto size = std::filesystem::file_size(s.fileName, ec);
+      const auto size = std::filesystem::file_size(s.file->writtenPath(), ec);
       s.bytes = ec ? 0 : uint64_t(size);
+    }
+    // Only a finished file takes the final name (a replaced one is renamed over the old file now).
+    if (s.file) {
+      if (Status put = s.file->commit(); !put) s.recordWriteError(AVERROR(put.error().code), put.error().message);
     }
     if (s.decoder) s.decoder->release();
     s.decoder.reset();
@@ -443,6 +452,7 @@ Status AviWriter::finish() {
 bool AviWriter::isOpen() const { return impl_->headerWritten && !impl_->finished; }
 bool AviWriter::hasAudio() const { return impl_->withAudio && impl_->headerWritten; }
 int64_t AviWriter::videoPosition() const { return impl_->videoPosition; }
+int64_t AviWriter::videoSamples() const { return impl_->videoSlots; }
 int64_t AviWriter::audioPosition() const { return impl_->audioPosition; }
 uint64_t AviWriter::framesWritten() const { return impl_->frames; }
 uint64_t AviWriter::keyFramesWritten() const { return impl_->keyFrames; }

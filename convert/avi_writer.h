@@ -64,6 +64,9 @@ class AviWriter {
   // decode writes nothing, and its position stays used. A picture decoded at another size than the
   // output's (a half-height field in a standardized frame) is scaled to fill the frame.
   void writeDecodedVideo(const FrameHeader& frame);
+  // Leaves the next position as an empty sample (a zero-size chunk): a frame that is not written
+  // keeps its place in time, so the frames after it stay in step with the audio.
+  void skipVideo();
   // With burnIn: the second caption line (the recorded date and time) of the pictures written from now on.
   void setCaption(std::string text);
   // size bytes of 16-bit mono PCM; audio positions count samples.
@@ -75,8 +78,11 @@ class AviWriter {
   bool isOpen() const;
   bool hasAudio() const;
   int64_t videoPosition() const;   // next video sample position
+  // Video samples in the file, empty ones included. Positions skipped after the last written sample
+  // are not among them: a channel whose frames never decode gets no run of empty chunks.
+  int64_t videoSamples() const;
   int64_t audioPosition() const;   // audio samples written so far
-  uint64_t framesWritten() const;  // video samples that reached the file (empty position 0 excluded)
+  uint64_t framesWritten() const;  // video samples that reached the file (empty samples excluded)
   uint64_t keyFramesWritten() const;
   uint64_t bytesWritten() const;   // file size after finish
   // Re-encode mode: the decoder library's failed load at open, if it failed (the file is written

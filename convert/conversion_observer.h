@@ -25,12 +25,14 @@ struct VideoSampleEvent {
   bool passThrough = true;    // false: the sample in the file is a re-encoded picture
 };
 
-// A video record that was not written because its channel had not yet had a key frame.
+// A video record that was not written because its channel had not yet had a key frame. It keeps its
+// place in time: its position is an empty sample.
 struct DroppedFrameEvent {
   int channel = 0;
   uint32_t entry = 0;
   uint64_t sourceOffset = 0;
   uint16_t time = 0;
+  int64_t position = 0;  // the empty sample standing in for it
 };
 
 // One audio record's samples appended to one output file.

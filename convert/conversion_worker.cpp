@@ -243,8 +243,13 @@ bool Worker::handleVideo(const FrameIndexEntry& entry, const uint8_t* head, cons
   const uint8_t frameType = head[format::kRecFrameType];
   const bool key = format::isKeyFrameType(frameType);
   if (key) channel.keySeen = true;
-  if (!channel.keySeen) {  // nothing decodes before the channel's first key frame
-    if (observer_ != nullptr) observer_->frameDropped(DroppedFrameEvent{c, current_, sourceOffset(entry), entry.time});
+  if (!channel.keySeen) {
+    // Nothing decodes before the channel's first key frame. The frame still keeps its place in time:
+    // collapsing it would put every later picture ahead of the audio recorded with it.
+    const int64_t position = channel.writer->videoPosition();
+    channel.writer->skipVideo();
+    if (observer_ != nullptr)
+      observer_->frameDropped(DroppedFrameEvent{c, current_, sourceOffset(entry), entry.time, position});
     return true;
   }
 
@@ -330,9 +335,9 @@ Worker::Created Worker::createWriter(int c, uint8_t formatCode) {
   params.overwrite = settings_.overwrite;
   params.xvidLibrary = settings_.xvidLibrary;
 
+  // The stream header travels in the extra data only: the channel's first recorded record takes
+  // position 0, so the first picture plays together with the audio recorded with it.
   auto writer = std::make_unique<AviWriter>();
-  // The stream header takes sample position 0 without reaching the file: recorded frames start at 1.
-  if (geometry.header) writer->writeRawVideo(geometry.header->data(), geometry.header->size(), 0);
   Status opened = writer->open(params);
   if (opened) {
     reportDecoderLoad(c, *writer);
@@ -422,6 +427,7 @@ void Worker::finishAll() {
     file.path = writer.fileName();
     file.frames = writer.framesWritten();
     file.keyFrames = writer.keyFramesWritten();
+    file.positions = uint64_t(std::max<int64_t>(writer.videoSamples(), 0));
     file.rate = channel.rate;
     file.hasAudio = writer.hasAudio();
     file.audioSamples = uint64_t(std::max<int64_t>(writer.audioPosition(), 0));

@@ -19,6 +19,7 @@ struct OutputFileReport {
   std::string path;
   uint64_t frames = 0;
   uint64_t keyFrames = 0;
+  uint64_t positions = 0;  // video samples in the file, the empty ones of frames left out included
   AviRate rate;
   bool hasAudio = false;
   uint64_t audioSamples = 0;

@@ -2,8 +2,10 @@
 // library's free calls.
 #pragma once
 
+#include <filesystem>
 #include <memory>
 #include <string>
+#include <system_error>
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -56,7 +58,11 @@ inline std::string errorText(int code) {
 // libavformat error code when it does not open.
 inline int openInput(const std::string& path, const char* format, InputContext& input) {
   AVFormatContext* raw = nullptr;
-  const int r = avformat_open_input(&raw, ("file:" + path).c_str(), av_find_input_format(format), nullptr);
+  // Absolute under "file:": a relative name such as "-" or "pipe:0" is then an ordinary file in the folder.
+  std::error_code ec;
+  const std::filesystem::path absolute = std::filesystem::absolute(path, ec);
+  const std::string url = "file:" + (ec ? path : absolute.string());
+  const int r = avformat_open_input(&raw, url.c_str(), av_find_input_format(format), nullptr);
   if (r >= 0) input.reset(raw);
   return r;
 }

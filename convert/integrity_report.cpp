@@ -3,6 +3,7 @@
 #include "convert/integrity_report.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
@@ -12,6 +13,7 @@
 
 #include "convert/avi_read_back.h"
 #include "convert/json_stream.h"
+#include "convert/output_file.h"
 #include "convert/rate_check.h"
 #include "convert/report_schema.h"
 #include "convert/salvage_json.h"
@@ -36,6 +38,13 @@ std::string absolutePath(const std::string& path) {
   std::error_code ec;
   const fs::path absolute = fs::absolute(path, ec);
   return ec ? path : absolute.lexically_normal().string();
+}
+
+// The path made absolute, with its bytes in hex beside it.
+void putPath(Json& object, const std::string& path) {
+  const std::string absolute = absolutePath(path);
+  object[key::kPath] = absolute;
+  object[key::kPathHex] = hexText({reinterpret_cast<const uint8_t*>(absolute.data()), absolute.size()});
 }
 
 // Null when the code is not four printable characters.
@@ -110,7 +119,7 @@ Json outcomeJson(const ConversionReport& report, uint32_t entryCount) {
 
 Json inputJson(const RecordingFile& recording, const std::string& path, const Result<FileDigests>& digests) {
   Json in;
-  in[key::kPath] = absolutePath(path);
+  putPath(in, path);
   if (digests) {
     in[key::kSize] = digests->size;
     in[key::kSha256] = toHex(digests->whole);
@@ -165,7 +174,7 @@ Json outputJson(int channel, const IntegrityReport::ChannelLog& log, const Outpu
                 const ChannelTiming* timing) {
   Json file;
   file["channel"] = channel + 1;
-  file[key::kPath] = absolutePath(log.path);
+  putPath(file, log.path);
   file[key::kSize] = output.digests ? Json(output.digests->size) : Json(nullptr);
   file[key::kSha256] = output.digests ? Json(toHex(output.digests->whole)) : Json(nullptr);
   if (!output.digests) file["hashError"] = output.digests.error().message;
@@ -177,7 +186,7 @@ Json outputJson(int channel, const IntegrityReport::ChannelLog& log, const Outpu
       uint64_t(std::count_if(log.frames.begin(), log.frames.end(), [](const auto& f) { return f.key; }));
   Json dropped = Json::array();
   for (const auto& d : log.dropped)
-    dropped.push_back(Json{{"entry", d.entry}, {"sourceOffset", d.sourceOffset}});
+    dropped.push_back(Json{{"entry", d.entry}, {"sourceOffset", d.sourceOffset}, {key::kPosition, d.position}});
   file["video"] = Json{{"framesWritten", written != nullptr ? written->frames : uint64_t(log.frames.size())},
                        {"keyFrames", written != nullptr ? written->keyFrames : keys},
                        {"droppedBeforeFirstKey", log.dropped.size()},
@@ -250,17 +259,13 @@ Json sampleJson(const IntegrityReport::Frame& f, const ReadBackSample* sample, b
 }
 
 // The report goes to a temporary name first, so that a reader never sees half of it.
-Status commitReport(JsonStream& out, const std::string& temporary, const std::string& path) {
-  std::error_code ec;
+Status commitReport(JsonStream& out, OutputFile& file) {
   if (!out.finish()) {
-    fs::remove(temporary, ec);
-    return Error{out.error(), temporary + ": cannot write the report: " + std::strerror(out.error())};
+    file.discard();
+    return Error{out.error(), file.path() + ": cannot write the report: " + std::strerror(out.error())};
   }
-  fs::rename(temporary, path, ec);
-  if (ec) {
-    Error error{ec.value(), path + ": cannot write the report: " + ec.message()};
-    fs::remove(temporary, ec);
-    return error;
+  if (Status placed = file.commit(); !placed) {
+    return Error{placed.error().code, file.path() + ": cannot write the report: " + placed.error().message};
   }
   return okStatus();
 }
@@ -304,7 +309,7 @@ void IntegrityReport::videoSample(const VideoSampleEvent& event) {
 }
 
 void IntegrityReport::frameDropped(const DroppedFrameEvent& event) {
-  channels_[event.channel].dropped.push_back(Dropped{event.entry, event.sourceOffset});
+  channels_[event.channel].dropped.push_back(Dropped{event.entry, event.sourceOffset, event.position});
 }
 
 void IntegrityReport::audioRecord(const AudioRecordEvent& event) {
@@ -342,7 +347,7 @@ Json IntegrityReport::headJson(const ConversionReport& report, const Result<File
   return head;
 }
 
-Status IntegrityReport::finish(const ConversionReport& report, const std::string& path) {
+Status IntegrityReport::finish(const ConversionReport& report, const std::string& path, bool replace) {
   const int64_t endTime = int64_t(std::time(nullptr));
   if (!inputDigests_.valid()) start();
   const Result<FileDigests> input = inputDigests_.get();
@@ -350,10 +355,14 @@ Status IntegrityReport::finish(const ConversionReport& report, const std::string
 
   const Json head = headJson(report, input, endTime);
 
-  const std::string temporary = path + ".part";
-  JsonStream out(temporary);
+  auto created = OutputFile::create(path, replace ? Creation::kReplace : Creation::kNewAside);
+  if (!created) return Error{created.error().code, path + ": cannot create the report: " + created.error().message};
+  OutputFile& file = *created.value();
+  const int fd = ::dup(file.fd());
+  JsonStream out(fd >= 0 ? ::fdopen(fd, "wb") : nullptr);
   if (out.error() != 0) {
-    return Error{out.error(), temporary + ": cannot create the report: " + std::strerror(out.error())};
+    if (fd >= 0) ::close(fd);
+    return Error{errno, path + ": cannot create the report: " + std::strerror(errno)};
   }
   out.open({}, '{');
   out.putMembers(head);
@@ -384,7 +393,18 @@ Status IntegrityReport::finish(const ConversionReport& report, const std::string
     out.close();
     out.close();
   }
-  return commitReport(out, temporary, path);
+  out.close();  // outputs
+  out.open(key::kSideFiles, '[');
+  for (const std::string& side : sideFiles_) {
+    Json entry;
+    putPath(entry, side);
+    const Result<FileDigests> digests = hashFile(side);
+    entry[key::kSize] = digests ? Json(digests->size) : Json(nullptr);
+    entry[key::kSha256] = digests ? Json(toHex(digests->whole)) : Json(nullptr);
+    if (!digests) entry["hashError"] = digests.error().message;
+    out.putLine(entry);
+  }
+  return commitReport(out, file);
 }
 
 }  // namespace qmv

@@ -40,9 +40,12 @@ class IntegrityReport final : public ConversionObserver {
   void start();
   // Hashes and reads back every output, then writes the report to path (through a temporary file
   // renamed into place). Written whatever the outcome; the outcome is in it.
-  Status finish(const ConversionReport& report, const std::string& path);
+  // replace: an existing report is replaced (--overwrite); otherwise the name must stay free to the end.
+  Status finish(const ConversionReport& report, const std::string& path, bool replace = false);
 
   void outputOpened(int channel, const std::string& path) override;
+  // A file written beside the videos (subtitles, frame log), hashed into the report by finish().
+  void addSideFile(const std::string& path) { sideFiles_.push_back(path); }
   void videoSample(const VideoSampleEvent& event) override;
   void frameDropped(const DroppedFrameEvent& event) override;
   void audioRecord(const AudioRecordEvent& event) override;
@@ -60,6 +63,7 @@ class IntegrityReport final : public ConversionObserver {
   struct Dropped {
     uint32_t entry = 0;
     uint64_t sourceOffset = 0;
+    int64_t position = 0;  // the empty sample that keeps its place
   };
   struct ChannelLog {
     std::string path;
@@ -81,6 +85,7 @@ class IntegrityReport final : public ConversionObserver {
   std::future<Result<FileDigests>> inputDigests_;
   Sha256 frameHash_;
   std::map<int, ChannelLog> channels_;
+  std::vector<std::string> sideFiles_;
   std::vector<SkippedRecordEvent> skipped_;
 };
 

@@ -16,8 +16,8 @@ std::string indent(std::size_t depth) { return std::string(2 * depth, ' '); }
 
 }  // namespace
 
-JsonStream::JsonStream(const std::string& path) : file_(std::fopen(path.c_str(), "wb")) {
-  if (!file_) error_ = errno != 0 ? errno : EIO;
+JsonStream::JsonStream(std::FILE* file) : file_(file) {
+  if (!file_) error_ = EIO;
 }
 
 JsonStream::~JsonStream() {

@@ -18,7 +18,7 @@ using Json = nlohmann::ordered_json;
 // place), and a long array is written one element at a time.
 class JsonStream {
  public:
-  explicit JsonStream(const std::string& path);  // creates or truncates the file
+  explicit JsonStream(std::FILE* file);  // takes the stream over; nullptr is an error (EIO)
   ~JsonStream();
   JsonStream(const JsonStream&) = delete;
   JsonStream& operator=(const JsonStream&) = delete;

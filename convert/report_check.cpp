@@ -1,16 +1,24 @@
 // Checking an integrity report: re-reads the files it names and compares every hash in it.
 #include "convert/report_check.h"
 
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <iterator>
 #include <filesystem>
-#include <fstream>
+#include <memory>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <stdexcept>
+#include <string_view>
 #include <system_error>
 
 #include "convert/avi_read_back.h"
 #include "convert/report_schema.h"
 #include "convert/sha256.h"
+#include "recording/hex_text.h"
+#include "recording/file_descriptor.h"
 
 namespace qmv {
 namespace {
@@ -43,7 +51,31 @@ struct ExpectedInput {
 struct ExpectedReport {
   ExpectedInput input;
   std::vector<ExpectedOutput> outputs;
+  std::vector<ExpectedOutput> sideFiles;  // no frames
 };
+
+// What a report may make verify keep: the members it reads, and strings no longer than a path can be.
+// Everything else is parsed and dropped at once, so a hostile report costs memory for its samples only.
+constexpr std::size_t kMaxKeptString = 64 * 1024;
+bool neededMember(const std::string& name) {
+  static const char* const kNeeded[] = {key::kSchemaVersion, key::kInput, key::kOutputs, key::kSideFiles,
+                                        key::kPath, key::kPathHex, key::kSize, key::kSha256, key::kWrapped,
+                                        key::kRecording, key::kOffset, key::kFrameMap, key::kSamples,
+                                        key::kPosition, key::kOutput};
+  return std::any_of(std::begin(kNeeded), std::end(kNeeded), [&](const char* k) { return name == k; });
+}
+
+// The path as written. A name that was not UTF-8 reads back with U+FFFD in "path"; its bytes are then
+// taken from the hex beside it.
+std::string pathField(const Json& object) {
+  std::string path = object.at(key::kPath).get<std::string>();
+  constexpr std::string_view kReplacement = "\xEF\xBF\xBD";
+  const auto hex = object.find(key::kPathHex);
+  if (path.find(kReplacement) != std::string::npos && hex != object.end() && hex->is_string()) {
+    if (std::optional<std::string> bytes = bytesFromHexText(hex->get<std::string>())) return *bytes;
+  }
+  return path;
+}
 
 std::optional<Sha256Digest> digestField(const Json& object, const char* name) {
   const auto it = object.find(name);
@@ -62,13 +94,46 @@ std::optional<uint64_t> sizeField(const Json& object, const char* name) {
 // The frame maps can hold hundreds of thousands of samples: each is taken out as the parser meets
 // it and dropped from the document, so only the compact form stays in memory.
 Result<ExpectedReport> readReport(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return Error{1, path + ": cannot open the report"};
+  uint64_t reportSize = 0;
+  auto opened = openRegularFile(path, reportSize);
+  if (!opened) return Error{1, opened.error().message};
+  const int dup = ::dup(opened.value()->get());
+  const std::unique_ptr<std::FILE, int (*)(std::FILE*)> in(dup >= 0 ? ::fdopen(dup, "rb") : nullptr, &std::fclose);
+  if (!in) {
+    if (dup >= 0) ::close(dup);
+    return Error{1, path + ": cannot open the report"};
+  }
   ExpectedReport report;
   std::vector<ExpectedFrame> pending;
+  // memberAt[d]: a key at depth d was met and its value has not come yet; a value without one is an array
+  // element, and a scalar element is nothing verify reads.
+  std::vector<bool> memberAt;
   try {
-    const Json::parser_callback_t take = [&](int, Json::parse_event_t event, Json& parsed) {
-      if (event != Json::parse_event_t::object_end) return true;
+    const Json::parser_callback_t take = [&](int depth, Json::parse_event_t event, Json& parsed) {
+      const auto at = std::size_t(depth);
+      if (memberAt.size() <= at) memberAt.resize(at + 1, false);
+      switch (event) {
+        case Json::parse_event_t::key:
+          memberAt[at] = true;
+          return neededMember(parsed.get<std::string>());
+        case Json::parse_event_t::object_start:
+        case Json::parse_event_t::array_start:
+          memberAt[at] = false;
+          return true;
+        case Json::parse_event_t::value: {
+          const bool member = memberAt[at] || depth == 0;
+          memberAt[at] = false;
+          if (parsed.is_string() && parsed.get_ref<const std::string&>().size() > kMaxKeptString) {
+            throw std::runtime_error("a string of " + std::to_string(parsed.get_ref<const std::string&>().size()) +
+                                     " bytes, longer than any member of a report");
+          }
+          return member;
+        }
+        case Json::parse_event_t::array_end:
+          return true;
+        case Json::parse_event_t::object_end:
+          break;
+      }
       if (parsed.contains(key::kPosition) && parsed.contains(key::kOutput)) {
         ExpectedFrame frame;
         frame.position = parsed.at(key::kPosition).get<int64_t>();
@@ -80,7 +145,7 @@ Result<ExpectedReport> readReport(const std::string& path) {
       }
       if (parsed.contains(key::kFrameMap) && parsed.contains(key::kPath)) {
         ExpectedOutput output;
-        output.path = parsed.at(key::kPath).get<std::string>();
+        output.path = pathField(parsed);
         output.size = sizeField(parsed, key::kSize);
         output.sha256 = digestField(parsed, key::kSha256);
         output.frames = std::move(pending);
@@ -90,18 +155,28 @@ Result<ExpectedReport> readReport(const std::string& path) {
       }
       return true;
     };
-    const Json doc = Json::parse(in, take);
+    const Json doc = Json::parse(in.get(), take);
     if (!doc.is_object() || !doc.contains(key::kSchemaVersion))
       return Error{2, path + ": not an integrity report"};
-    const int version = doc.at(key::kSchemaVersion).get<int>();
-    if (version != kReportSchemaVersion) {
-      return Error{2, path + ": report schema version " + std::to_string(version) +
-                          "; this tool reads version " + std::to_string(kReportSchemaVersion)};
+    // Exactly the integer: 1.9 or 4294967297 must not pass for 1 through a narrowing conversion.
+    const Json& version = doc.at(key::kSchemaVersion);
+    if (!version.is_number_integer() || version.get<int64_t>() != kReportSchemaVersion) {
+      return Error{2, path + ": report schema version " + version.dump() + "; this tool reads version " +
+                          std::to_string(kReportSchemaVersion)};
     }
     if (!doc.contains(key::kOutputs) || !doc.at(key::kOutputs).is_array())
       return Error{2, path + ": the report lists no outputs"};
+    if (const auto sides = doc.find(key::kSideFiles); sides != doc.end() && sides->is_array()) {
+      for (const Json& side : *sides) {
+        ExpectedOutput file;
+        file.path = pathField(side);
+        file.size = sizeField(side, key::kSize);
+        file.sha256 = digestField(side, key::kSha256);
+        report.sideFiles.push_back(std::move(file));
+      }
+    }
     const Json& input = doc.at(key::kInput);
-    report.input.path = input.at(key::kPath).get<std::string>();
+    report.input.path = pathField(input);
     report.input.size = sizeField(input, key::kSize);
     report.input.sha256 = digestField(input, key::kSha256);
     report.input.wrapped = input.value(key::kWrapped, false);
@@ -117,12 +192,14 @@ Result<ExpectedReport> readReport(const std::string& path) {
   return report;
 }
 
-// The path as recorded, or else the same name beside the report (a folder moved as a whole).
+// The copy beside the report first, and the path as recorded only when nothing is there: a copied folder
+// is checked as itself, never through the originals it was copied from. Anything present at a path counts
+// (a FIFO is then refused with its reason, not passed over).
 std::optional<std::string> locate(const std::string& recorded, const std::string& reportPath) {
   std::error_code ec;
-  if (fs::is_regular_file(recorded, ec)) return recorded;
   const fs::path beside = fs::path(reportPath).parent_path() / fs::path(recorded).filename();
-  if (fs::is_regular_file(beside, ec)) return beside.string();
+  if (fs::exists(fs::symlink_status(beside, ec))) return beside.string();
+  if (fs::exists(fs::symlink_status(recorded, ec))) return recorded;
   return std::nullopt;
 }
 
@@ -132,8 +209,8 @@ std::string joined(const std::vector<std::string>& problems) {
   return text;
 }
 
-// Empty when the file matches; otherwise what differs.
-std::string checkOutput(const ExpectedOutput& expected, const std::string& path) {
+// Empty when the file matches; otherwise what differs. A video is read back and its frames compared too.
+std::string checkOutput(const ExpectedOutput& expected, const std::string& path, bool video = true) {
   std::vector<std::string> problems;
   const Result<FileDigests> digests = hashFile(path);
   if (!digests) {
@@ -150,6 +227,8 @@ std::string checkOutput(const ExpectedOutput& expected, const std::string& path)
     }
   }
 
+  // A file that cannot be hashed is not read back either: it may be a FIFO that would never end.
+  if (!digests || !video) return joined(problems);
   const Result<AviReadBack> back = readBackAvi(path);
   if (!back) {
     problems.push_back("not readable as AVI, so no frame could be checked");
@@ -198,7 +277,20 @@ bool ReportCheck::passed() const {
   for (const CheckedFile& f : outputs) {
     if (f.verdict != FileVerdict::kMatches) return false;
   }
+  for (const CheckedFile& f : sideFiles) {
+    if (f.verdict != FileVerdict::kMatches) return false;
+  }
   return input.verdict != FileVerdict::kDiffers;
+}
+
+Result<ReportListing> readReportListing(const std::string& reportPath) {
+  Result<ExpectedReport> report = readReport(reportPath);
+  if (!report) return report.error();
+  ReportListing listing;
+  listing.outputs = report->outputs.size();
+  for (const ExpectedOutput& output : report->outputs) listing.frames += output.frames.size();
+  listing.sideFiles = report->sideFiles.size();
+  return listing;
 }
 
 Result<ReportCheck> checkReport(const std::string& reportPath) {
@@ -213,10 +305,18 @@ Result<ReportCheck> checkReport(const std::string& reportPath) {
       check.outputs.push_back(verdict(*path, checkOutput(output, *path), output.frames.size()));
     }
   }
+  for (const ExpectedOutput& side : report->sideFiles) {
+    const std::optional<std::string> path = locate(side.path, reportPath);
+    if (!path) {
+      check.sideFiles.push_back(CheckedFile{side.path, FileVerdict::kMissing, {}, 0});
+    } else {
+      check.sideFiles.push_back(verdict(*path, checkOutput(side, *path, false)));
+    }
+  }
   const ExpectedInput& input = report->input;
   check.inputWrapped = input.wrapped;
   std::error_code ec;
-  if (!fs::is_regular_file(input.path, ec)) {
+  if (!fs::exists(fs::symlink_status(input.path, ec))) {
     check.input = CheckedFile{input.path, FileVerdict::kMissing, {}, 0};
   } else {
     check.input = verdict(input.path, checkInput(input, input.path));

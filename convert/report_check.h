@@ -24,6 +24,7 @@ struct CheckedFile {
 
 struct ReportCheck {
   std::vector<CheckedFile> outputs;
+  std::vector<CheckedFile> sideFiles;  // subtitles and frame logs: SHA-256 and size only
   CheckedFile input;
   bool inputWrapped = false;  // a player executable: the carved recording's digest was compared too
   // Every output matches; the input matches or is missing (it often stays on the machine that made
@@ -32,8 +33,16 @@ struct ReportCheck {
 };
 
 // Checks every output the report at reportPath names (file SHA-256, then each video sample's SHA-256 by
-// position) and the input when it is still where the report says. An output moved together with its
-// report is found beside it. An error when the report cannot be read as an integrity report.
+// position), the subtitle and frame-log files, and the input when it is still where the report says. Each
+// output is looked for beside the report first, and at the path the report names only when nothing is
+// there: a copied set is checked as itself. An error when the report cannot be read as an integrity report.
 Result<ReportCheck> checkReport(const std::string& reportPath);
+
+// What checkReport reads of the report itself, and nothing of the files it names: the outputs and side
+// files it lists, or why it is not a report verify can use.
+struct ReportListing {
+  std::size_t outputs = 0, frames = 0, sideFiles = 0;
+};
+Result<ReportListing> readReportListing(const std::string& reportPath);
 
 }  // namespace qmv

@@ -71,12 +71,10 @@ std::optional<Sha256Digest> digestFromHex(const std::string& text) {
 
 Result<FileDigests> hashFile(const std::string& path, uint64_t rangeOffset,
                              std::optional<uint64_t> rangeSize) {
-  FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (fd.get() < 0) return fileError(path, "cannot open", errno);
-  struct stat st {};
-  if (::fstat(fd.get(), &st) != 0) return fileError(path, "cannot read its size", errno);
-  if (!S_ISREG(st.st_mode)) return Error{EINVAL, path + ": not a regular file"};
-  const uint64_t expected = uint64_t(st.st_size);
+  uint64_t expected = 0;
+  auto opened = openRegularFile(path, expected);
+  if (!opened) return opened.error();
+  const FileDescriptor& fd = *opened.value();
   if (rangeSize && (rangeOffset > expected || *rangeSize > expected - rangeOffset)) {
     return Error{EINVAL, path + ": the range to hash runs past the file's end"};
   }

@@ -2,6 +2,8 @@
 // (.csv).
 #include "convert/timestamp_files.h"
 
+#include <unistd.h>
+
 #include <fmt/format.h>
 
 #include <algorithm>
@@ -36,13 +38,23 @@ std::string sideFileName(const std::string& aviPath, const std::string& extensio
   return aviPath + extension;
 }
 
-bool TextFile::create(const std::string& path) {
+bool TextFile::create(const std::string& path, bool replace) {
   path_ = path;
   created_ = false;
   error_.reset();
-  file_.reset(std::fopen(path.c_str(), "wb"));
+  file_.reset();
+  auto output = OutputFile::create(path, replace ? Creation::kReplace : Creation::kNew);
+  if (!output) {
+    error_ = output.error();
+    return false;
+  }
+  output_ = std::move(output).value();
+  const int fd = ::dup(output_->fd());
+  file_.reset(fd >= 0 ? ::fdopen(fd, "wb") : nullptr);
   if (!file_) {
     const int error = errno;
+    if (fd >= 0) ::close(fd);
+    output_->discard();
     error_ = Error{error, "cannot create " + path + ": " + std::strerror(error)};
     return false;
   }
@@ -66,6 +78,10 @@ Status TextFile::close() {
     if (std::fflush(f) != 0) failWith(errno);
     if (std::fclose(f) != 0) failWith(errno);
   }
+  if (output_) {
+    if (Status placed = output_->commit(); !placed && !error_) error_ = placed.error();
+    output_.reset();
+  }
   if (error_) return *error_;
   return okStatus();
 }
@@ -74,16 +90,21 @@ void SubtitleFiles::outputOpened(int channel, const std::string& path) {
   if (!validChannel(channel)) return;
   Track& track = tracks_[std::size_t(channel)];
   track.cues.clear();
-  track.file.create(sideFileName(path, ".srt"));
+  track.file.create(sideFileName(path, ".srt"), replace_);
 }
 
-void SubtitleFiles::videoSample(const VideoSampleEvent& event) {
-  if (!validChannel(event.channel)) return;
-  Track& track = tracks_[std::size_t(event.channel)];
+void SubtitleFiles::videoSample(const VideoSampleEvent& event) { addSample(event.channel, event.time, event.position); }
+
+void SubtitleFiles::frameDropped(const DroppedFrameEvent& event) {
+  addSample(event.channel, event.time, event.position);
+}
+
+void SubtitleFiles::addSample(int channel, uint16_t time, int64_t position) {
+  if (!validChannel(channel)) return;
+  Track& track = tracks_[std::size_t(channel)];
   if (!track.file.isOpen()) return;
-  if (track.cues.empty() || track.cues.back().time != event.time)
-    track.cues.push_back(Cue{event.time, event.position});
-  track.lastPosition = event.position;
+  if (track.cues.empty() || track.cues.back().time != time) track.cues.push_back(Cue{time, position});
+  track.lastPosition = position;
 }
 
 Status SubtitleFiles::finish(const ConversionReport& report) {
@@ -124,7 +145,7 @@ std::vector<std::string> SubtitleFiles::files() const {
 void FrameLogFiles::outputOpened(int channel, const std::string& path) {
   if (!validChannel(channel)) return;
   TextFile& file = files_[std::size_t(channel)];
-  if (!file.create(sideFileName(path, ".csv"))) return;
+  if (!file.create(sideFileName(path, ".csv"), replace_)) return;
   static constexpr char kHeader[] = "position,recorded_time,key_frame,bytes,source_offset\n";
   file.write(kHeader, sizeof kHeader - 1);
 }

@@ -12,6 +12,7 @@
 
 #include "convert/conversion_observer.h"
 #include "convert/conversion_worker.h"
+#include "convert/output_file.h"
 #include "recording/recording_file.h"
 #include "recording/result.h"
 
@@ -23,7 +24,8 @@ std::string sideFileName(const std::string& aviPath, const std::string& extensio
 // One text file written front to back; the first failure is kept and told by close.
 class TextFile {
  public:
-  bool create(const std::string& path);
+  // Created as OutputFile does it: exclusively, or (replace) aside and renamed over the old file on close.
+  bool create(const std::string& path, bool replace = false);
   bool isOpen() const { return file_ != nullptr; }
   bool created() const { return created_; }
   void write(const char* text, std::size_t size);
@@ -36,6 +38,7 @@ class TextFile {
     void operator()(std::FILE* f) const { std::fclose(f); }
   };
   void failWith(int error);
+  std::unique_ptr<OutputFile> output_;
   std::unique_ptr<std::FILE, Closer> file_;
   std::string path_;
   bool created_ = false;
@@ -49,9 +52,13 @@ class TextFile {
 // as SubRip files traditionally do.
 class SubtitleFiles : public ConversionObserver {
  public:
-  explicit SubtitleFiles(const SystemInfo& info) : info_(info) {}
+  // replace: --overwrite, an existing file of the same name is replaced when the new one is complete.
+  explicit SubtitleFiles(const SystemInfo& info, bool replace = false) : info_(info), replace_(replace) {}
   void outputOpened(int channel, const std::string& path) override;
   void videoSample(const VideoSampleEvent& event) override;
+  // A frame left out before the first key frame keeps its place as an empty sample, and its second
+  // its cue: the audio under it was recorded then.
+  void frameDropped(const DroppedFrameEvent& event) override;
   // The rate of a channel is known for certain only from the finished conversion: cues are kept
   // until then and written here, timed at report.files' rates. The first error, if any.
   Status finish(const ConversionReport& report);
@@ -69,6 +76,8 @@ class SubtitleFiles : public ConversionObserver {
     int64_t lastPosition = 0;
   };
   SystemInfo info_;
+  void addSample(int channel, uint16_t time, int64_t position);
+  bool replace_;
   std::array<Track, format::kChannelCount> tracks_;
 };
 
@@ -77,7 +86,7 @@ class SubtitleFiles : public ConversionObserver {
 // Lines end in LF.
 class FrameLogFiles : public ConversionObserver {
  public:
-  explicit FrameLogFiles(const SystemInfo& info) : info_(info) {}
+  explicit FrameLogFiles(const SystemInfo& info, bool replace = false) : info_(info), replace_(replace) {}
   void outputOpened(int channel, const std::string& path) override;
   void videoSample(const VideoSampleEvent& event) override;
   // Closes every file; the first error, if any.
@@ -86,6 +95,7 @@ class FrameLogFiles : public ConversionObserver {
 
  private:
   SystemInfo info_;
+  bool replace_;
   std::array<TextFile, format::kChannelCount> files_;
   // Consecutive samples mostly share a second: its text is made once.
   int cachedTime_ = -1;

@@ -152,13 +152,10 @@ class MemorySource final : public ByteSource {
 
 Result<std::unique_ptr<ByteSource>> openFileSource(const std::string& path) {
   // Read-only: a recording is never modified, and the descriptor does not leak into children.
-  auto fd = std::make_unique<FileDescriptor>(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (fd->get() < 0) return Error{errno, "cannot open " + path + ": " + std::strerror(errno)};
-  struct stat st {};
-  if (::fstat(fd->get(), &st) != 0) return Error{errno, "cannot read the size of " + path + ": " + std::strerror(errno)};
-  if (!S_ISREG(st.st_mode)) return Error{EINVAL, path + " is not a regular file"};
-  if (st.st_size < 0) return Error{EINVAL, path + " reports a negative size"};
-  return std::unique_ptr<ByteSource>(std::make_unique<FileSource>(std::move(fd), uint64_t(st.st_size), path));
+  uint64_t size = 0;
+  auto fd = openRegularFile(path, size);
+  if (!fd) return fd.error();
+  return std::unique_ptr<ByteSource>(std::make_unique<FileSource>(std::move(fd).value(), size, path));
 }
 
 std::unique_ptr<ByteSource> makeMemorySource(std::vector<uint8_t> bytes, std::string name) {

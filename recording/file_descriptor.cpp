@@ -1,8 +1,12 @@
 // Reads and writes at an offset that resume after signals and short transfers.
 #include "recording/file_descriptor.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 
 namespace qmv {
 namespace {
@@ -40,6 +44,34 @@ Transfer writeFully(int fd, const void* data, std::size_t count, uint64_t offset
   return transferFully(count, [&](std::size_t done, std::size_t n) {
     return ::pwrite(fd, in + done, n, off_t(offset + done));
   });
+}
+
+namespace {
+
+const char* kindOf(mode_t mode) {
+  if (S_ISFIFO(mode)) return "a FIFO (named pipe)";
+  if (S_ISSOCK(mode)) return "a socket";
+  if (S_ISCHR(mode)) return "a character device";
+  if (S_ISBLK(mode)) return "a block device";
+  if (S_ISDIR(mode)) return "a folder";
+  return "not a regular file";
+}
+
+}  // namespace
+
+Result<std::unique_ptr<FileDescriptor>> openRegularFile(const std::string& path, uint64_t& size) {
+  auto fd = std::make_unique<FileDescriptor>(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+  if (fd->get() < 0) return Error{errno, "cannot open " + path + ": " + std::strerror(errno)};
+  struct stat st {};
+  if (::fstat(fd->get(), &st) != 0) return Error{errno, "cannot read the size of " + path + ": " + std::strerror(errno)};
+  if (!S_ISREG(st.st_mode)) {
+    return Error{EINVAL, path + " is " + kindOf(st.st_mode) + ", not a regular file: the tool reads only files"};
+  }
+  if (st.st_size < 0) return Error{EINVAL, path + " reports a negative size"};
+  const int flags = ::fcntl(fd->get(), F_GETFL);
+  if (flags >= 0) ::fcntl(fd->get(), F_SETFL, flags & ~O_NONBLOCK);
+  size = uint64_t(st.st_size);
+  return fd;
 }
 
 }  // namespace qmv

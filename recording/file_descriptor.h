@@ -6,6 +6,10 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <string>
+
+#include "recording/result.h"
 
 namespace qmv {
 
@@ -34,5 +38,10 @@ struct Transfer {
 // request): these keep going until everything moved, the file ended or a call failed; EINTR is retried.
 Transfer readFully(int fd, void* destination, std::size_t count, uint64_t offset);
 Transfer writeFully(int fd, const void* data, std::size_t count, uint64_t offset);
+
+// Opens a file named by the user for reading, and only when it is a regular file: a FIFO, a socket or a
+// device would block the open or the first read forever, or change under the reader. The open itself does
+// not block (O_NONBLOCK, cleared again once the file is known to be regular). 'size' receives the length.
+Result<std::unique_ptr<FileDescriptor>> openRegularFile(const std::string& path, uint64_t& size);
 
 }  // namespace qmv

@@ -21,4 +21,22 @@ std::string hexText(std::span<const uint8_t> bytes) { return encode(bytes, "0123
 
 std::string hexDump(std::span<const uint8_t> bytes) { return encode(bytes, "0123456789ABCDEF", " "); }
 
+std::optional<std::string> bytesFromHexText(std::string_view text) {
+  const auto nibble = [](char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+  };
+  if (text.size() % 2 != 0) return std::nullopt;
+  std::string bytes;
+  bytes.reserve(text.size() / 2);
+  for (std::size_t i = 0; i < text.size(); i += 2) {
+    const int high = nibble(text[i]), low = nibble(text[i + 1]);
+    if (high < 0 || low < 0) return std::nullopt;
+    bytes += char(high << 4 | low);
+  }
+  return bytes;
+}
+
 }  // namespace qmv

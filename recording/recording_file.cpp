@@ -130,10 +130,13 @@ RecordingDescription describeRecording(const SystemInfo& info, uint16_t firstTim
   text.macAddress = fmt::format("{:02X}-{:02X}-{:02X}-{:02X}-{:02X}-{:02X}", mac[0], mac[1], mac[2], mac[3],
                                 mac[4], mac[5]);
   text.languageVideo = fmt::format("{:02X}, {}", info.languageCode, info.videoStandard == 0 ? "PAL" : "NTSC");
-  // Both ends carry the header's hour; the index gives only minutes and seconds.
-  text.recordedTime = fmt::format("{:04d}.{:02d}.{:02d} {:02d}:{:02d}:{:02d} ~ {:02d}:{:02d}:{:02d}",
-                                  info.year, info.month, info.day, info.hour, firstTime / 60, firstTime % 60,
-                                  info.hour, lastTime / 60, lastTime % 60);
+  // Both ends start from the header's hour; the index gives seconds from it, which may run past the hour
+  // (3609 is one hour and nine seconds on, never "60:09"), as the subtitles count them.
+  const auto clock = [&](uint32_t seconds) {
+    return fmt::format("{:02d}:{:02d}:{:02d}", (info.hour + seconds / 3600) % 24, seconds / 60 % 60, seconds % 60);
+  };
+  text.recordedTime = fmt::format("{:04d}.{:02d}.{:02d} {} ~ {}", info.year, info.month, info.day,
+                                  clock(firstTime), clock(lastTime));
   return text;
 }
 

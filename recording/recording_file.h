@@ -98,7 +98,7 @@ class RecordingFile {
   const std::string& path() const;
 
   uint64_t fileLength() const { return fileLength_; }
-  uint32_t recordingStart() const { return recordingStart_; }
+  uint64_t recordingStart() const { return recordingStart_; }
   uint32_t trailingSize() const { return trailingSize_; }
   // True when the file starts like a player executable ("MZ" or "ZM").
   bool isWrapped() const { return wrapped_; }
@@ -134,7 +134,8 @@ class RecordingFile {
 
   std::unique_ptr<ByteSource> source_;
   uint64_t fileLength_ = 0;
-  uint32_t recordingStart_ = 0;
+  // 64 bits: a start near 4 GiB plus a position in the recording passes the 32-bit range.
+  uint64_t recordingStart_ = 0;
   uint32_t trailingSize_ = 0;
   bool wrapped_ = false;
   uint64_t recordingLength_ = 0;

@@ -57,10 +57,10 @@ TEST(CliTimestampsTest, SubtitlesByDefaultFrameLogsOnRequest) {
   EXPECT_TRUE(filesIn(dir, ".csv").empty());
   EXPECT_NE(r.out.find("cam_00.avi: 20 frames, 2.00 s at 10 fps, no audio, "), std::string::npos) << r.out;
   EXPECT_NE(r.out.find(", subtitles cam_00.srt\n"), std::string::npos) << r.out;
-  // 10 frames a second after the stream header's position 0.
+  // 10 frames a second from position 0.
   EXPECT_EQ(slurp(dir + "cam_00.srt"),
-            "1\r\n00:00:00,100 --> 00:00:01,100\r\n2007-06-15 13:59:59\r\n\r\n"
-            "2\r\n00:00:01,100 --> 00:00:02,100\r\n2007-06-15 14:00:00\r\n\r\n");
+            "1\r\n00:00:00,000 --> 00:00:01,000\r\n2007-06-15 13:59:59\r\n\r\n"
+            "2\r\n00:00:01,000 --> 00:00:02,000\r\n2007-06-15 14:00:00\r\n\r\n");
   EXPECT_TRUE(r.err.empty()) << r.err;
 
   r = runCli("convert " + quote(input) + " --overwrite --no-timestamps --frame-times", dir);
@@ -70,7 +70,7 @@ TEST(CliTimestampsTest, SubtitlesByDefaultFrameLogsOnRequest) {
   EXPECT_EQ(r.out.find("subtitles"), std::string::npos) << r.out;
   const std::string log = slurp(dir + "cam_02.csv");
   EXPECT_EQ(lineCount(log), 11u) << log;  // the header and 10 frames
-  EXPECT_EQ(log.rfind("position,recorded_time,key_frame,bytes,source_offset\n1,2007-06-15 13:59:59,1,", 0),
+  EXPECT_EQ(log.rfind("position,recorded_time,key_frame,bytes,source_offset\n0,2007-06-15 13:59:59,1,", 0),
             0u)
       << log;
 }

@@ -145,12 +145,16 @@ std::vector<const Record*> entryRecords(const gen::Scenario& scenario) {
   return out;
 }
 
-// What pass-through must write for channel c when the first `entries` entries are handled:
-// every frame from the first key frame on.
+// What pass-through must write for channel c when the first `entries` entries are handled: every
+// frame from the first key frame on, each frame before it an empty sample that keeps its place.
 struct ExpectedFrame {
   std::vector<uint8_t> bytes;
   bool key;
+  bool dropped = false;  // before the first key frame: an empty sample in its place
 };
+std::size_t keptFrames(const std::vector<ExpectedFrame>& frames) {
+  return std::size_t(std::count_if(frames.begin(), frames.end(), [](const ExpectedFrame& f) { return !f.dropped; }));
+}
 std::vector<ExpectedFrame> expectedFrames(const gen::Scenario& scenario, int c, std::size_t entries = SIZE_MAX) {
   std::vector<ExpectedFrame> out;
   bool keySeen = false;
@@ -160,15 +164,14 @@ std::vector<ExpectedFrame> expectedFrames(const gen::Scenario& scenario, int c, 
     if (!r || r->type != Record::Type::Video || r->channel != c) continue;
     const bool key = (r->frameType & 0xF0) == 0x10;
     keySeen = keySeen || key;
-    if (keySeen) out.push_back({paddedToWords(r->data), key});
+    out.push_back(keySeen ? ExpectedFrame{paddedToWords(r->data), key} : ExpectedFrame{{}, false, true});
   }
   return out;
 }
 
-// Video samples: position 0 left empty when the stream header took it, then exactly the expected
-// frames at consecutive positions. The demuxer hands out no empty chunks, so an empty sample shows
+// Video samples: exactly the expected frames at consecutive positions from 0, the channel's first record. The demuxer hands out no empty chunks, so an empty sample shows
 // only as a position that no packet has, and in the stream's length.
-void expectVideoSamples(const std::string& path, const std::vector<ExpectedFrame>& frames, bool headerSlot) {
+void expectVideoSamples(const std::string& path, const std::vector<ExpectedFrame>& frames) {
   auto file = test::probeAvi(path, true);
   ASSERT_TRUE(file) << path;
   const int v = streamOf(*file, AVMEDIA_TYPE_VIDEO);
@@ -180,9 +183,8 @@ void expectVideoSamples(const std::string& path, const std::vector<ExpectedFrame
     bool operator==(const Sample&) const = default;
   };
   std::vector<Sample> expected, actual;
-  const int64_t first = headerSlot ? 1 : 0;
   for (std::size_t i = 0; i < frames.size(); ++i) {
-    if (!frames[i].bytes.empty()) expected.push_back({first + int64_t(i), frames[i].bytes, frames[i].key});
+    if (!frames[i].bytes.empty()) expected.push_back({int64_t(i), frames[i].bytes, frames[i].key});
   }
   for (const auto& p : file->packetsOf(v)) {
     if (p.size > 0) actual.push_back({p.pts, p.data, p.key});
@@ -196,7 +198,7 @@ void expectVideoSamples(const std::string& path, const std::vector<ExpectedFrame
   auto headers = test::readAviHeaders(path);
   ASSERT_TRUE(headers);
   EXPECT_TRUE(headers->hasIdx1);  // finished: the index is written
-  EXPECT_EQ(headers->streams.at(std::size_t(v)).length, uint32_t(first + int64_t(frames.size())));
+  EXPECT_EQ(headers->streams.at(std::size_t(v)).length, uint32_t(frames.size()));
 }
 
 // --- pass-through: samples, extra data, which files and streams ---
@@ -222,7 +224,7 @@ TEST(ConversionWorkerTest, PassThroughWritesEveryFrameFromTheFirstKeyFrame) {
   ASSERT_EQ(run.report.files.size(), 2u);
   EXPECT_FALSE(fs::exists(dir + "cam_01.avi"));
 
-  expectVideoSamples(dir + "cam_00.avi", expectedFrames(s, 0), true);
+  expectVideoSamples(dir + "cam_00.avi", expectedFrames(s, 0));
   auto ch1 = test::probeAvi(dir + "cam_00.avi");
   ASSERT_TRUE(ch1);
   const auto header = getFrameGeometry(2, true).header;
@@ -235,7 +237,7 @@ TEST(ConversionWorkerTest, PassThroughWritesEveryFrameFromTheFirstKeyFrame) {
   EXPECT_EQ(run.report.files[0].frames, 4u);
   EXPECT_EQ(run.report.files[0].keyFrames, 2u);
 
-  expectVideoSamples(dir + "cam_02.avi", expectedFrames(s, 2), false);  // format 0: no header, first frame at 0
+  expectVideoSamples(dir + "cam_02.avi", expectedFrames(s, 2));
   auto ch3 = test::probeAvi(dir + "cam_02.avi");
   ASSERT_TRUE(ch3);
   EXPECT_TRUE(ch3->streams[std::size_t(streamOf(*ch3, AVMEDIA_TYPE_VIDEO))].extradata.empty());
@@ -399,17 +401,18 @@ TEST(ConversionWorkerTest, OutputsDecodeAndRunAtTheExactRate) {
     SCOPED_TRACE("CH-0" + std::to_string(c + 1));
     const auto frames = expectedFrames(s, c);
     const OutputFileReport& report = run.report.files[std::size_t(c)];
-    EXPECT_EQ(report.frames, frames.size());
+    EXPECT_EQ(report.frames, keptFrames(frames));
+    EXPECT_EQ(report.positions, frames.size());
     EXPECT_EQ(report.rate, rates[c]);
     int errors = -1;
-    EXPECT_EQ(test::decodeAllFrames(report.path, 0, &errors), int(frames.size()));
+    EXPECT_EQ(test::decodeAllFrames(report.path, 0, &errors), int(keptFrames(frames)));
     EXPECT_EQ(errors, 0);
     auto headers = test::readAviHeaders(report.path);
     ASSERT_TRUE(headers);
-    // Duration = positions (the empty one included) at rate / scale.
+    // Duration = positions (the empty ones of dropped frames included) at rate / scale.
     EXPECT_EQ(headers->streams[0].rate, rates[c].num);
     EXPECT_EQ(headers->streams[0].scale, rates[c].den);
-    EXPECT_EQ(headers->streams[0].length, frames.size() + 1);
+    EXPECT_EQ(headers->streams[0].length, frames.size());
   }
 }
 
@@ -440,14 +443,16 @@ TEST(ConversionWorkerTest, ReencodeGivesOnePicturePerSourceFrame) {
     ASSERT_GT(frames.size(), 5u);
     int errors = -1;
     std::vector<std::vector<uint8_t>> pictures;
-    EXPECT_EQ(test::decodeAllFrames(run.report.files[std::size_t(c)].path, 0, &errors, &pictures), int(frames.size()));
+    EXPECT_EQ(test::decodeAllFrames(run.report.files[std::size_t(c)].path, 0, &errors, &pictures),
+              int(keptFrames(frames)));
     EXPECT_EQ(errors, 0);
     auto file = test::probeAvi(run.report.files[std::size_t(c)].path);
     ASSERT_TRUE(file);
     const auto packets = file->packetsOf(0);
     ASSERT_FALSE(packets.empty());
-    EXPECT_EQ(packets.front().pts, 1);  // position 0 stays empty in re-encode mode too
-    EXPECT_EQ(packets.back().pts, int64_t(frames.size()));
+    // Re-encoded pictures keep the places of their records too.
+    EXPECT_EQ(packets.front().pts, int64_t(frames.size() - keptFrames(frames)));
+    EXPECT_EQ(packets.back().pts, int64_t(frames.size()) - 1);
   }
 }
 
@@ -469,7 +474,7 @@ TEST(ConversionWorkerTest, StopAfterNEntriesLeavesCompleteFiles) {
   EXPECT_EQ(run.sinks.positions.size(), stopAt);
   EXPECT_EQ(run.sinks.doneCount, 1);
   for (int c = 0; c < 2; ++c) {
-    expectVideoSamples(outputFileName(dir, "rec", c), expectedFrames(s, c, stopAt), true);
+    expectVideoSamples(outputFileName(dir, "rec", c), expectedFrames(s, c, stopAt));
   }
   // A stop requested before the first entry is honoured: no file at all.
   const std::string early = scratchDir("stop-early");
@@ -519,7 +524,7 @@ TEST(ConversionWorkerTest, OutputFailuresStopAndCloseWhatWasBegun) {
     EXPECT_EQ(run.report.entriesDone, 2u);  // the pass ended at the failing entry
     std::ifstream kept(dir + "rec_01.avi");
     EXPECT_EQ(std::string(std::istreambuf_iterator<char>(kept), {}), "keep me");
-    expectVideoSamples(dir + "rec_00.avi", {{paddedToWords(randomBytes(40, 1)), true}}, true);
+    expectVideoSamples(dir + "rec_00.avi", {{paddedToWords(randomBytes(40, 1)), true}});
   }
 }
 
@@ -555,8 +560,7 @@ TEST(ConversionWorkerTest, DamagedRecordsAreClippedWithWarnings) {
   }
 
   expectVideoSamples(dir + "rec_00.avi",
-                     {{randomBytes(16, 1), true}, {randomBytes(24, 4), false}, {{}, false}, {randomBytes(12, 6), false}},
-                     true);
+                     {{randomBytes(16, 1), true}, {randomBytes(24, 4), false}, {{}, false}, {randomBytes(12, 6), false}});
   EXPECT_EQ(run.report.files.at(0).audioSamples, 32u);  // the 4 words that exist, 8 samples each
 }
 

@@ -435,6 +435,26 @@ TEST(DecodeHeader, ReadsEveryFieldFromItsOffset) {
   EXPECT_EQ(describeRecording(info, 0, 0).languageVideo, "42, NTSC");
 }
 
+// Seconds past the hour count into the next hour, as the subtitles count them: never "13:60:09".
+TEST(DescribeRecording, TimesPastTheHourShowTheNextHour) {
+  SystemInfo info;
+  info.year = 2007;
+  info.month = 6;
+  info.day = 15;
+  info.hour = 13;
+  const struct {
+    uint16_t first, last;
+    const char* text;
+  } cases[] = {
+      {0, 3599, "2007.06.15 13:00:00 ~ 13:59:59"},
+      {600, 3609, "2007.06.15 13:10:00 ~ 14:00:09"},
+      {3600, 7261, "2007.06.15 14:00:00 ~ 15:01:01"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(describeRecording(info, c.first, c.last).recordedTime, c.text);
+  info.hour = 23;
+  EXPECT_EQ(describeRecording(info, 10, 3610).recordedTime, "2007.06.15 23:00:10 ~ 00:00:10");
+}
+
 // --- Rejected files -------------------------------------------------------------------------
 
 // Patches a little-endian word of the wrapper.

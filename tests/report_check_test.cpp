@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -130,7 +132,7 @@ TEST(ReportCheckTest, JsonStreamLaysOutLikeDump) {
   doc["empty array"] = Json::array();
   doc["nested"] = Json{{"list", Json{1, Json{{"a", nullptr}}, Json::array()}}, {"rate", 7.5}};
 
-  JsonStream out(dir + "doc.json");
+  JsonStream out(std::fopen((dir + "doc.json").c_str(), "wb"));
   out.open({}, '{');
   out.putMembers(doc);
   out.open("lines", '[');

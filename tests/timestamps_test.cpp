@@ -154,8 +154,9 @@ TEST(ConversionObserverTest, EventsFollowTheGeneratedLayout) {
   EXPECT_EQ(observer.dropped[0].entry, 0u);
   EXPECT_EQ(observer.dropped[0].sourceOffset, s.offsetOf(0));
   EXPECT_EQ(observer.dropped[0].time, 100);
+  EXPECT_EQ(observer.dropped[0].position, 0);  // the first record keeps position 0, as an empty sample
 
-  // Position 0 is the stream header's; pad words are not stream bytes.
+  // Pad words are not stream bytes.
   struct Expected {
     uint32_t entry;
     std::size_t record;
@@ -237,8 +238,8 @@ struct SubtitleCase {
 class SubtitleTest : public ::testing::TestWithParam<SubtitleCase> {};
 
 // 7.5 fps for 3 s is 22 frames: 0-7 in the first second, 8-14 in the second, 15-21 in the third;
-// the stream header holds position 0, so the seconds begin at positions 1, 9 and 16, and the last
-// frame ends at position 23 (23 / 7.5 = 3.067 s).
+// the first record takes position 0, so the seconds begin at positions 0, 8 and 15, and the last
+// frame ends at position 22 (22 / 7.5 = 2.933 s).
 TEST_P(SubtitleTest, OneCuePerRecordedSecondAtItsFirstSample) {
   const SubtitleCase& c = GetParam();
   gen::BodyPlan plan;
@@ -256,9 +257,9 @@ TEST_P(SubtitleTest, OneCuePerRecordedSecondAtItsFirstSample) {
   EXPECT_EQ(subtitles.files(), std::vector<std::string>{dir + "rec_00.srt"});
   EXPECT_FALSE(fs::exists(dir + "rec_02.srt"));  // not converted
 
-  const std::string expected = std::string("1\r\n00:00:00,133 --> 00:00:01,200\r\n") + c.texts[0] +
-                               "\r\n\r\n" + "2\r\n00:00:01,200 --> 00:00:02,133\r\n" + c.texts[1] +
-                               "\r\n\r\n" + "3\r\n00:00:02,133 --> 00:00:03,067\r\n" + c.texts[2] +
+  const std::string expected = std::string("1\r\n00:00:00,000 --> 00:00:01,067\r\n") + c.texts[0] +
+                               "\r\n\r\n" + "2\r\n00:00:01,067 --> 00:00:02,000\r\n" + c.texts[1] +
+                               "\r\n\r\n" + "3\r\n00:00:02,000 --> 00:00:02,933\r\n" + c.texts[2] +
                                "\r\n\r\n";
   EXPECT_EQ(slurp(dir + "rec_00.srt"), expected);
 }
@@ -326,7 +327,7 @@ TEST(TimestampFilesTest, FilesOnlyForOpenedOutputsAndFailuresAreReported) {
   EXPECT_EQ(logs.files(), std::vector<std::string>{dir + "rec_00.csv"});
   EXPECT_FALSE(fs::exists(dir + "rec_03.srt"));
   EXPECT_FALSE(fs::exists(dir + "rec_03.csv"));
-  EXPECT_EQ(slurp(dir + "rec_00.srt"), "1\r\n00:00:00,033 --> 00:00:00,067\r\n2007-01-01 00:00:00\r\n\r\n");
+  EXPECT_EQ(slurp(dir + "rec_00.srt"), "1\r\n00:00:00,000 --> 00:00:00,033\r\n2007-01-01 00:00:00\r\n\r\n");
 }
 
 TEST(TimestampFilesTest, SideFileNames) {

@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -210,6 +212,27 @@ bool writeVideoSeeds(const fs::path& dir) {
   return ok;
 }
 
+// Reports in the shape the writer gives them, small: verify's reader starts from real members.
+bool writeReportSeeds(const fs::path& dir) {
+  const std::string digest(64, 'a');
+  const std::string sample = "{\"position\": 0, \"size\": 10, \"output\": \"" + digest + "\"}";
+  const std::string output = "{\"channel\": 1, \"path\": \"/x/cam_00.avi\", \"pathHex\": \"2f78\", \"size\": 10, "
+                             "\"sha256\": \"" + digest + "\", \"frameMap\": {\"samples\": [" + sample + ", " + sample + "]}}";
+  const std::string input = "{\"path\": \"/x/cam.exe\", \"size\": 100, \"sha256\": \"" + digest +
+                            "\", \"wrapped\": true, \"recording\": {\"offset\": 64, \"size\": 30, \"sha256\": null}}";
+  const std::string reports[] = {
+      "{\"schemaVersion\": 1, \"input\": " + input + ", \"outputs\": [" + output + "], \"sideFiles\": [{\"path\": "
+      "\"/x/cam_00.srt\", \"size\": 3, \"sha256\": \"" + digest + "\"}]}",
+      "{\"schemaVersion\": 1, \"input\": {\"path\": \"a\"}, \"outputs\": []}",
+  };
+  for (std::size_t i = 0; i < std::size(reports); ++i) {
+    std::ofstream out(dir / ("report-" + std::to_string(i) + ".json"), std::ios::binary);
+    out << reports[i];
+    if (!out) return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -219,10 +242,11 @@ int main(int argc, char** argv) {
   }
   const fs::path root = argv[1];
   const fs::path open = root / "fuzz_recording_open", convert = root / "fuzz_convert",
-                 adpcm = root / "fuzz_adpcm", video = root / "fuzz_video_decoder", salvage = root / "fuzz_salvage";
+                 adpcm = root / "fuzz_adpcm", video = root / "fuzz_video_decoder", salvage = root / "fuzz_salvage",
+                 report = root / "fuzz_verify_report";
   std::error_code error;
-  for (const fs::path& dir : {open, convert, adpcm, video, salvage}) fs::create_directories(dir, error);
+  for (const fs::path& dir : {open, convert, adpcm, video, salvage, report}) fs::create_directories(dir, error);
   const bool ok = writeRecordings(open, convert) && writeAdpcmSeeds(adpcm) && writeVideoSeeds(video) &&
-                  writeSalvageSeeds(salvage);
+                  writeSalvageSeeds(salvage) && writeReportSeeds(report);
   return ok ? 0 : 1;
 }

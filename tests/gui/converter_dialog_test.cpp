@@ -590,13 +590,19 @@ class ConverterDialogTest : public QObject {
     QVERIFY(dialog.control(id::kOpen)->isEnabled());
   }
 
-  void rejectedFileChangesOnlyTitle() {
+  // The title, the fields, the channels and Convert stay with the loaded recording, and the reason is
+  // shown: a title naming the rejected file would pass a failure off as success.
+  void rejectedFileChangesNothingAndSaysWhy() {
     ConverterDialog dialog(seams());
     open(dialog, recB_);
     const QString fields = dialog.controlAs<QLabel>(id::kRecordedTime)->text();
     const QList<int> enabled = enabledOf(dialog, inputControls());
+    QVERIFY(warnings_.isEmpty());
     open(dialog, bad_);
-    QCOMPARE(dialog.windowTitle(), QString("QMV to AVI : 'bad.qmv'"));
+    QCOMPARE(dialog.windowTitle(), QString("QMV to AVI : 'recB.qmv'"));
+    QCOMPARE(warnings_.size(), 1);
+    QVERIFY(warnings_[0].startsWith("QMV to AVI|bad.qmv was not opened."));
+    QVERIFY2(warnings_[0].contains("not an index trailer"), qPrintable(warnings_[0]));
     QCOMPARE(dialog.controlAs<QLabel>(id::kRecordedTime)->text(), fields);
     QCOMPARE(enabledOf(dialog, inputControls()), enabled);
     QCOMPARE(dialog.selectedChannels(), 0x11u);

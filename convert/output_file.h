@@ -1,0 +1,78 @@
+// OutputFile: an output created exclusively in its folder, never through a link; FdAvio: libavformat's I/O
+// over such a file's descriptor, so that no file name ever reaches FFmpeg as a URL.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "recording/result.h"
+
+struct AVIOContext;
+
+namespace qmv {
+
+// How an output takes its name. Nothing follows a link planted at the name, and nothing writes through one.
+enum class Creation {
+  kNew,  // created at the name with O_CREAT|O_EXCL|O_NOFOLLOW: anything there (a dangling link too) is EEXIST
+  kNewAside,  // written under a temporary name, then put at the name only if nothing is there meanwhile
+  kReplace,   // written under a temporary name, then renamed over whatever is at the name (a link itself, not
+              // its target); a character device such as /dev/null is written in place
+};
+
+class OutputFile {
+ public:
+  // A temporary name is unpredictable, created exclusively in the same folder, and short
+  // (".qmv2avi-XXXXXX"), so a long name that fits the file system never fails for its sake.
+  static Result<std::unique_ptr<OutputFile>> create(const std::string& path, Creation how);
+  ~OutputFile();
+  OutputFile(const OutputFile&) = delete;
+  OutputFile& operator=(const OutputFile&) = delete;
+
+  int fd() const { return fd_; }
+  const std::string& path() const { return path_; }
+  // Where the bytes are until commit(): the temporary name, or path().
+  const std::string& writtenPath() const { return written_; }
+  // Closes the descriptor and puts the file at path() (a rename when replacing). Later calls do nothing.
+  Status commit();
+  // Closes the descriptor and removes the file, when it is a regular file this object created.
+  void discard();
+
+ private:
+  OutputFile(int fd, std::string path, std::string written, bool regular, bool replace)
+      : fd_(fd), path_(std::move(path)), written_(std::move(written)), regular_(regular), replace_(replace) {}
+  int closeFd();
+
+  int fd_;
+  std::string path_;
+  std::string written_;
+  bool regular_;
+  bool replace_;
+  bool done_ = false;
+};
+
+// An AVIOContext that writes, seeks and reads through a descriptor it does not own; libavformat's own
+// avio_open would take the name for a URL. Freed with its buffer.
+class FdAvio {
+ public:
+  static std::unique_ptr<FdAvio> create(int fd);
+  ~FdAvio();
+  FdAvio(const FdAvio&) = delete;
+  FdAvio& operator=(const FdAvio&) = delete;
+  AVIOContext* get() const { return context_; }
+  // Flushes the buffer; the errno-based AVERROR of the first failed write, or 0.
+  int flush();
+
+ private:
+  explicit FdAvio(int fd) : fd_(fd) {}
+  // libavformat 59 passes the bytes as non-const.
+  static int write(void* opaque, uint8_t* data, int size);
+  static int read(void* opaque, uint8_t* data, int size);
+  static int64_t seek(void* opaque, int64_t offset, int whence);
+
+  int fd_;
+  int64_t position_ = 0;
+  AVIOContext* context_ = nullptr;
+};
+
+}  // namespace qmv
