@@ -391,7 +391,7 @@ void ConverterDialog::openRecording(const QString& path) {
   control(id::kDestination)->setToolTip(QDir::toNativeSeparators(destinationDir_));
 }
 
-bool ConverterDialog::loadRecording(const QString& path) {
+bool ConverterDialog::loadRecording(const QString& path, QString* rejection) {
   const QFileInfo file(path);
 
   // The reader keeps the earlier recording when it rejects a file, and so does everything named
@@ -400,7 +400,10 @@ bool ConverterDialog::loadRecording(const QString& path) {
   // reason is shown.
   const std::string local = localPath(file.absoluteFilePath());
   const Status opened = salvage_ ? recording_.openSalvage(local) : recording_.open(local);
-  if (!opened.ok()) {
+  if (!opened.ok() && rejection != nullptr) {
+    // A batch lists its rejected files in its one message at the end instead of stopping on each.
+    *rejection = QString::fromStdString(opened.error().message);
+  } else if (!opened.ok()) {
     seams_.warning(this,
                    QStringLiteral("%1 was not opened.\n\n%2")
                        .arg(file.fileName(), QString::fromStdString(opened.error().message)),
@@ -703,7 +706,8 @@ void ConverterDialog::onConversionDone(const ConversionReport& report) {
   // A batch goes on with its next recording into the same destination; its one message comes at the end.
   while (!failed && !report.stopped && !batchRest_.isEmpty() && !shutDown_) {
     const QString next = batchRest_.takeFirst();
-    if (loadRecording(next)) {
+    QString rejection;
+    if (loadRecording(next, &rejection)) {
       rememberRecent(sourcePath_);
       startPass(passSettings());
       if (worker_) return;
@@ -711,7 +715,7 @@ void ConverterDialog::onConversionDone(const ConversionReport& report) {
     }
     PassOutcome skipped;
     skipped.recordingName = QFileInfo(next).fileName();
-    skipped.report.warnings.push_back("not a recording that can be read; left out");
+    skipped.report.warnings.push_back("not a recording that can be read; left out: " + rejection.toStdString());
     passes_.push_back(std::move(skipped));
   }
   batchRest_.clear();

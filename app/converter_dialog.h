@@ -153,7 +153,8 @@ class ConverterDialog : public QDialog {
   void setProgressPosition(quint32 position);
   void onConversionDone(const ConversionReport& report);
   // Loads path as the current recording; false when the reader rejects it. The destination is left alone.
-  bool loadRecording(const QString& path);
+  // rejection: where a rejected file's reason goes instead of a message box (a batch tells it at its end).
+  bool loadRecording(const QString& path, QString* rejection = nullptr);
   void rememberRecent(const QString& path);
   void fillRecentMenu();
   // The settings of a pass over the current recording into the current destination.

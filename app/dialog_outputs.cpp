@@ -51,8 +51,8 @@ ConversionReport convertWithSideFiles(const RecordingFile& recording, const std:
   std::optional<SubtitleFiles> subtitles;
   std::optional<FrameLogFiles> frameLogs;
   std::optional<IntegrityReport> integrity;
-  if (choices.subtitles) observers.add(&subtitles.emplace(recording.info()));
-  if (choices.frameLog) observers.add(&frameLogs.emplace(recording.info()));
+  if (choices.subtitles) observers.add(&subtitles.emplace(recording.info(), context.settings.overwrite));
+  if (choices.frameLog) observers.add(&frameLogs.emplace(recording.info(), context.settings.overwrite));
   if (choices.report) {
     const bool passThrough = context.settings.videoMode == VideoMode::kPassThrough;
     ReportSetup setup{"qmv2avi", QMV2AVI_VERSION, {}, passThrough,
@@ -76,7 +76,7 @@ ConversionReport convertWithSideFiles(const RecordingFile& recording, const std:
   }
   if (integrity && report.started) {
     const std::string path = reportPathOf(context.settings);
-    const Status done = integrity->finish(report, path);
+    const Status done = integrity->finish(report, path, context.settings.overwrite);
     keep(done);
     if (done) outcome.sideFiles.push_back(path);
   }

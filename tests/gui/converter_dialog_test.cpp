@@ -498,7 +498,7 @@ class ConverterDialogTest : public QObject {
     QVERIFY(dialog.control(id::kOpen)->isEnabled());
     QCOMPARE(dialog.selectedChannels(), 0x11u);
     QCOMPARE(fake_.calls.load(), 1);
-    QVERIFY(warnings_.isEmpty());
+    QVERIFY2(warnings_.isEmpty(), qPrintable(warnings_.join("\n")));
     QCOMPARE(dialog.controlAs<QPushButton>(id::kConvert)->text(), QString("&Convert"));
     QCOMPARE(dialog.windowTitle(), QString("QMV to AVI : 'recB.qmv'"));
     QCOMPARE(completionTexts_.size(), 1);
@@ -597,7 +597,7 @@ class ConverterDialogTest : public QObject {
     open(dialog, recB_);
     const QString fields = dialog.controlAs<QLabel>(id::kRecordedTime)->text();
     const QList<int> enabled = enabledOf(dialog, inputControls());
-    QVERIFY(warnings_.isEmpty());
+    QVERIFY2(warnings_.isEmpty(), qPrintable(warnings_.join("\n")));
     open(dialog, bad_);
     QCOMPARE(dialog.windowTitle(), QString("QMV to AVI : 'recB.qmv'"));
     QCOMPARE(warnings_.size(), 1);
@@ -777,7 +777,7 @@ class ConverterDialogTest : public QObject {
     dialog.controlAs<QPushButton>(id::kConvert)->click();
     QTRY_VERIFY_WITH_TIMEOUT(dialog.completions() == 2, 60000);
     QTRY_COMPARE(completionTexts_.size(), 1);
-    QVERIFY(warnings_.isEmpty());
+    QVERIFY2(warnings_.isEmpty(), qPrintable(warnings_.join("\n")));
     QCOMPARE(QDir(out.path()).entryList(QDir::Files, QDir::Name),
              (QStringList{"recA_00.avi", "recA_00.srt", "recA_02.avi", "recA_02.srt", "recA_04.avi", "recA_04.srt",
                           "recB_00.avi", "recB_00.srt", "recB_04.avi", "recB_04.srt"}));
@@ -1090,7 +1090,7 @@ class ConverterDialogTest : public QObject {
     dialog.controlAs<QPushButton>(id::kConvert)->click();
     // The GUI thread runs no event loop meanwhile: the worker's messages must not wait for it.
     while (!workerEnded.load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    QVERIFY(warnings_.isEmpty());
+    QVERIFY2(warnings_.isEmpty(), qPrintable(warnings_.join("\n")));
     // The decoder's message in a box, with its own caption; warnings stay in the report.
     QTRY_COMPARE(warnings_, QStringList{"Error!|xvidcore.dll not found!"});
     QTRY_COMPARE(dialog.completions(), 1);
@@ -1168,7 +1168,7 @@ class ConverterDialogTest : public QObject {
     dialog.controlAs<QPushButton>(id::kConvert)->click();  // Replace
     QTRY_VERIFY_WITH_TIMEOUT(dialog.completions() == 2, 60000);
     QCOMPARE(replaceAsked_.size(), 2);
-    QVERIFY(warnings_.isEmpty());
+    QVERIFY2(warnings_.isEmpty(), qPrintable(warnings_.join("\n")));
     QVERIFY(kept.open(QIODevice::ReadOnly));
     QVERIFY(kept.readAll().startsWith("1\r\n"));
   }
