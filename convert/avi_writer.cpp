@@ -367,6 +367,8 @@ void AviWriter::writeDecodedVideo(const FrameHeader& frame) {
   ++s.videoPosition;
 }
 
+void AviWriter::addCue(int64_t /*start*/, int64_t /*end*/, std::string /*text*/) {}
+
 void AviWriter::skipVideo() { ++impl_->videoPosition; }
 
 void AviWriter::setCaption(std::string text) { impl_->caption = std::move(text); }

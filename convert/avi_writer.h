@@ -69,6 +69,9 @@ class AviWriter {
   void skipVideo();
   // With burnIn: the second caption line (the recorded date and time) of the pictures written from now on.
   void setCaption(std::string text);
+  // A subtitle cue shown from video position start up to end (the recorded date and time, or a gap's
+  // note), in containers that carry a subtitle track; AVI has none and ignores it.
+  void addCue(int64_t start, int64_t end, std::string text);
   // size bytes of 16-bit mono PCM; audio positions count samples.
   void writeAudio(const uint8_t* data, std::size_t size, uint32_t flags);
 

@@ -23,12 +23,19 @@ uint32_t fourccOf(PassThroughFourcc code);
 // The output file format; AVI is the only one so far.
 enum class Container { kAvi };
 
+// The clock outputs are placed on. kDeclared: each channel's records follow one another at its declared
+// rate and its audio follows on from the first sample. kRecorded: every record sits at its recorded second,
+// measured from the recording's first one, so outputs of different cameras line up.
+enum class Timing { kDeclared, kRecorded };
+
 struct ConversionSettings {
   uint32_t selectedChannels = 0;  // bit c = channel c (CH-(c+1))
   VideoMode videoMode = VideoMode::kPassThrough;
   PassThroughFourcc passThroughFourcc = PassThroughFourcc::kXvid;
   CompressOptions compressOptions;  // kReEncode only
   Container container = Container::kAvi;
+  Timing timing = Timing::kDeclared;
+  uint32_t maxGapSeconds = 0;                // kRecorded: a pause between records longer than this closes to it; 0: none
   bool standardize = true;                   // half-height format codes get the full height of their pair
   bool burnIn = false;                       // re-encode: camera name and recorded date and time drawn into each picture
   std::string destinationDir;                // ends in a path separator, or empty
