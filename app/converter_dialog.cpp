@@ -11,7 +11,6 @@
 #include <QDir>
 #include <QDragEnterEvent>
 #include <QDropEvent>
-#include <QMimeData>
 #include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
@@ -21,11 +20,13 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QMessageBox>
+#include <QMimeData>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QSettings>
 #include <algorithm>
 #include <climits>
+#include <filesystem>
 #include <system_error>
 
 #include "app/about_dialog.h"
@@ -35,6 +36,7 @@
 #include "app/conversion_thread.h"
 #include "app/dialog_units.h"
 #include "app/folder_browser.h"
+#include "convert/output_file.h"
 
 #ifdef Q_OS_WIN
 #include <windows.h>
@@ -567,19 +569,32 @@ void ConverterDialog::onConvert() {
   // An earlier conversion of the evidence is never replaced without a word: the existing outputs of
   // every recording of the run are named and the user decides once, before anything is written.
   std::vector<std::string> planned = plannedOutputs(settings, sideChoices_);
+  std::vector<std::string> inputs{localPath(sourcePath_)};
   for (const QString& path : batchRest_) {
     RecordingFile other;
     const Status opened = salvage_ ? other.openSalvage(localPath(path)) : other.open(localPath(path));
     if (!opened) continue;  // told when its turn comes
+    inputs.push_back(localPath(path));
     ConversionSettings next = settings;
     next.selectedChannels = other.videoMask() & 0xFFFFu;
     next.baseName = localPath(QFileInfo(path).completeBaseName());
     for (std::string& name : plannedOutputs(next, sideChoices_)) planned.push_back(std::move(name));
   }
+  // An output that is a recording of the run or another output (a link, or two recordings of one name) is
+  // never written, not even with Replace: nothing starts.
+  if (const std::vector<std::string> clashes = sameFileClashes(inputs, planned); !clashes.empty()) {
+    QString text = QStringLiteral("Nothing was converted.\n");
+    for (const std::string& clash : clashes)
+      text += "\n" + QFile::decodeName(QByteArray::fromStdString(clash));
+    seams_.warning(this, text, kWarningCaption);
+    return;
+  }
   QStringList existing;
   for (const std::string& name : planned) {
-    const QString path = QFile::decodeName(QByteArray::fromStdString(name));
-    if (QFileInfo::exists(path)) existing << QDir::toNativeSeparators(path);
+    // Anything at the name counts, a dangling link too: the pass would not create its file there.
+    std::error_code unknown;
+    if (std::filesystem::exists(std::filesystem::symlink_status(name, unknown)))
+      existing << QDir::toNativeSeparators(QFile::decodeName(QByteArray::fromStdString(name)));
   }
   if (!existing.isEmpty() && !seams_.confirmReplace(this, existing)) return;
   replaceExisting_ = !existing.isEmpty();

@@ -1,7 +1,6 @@
 // The dialog's conversion outputs: side files through the command-line tool's observers, outcome texts.
 #include "app/dialog_outputs.h"
 
-#include <QFileInfo>
 #include <QLocale>
 #include <filesystem>
 
@@ -20,8 +19,6 @@ namespace {
 std::string reportPathOf(const ConversionSettings& settings) {
   return settings.destinationDir + settings.baseName + ".report.json";
 }
-
-QString fileText(const std::string& path) { return QString::fromLocal8Bit(path.c_str()); }
 
 }  // namespace
 
@@ -95,7 +92,10 @@ QString completionText(const std::vector<PassOutcome>& passes, const QString& fo
     }
     for (const std::string& side : pass.side.sideFiles) {
       ++count;
-      bytes += QFileInfo(fileText(side)).size();
+      // By the name's own bytes: a name that is not UTF-8 would not survive the way through a QString.
+      std::error_code unknown;
+      const std::uintmax_t size = std::filesystem::file_size(side, unknown);
+      if (!unknown) bytes += qint64(size);
     }
     stopped = stopped || pass.report.stopped;
     const QString prefix = passes.size() > 1 ? pass.recordingName + QStringLiteral(": ") : QString();

@@ -16,6 +16,7 @@
 #include "cli/progress_display.h"
 #include "cli/salvage_text.h"
 #include "cli/text_format.h"
+#include "convert/output_file.h"
 #include "convert/rate_check.h"
 #include "convert/timestamp_files.h"
 #include "recording/recording_file.h"
@@ -106,21 +107,9 @@ InputOutcome convertInput(const ConvertOptions& options, const std::string& path
       if (options.frameTimes) names.push_back(sideFileName(name, ".csv"));
     }
     if (!reportPath.empty()) names.push_back(reportPath);
-    std::vector<std::string> seen{path};
-    bool clash = false;
-    for (const std::string& name : names) {
-      for (const std::string& other : seen) {
-        std::error_code sameError;
-        if (name == other || fs::equivalent(name, other, sameError)) {
-          output.line(name + " would be the same file as " + other +
-                      (other == path ? ", the recording itself" : "") + "; nothing written");
-          clash = true;
-          break;
-        }
-      }
-      seen.push_back(name);
-    }
-    if (clash) {
+    const std::vector<std::string> clashes = sameFileClashes({path}, names);
+    for (const std::string& clash : clashes) output.line(clash);
+    if (!clashes.empty()) {
       outcome.exitStatus = kExitOutputFile;
       return outcome;
     }
@@ -202,7 +191,7 @@ InputOutcome convertInput(const ConvertOptions& options, const std::string& path
     for (std::string& file : frameLogs->files()) sideFiles.push_back(std::move(file));
   }
   printSummary(report, sideFiles);
-  if (recording.salvageReport() != nullptr) fmt::print("{}: {}\n", path, salvageSummary(recording));
+  if (recording.salvageReport() != nullptr) say(fmt::format("{}: {}\n", path, salvageSummary(recording)));
   if (integrity) {
     for (const std::string& side : sideFiles) integrity->addSideFile(side);
     if (Status done = integrity->finish(report, reportPath, options.overwrite); !done) {

@@ -4,12 +4,22 @@
 #include <cerrno>
 
 #include "convert/ffmpeg_handles.h"
+#include "convert/output_file.h"
+#include "recording/file_descriptor.h"
 
 namespace qmv {
 
 Result<AviReadBack> readBackAvi(const std::string& path) {
+  // Opened here, as a regular file only, and read by libavformat through the descriptor: the name never
+  // reaches it as a URL, and nothing put at the name since (a FIFO) can make the read-back wait forever.
+  uint64_t size = 0;
+  auto file = openRegularFile(path, size);
+  if (!file) return Error{file.error().code, path + ": not readable as AVI: " + file.error().message};
+  const std::unique_ptr<FdAvio> avio = FdAvio::create(file.value()->get(), false);
+  if (!avio) return Error{ENOMEM, "out of memory"};
+  // Declared after the descriptor and its I/O context, so that it is closed before them.
   ff::InputContext input;
-  if (const int opened = ff::openInput(path, "avi", input); opened < 0)
+  if (const int opened = ff::openInput(avio->get(), "avi", input); opened < 0)
     return Error{opened, path + ": not readable as AVI: " + ff::errorText(opened)};
 
   AviReadBack back;

@@ -67,4 +67,16 @@ inline int openInput(const std::string& path, const char* format, InputContext& 
   return r;
 }
 
+// Opens the demuxer named format over an I/O context the caller owns and keeps until input is closed.
+inline int openInput(AVIOContext* io, const char* format, InputContext& input) {
+  AVFormatContext* raw = avformat_alloc_context();
+  if (raw == nullptr) return AVERROR(ENOMEM);
+  raw->pb = io;
+  raw->flags |= AVFMT_FLAG_CUSTOM_IO;
+  // On failure avformat_open_input frees the context, not the caller's I/O context.
+  const int r = avformat_open_input(&raw, nullptr, av_find_input_format(format), nullptr);
+  if (r >= 0) input.reset(raw);
+  return r;
+}
+
 }  // namespace qmv::ff

@@ -353,7 +353,10 @@ Status IntegrityReport::finish(const ConversionReport& report, const std::string
   const Result<FileDigests> input = inputDigests_.get();
   const bool passThrough = setup_.passThrough;
 
-  const Json head = headJson(report, input, endTime);
+  Json head = headJson(report, input, endTime);
+  Json writtenAs;
+  putPath(writtenAs, path);
+  head[key::kWrittenAs] = writtenAs;
 
   auto created = OutputFile::create(path, replace ? Creation::kReplace : Creation::kNewAside);
   if (!created) return Error{created.error().code, path + ": cannot create the report: " + created.error().message};

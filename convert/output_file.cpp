@@ -102,19 +102,38 @@ Status OutputFile::commit() {
   return okStatus();
 }
 
-void OutputFile::discard() {
-  if (done_) return;
+bool OutputFile::discard() {
+  if (done_) return false;
   done_ = true;
   closeFd();
-  if (regular_) ::unlink(written_.c_str());
+  return regular_ && ::unlink(written_.c_str()) == 0;
 }
 
-std::unique_ptr<FdAvio> FdAvio::create(int fd) {
+std::vector<std::string> sameFileClashes(const std::vector<std::string>& inputs,
+                                         const std::vector<std::string>& outputs) {
+  std::vector<std::string> clashes;
+  std::vector<std::string> seen = inputs;
+  for (const std::string& name : outputs) {
+    for (std::size_t i = 0; i < seen.size(); ++i) {
+      const std::string& other = seen[i];
+      std::error_code unknown;  // a name that does not exist yet is no file of the run
+      if (name == other || std::filesystem::equivalent(name, other, unknown)) {
+        clashes.push_back(name + " would be the same file as " + other +
+                          (i < inputs.size() ? ", the recording itself" : "") + "; nothing written");
+        break;
+      }
+    }
+    seen.push_back(name);
+  }
+  return clashes;
+}
+
+std::unique_ptr<FdAvio> FdAvio::create(int fd, bool writable) {
   std::unique_ptr<FdAvio> avio(new FdAvio(fd));
   auto* buffer = static_cast<unsigned char*>(av_malloc(kAvioBufferSize));
   if (buffer == nullptr) return nullptr;
-  avio->context_ = avio_alloc_context(buffer, kAvioBufferSize, 1, avio.get(), &FdAvio::read, &FdAvio::write,
-                                      &FdAvio::seek);
+  avio->context_ = avio_alloc_context(buffer, kAvioBufferSize, writable ? 1 : 0, avio.get(), &FdAvio::read,
+                                      writable ? &FdAvio::write : nullptr, &FdAvio::seek);
   if (avio->context_ == nullptr) {
     av_free(buffer);
     return nullptr;
@@ -134,7 +153,7 @@ int FdAvio::flush() {
   return context_->error;
 }
 
-int FdAvio::write(void* opaque, uint8_t* data, int size) {
+int FdAvio::write(void* opaque, WrittenBytes data, int size) {
   auto& self = *static_cast<FdAvio*>(opaque);
   const Transfer t = writeFully(self.fd_, data, std::size_t(size), uint64_t(self.position_));
   self.position_ += int64_t(t.bytes);

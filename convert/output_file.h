@@ -5,8 +5,13 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "recording/result.h"
+
+extern "C" {
+#include <libavformat/version.h>
+}
 
 struct AVIOContext;
 
@@ -35,8 +40,9 @@ class OutputFile {
   const std::string& writtenPath() const { return written_; }
   // Closes the descriptor and puts the file at path() (a rename when replacing). Later calls do nothing.
   Status commit();
-  // Closes the descriptor and removes the file, when it is a regular file this object created.
-  void discard();
+  // Closes the descriptor and removes the file, when it is a regular file this object created; true when
+  // a file was removed.
+  bool discard();
 
  private:
   OutputFile(int fd, std::string path, std::string written, bool regular, bool replace)
@@ -51,11 +57,18 @@ class OutputFile {
   bool done_ = false;
 };
 
+// One line per output name that leads to an input or to an earlier output of the same run, compared by
+// device and inode so that hard and symbolic links count; empty when every name is a file of its own.
+// Checked before anything is written: even a replacing run never writes over a recording.
+std::vector<std::string> sameFileClashes(const std::vector<std::string>& inputs,
+                                         const std::vector<std::string>& outputs);
+
 // An AVIOContext that writes, seeks and reads through a descriptor it does not own; libavformat's own
 // avio_open would take the name for a URL. Freed with its buffer.
 class FdAvio {
  public:
-  static std::unique_ptr<FdAvio> create(int fd);
+  // writable: a context for a muxer; otherwise one that a demuxer reads from.
+  static std::unique_ptr<FdAvio> create(int fd, bool writable = true);
   ~FdAvio();
   FdAvio(const FdAvio&) = delete;
   FdAvio& operator=(const FdAvio&) = delete;
@@ -65,8 +78,13 @@ class FdAvio {
 
  private:
   explicit FdAvio(int fd) : fd_(fd) {}
-  // libavformat 59 passes the bytes as non-const.
-  static int write(void* opaque, uint8_t* data, int size);
+  // libavformat 59 passes the bytes to write as non-const, 61 and later as const.
+#if LIBAVFORMAT_VERSION_MAJOR < 61
+  using WrittenBytes = uint8_t*;
+#else
+  using WrittenBytes = const uint8_t*;
+#endif
+  static int write(void* opaque, WrittenBytes data, int size);
   static int read(void* opaque, uint8_t* data, int size);
   static int64_t seek(void* opaque, int64_t offset, int whence);
 

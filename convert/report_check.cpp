@@ -49,6 +49,7 @@ struct ExpectedInput {
 };
 
 struct ExpectedReport {
+  std::optional<std::string> writtenAs;  // where the report was written, when it says so
   ExpectedInput input;
   std::vector<ExpectedOutput> outputs;
   std::vector<ExpectedOutput> sideFiles;  // no frames
@@ -58,10 +59,10 @@ struct ExpectedReport {
 // Everything else is parsed and dropped at once, so a hostile report costs memory for its samples only.
 constexpr std::size_t kMaxKeptString = 64 * 1024;
 bool neededMember(const std::string& name) {
-  static const char* const kNeeded[] = {key::kSchemaVersion, key::kInput, key::kOutputs, key::kSideFiles,
-                                        key::kPath, key::kPathHex, key::kSize, key::kSha256, key::kWrapped,
-                                        key::kRecording, key::kOffset, key::kFrameMap, key::kSamples,
-                                        key::kPosition, key::kOutput};
+  static const char* const kNeeded[] = {key::kSchemaVersion, key::kInput,   key::kOutputs,   key::kSideFiles,
+                                        key::kWrittenAs,     key::kPath,    key::kPathHex,   key::kSize,
+                                        key::kSha256,        key::kWrapped, key::kRecording, key::kOffset,
+                                        key::kFrameMap,      key::kSamples, key::kPosition,  key::kOutput};
   return std::any_of(std::begin(kNeeded), std::end(kNeeded), [&](const char* k) { return name == k; });
 }
 
@@ -175,6 +176,8 @@ Result<ExpectedReport> readReport(const std::string& path) {
         report.sideFiles.push_back(std::move(file));
       }
     }
+    if (const auto written = doc.find(key::kWrittenAs); written != doc.end() && written->is_object())
+      report.writtenAs = pathField(*written);
     const Json& input = doc.at(key::kInput);
     report.input.path = pathField(input);
     report.input.size = sizeField(input, key::kSize);
@@ -193,11 +196,21 @@ Result<ExpectedReport> readReport(const std::string& path) {
 }
 
 // The copy beside the report first, and the path as recorded only when nothing is there: a copied folder
-// is checked as itself, never through the originals it was copied from. Anything present at a path counts
-// (a FIFO is then refused with its reason, not passed over).
-std::optional<std::string> locate(const std::string& recorded, const std::string& reportPath) {
+// is checked as itself, never through the originals it was copied from. Beside means at the output's place
+// relative to where the report was written (its file name alone when the report does not say). Anything
+// present at a path counts (a FIFO is then refused with its reason, not passed over).
+std::optional<std::string> locate(const std::string& recorded, const std::string& reportPath,
+                                  const std::optional<std::string>& writtenAs) {
   std::error_code ec;
-  const fs::path beside = fs::path(reportPath).parent_path() / fs::path(recorded).filename();
+  fs::path relative = fs::path(recorded).filename();
+  if (writtenAs) {
+    const fs::path fromReport = fs::path(recorded).lexically_normal().lexically_relative(
+        fs::path(*writtenAs).lexically_normal().parent_path());
+    if (!fromReport.empty()) relative = fromReport;
+  }
+  // Normal form, so that the line naming the copy reads "copy/videos/x.avi", not
+  // "copy/reports/../videos/x.avi".
+  const fs::path beside = (fs::path(reportPath).parent_path() / relative).lexically_normal();
   if (fs::exists(fs::symlink_status(beside, ec))) return beside.string();
   if (fs::exists(fs::symlink_status(recorded, ec))) return recorded;
   return std::nullopt;
@@ -298,7 +311,7 @@ Result<ReportCheck> checkReport(const std::string& reportPath) {
   if (!report) return report.error();
   ReportCheck check;
   for (const ExpectedOutput& output : report->outputs) {
-    const std::optional<std::string> path = locate(output.path, reportPath);
+    const std::optional<std::string> path = locate(output.path, reportPath, report->writtenAs);
     if (!path) {
       check.outputs.push_back(CheckedFile{output.path, FileVerdict::kMissing, {}, output.frames.size()});
     } else {
@@ -306,7 +319,7 @@ Result<ReportCheck> checkReport(const std::string& reportPath) {
     }
   }
   for (const ExpectedOutput& side : report->sideFiles) {
-    const std::optional<std::string> path = locate(side.path, reportPath);
+    const std::optional<std::string> path = locate(side.path, reportPath, report->writtenAs);
     if (!path) {
       check.sideFiles.push_back(CheckedFile{side.path, FileVerdict::kMissing, {}, 0});
     } else {

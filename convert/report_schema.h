@@ -15,6 +15,9 @@ inline constexpr const char* kPath = "path";
 inline constexpr const char* kPathHex = "pathHex";
 // The subtitle and frame-log files, hashed like the videos: evidence of the recorded time.
 inline constexpr const char* kSideFiles = "sideFiles";
+// The report's own path when it was written ("path", "pathHex"): verify finds each output by its place
+// relative to that, beside the report wherever the set was copied.
+inline constexpr const char* kWrittenAs = "writtenAs";
 inline constexpr const char* kSize = "size";
 inline constexpr const char* kSha256 = "sha256";
 inline constexpr const char* kWrapped = "wrapped";

@@ -79,7 +79,15 @@ Status TextFile::close() {
     if (std::fclose(f) != 0) failWith(errno);
   }
   if (output_) {
-    if (Status placed = output_->commit(); !placed && !error_) error_ = placed.error();
+    // A file cut short by a failed write is no evidence of the recorded time: it never takes its name, and
+    // files() no longer lists it, so no summary or report names it.
+    if (error_) {
+      if (output_->discard()) error_->message += "; the unfinished file was removed";
+      created_ = false;
+    } else if (Status placed = output_->commit(); !placed) {
+      error_ = placed.error();
+      created_ = false;
+    }
     output_.reset();
   }
   if (error_) return *error_;

@@ -5,10 +5,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <csignal>
 #include <filesystem>
 #include <fstream>
+#include <thread>
 
 #include "support/avi_probe.h"
+#include "support/cli_process.h"
 #include "support/cli_run.h"
 #include "support/test_files.h"
 #include "tools/generator/recording_generator.h"
@@ -40,7 +44,7 @@ std::string writeRecording(const std::string& dir, const std::string& name = "ca
 
 // The CLI under `timeout`: a tool that blocks on a FIFO fails the test (status 124) instead of hanging it.
 CliResult runBounded(const std::string& args, const std::string& dir) {
-  return test::runProgram("timeout", "20 " + quote(QMV2AVI_CLI_PATH) + " " + args, dir);
+  return test::runProgram("timeout", "20 " + quote(test::cliPath()) + " " + args, dir);
 }
 
 TEST(CliHardening, SpecialFilesAreRefusedWithAReason) {
@@ -146,7 +150,7 @@ TEST(CliHardening, NoOutputIsTheInputOrAnotherOutput) {
     if (!c.symlinkAt.empty()) fs::create_symlink(input, dir + c.symlinkAt);
     const CliResult r =
         test::runProgram("sh",
-                         "-c " + quote("cd " + quote(dir) + " && exec timeout 20 " + quote(QMV2AVI_CLI_PATH) +
+                         "-c " + quote("cd " + quote(dir) + " && exec timeout 20 " + quote(test::cliPath()) +
                                        " convert cam.qmv " + c.extra),
                          dir);
     EXPECT_EQ(r.status, 3) << r.err;
@@ -155,6 +159,124 @@ TEST(CliHardening, NoOutputIsTheInputOrAnotherOutput) {
     EXPECT_EQ(test::filesIn(dir, ".avi").size(),
               c.linkAt.ends_with(".avi") || c.symlinkAt.ends_with(".avi") ? 1u : 0u);
   }
+}
+
+// The CLI run from inside dir, so that every output name is relative as a careless script would give it.
+CliResult runIn(const std::string& dir, const std::string& args) {
+  return test::runProgram(
+      "sh", "-c " + quote("cd " + quote(dir) + " && exec timeout 20 " + quote(test::cliPath()) + " " + args),
+      dir);
+}
+
+// Links planted at every name the run writes, and at the name the report once took while it was written:
+// nothing outside the folder is written, created or truncated, with or without --overwrite. Without it an
+// output name that holds anything (a dangling link too) is refused before the first byte; with it the name
+// itself is replaced, never what it leads to.
+TEST(CliHardening, NoOutputFollowsALink) {
+  enum class Link { kHard, kSymbolic, kDangling };
+  const struct {
+    std::string at;
+    std::string options;
+    bool output;  // the run writes a file at this name
+  } names[] = {
+      {"cam_00.avi", "", true},
+      {"cam_03.srt", "", true},
+      {"cam_00.csv", "--frame-times", true},
+      {"cam.report.json", "--report", true},
+      {"cam.report.json.part", "--report", false},
+  };
+  const struct {
+    Link link;
+    const char* name;
+  } links[] = {{Link::kHard, "hard"}, {Link::kSymbolic, "symbolic"}, {Link::kDangling, "dangling"}};
+  for (const auto& n : names) {
+    for (const auto& l : links) {
+      for (const bool overwrite : {false, true}) {
+        SCOPED_TRACE(std::string(l.name) + " link at " + n.at + (overwrite ? " with --overwrite" : ""));
+        const std::string dir = scratchDir("links");
+        fs::create_directories(dir + "outside");
+        fs::create_directories(dir + "work");
+        const std::string work = dir + "work/";
+        writeRecording(work);
+        const std::string victim = dir + "outside/victim", absent = dir + "outside/absent";
+        std::ofstream(victim) << "untouched\n";
+        const std::string planted = work + n.at;
+        if (l.link == Link::kHard) fs::create_hard_link(victim, planted);
+        if (l.link == Link::kSymbolic) fs::create_symlink(victim, planted);
+        if (l.link == Link::kDangling) fs::create_symlink(absent, planted);
+
+        const CliResult r = runIn(work, "convert cam.qmv " + n.options + (overwrite ? " --overwrite" : ""));
+        EXPECT_EQ(test::slurp(victim), "untouched\n");
+        EXPECT_FALSE(fs::exists(fs::symlink_status(absent)));
+        if (n.output && !overwrite) {
+          EXPECT_EQ(r.status, 3) << r.err;
+          EXPECT_NE(r.err.find(n.at + " exists (use --overwrite to replace it)"), std::string::npos) << r.err;
+          EXPECT_EQ(test::filesIn(work), (std::vector<std::string>{"cam.qmv", n.at}));
+          continue;
+        }
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(test::filesIn(work, ".avi"), (std::vector<std::string>{"cam_00.avi", "cam_03.avi"}));
+        if (n.output) {
+          // The name now holds the run's own file, and the file outside keeps its only other name.
+          EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(planted)));
+          EXPECT_FALSE(fs::equivalent(planted, victim));
+        } else {
+          // A name the run does not write stays what it was.
+          EXPECT_EQ(fs::symlink_status(planted).type(),
+                    l.link == Link::kHard ? fs::file_type::regular : fs::file_type::symlink);
+        }
+        if (n.options == "--report") {
+          const CliResult verified = runBounded("verify " + quote(work + "cam.report.json"), dir);
+          EXPECT_EQ(verified.status, 0) << verified.out;
+        }
+      }
+    }
+  }
+}
+
+// A report the disk cannot take: exit 3 with the reason, and no line says it was written. The folder is a
+// tmpfs of 8 KiB in a mount namespace of its own (unshare), so that the test needs no root; the report of
+// this recording takes about 10 KiB.
+TEST(CliHardening, ReportOnAFullDisk) {
+  const std::string dir = scratchDir("full-disk");
+  fs::create_directories(dir + "reports");
+  const std::string input = writeRecording(dir);
+  const CliResult probe = test::runProgram(
+      "unshare", "-rm sh -c " + quote("mount -t tmpfs -o size=8k tmpfs " + quote(dir + "reports")), dir);
+  if (probe.status != 0) GTEST_SKIP() << "no mount namespace for a small tmpfs here: " << probe.err;
+  const CliResult r = test::runProgram(
+      "unshare",
+      "-rm sh -c " + quote("mount -t tmpfs -o size=8k tmpfs " + quote(dir + "reports") + " && timeout 20 " +
+                           quote(test::cliPath()) + " convert " + quote(input) +
+                           " --report=" + quote(dir + "reports") + "; echo $? >" + quote(dir + "status") +
+                           "; ls -A " + quote(dir + "reports") + " >" + quote(dir + "left")),
+      dir);
+  EXPECT_EQ(test::slurp(dir + "status"), "3\n") << r.err;
+  EXPECT_NE(r.err.find(dir + "reports/cam.report.json: cannot write the report: No space left on device"),
+            std::string::npos)
+      << r.err;
+  EXPECT_EQ(r.out.find("integrity report"), std::string::npos) << r.out;
+  // Nothing is left in the full folder: no empty report, no temporary file.
+  EXPECT_EQ(test::slurp(dir + "left"), "");
+  for (const char* name : {"cam_00.avi", "cam_03.avi"}) {
+    const auto avi = test::probeAvi(dir + name);
+    ASSERT_TRUE(avi) << name;
+    EXPECT_GT(avi->streams.at(0).frameCount, 0) << name;
+  }
+}
+
+// The same through a device that is always full; the report's name is the device, so only --overwrite
+// lets the run write there at all.
+TEST(CliHardening, ReportOnTheFullDevice) {
+  if (!fs::exists("/dev/full")) GTEST_SKIP() << "no /dev/full here";
+  const std::string dir = scratchDir("dev-full");
+  const std::string input = writeRecording(dir);
+  const CliResult r = runBounded("convert --overwrite " + quote(input) + " --report=/dev/full", dir);
+  EXPECT_EQ(r.status, 3) << r.err;
+  EXPECT_NE(r.err.find("/dev/full: cannot write the report: No space left on device"), std::string::npos)
+      << r.err;
+  EXPECT_EQ(r.out.find("integrity report"), std::string::npos) << r.out;
+  EXPECT_TRUE(fs::is_character_file("/dev/full"));
 }
 
 TEST(CliHardening, BatchReportsThatWouldShareANameAreRefused) {
@@ -184,7 +306,7 @@ TEST(CliHardening, ClosedConsolePipesDoNotStopABatch) {
     const std::string dir = scratchDir("pipes");
     const std::string first = writeRecording(dir, "one.qmv"), second = writeRecording(dir, "two.qmv");
     // The reader is gone before the tool writes: sleep in front of the tool, and report its own status.
-    const std::string command = "( sleep 0.3; " + quote(QMV2AVI_CLI_PATH) + " convert --progress json " +
+    const std::string command = "( sleep 0.3; " + quote(test::cliPath()) + " convert --progress json " +
                                 quote(first) + " " + quote(second) + " --report; echo $? > " +
                                 quote(dir + "status") + " )" + c.redirect;
     test::runProgram("bash", "-c " + quote(command), dir);
@@ -200,10 +322,34 @@ TEST(CliHardening, ClosedConsolePipesDoNotStopABatch) {
   // info only prints: a reader that quit ends the printing, and the exit status is still the recordings'.
   const std::string dir = scratchDir("pipes-info");
   const std::string input = writeRecording(dir);
-  const std::string command = "( sleep 0.3; " + quote(QMV2AVI_CLI_PATH) + " info " + quote(input) + " " +
+  const std::string command = "( sleep 0.3; " + quote(test::cliPath()) + " info " + quote(input) + " " +
                               quote(input) + "; echo $? > " + quote(dir + "status") + " ) | true";
   test::runProgram("bash", "-c " + quote(command), dir);
   EXPECT_EQ(test::slurp(dir + "status"), "0\n");
+}
+
+// A stop request that comes after the last file was finished (here while the report is being written)
+// leaves a completed run completed: the exit status and the report's outcome agree.
+TEST(CliHardening, ALateSignalLeavesACompletedRunCompleted) {
+  const std::string dir = scratchDir("late-signal");
+  gen::BodyPlan plan;
+  plan.channels = {{0, 2, 120, 0, 12}, {3, 20, 120, -1, 12}};
+  plan.seconds = 120;  // long enough that the report, written after the summary, takes a while
+  plan.reuseFrames = true;
+  const std::string input = dir + "cam.qmv";
+  ASSERT_TRUE(gen::writeRecordingFile(gen::planScenario(plan), input));
+  test::CliProcess cli({"convert", input, "--report"}, dir);
+  // The summary's lines come once every video file is finished and closed.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+  while (cli.out().find("cam_03.avi:") == std::string::npos && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  ASSERT_NE(cli.out().find("cam_03.avi:"), std::string::npos) << cli.err();
+  const bool reportPending = cli.out().find("integrity report") == std::string::npos;
+  cli.signal(SIGINT);
+  EXPECT_EQ(cli.wait(), 0) << cli.err();
+  EXPECT_TRUE(reportPending) << "the report was written before the signal: nothing was tested";
+  EXPECT_NE(test::slurp(dir + "cam.report.json").find("\"status\": \"completed\""), std::string::npos);
+  EXPECT_EQ(runBounded("verify " + quote(dir + "cam.report.json"), dir).status, 0);
 }
 
 TEST(CliHardening, OptionLimits) {
@@ -242,7 +388,7 @@ TEST(CliHardening, NamesAreNeverSyntax) {
     const std::string input = writeRecording(dir, name);
     const CliResult converted =
         test::runProgram("sh",
-                         "-c " + quote("cd " + quote(dir) + " && exec timeout 20 " + quote(QMV2AVI_CLI_PATH) +
+                         "-c " + quote("cd " + quote(dir) + " && exec timeout 20 " + quote(test::cliPath()) +
                                        " convert ./" + quote(name) + " --report"),
                          dir);
     ASSERT_EQ(converted.status, 0) << converted.err;
@@ -278,10 +424,35 @@ TEST(CliHardening, VerifyChecksTheCopyBesideTheReport) {
       << original.out;
 }
 
-#if !defined(__SANITIZE_ADDRESS__)
+// The videos and the report in folders of their own: the copy is found by its place relative to the
+// report, not by its file name beside it.
+TEST(CliHardening, VerifyChecksACopyLaidOutInFolders) {
+  const std::string dir = scratchDir("copied-folders");
+  fs::create_directories(dir + "orig/videos");
+  fs::create_directories(dir + "orig/reports");
+  const std::string input = writeRecording(dir + "orig/");
+  ASSERT_EQ(runBounded("convert -o " + quote(dir + "orig/videos") +
+                           " --report=" + quote(dir + "orig/reports") + " " + quote(input),
+                       dir)
+                .status,
+            0);
+  const std::string copy = dir + "copy/";
+  fs::copy(dir + "orig", copy, fs::copy_options::recursive);
+  std::ofstream(copy + "videos/cam_00.avi", std::ios::app) << "x";
+  const CliResult r = runBounded("verify " + quote(copy + "reports/cam.report.json"), dir);
+  EXPECT_EQ(r.status, 1) << r.out;
+  EXPECT_NE(r.out.find("MISMATCH " + copy + "videos/cam_00.avi"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("OK " + copy + "videos/cam_03.avi"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("OK " + copy + "videos/cam_03.srt"), std::string::npos) << r.out;
+}
+
 // 100 MB of members verify does not read, under a 512 MB address-space limit: they are dropped as they are
 // parsed. Kept whole they take several times their text.
 TEST(CliHardening, HostileReportUnderAMemoryLimit) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "AddressSanitizer reserves terabytes of shadow address space at start, so no tool built "
+                  "with it starts under an address-space limit";
+#endif
   const std::string dir = scratchDir("hostile");
   const std::string report = dir + "big.report.json";
   {
@@ -297,13 +468,12 @@ TEST(CliHardening, HostileReportUnderAMemoryLimit) {
   }
   const CliResult r = test::runProgram("sh",
                                        "-c " + quote("ulimit -v 524288 && exec timeout 60 " +
-                                                     quote(QMV2AVI_CLI_PATH) + " verify " + quote(report)),
+                                                     quote(test::cliPath()) + " verify " + quote(report)),
                                        dir);
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_NE(r.out.find("NOT CHECKED input nowhere"), std::string::npos) << r.out;
   fs::remove(report);
 }
-#endif
 
 }  // namespace
 }  // namespace qmv

@@ -330,6 +330,24 @@ TEST(TimestampFilesTest, FilesOnlyForOpenedOutputsAndFailuresAreReported) {
   EXPECT_EQ(slurp(dir + "rec_00.srt"), "1\r\n00:00:00,000 --> 00:00:00,033\r\n2007-01-01 00:00:00\r\n\r\n");
 }
 
+// A side file whose write fails (here on a device that is always full) gives the reason and is no longer
+// listed as written, so that neither the summary nor the report names it.
+TEST(TimestampFilesTest, AFailedWriteIsNotListed) {
+  if (!fs::exists("/dev/full")) GTEST_SKIP() << "no /dev/full here";
+  TextFile file;
+  ASSERT_TRUE(file.create("/dev/full", true));
+  EXPECT_TRUE(file.created());
+  const std::string text(1 << 16, 'x');  // more than a stdio buffer, so that a write reaches the device
+  file.write(text.data(), text.size());
+  const Status closed = file.close();
+  ASSERT_FALSE(closed);
+  EXPECT_NE(closed.error().message.find("cannot write to /dev/full: No space left on device"),
+            std::string::npos)
+      << closed.error().message;
+  EXPECT_FALSE(file.created());
+  EXPECT_TRUE(fs::is_character_file("/dev/full"));
+}
+
 TEST(TimestampFilesTest, SideFileNames) {
   EXPECT_EQ(sideFileName("/out/cam_00.avi", ".srt"), "/out/cam_00.srt");
   EXPECT_EQ(sideFileName("/out.avi/cam_15.avi", ".csv"), "/out.avi/cam_15.csv");

@@ -1,22 +1,24 @@
 // Tests of the main dialog: layout, control states, channel selection, commands, conversion and shutdown.
+#include <unistd.h>
+
 #include <QAction>
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDir>
-#include <QFileInfo>
+#include <QDropEvent>
 #include <QFile>
+#include <QFileInfo>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QLocale>
 #include <QMenu>
 #include <QMimeData>
-#include <QDropEvent>
-#include <QSettings>
 #include <QProcess>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QSettings>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
@@ -614,6 +616,52 @@ class ConverterDialogTest : public QObject {
     QCOMPARE(QString::fromStdString(fake_.settings().baseName), QString("recB"));
     dialog.controlAs<QPushButton>(id::kConvert)->click();
     QTRY_COMPARE(dialog.completions(), 1);
+  }
+
+  // An output name that leads to the recording itself: nothing starts, not even with Replace (which would
+  // rename a new file over the link), and the message names both files.
+  void outputThatIsTheRecordingIsRefused_data() {
+    QTest::addColumn<bool>("hard");
+    QTest::newRow("hard link") << true;
+    QTest::newRow("symbolic link") << false;
+  }
+  // A dangling link at an output name is something there: Replace is asked for it before anything starts,
+  // instead of the pass stopping at that file halfway.
+  void danglingLinkAtAnOutputIsAsked() {
+    QTemporaryDir out;
+    const QString rec = QDir(out.path()).filePath("cam.qmv");
+    const QString link = QDir(out.path()).filePath("cam_04.srt");
+    QVERIFY(QFile::copy(recB_, rec));
+    QVERIFY(QFile::link(QDir(out.path()).filePath("absent"), link));
+    ConverterDialog dialog(seams());
+    open(dialog, rec);
+    dialog.controlAs<QPushButton>(id::kConvert)->click();  // Cancel
+    QCOMPARE(replaceAsked_, QList<QStringList>{QStringList{QDir::toNativeSeparators(link)}});
+    QTest::qWait(30);
+    QCOMPARE(fake_.calls.load(), 0);
+  }
+
+  void outputThatIsTheRecordingIsRefused() {
+    QFETCH(bool, hard);
+    QTemporaryDir out;
+    const QString rec = QDir(out.path()).filePath("cam.qmv");
+    const QString link = QDir(out.path()).filePath("cam_04.avi");
+    QVERIFY(QFile::copy(recB_, rec));
+    QVERIFY(hard ? ::link(QFile::encodeName(rec).constData(), QFile::encodeName(link).constData()) == 0
+                 : QFile::link(rec, link));
+    ConverterDialog dialog(seams());
+    open(dialog, rec);
+    replaceAnswer_ = true;
+    dialog.controlAs<QPushButton>(id::kConvert)->click();
+    QCOMPARE(warnings_.size(), 1);
+    QVERIFY2(warnings_[0].startsWith("QMV to AVI|Nothing was converted."), qPrintable(warnings_[0]));
+    QVERIFY2(warnings_[0].contains(link + " would be the same file as " + rec + ", the recording itself"),
+             qPrintable(warnings_[0]));
+    QVERIFY(replaceAsked_.isEmpty());
+    QTest::qWait(30);
+    QCOMPARE(fake_.calls.load(), 0);
+    QVERIFY(!dialog.hasWorker());
+    QVERIFY(dialog.control(id::kOpen)->isEnabled());
   }
 
   void cancelledDialogsChangeNothing() {

@@ -11,6 +11,7 @@
 
 #include "convert/compress_options.h"
 #include "decode/xvid_library.h"
+#include "support/cli_run.h"
 #include "support/test_files.h"
 #include "tools/generator/recording_generator.h"
 
@@ -20,7 +21,7 @@ namespace fs = std::filesystem;
 
 CliProcess::CliProcess(std::vector<std::string> args, const std::string& scratch, rlim_t fileSizeLimit)
     : out_(scratch + "stdout.txt"), err_(scratch + "stderr.txt") {
-  args.insert(args.begin(), QMV2AVI_CLI_PATH);
+  args.insert(args.begin(), cliPath());
   std::vector<char*> argv;
   for (std::string& a : args) argv.push_back(a.data());
   argv.push_back(nullptr);

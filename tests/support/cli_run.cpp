@@ -27,8 +27,13 @@ CliResult runProgram(const std::string& program, const std::string& args, const 
   return r;
 }
 
+std::string cliPath() {
+  const char* other = std::getenv("QMV2AVI_TEST_CLI");
+  return other != nullptr && *other != '\0' ? other : QMV2AVI_CLI_PATH;
+}
+
 CliResult runCli(const std::string& args, const std::filesystem::path& scratch) {
-  return runProgram(QMV2AVI_CLI_PATH, args, scratch);
+  return runProgram(cliPath(), args, scratch);
 }
 
 }  // namespace qmv::test

@@ -18,7 +18,10 @@ std::string quote(const std::string& text);
 // scratch, which are removed afterwards so that they never show up among a test's output files.
 CliResult runProgram(const std::string& program, const std::string& args,
                      const std::filesystem::path& scratch);
-// runProgram on the project's qmv2avi-cli.
+// The qmv2avi-cli under test: the build's own, or the one QMV2AVI_TEST_CLI names (to run the same cases
+// against another build of the tool, such as one from before a fix).
+std::string cliPath();
+// runProgram on cliPath().
 CliResult runCli(const std::string& args, const std::filesystem::path& scratch);
 
 }  // namespace qmv::test
