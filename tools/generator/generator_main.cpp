@@ -142,7 +142,9 @@ int write(Scenario scenario, const Output& output) {
   Layout layout;
   if (output.damage.empty()) {
     if (!writeRecordingFile(scenario, output.path, &layout)) {
-      std::fprintf(stderr, "qmv2avi-gen: cannot write %s\n", output.path.c_str());
+      std::fprintf(stderr, "qmv2avi-gen: cannot write %s%s\n", output.path.c_str(),
+                   layout.tooLarge ? ": a recording holds at most 4 GiB (32-bit positions)" : "");
+      std::remove(output.path.c_str());  // a cut-short recording must not pass for a whole one
       return 1;
     }
   } else {

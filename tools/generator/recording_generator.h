@@ -88,6 +88,7 @@ struct Layout {
   std::vector<uint32_t> blockPositions;   // relative to the recording start
   std::vector<uint32_t> recordPositions;  // every record, file order, relative
   uint32_t entryCount = 0;                // records + blocks
+  bool tooLarge = false;                  // a record or block would begin past the 32-bit positions
 };
 
 struct GeneratedRecording {
