@@ -10,6 +10,7 @@
 
 #include "convert/audio_distribution.h"
 #include "convert/caption_burner.h"
+#include "convert/cue_track.h"
 #include "convert/record_reader.h"
 #include "convert/recorded_time.h"
 #include "decode/frame_geometry.h"
@@ -69,7 +70,14 @@ struct Channel {
   AviRate rate;
   bool keySeen = false;
   bool skipped = false;  // its writer could not be made for a geometry-less format code
+  CueTrack cues;         // the recorded time, for containers with a subtitle track
+  uint64_t audioLead = 0;
 };
+
+// "[gap 00:23:41]": how long nothing was recorded where a gap was closed.
+std::string gapNoteText(uint32_t seconds) {
+  return fmt::format("[gap {:02d}:{:02d}:{:02d}]", seconds / 3600, seconds / 60 % 60, seconds % 60);
+}
 
 class Worker {
  public:
@@ -99,6 +107,10 @@ class Worker {
   void fail(Error error);
   void failInput(Error error);
   void finishAll();
+  void placeFrame(int c, const FrameIndexEntry& entry, int64_t& secondEnd);
+  void noteGaps(uint16_t time);
+  void addCue(Channel& channel, std::optional<Cue> cue);
+  void placeAudio(int c, AviWriter& writer, uint16_t time);
 
   const RecordingFile& recording_;
   const ConversionSettings& settings_;
@@ -116,6 +128,8 @@ class Worker {
   uint32_t audioTouched_ = 0;  // output channels that took samples of the current audio record
   std::array<int64_t, format::kChannelCount> audioFirst_{};
   std::array<std::size_t, format::kChannelCount> audioCount_{};
+  std::optional<TimingPlan> plan_;  // the recorded clock
+  std::size_t nextGap_ = 0;          // the first closed gap not yet passed
 };
 
 void Worker::run() {
@@ -138,6 +152,13 @@ void Worker::run() {
       rate = summary.spanSeconds() >= 2 ? reduced(summary.frames, summary.spanSeconds()) : AviRate{1, 1};
     }
     channels_[c].rate = rate;
+  }
+  report_.timing = settings_.timing;
+  if (settings_.timing == Timing::kRecorded) {
+    report_.maxGapSeconds = settings_.maxGapSeconds;
+    plan_.emplace(recording_, settings_.maxGapSeconds);
+    for (std::size_t c = 0; c < channels_.size(); ++c) channels_[c].rate = plan_->fitRate(int(c), channels_[c].rate);
+    report_.closedGaps = plan_->closedGaps();
   }
 
   for (uint32_t k = 0; k < visited; ++k) {
@@ -166,6 +187,7 @@ bool Worker::visitEntry(uint32_t k) {
     return true;
   }
   current_ = k;
+  if (plan_) noteGaps(entry.time);
 
   const RecordExtent extent = recording_.recordExtent(k);
   if (!extent.usable()) {
@@ -211,9 +233,14 @@ bool Worker::visitEntry(uint32_t k) {
   }
 
   if (isAudio) {
+    uint32_t placed = 0;  // a long record reaches a channel in several parts; only its first is placed
     audio_.distribute(AudioRecord{head[format::kRecSource], wordCount, payload}, writerMask_,
-                      [this](int c, const int16_t* samples, std::size_t count) {
+                      [this, &entry, &placed](int c, const int16_t* samples, std::size_t count) {
                         AviWriter& writer = *channels_[std::size_t(c)].writer;
+                        if (plan_ && ((placed >> c) & 1u) == 0) {
+                          placed |= 1u << c;
+                          placeAudio(c, writer, entry.time);
+                        }
                         if (observer_ != nullptr) {
                           if (((audioTouched_ >> c) & 1u) == 0) {
                             audioTouched_ |= 1u << c;
@@ -240,6 +267,9 @@ bool Worker::handleVideo(const FrameIndexEntry& entry, const uint8_t* head, cons
     if (created == Created::kFailed) return false;
     if (created == Created::kSkipped) return true;
   }
+  int64_t secondEnd = -1;
+  if (plan_) placeFrame(c, entry, secondEnd);
+  addCue(channel, channel.cues.sample(entry.time, channel.writer->videoPosition(), secondEnd));
   const uint8_t frameType = head[format::kRecFrameType];
   const bool key = format::isKeyFrameType(frameType);
   if (key) channel.keySeen = true;
@@ -249,7 +279,7 @@ bool Worker::handleVideo(const FrameIndexEntry& entry, const uint8_t* head, cons
     const int64_t position = channel.writer->videoPosition();
     channel.writer->skipVideo();
     if (observer_ != nullptr)
-      observer_->frameDropped(DroppedFrameEvent{c, current_, sourceOffset(entry), entry.time, position});
+      observer_->frameDropped(DroppedFrameEvent{c, current_, sourceOffset(entry), entry.time, position, secondEnd});
     return true;
   }
 
@@ -296,6 +326,7 @@ bool Worker::handleVideo(const FrameIndexEntry& entry, const uint8_t* head, cons
     event.data = stream_.data();
     event.size = std::size_t(streamWords) * 4;
     event.passThrough = passThrough;
+    event.secondEnd = secondEnd;
     observer_->videoSample(event);
   }
   return checkWriteErrors();
@@ -407,6 +438,58 @@ void Worker::reportDecoderLoad(int c, const AviWriter& writer) {
   context_.messages->message(Message{kind, message->text, message->caption, c});
 }
 
+// The recorded clock: empty positions up to where the frame's recorded second puts it. A frame whose clock
+// stepped back takes the next free position: a stream's positions only grow.
+void Worker::placeFrame(int c, const FrameIndexEntry& entry, int64_t& secondEnd) {
+  Channel& channel = channels_[std::size_t(c)];
+  const int64_t target = plan_->placeFrame(c, entry.time, channel.rate);
+  secondEnd = TimingPlan::secondStart(plan_->outputSecond(entry.time) + 1, channel.rate);
+  while (channel.writer->videoPosition() < target) channel.writer->skipVideo();
+}
+
+// Each closed gap the pass has reached gets a note on every output open so far; the picture holds and the
+// audio stays silent over it.
+void Worker::noteGaps(uint16_t time) {
+  const std::vector<ClosedGap>& gaps = plan_->closedGaps();
+  for (; nextGap_ < gaps.size() && time >= gaps[nextGap_].resume; ++nextGap_) {
+    const ClosedGap& gap = gaps[nextGap_];
+    for (uint32_t mask = writerMask_; mask != 0; mask &= mask - 1) {
+      const int c = std::countr_zero(mask);
+      Channel& channel = channels_[std::size_t(c)];
+      GapNoteEvent note;
+      note.channel = c;
+      note.start = std::max(TimingPlan::secondStart(gap.outputSecond, channel.rate), channel.writer->videoPosition());
+      note.end = std::max(note.start + 1, TimingPlan::secondStart(gap.outputSecond + gap.closedTo, channel.rate));
+      note.text = gapNoteText(gap.seconds);
+      for (Cue& cue : channel.cues.note(note.start, note.end, note.text)) addCue(channel, std::move(cue));
+      if (observer_ != nullptr) observer_->gapNote(note);
+    }
+  }
+}
+
+void Worker::addCue(Channel& channel, std::optional<Cue> cue) {
+  if (!cue) return;
+  channel.writer->addCue(cue->start, cue->end,
+                         cue->note.empty() ? recordedTimeText(recording_.info(), cue->time) : std::move(cue->note));
+}
+
+// The recorded clock: an audio record is never placed earlier than its recorded second; silence fills the
+// time up to it. Audio running on past its second is not cut, only measured.
+void Worker::placeAudio(int c, AviWriter& writer, uint16_t time) {
+  static const std::array<int16_t, kAudioSampleRate> kSilence{};
+  const int64_t target = plan_->outputSecond(time) * kAudioSampleRate;
+  int64_t position = writer.audioPosition();
+  while (position < target && !writer.writeError()) {
+    const std::size_t count = std::size_t(std::min<int64_t>(target - position, int64_t(kSilence.size())));
+    writer.writeAudio(reinterpret_cast<const uint8_t*>(kSilence.data()), count * sizeof(int16_t), kAviKeyFrame);
+    position += int64_t(count);
+  }
+  if (position > target) {
+    Channel& channel = channels_[std::size_t(c)];
+    channel.audioLead = std::max(channel.audioLead, uint64_t(position - target));
+  }
+}
+
 void Worker::fail(Error error) {
   if (!report_.outputError) report_.outputError = std::move(error);
 }
@@ -420,6 +503,7 @@ void Worker::finishAll() {
     Channel& channel = channels_[std::size_t(c)];
     if (!channel.writer) continue;
     AviWriter& writer = *channel.writer;
+    addCue(channel, channel.cues.close());
     Status finished = writer.finish();
     if (!finished) fail(finished.error());
     OutputFileReport file;
@@ -431,6 +515,7 @@ void Worker::finishAll() {
     file.rate = channel.rate;
     file.hasAudio = writer.hasAudio();
     file.audioSamples = uint64_t(std::max<int64_t>(writer.audioPosition(), 0));
+    file.audioLeadSamples = channel.audioLead;
     file.bytes = writer.bytesWritten();
     report_.files.push_back(std::move(file));
     channel.writer.reset();
