@@ -232,6 +232,10 @@ TEST_P(ClockPlacementTest, FramesAndAudioSitWhereTheClockPutsThem) {
     const std::vector<PlannedFrame> kept = keptFrames(planned.at(channel));
     ASSERT_EQ(back.packets.size(), kept.size());
     const double declaredInterval = 4.0 / scenario.header.channelRate[std::size_t(channel)];
+    // An AVI stream has one constant rate: at 7.5 fps an odd second begins between two positions, and
+    // its first frame takes the next one.
+    const double firstOfSecondTolerance =
+        std::string(GetParam().format) == "avi" ? declaredInterval : kPcmTolerance;
     uint32_t previousSecond = UINT32_MAX;
     for (std::size_t k = 0; k < kept.size(); ++k) {
       SCOPED_TRACE("frame " + std::to_string(k));
@@ -242,7 +246,7 @@ TEST_P(ClockPlacementTest, FramesAndAudioSitWhereTheClockPutsThem) {
         EXPECT_GE(p.time, start - kEpsilon);
         EXPECT_LT(p.time, start + 1 - kEpsilon);
         if (kept[k].second != previousSecond) {
-          EXPECT_NEAR(p.time, start, kEpsilon) << "first of its second";
+          EXPECT_NEAR(p.time, start, firstOfSecondTolerance) << "first of its second";
         }
       } else {
         EXPECT_NEAR(p.time, double(k) * declaredInterval, kPcmTolerance);
