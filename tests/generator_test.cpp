@@ -463,6 +463,110 @@ TEST(GeneratorPlan, ChannelsAudioAndBlocksFollowThePlan) {
   }
 }
 
+// The clock features of a plan: uneven delivery, a held first key frame, a late channel and a gap.
+TEST(GeneratorPlan, UnevenDeliveryHeldKeyLateStartAndGap) {
+  for (bool reuse : {false, true}) {
+    SCOPED_TRACE(reuse ? "reused frames" : "fresh frames");
+    BodyPlan plan;
+    plan.seconds = 6;
+    plan.startTime = 100;
+    plan.gapAt = 4;
+    plan.gapSeconds = 1200;
+    plan.auxEverySeconds = 0;
+    plan.reuseFrames = reuse;
+    plan.channels = {
+        {.channel = 0,
+         .rateByte = 30,
+         .audioInput = 0,
+         .keyInterval = 5,
+         .firstKeySecond = 2,
+         .framesPerSecond = {4, 12, 7, 9}},
+        {.channel = 1, .rateByte = 8, .audioInput = 1, .startSecond = 3},
+    };
+    const Scenario s = planScenario(plan);
+    std::map<uint32_t, int> framesIn;              // CH-01's frames per recorded second
+    std::vector<std::pair<uint32_t, bool>> first;  // CH-01: (second, key) in order
+    std::map<int, uint32_t> firstVideo, firstAudio;
+    std::map<int, int> audioRecords;
+    for (const Block& block : s.blocks) {
+      for (const Record& r : block.records) {
+        const uint32_t second = block.baseTime + r.timeDelta;
+        EXPECT_TRUE(second < 104 || second >= 1304) << "a record in the gap at " << second;
+        if (r.type == Record::Type::Video) {
+          firstVideo.try_emplace(r.channel, second);
+          if (r.channel == 0) {
+            ++framesIn[second];
+            first.emplace_back(second, isKeyFrameType(r.frameType));
+          }
+        } else if (r.type == Record::Type::Audio) {
+          firstAudio.try_emplace(r.channel, second);
+          ++audioRecords[r.channel];
+        }
+      }
+    }
+    EXPECT_EQ(framesIn,
+              (std::map<uint32_t, int>{{100, 4}, {101, 12}, {102, 7}, {103, 9}, {1304, 4}, {1305, 12}}));
+    // Non-key frames until second 102, whose first frame is the first key frame; then one key in 5.
+    for (std::size_t i = 0, sinceKey = 0; i < first.size(); ++i) {
+      const bool held = first[i].first < 102;
+      EXPECT_EQ(first[i].second, !held && sinceKey % 5 == 0) << "frame " << i;
+      if (!held) ++sinceKey;
+    }
+    EXPECT_EQ(firstVideo, (std::map<int, uint32_t>{{0, 100}, {1, 103}}));
+    EXPECT_EQ(firstAudio, (std::map<int, uint32_t>{{0, 100}, {1, 103}})) << "audio starts with its channel";
+    EXPECT_EQ(audioRecords, (std::map<int, int>{{0, 60}, {1, 30}})) << "10 records a second of material";
+  }
+}
+
+// A marked second: its pictures decode flat and bright, and the first audio record in it opens with the
+// click.
+TEST(GeneratorPlan, AMarkedSecondIsBrightAndClicks) {
+  BodyPlan plan;
+  plan.seconds = 3;
+  plan.markSecond = 1;
+  plan.channels = {{.channel = 0, .formatCode = 2, .rateByte = 20, .audioInput = 0, .keyInterval = 4}};
+  const Scenario s = planScenario(plan);
+  const auto vol = templateVol(352, 288);
+  test::ReferenceMpeg4Decoder decoder(vol.data(), vol.size(), 352, 288);
+  ASSERT_TRUE(decoder.ok());
+  ImaAdpcmState ima;
+  imaAdpcmInit(ima, 80);
+  int pictures = 0, clicks = 0;
+  bool markedAudioSeen = false;
+  for (const Block& block : s.blocks) {
+    for (const Record& r : block.records) {
+      const uint32_t second = block.baseTime + r.timeDelta;
+      if (r.type == Record::Type::Video) {
+        const auto picture = decoder.decode(r.data);
+        ASSERT_FALSE(picture.empty());
+        double sum = 0;
+        for (uint8_t v : picture) sum += v;
+        const double mean = sum / double(picture.size());
+        if (second == 1)
+          EXPECT_GT(mean, 240) << "a marked picture";
+        else
+          EXPECT_LT(mean, 160) << "the pattern";
+        ++pictures;
+      } else if (r.type == Record::Type::Audio) {
+        std::vector<int16_t> pcm(r.data.size() * 2);
+        imaAdpcmDecode(ima, r.data.data(), pcm.data(), int(pcm.size()));
+        const auto peak = [&](std::size_t from, std::size_t to) {
+          int level = 0;
+          for (std::size_t i = from; i < to; ++i) level = std::max(level, std::abs(int(pcm[i])));
+          return level;
+        };
+        const bool clicked = peak(0, kClickSamples) > kClickLevel / 2;
+        EXPECT_EQ(clicked, second == 1 && !markedAudioSeen) << "record at " << second;
+        markedAudioSeen = markedAudioSeen || second == 1;
+        clicks += clicked;
+        EXPECT_LT(peak(kClickSamples + 200, pcm.size()), kClickLevel / 2) << "the tone after the burst";
+      }
+    }
+  }
+  EXPECT_EQ(pictures, 15);
+  EXPECT_EQ(clicks, 1);
+}
+
 TEST(GeneratorPlan, SameSeedSameBytesOtherSeedOtherBytes) {
   const auto a = buildRecording(planScenario(smallPlan())).bytes;
   const auto b = buildRecording(planScenario(smallPlan())).bytes;

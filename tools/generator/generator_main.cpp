@@ -1,6 +1,7 @@
 // qmv2avi-gen: writes test recordings (the demo, or a planned body) as .qmv or wrapped in a player
 // executable.
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <cstdio>
 #include <map>
 #include <sstream>
@@ -49,6 +50,43 @@ bool parseChannels(const std::string& text, std::vector<ChannelPlan>& out, std::
   }
   if (out.empty()) {
     error = "no channels given";
+    return false;
+  }
+  return true;
+}
+
+// N,N,... (frames in consecutive seconds, repeated), each 0..255.
+bool parsePattern(const std::string& text, std::vector<int>& out, std::string& error) {
+  std::stringstream list(text);
+  std::string item;
+  while (std::getline(list, item, ',')) {
+    try {
+      std::size_t used = 0;
+      const int n = std::stoi(item, &used);
+      if (used != item.size() || n < 0 || n > 255) throw std::invalid_argument(item);
+      out.push_back(n);
+    } catch (const std::exception&) {
+      error = "frames per second '" + item + "' is not a number from 0 to 255";
+      return false;
+    }
+  }
+  if (out.empty()) error = "no frames per second given";
+  return !out.empty();
+}
+
+// AT:SECONDS, both whole seconds.
+bool parseGap(const std::string& text, BodyPlan& plan, std::string& error) {
+  const std::size_t colon = text.find(':');
+  try {
+    std::size_t usedAt = 0, usedLength = 0;
+    if (colon == std::string::npos) throw std::invalid_argument(text);
+    const std::string at = text.substr(0, colon), length = text.substr(colon + 1);
+    plan.gapAt = std::stoi(at, &usedAt);
+    plan.gapSeconds = std::stoi(length, &usedLength);
+    if (usedAt != at.size() || usedLength != length.size() || plan.gapAt < 0 || plan.gapSeconds < 0)
+      throw std::invalid_argument(text);
+  } catch (const std::exception&) {
+    error = "gap '" + text + "': expected AT:SECONDS, two whole seconds";
     return false;
   }
   return true;
@@ -104,7 +142,9 @@ int write(Scenario scenario, const Output& output) {
   Layout layout;
   if (output.damage.empty()) {
     if (!writeRecordingFile(scenario, output.path, &layout)) {
-      std::fprintf(stderr, "qmv2avi-gen: cannot write %s\n", output.path.c_str());
+      std::fprintf(stderr, "qmv2avi-gen: cannot write %s%s\n", output.path.c_str(),
+                   layout.tooLarge ? ": a recording holds at most 4 GiB (32-bit positions)" : "");
+      std::remove(output.path.c_str());  // a cut-short recording must not pass for a whole one
       return 1;
     }
   } else {
@@ -169,6 +209,21 @@ int main(int argc, char** argv) {
                         "Cycle one encoded GOP per format (fast, for large files)");
   planCommand->add_flag("--random-audio", plan.randomAudio, "Random ADPCM codes instead of a tone");
   planCommand->add_flag("--ntsc", ntsc, "Header video standard NTSC");
+  int firstKeySecond = 0;
+  std::string pattern, gap;
+  planCommand
+      ->add_option("--first-key-second", firstKeySecond,
+                   "Every channel's frames before this second are non-key; its first key frame follows")
+      ->check(CLI::Range(0, 3600));
+  planCommand->add_option(
+      "--frames-per-second-pattern", pattern,
+      "N,N,...: frames of every channel in consecutive seconds, repeated (uneven delivery)");
+  planCommand->add_option("--gap", gap, "AT:SECONDS: no records at all for SECONDS from second AT on");
+  planCommand
+      ->add_option(
+          "--mark", plan.markSecond,
+          "A second whose frames are bright and whose audio opens with a click (not with --reuse-frames)")
+      ->check(CLI::Range(0, 3599));
 
   CLI11_PARSE(app, argc, argv);
 
@@ -177,6 +232,27 @@ int main(int argc, char** argv) {
   std::string error;
   if (!parseChannels(channels, plan.channels, error)) {
     std::fprintf(stderr, "qmv2avi-gen: %s\n", error.c_str());
+    return 2;
+  }
+  if (!pattern.empty() && !parsePattern(pattern, plan.channels.front().framesPerSecond, error)) {
+    std::fprintf(stderr, "qmv2avi-gen: %s\n", error.c_str());
+    return 2;
+  }
+  if (!gap.empty() && !parseGap(gap, plan, error)) {
+    std::fprintf(stderr, "qmv2avi-gen: %s\n", error.c_str());
+    return 2;
+  }
+  for (ChannelPlan& channel : plan.channels) {
+    channel.firstKeySecond = firstKeySecond;
+    channel.framesPerSecond = plan.channels.front().framesPerSecond;
+  }
+  // Index times are seconds within the header's hour.
+  if (int64_t(plan.startTime) + plan.seconds + std::max(plan.gapSeconds, 0) > 3600) {
+    std::fprintf(stderr, "qmv2avi-gen: the recording would run past the end of its hour\n");
+    return 2;
+  }
+  if (plan.markSecond >= 0 && plan.reuseFrames) {
+    std::fprintf(stderr, "qmv2avi-gen: --mark needs frames coded for it; leave out --reuse-frames\n");
     return 2;
   }
   plan.header.audioFormat = uint8_t(audioFormat);

@@ -103,11 +103,17 @@ bool emitRecording(const Scenario& scenario, Layout& layout, const Emit& emit) {
   uint32_t previousBlock = kFirstBlockLink;
   uint32_t entryEnd = 0;
   uint32_t recordNumber = 0;
+  // Positions are 32-bit offsets from the recording's start: nothing may begin past 4 GiB.
+  const auto positionFits = [&] {
+    layout.tooLarge = position > UINT32_MAX;
+    return !layout.tooLarge;
+  };
   for (const Block& block : scenario.blocks) {
     std::vector<uint8_t> items;
     items.reserve(4 * (block.records.size() + 1));
     for (const Record& record : block.records) {
       const auto bytes = recordBytes(record, scenario.header, ++recordNumber);
+      if (!positionFits()) return false;
       layout.recordPositions.push_back(uint32_t(position));
       position += bytes.size();
       if (!put(bytes)) return false;
@@ -127,6 +133,7 @@ bool emitRecording(const Scenario& scenario, Layout& layout, const Emit& emit) {
     terminator[0] = kTerminatorMark;
     terminator[1] = kTerminatorMark;
     writeBe16(terminator + 2, uint16_t(itemCount + kTerminatorExtraWords));
+    if (!positionFits()) return false;
     layout.blockPositions.push_back(uint32_t(position));
     previousBlock = uint32_t(position);
     position += head.size();

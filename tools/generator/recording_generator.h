@@ -88,6 +88,7 @@ struct Layout {
   std::vector<uint32_t> blockPositions;   // relative to the recording start
   std::vector<uint32_t> recordPositions;  // every record, file order, relative
   uint32_t entryCount = 0;                // records + blocks
+  bool tooLarge = false;                  // a record or block would begin past the 32-bit positions
 };
 
 struct GeneratedRecording {
@@ -127,6 +128,10 @@ class TestVideoEncoder {
     bool key = false;
   };
   Frame next();
+  // The next frame with its kind chosen by the caller: key forces an intra frame, otherwise the
+  // encoder predicts it from the previous one. bright codes a flat bright picture instead of the
+  // pattern (a mark that a read-back finds by its mean level).
+  Frame next(bool key, bool bright);
   // The picture of the last frame encoded, packed BGR24 top-down (width * height * 3).
   const std::vector<uint8_t>& lastPictureBgr() const;
   int width() const;
@@ -150,12 +155,12 @@ struct ImaEncoderState {
 std::vector<uint8_t> imaAdpcmEncode(const int16_t* samples, std::size_t count, ImaEncoderState& state);
 
 // A realistic body: interleaved channels at their rates with audio, split into blocks.
-// Frame i of a channel lies at 4 i / rateByte s, audio record j of an input at j * audioWordsPerRecord / 1000
-// s, aux records (alternately 0xB_ of the first channel and 0xD_) every auxEverySeconds. Records go in time
-// order (ties: video by channel, audio by input, aux), recordsPerBlock to a block; a block also ends early
-// when a timeDelta would exceed 255. baseTime = startTime + the block's first record's second. Key frames
-// carry frameType 0x10, others 0x20. The header's channelRate and audioSource of planned channels are
-// overwritten.
+// Frame i of a channel lies at startSecond + 4 i / rateByte s, audio record j of an input at its first
+// channel's startSecond + j * audioWordsPerRecord / 1000 s, aux records (alternately 0xB_ of the first
+// channel and 0xD_) every auxEverySeconds. Records go in time order (ties: video by channel, audio by input,
+// aux), recordsPerBlock to a block; a block also ends early when a timeDelta would exceed 255. baseTime =
+// startTime + the block's first record's second. Key frames carry frameType 0x10, others 0x20. The header's
+// channelRate and audioSource of planned channels are overwritten.
 struct ChannelPlan {
   int channel = 0;
   uint8_t formatCode = 2;
@@ -164,6 +169,14 @@ struct ChannelPlan {
   int keyInterval = 12;
   bool startWithNonKey = false;  // the channel's first records are non-key frames
   uint8_t flagNibble = 0;        // item code high nibble of the channel's video records (0..7)
+  // The channel's first key frame is its first frame recorded at or after this second (counted from its
+  // startSecond); the frames before it are non-key. Then a key frame every keyInterval frames.
+  int firstKeySecond = 0;
+  // Seconds of the plan before the channel's first record (its video and its audio input's records).
+  int startSecond = 0;
+  // Uneven delivery: second k of the channel holds framesPerSecond[k mod size] frames, spread evenly over
+  // it, whatever rateByte declares. Empty: frames at the declared rate.
+  std::vector<int> framesPerSecond{};
 };
 struct BodyPlan {
   HeaderFields header;
@@ -177,7 +190,20 @@ struct BodyPlan {
   uint32_t seed = 1;
   int maxPadWords = 2;       // each video record gets 0..maxPadWords filler words (seeded)
   bool randomAudio = false;  // random ADPCM codes instead of an IMA-coded tone
+  // A pause in the recording: no record of any kind in the gapSeconds from second gapAt (counted from
+  // startTime) on; what the plan holds from gapAt on is recorded that much later. seconds counts the
+  // recorded material, so the index spans seconds + gapSeconds.
+  int gapAt = -1;
+  int gapSeconds = 0;
+  // A second (counted from startTime, on the recorded clock) whose video frames are flat bright pictures
+  // and whose audio opens with a loud burst (kClickSamples at kClickLevel), on every channel and input: a
+  // converted file shows picture and sound of one moment side by side. -1: none. Every channel then codes
+  // its own frames (reuseFrames is not used).
+  int markSecond = -1;
 };
+inline constexpr int kClickSamples = 400;
+inline constexpr int kClickLevel = 28000;
+inline constexpr int kToneLevel = 6000;  // the tone's amplitude, far below the click
 Scenario planScenario(const BodyPlan& plan);
 
 // The README's demo recording: 4 channels of different sizes and rates, two with audio, one minute.

@@ -66,29 +66,75 @@ class FrameSource {
  public:
   using Pool = std::vector<TestVideoEncoder::Frame>;
   FrameSource(const ChannelPlan& channel, uint32_t seed, std::shared_ptr<const Pool> pool)
-      : pool_(std::move(pool)) {
+      : pool_(std::move(pool)),
+        keyInterval_(std::max(channel.keyInterval, 1)),
+        held_(channel.firstKeySecond > 0) {
     if (!pool_) {
       const auto [w, h] = pictureSize(channel.formatCode);
-      encoder_ = std::make_unique<TestVideoEncoder>(w, h, channel.keyInterval, seed);
+      // A held first key frame comes at a time, not at a frame count: key frames are chosen here, and
+      // the encoder's own interval must never add one.
+      encoder_ = std::make_unique<TestVideoEncoder>(w, h, held_ ? kNoOwnKeyFrames : keyInterval_, seed);
     }
-    if (channel.startWithNonKey) {
+    if (held_) {
+      // The frames before the first key frame predict from a picture that the recording does not hold.
+      if (encoder_) encoder_->next(true, false);
+    } else if (channel.startWithNonKey) {
       if (pool_) {
         position_ = 1;
       } else {
         encoder_->next();
       }
+      count_ = 1;
     }
   }
-  TestVideoEncoder::Frame next() {
-    if (pool_) return pool_->empty() ? TestVideoEncoder::Frame{} : (*pool_)[position_++ % pool_->size()];
-    return encoder_->next();
+  // beforeFirstKey: the frame lies before the channel's firstKeySecond. bright: a marked frame.
+  TestVideoEncoder::Frame next(bool beforeFirstKey, bool bright) {
+    const bool waiting = held_ && beforeFirstKey;
+    const bool key = !waiting && count_ % keyInterval_ == 0;
+    if (!waiting) ++count_;
+    if (pool_) {
+      if (pool_->empty()) return {};
+      if (waiting) return pool_->size() > 1 ? (*pool_)[1 + waitingFrames_++ % (pool_->size() - 1)] : Frame{};
+      return (*pool_)[position_++ % pool_->size()];
+    }
+    return encoder_->next(key, bright);
   }
 
  private:
+  using Frame = TestVideoEncoder::Frame;
+  // The longest interval libavcodec takes; every key frame chosen here restarts its count.
+  static constexpr int kNoOwnKeyFrames = 600;
   std::shared_ptr<const Pool> pool_;
   std::unique_ptr<TestVideoEncoder> encoder_;
+  int keyInterval_;
+  bool held_;
+  int64_t count_ = 0;  // frames coded so far (held channels: since the first key frame)
   std::size_t position_ = 0;
+  std::size_t waitingFrames_ = 0;
 };
+
+// When each of a channel's frames lies, in microseconds of plan time (before a gap is let in).
+std::vector<int64_t> framePlanTimes(const ChannelPlan& channel, int seconds) {
+  std::vector<int64_t> times;
+  const int64_t start = int64_t(channel.startSecond) * kMicros;
+  if (!channel.framesPerSecond.empty()) {
+    for (int second = channel.startSecond, k = 0; second < seconds; ++second, ++k) {
+      const int64_t n = std::max(channel.framesPerSecond[std::size_t(k) % channel.framesPerSecond.size()], 0);
+      for (int64_t i = 0; i < n; ++i) times.push_back(int64_t(second) * kMicros + i * kMicros / n);
+    }
+  } else if (channel.rateByte > 0) {
+    const int64_t frameCount = int64_t(seconds - channel.startSecond) * channel.rateByte / 4;
+    for (int64_t i = 0; i < frameCount; ++i) times.push_back(start + i * 4 * kMicros / channel.rateByte);
+  }
+  return times;
+}
+
+// A burst at the start of a marked second's first audio record: a 1 kHz square wave, loud enough that
+// nothing else in the recording reaches half its level.
+void addClick(std::vector<int16_t>& pcm) {
+  for (std::size_t i = 0; i < pcm.size() && i < std::size_t(kClickSamples); ++i)
+    pcm[i] = int16_t((i / 4) % 2 == 0 ? kClickLevel : -kClickLevel);
+}
 
 std::shared_ptr<const FrameSource::Pool> encodePool(uint8_t formatCode, int keyInterval, uint32_t seed) {
   const auto [w, h] = pictureSize(formatCode);
@@ -100,13 +146,15 @@ std::shared_ptr<const FrameSource::Pool> encodePool(uint8_t formatCode, int keyI
   return pool;
 }
 
-std::vector<uint8_t> toneCodes(int input, std::size_t samples, int64_t& sampleIndex, ImaEncoderState& state) {
+std::vector<uint8_t> toneCodes(int input, std::size_t samples, int64_t& sampleIndex, ImaEncoderState& state,
+                               bool click) {
   std::vector<int16_t> pcm(samples);
   const double frequency = 330.0 + 110.0 * input;
   for (auto& s : pcm) {
-    s = int16_t(
-        std::lround(6000.0 * std::sin(6.283185307179586 * frequency * double(sampleIndex++) / kAudioRate)));
+    s = int16_t(std::lround(kToneLevel *
+                            std::sin(6.283185307179586 * frequency * double(sampleIndex++) / kAudioRate)));
   }
+  if (click) addClick(pcm);
   return imaAdpcmEncode(pcm.data(), pcm.size(), state);
 }
 
@@ -117,33 +165,42 @@ Scenario planScenario(const BodyPlan& plan) {
   scenario.header = plan.header;
   Prng prng(plan.seed);
   std::vector<Event> events;
+  // Plan time to recorded time: from gapAt on, everything is recorded gapSeconds later.
+  const auto recorded = [&](int64_t micros) {
+    return plan.gapAt >= 0 && micros >= int64_t(plan.gapAt) * kMicros
+               ? micros + int64_t(plan.gapSeconds) * kMicros
+               : micros;
+  };
+  const auto marked = [&](int64_t recordedMicros) {
+    return plan.markSecond >= 0 && recordedMicros / kMicros == plan.markSecond;
+  };
+  const bool reuseFrames = plan.reuseFrames && plan.markSecond < 0;
 
   std::map<std::pair<int, int>, std::shared_ptr<const FrameSource::Pool>> pools;
-  std::vector<int> audioInputs;
+  std::map<int, int> audioStarts;  // audio input -> the earliest startSecond of the channels that take it
   for (const ChannelPlan& channel : plan.channels) {
     if (channel.channel < 0 || channel.channel >= kChannelCount) continue;
     scenario.header.channelRate[channel.channel] = channel.rateByte;
     scenario.header.audioSource[channel.channel] =
         channel.audioInput >= 0 ? uint8_t(channel.audioInput) : kNoAudioSource;
-    if (channel.audioInput >= 0 && channel.audioInput < kChannelCount &&
-        std::find(audioInputs.begin(), audioInputs.end(), channel.audioInput) == audioInputs.end()) {
-      audioInputs.push_back(channel.audioInput);
+    if (channel.audioInput >= 0 && channel.audioInput < kChannelCount) {
+      const auto [slot, added] = audioStarts.try_emplace(channel.audioInput, channel.startSecond);
+      if (!added) slot->second = std::min(slot->second, channel.startSecond);
     }
-    if (channel.rateByte == 0) continue;
+    if (channel.rateByte == 0 && channel.framesPerSecond.empty()) continue;
 
     std::shared_ptr<const FrameSource::Pool> pool;
-    if (plan.reuseFrames) {
+    if (reuseFrames) {
       auto& slot = pools[{channel.formatCode, channel.keyInterval}];
       if (!slot) slot = encodePool(channel.formatCode, channel.keyInterval, plan.seed);
       pool = slot;
     }
     FrameSource frames(channel, plan.seed * 31 + uint32_t(channel.channel), pool);
-    // Frame i of a channel at rateByte quarter frames per second lies at 4 i / rateByte seconds.
-    const int64_t frameCount = int64_t(plan.seconds) * channel.rateByte / 4;
-    for (int64_t i = 0; i < frameCount; ++i) {
-      TestVideoEncoder::Frame frame = frames.next();
+    const int64_t firstKey = int64_t(channel.startSecond + channel.firstKeySecond) * kMicros;
+    for (const int64_t micros : framePlanTimes(channel, plan.seconds)) {
       Event event;
-      event.micros = i * 4 * kMicros / channel.rateByte;
+      event.micros = recorded(micros);
+      TestVideoEncoder::Frame frame = frames.next(micros < firstKey, marked(event.micros));
       event.order = channel.channel;
       Record& r = event.record;
       r.type = Record::Type::Video;
@@ -160,13 +217,24 @@ Scenario planScenario(const BodyPlan& plan) {
   if (plan.audioWordsPerRecord > 0) {
     const std::size_t samples = std::size_t(plan.audioWordsPerRecord) * kSamplesPerWord;
     const int64_t recordMicros = int64_t(samples) * kMicros / kAudioRate;
+    // Inputs in the order their channels name them first.
+    std::vector<int> audioInputs;
+    for (const ChannelPlan& channel : plan.channels) {
+      if (audioStarts.count(channel.audioInput) != 0 &&
+          std::find(audioInputs.begin(), audioInputs.end(), channel.audioInput) == audioInputs.end())
+        audioInputs.push_back(channel.audioInput);
+    }
     for (int input : audioInputs) {
       ImaEncoderState state;
       int64_t sampleIndex = 0;
-      for (int64_t j = 0; j * recordMicros < int64_t(plan.seconds) * kMicros; ++j) {
+      bool clicked = false;
+      const int64_t start = int64_t(audioStarts[input]) * kMicros;
+      for (int64_t j = 0; start + j * recordMicros < int64_t(plan.seconds) * kMicros; ++j) {
         Event event;
-        event.micros = j * recordMicros;
+        event.micros = recorded(start + j * recordMicros);
         event.order = kChannelCount + input;
+        const bool click = !clicked && marked(event.micros);
+        clicked = clicked || click;
         Record& r = event.record;
         r.type = Record::Type::Audio;
         r.channel = input;
@@ -176,7 +244,7 @@ Scenario planScenario(const BodyPlan& plan) {
           r.data.resize(samples / 2);
           for (auto& b : r.data) b = prng.byte();
         } else {
-          r.data = toneCodes(input, samples, sampleIndex, state);
+          r.data = toneCodes(input, samples, sampleIndex, state, click);
         }
         events.push_back(std::move(event));
       }
@@ -187,7 +255,7 @@ Scenario planScenario(const BodyPlan& plan) {
     const int auxChannel = plan.channels.empty() ? 0 : plan.channels.front().channel & 0x0F;
     for (int k = 0, t = 0; t < plan.seconds; ++k, t += plan.auxEverySeconds) {
       Event event;
-      event.micros = int64_t(t) * kMicros;
+      event.micros = recorded(int64_t(t) * kMicros);
       event.order = 2 * kChannelCount;
       Record& r = event.record;
       r.type = k % 2 == 0 ? Record::Type::AuxChannel : Record::Type::Aux;

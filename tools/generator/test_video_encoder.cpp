@@ -84,7 +84,16 @@ struct TestVideoEncoder::Impl {
 
   // Luma: a drifting diagonal ramp, scrolling bars in the top quarter and a box on a Lissajous path.
   // Chroma: smooth waves, so any chroma upsampling gives nearly the same colours.
-  void drawPicture() {
+  void drawPicture(bool bright) {
+    if (bright) {
+      for (int y = 0; y < height; ++y)
+        std::memset(frame->data[0] + std::ptrdiff_t(y) * frame->linesize[0], 235, std::size_t(width));
+      for (int plane = 1; plane <= 2; ++plane)
+        for (int y = 0; y < height / 2; ++y)
+          std::memset(frame->data[plane] + std::ptrdiff_t(y) * frame->linesize[plane], 128,
+                      std::size_t(width / 2));
+      return;
+    }
     const int t = int(index);
     const int boxX = int((width - boxSize) * (0.5 + 0.45 * std::sin(t * 0.11 + chromaPhase)));
     const int boxY = int((height - boxSize) * (0.5 + 0.45 * std::cos(t * 0.07)));
@@ -148,13 +157,17 @@ int TestVideoEncoder::height() const { return impl_->height; }
 const std::vector<uint8_t>& TestVideoEncoder::lastPictureBgr() const { return impl_->bgr; }
 
 TestVideoEncoder::Frame TestVideoEncoder::next() {
+  if (!ok()) return {};
+  return next(impl_->index % impl_->keyInterval == 0, false);
+}
+
+TestVideoEncoder::Frame TestVideoEncoder::next(bool forceKey, bool bright) {
   Frame result;
   if (!ok()) return result;
   Impl& m = *impl_;
   if (av_frame_make_writable(m.frame.get()) < 0) return result;
-  m.drawPicture();
+  m.drawPicture(bright);
   m.convertToBgr();
-  const bool forceKey = m.index % m.keyInterval == 0;
   m.frame->pts = m.index++;
   m.frame->pict_type = forceKey ? AV_PICTURE_TYPE_I : AV_PICTURE_TYPE_NONE;
   m.frame->quality = FF_QP2LAMBDA * kQuantiser;
