@@ -9,6 +9,20 @@ uint32_t fourccOf(PassThroughFourcc code) {
   return code == PassThroughFourcc::kDivx ? makeFourcc('D', 'I', 'V', 'X') : makeFourcc('X', 'V', 'I', 'D');
 }
 
+const char* containerExtension(Container container) {
+  switch (container) {
+    case Container::kMkv:
+      return ".mkv";
+    case Container::kMp4:
+      return ".mp4";
+    case Container::kAvi:
+      break;
+  }
+  return ".avi";
+}
+
+const char* containerName(Container container) { return containerExtension(container) + 1; }
+
 std::string withContext(std::string_view file, int channel, std::string_view text) {
   std::string out;
   if (!file.empty()) out = fmt::format("{}: ", file);

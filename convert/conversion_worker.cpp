@@ -1,4 +1,5 @@
-// ConversionWorker: one pass over the frame index, writing one AVI file per selected channel with video.
+// ConversionWorker: one pass over the frame index, writing one output file (AVI, MKV or MP4) per selected
+// channel with video.
 #include "convert/conversion_worker.h"
 
 #include <fmt/format.h>
@@ -64,11 +65,20 @@ AviRate reduced(uint64_t num, uint64_t den) {
   return AviRate{uint32_t(num), uint32_t(std::max<uint64_t>(den, 1))};
 }
 
+// The recorded-time subtitle cue being shown: a new one begins whenever a channel's recorded second changes,
+// as in the .srt file, and a cue ends where the next begins.
+struct TimeCue {
+  int time = -1;  // the recorded second; -1 before the first frame
+  int64_t start = 0;
+  int64_t last = 0;  // the last position in it
+};
+
 struct Channel {
   std::unique_ptr<AviWriter> writer;
   AviRate rate;
   bool keySeen = false;
   bool skipped = false;  // its writer could not be made for a geometry-less format code
+  TimeCue cue;
 };
 
 class Worker {
@@ -93,6 +103,8 @@ class Worker {
   void reportSkipped(uint32_t k, const FrameIndexEntry& entry, bool clipped, const std::string& why);
   void reportDecoderLoad(int c, const AviWriter& writer);
   void reportAudio(uint32_t k, const FrameIndexEntry& entry);
+  void noteRecordedTime(Channel& channel, uint16_t time, int64_t position);
+  void closeTimeCue(Channel& channel, int64_t end);
   uint64_t sourceOffset(const FrameIndexEntry& entry) const {
     return uint64_t(recording_.recordingStart()) + entry.offset;
   }
@@ -247,6 +259,7 @@ bool Worker::handleVideo(const FrameIndexEntry& entry, const uint8_t* head, cons
     // Nothing decodes before the channel's first key frame. The frame still keeps its place in time:
     // collapsing it would put every later picture ahead of the audio recorded with it.
     const int64_t position = channel.writer->videoPosition();
+    noteRecordedTime(channel, entry.time, position);
     channel.writer->skipVideo();
     if (observer_ != nullptr)
       observer_->frameDropped(DroppedFrameEvent{c, current_, sourceOffset(entry), entry.time, position});
@@ -262,6 +275,7 @@ bool Worker::handleVideo(const FrameIndexEntry& entry, const uint8_t* head, cons
 
   // Stream words are stored with their 4 bytes reversed; pad words stay as stored.
   const int64_t position = channel.writer->videoPosition();
+  noteRecordedTime(channel, entry.time, position);
   uint8_t* out = stream_.data();
   const uint8_t* in = payload;
   for (uint32_t w = 0; w < streamWords; ++w, in += 4, out += 4) {
@@ -309,7 +323,17 @@ Worker::Created Worker::createWriter(int c, uint8_t formatCode) {
   const SystemInfo& info = recording_.info();
 
   AviOpenParams params;
-  params.fileName = outputFileName(settings_.destinationDir, settings_.baseName, c);
+  params.container = settings_.container;
+  params.fileName = outputFileName(settings_.destinationDir, settings_.baseName, c, settings_.container);
+  params.title = cameraCaptionName(info.systemName, c);
+  // The file's date is the recorded time of its position 0: the recording's first second on the recorded
+  // clock, the channel's first record on the declared one. The recorder's clock has no zone; it is stated
+  // as it was recorded.
+  const uint16_t zero = settings_.timing == Timing::kRecorded ? recording_.firstTime()
+                                                              : recording_.channelSummaries()[std::size_t(c)].firstTime;
+  const RecordedTime started = recordedTime(info, zero);
+  params.creationTime = fmt::format("{:04d}-{:02d}-{:02d}T{:02d}:{:02d}:{:02d}.000000Z", started.year, started.month,
+                                    started.day, started.hour, started.minute, started.second);
   params.width = geometry.width;
   params.height = geometry.height;
   params.pixelAspect = geometry.pixelAspect;
@@ -321,7 +345,7 @@ Worker::Created Worker::createWriter(int c, uint8_t formatCode) {
   if (params.compress) {
     params.options = settings_.compressOptions;
     params.burnIn = settings_.burnIn;
-    params.cameraName = cameraCaptionName(info.systemName, c);
+    params.cameraName = params.title;
   } else {
     // The stream keeps the frames as coded: the BITMAPINFOHEADER and the VOL in its extra data both
     // give the coded size (the unstandardized layout), and a half-height picture gets its shape from
@@ -407,6 +431,24 @@ void Worker::reportDecoderLoad(int c, const AviWriter& writer) {
   context_.messages->message(Message{kind, message->text, message->caption, c});
 }
 
+void Worker::noteRecordedTime(Channel& channel, uint16_t time, int64_t position) {
+  TimeCue& cue = channel.cue;
+  if (cue.time != int(time)) {
+    closeTimeCue(channel, position);
+    cue.time = time;
+    cue.start = position;
+  }
+  cue.last = position;
+}
+
+// end: where the next cue starts, or after the last sample for the last one.
+void Worker::closeTimeCue(Channel& channel, int64_t end) {
+  TimeCue& cue = channel.cue;
+  if (cue.time < 0) return;
+  channel.writer->addCue(cue.start, end, recordedTimeText(recording_.info(), uint32_t(cue.time)));
+  cue.time = -1;
+}
+
 void Worker::fail(Error error) {
   if (!report_.outputError) report_.outputError = std::move(error);
 }
@@ -420,6 +462,7 @@ void Worker::finishAll() {
     Channel& channel = channels_[std::size_t(c)];
     if (!channel.writer) continue;
     AviWriter& writer = *channel.writer;
+    closeTimeCue(channel, channel.cue.last + 1);
     Status finished = writer.finish();
     if (!finished) fail(finished.error());
     OutputFileReport file;
@@ -440,14 +483,15 @@ void Worker::finishAll() {
 
 }  // namespace
 
-std::string outputFileName(const std::string& destinationDir, const std::string& baseName, int channel) {
-  const std::string suffix = fmt::format("_{:02d}.avi", channel);
+std::string outputFileName(const std::string& destinationDir, const std::string& baseName, int channel,
+                           Container container) {
+  const std::string suffix = fmt::format("_{:02d}{}", channel, containerExtension(container));
   std::string base = baseName;
   for (char& ch : base) {
     if (ch == '/' || ch == '\\' || ch == '\0') ch = '_';
   }
   // ".._00.avi" stays in the folder, but would be hidden and read like a folder reference.
-  if (!base.empty() && base.find_first_not_of('.') == std::string::npos) base.insert(0, "_");
+  if (!base.empty() && base.find_first_not_of('.') == std::string::npos) base = "_" + base;
   return destinationDir + base + suffix;
 }
 

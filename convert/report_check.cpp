@@ -15,6 +15,7 @@
 #include <system_error>
 
 #include "convert/avi_read_back.h"
+#include "convert/media_streams.h"
 #include "convert/report_schema.h"
 #include "convert/sha256.h"
 #include "recording/hex_text.h"
@@ -37,6 +38,7 @@ struct ExpectedOutput {
   std::optional<uint64_t> size;
   std::optional<Sha256Digest> sha256;
   std::vector<ExpectedFrame> frames;
+  AviRate positionRate;  // MKV, MP4: how sample times become positions
 };
 
 struct ExpectedInput {
@@ -61,7 +63,7 @@ bool neededMember(const std::string& name) {
   static const char* const kNeeded[] = {key::kSchemaVersion, key::kInput, key::kOutputs, key::kSideFiles,
                                         key::kPath, key::kPathHex, key::kSize, key::kSha256, key::kWrapped,
                                         key::kRecording, key::kOffset, key::kFrameMap, key::kSamples,
-                                        key::kPosition, key::kOutput};
+                                        key::kPosition, key::kOutput, key::kPositionRate, key::kNum, key::kDen};
   return std::any_of(std::begin(kNeeded), std::end(kNeeded), [&](const char* k) { return name == k; });
 }
 
@@ -148,6 +150,10 @@ Result<ExpectedReport> readReport(const std::string& path) {
         output.path = pathField(parsed);
         output.size = sizeField(parsed, key::kSize);
         output.sha256 = digestField(parsed, key::kSha256);
+        if (const auto rate = parsed.find(key::kPositionRate); rate != parsed.end() && rate->is_object()) {
+          output.positionRate.num = rate->value(key::kNum, uint32_t(0));
+          output.positionRate.den = rate->value(key::kDen, uint32_t(0));
+        }
         output.frames = std::move(pending);
         pending.clear();
         report.outputs.push_back(std::move(output));
@@ -229,9 +235,10 @@ std::string checkOutput(const ExpectedOutput& expected, const std::string& path,
 
   // A file that cannot be hashed is not read back either: it may be a FIFO that would never end.
   if (!digests || !video) return joined(problems);
-  const Result<AviReadBack> back = readBackAvi(path);
+  const Result<AviReadBack> back = readBackOutput(path, expected.positionRate);
   if (!back) {
-    problems.push_back("not readable as AVI, so no frame could be checked");
+    problems.push_back(std::string("not readable as ") + containerTitle(containerOfName(path)) +
+                       ", so no frame could be checked");
   } else {
     uint64_t differing = 0;
     int64_t first = -1;
