@@ -22,7 +22,7 @@ Result<AviReadBack> readBackOutput(const std::string& path, AviRate positionRate
   const Container container = containerOfName(path);
   // MP4 is read by libavformat's QuickTime demuxer; the choice is by name, never by what the bytes claim.
   const char* demuxer = container == Container::kMkv ? "matroska" : container == Container::kMp4 ? "mov" : "avi";
-  const std::string kind = container == Container::kMkv ? "MKV" : container == Container::kMp4 ? "MP4" : "AVI";
+  const std::string kind = containerTitle(container);
   const bool timed = container != Container::kAvi;
   if (timed && (positionRate.num == 0 || positionRate.den == 0 || positionRate.num > INT32_MAX ||
                 positionRate.den > INT32_MAX))

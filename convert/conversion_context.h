@@ -26,6 +26,10 @@ enum class Container { kAvi, kMkv, kMp4 };
 const char* containerExtension(Container container);
 // The lower-case name the command line and the dialog use: "avi", "mkv", "mp4".
 const char* containerName(Container container);
+// The container's name in messages: "AVI", "MKV", "MP4".
+const char* containerTitle(Container container);
+// libavformat's muxer for it: "avi", "matroska", "mp4".
+const char* muxerName(Container container);
 
 // The clock outputs are placed on. kDeclared: each channel's records follow one another at its declared
 // rate and its audio follows on from the first sample. kRecorded: every record sits at its recorded second,

@@ -44,30 +44,6 @@ Error encoderError(const std::string& what, int code) {
 
 }  // namespace
 
-const char* muxerName(Container container) {
-  switch (container) {
-    case Container::kMkv:
-      return "matroska";
-    case Container::kMp4:
-      return "mp4";
-    case Container::kAvi:
-      break;
-  }
-  return "avi";
-}
-
-const char* containerTitle(Container container) {
-  switch (container) {
-    case Container::kMkv:
-      return "MKV";
-    case Container::kMp4:
-      return "MP4";
-    case Container::kAvi:
-      break;
-  }
-  return "AVI";
-}
-
 void setMuxerOptions(Container container, AVDictionary** options) {
   if (container == Container::kMp4) av_dict_set(options, "movflags", "frag_keyframe+delay_moov+default_base_moof", 0);
 }
@@ -183,13 +159,8 @@ Status AacEncoder::encodeFrame(std::size_t count, const PacketSink& sink) {
 }
 
 Status AacEncoder::drain(const PacketSink& sink) {
-  for (;;) {
-    const int r = avcodec_receive_packet(context_.get(), packet_.get());
-    if (r == AVERROR(EAGAIN) || r == AVERROR_EOF) return okStatus();
-    if (r < 0) return encoderError("the encoder failed", r);
-    sink(*packet_);
-    av_packet_unref(packet_.get());
-  }
+  if (int r = ff::receivePackets(context_.get(), packet_.get(), sink); r < 0) return encoderError("the encoder failed", r);
+  return okStatus();
 }
 
 }  // namespace qmv

@@ -17,11 +17,6 @@ struct AVDictionary;
 
 namespace qmv {
 
-// libavformat's muxer for the container: "avi", "matroska", "mp4".
-const char* muxerName(Container container);
-// The container's name in messages: "AVI", "MKV", "MP4".
-const char* containerTitle(Container container);
-
 // Options for avformat_write_header. MP4 is written in fragments that each begin at a video key frame,
 // behind an empty 'moov': a file cut short by a full disk or a killed process plays up to its last
 // complete fragment, where a plain MP4 would have no index at all.

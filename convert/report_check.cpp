@@ -15,7 +15,6 @@
 #include <system_error>
 
 #include "convert/avi_read_back.h"
-#include "convert/media_streams.h"
 #include "convert/report_schema.h"
 #include "convert/sha256.h"
 #include "recording/hex_text.h"

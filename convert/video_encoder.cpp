@@ -187,13 +187,8 @@ Status VideoEncoder::flush(const PacketSink& sink) {
 }
 
 Status VideoEncoder::drain(const PacketSink& sink) {
-  for (;;) {
-    const int r = avcodec_receive_packet(context_.get(), packet_.get());
-    if (r == AVERROR(EAGAIN) || r == AVERROR_EOF) return okStatus();
-    if (r < 0) return encoderError("the encoder failed", r);
-    sink(*packet_);
-    av_packet_unref(packet_.get());
-  }
+  if (int r = ff::receivePackets(context_.get(), packet_.get(), sink); r < 0) return encoderError("the encoder failed", r);
+  return okStatus();
 }
 
 }  // namespace qmv

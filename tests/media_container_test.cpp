@@ -3,6 +3,8 @@
 // the command line's --format with report, verify, side files and re-encode.
 #include <gtest/gtest.h>
 
+#include <nlohmann/json.hpp>
+
 #include <cmath>
 #include <cstring>
 #include <filesystem>
@@ -15,6 +17,7 @@
 #include "decode/vol_header.h"
 #include "support/avi_probe.h"
 #include "support/cli_run.h"
+#include "convert/compress_options.h"
 #include "support/generated_records.h"
 #include "support/scratch_dir.h"
 #include "support/test_files.h"
@@ -168,16 +171,17 @@ TEST_P(ContainerOutput, PassThroughFramesAudioCuesAndFileDetailsReadBack) {
   EXPECT_NEAR(cues[1].first, 3 / 7.5, 0.001);
 }
 
-// MP4 is fragmented at key frames: cut anywhere, it still opens and gives every frame of the fragments
-// before the cut, bit-exact at its time.
-TEST(Mp4CutShort, PlaysUpToTheLastCompleteFragment) {
-  const std::string dir = scratchDir("cut");
-  const std::string path = dir + "cut.mp4";
+// A file cut short (a full disk, a killed process) still opens and gives every frame before the cut,
+// bit-exact at its time: MP4 is fragmented at key frames, MKV needs no index to be read front to back.
+TEST_P(ContainerOutput, CutShortPlaysUpToTheCut) {
+  const ContainerCase& c = GetParam();
+  const std::string dir = scratchDir(std::string("cut_") + c.name);
+  const std::string path = dir + "cut." + c.name;
   std::vector<std::vector<uint8_t>> frames;
   {
     AviWriter w;
     AviOpenParams p;
-    p.container = Container::kMp4;
+    p.container = c.container;
     p.fileName = path;
     p.width = 352;
     p.height = 288;
@@ -196,7 +200,7 @@ TEST(Mp4CutShort, PlaysUpToTheLastCompleteFragment) {
   const uintmax_t size = fs::file_size(path);
   fs::resize_file(path, size * 6 / 10);
   const auto file = test::probeAvi(path, true);
-  ASSERT_TRUE(file) << "a cut MP4 must still open";
+  ASSERT_TRUE(file) << "a cut file must still open";
   const int v = streamOf(*file, AVMEDIA_TYPE_VIDEO);
   ASSERT_EQ(v, 0);
   const auto packets = file->packetsOf(v);
@@ -216,6 +220,153 @@ TEST(Mp4CutShort, PlaysUpToTheLastCompleteFragment) {
     EXPECT_EQ(positionOf(packets[i], file->streams[0].timeBase, AVRational{10, 1}), int64_t(i));
   }
   EXPECT_FALSE(file->packetsOf(streamOf(*file, AVMEDIA_TYPE_AUDIO)).empty());
+}
+
+// ---- the command line ------------------------------------------------------------------------------
+
+// CH-01: 10 fps with audio; CH-05: 7.5 fps, audio, first records before its first key frame. Three seconds.
+std::string writeRecording(const std::string& dir, const std::string& name = "cam.qmv") {
+  gen::BodyPlan plan;
+  plan.channels = {{0, 2, 40, 0, 5}, {4, 2, 30, 1, 5, true}};
+  plan.seconds = 3;
+  plan.reuseFrames = true;
+  const std::string path = dir + name;
+  EXPECT_TRUE(gen::writeRecordingFile(gen::planScenario(plan), path));
+  return path;
+}
+
+std::vector<std::string> nonEmptyLines(const std::string& text) {
+  std::vector<std::string> out;
+  for (std::string line : test::lines(text)) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (!line.empty()) out.push_back(line);
+  }
+  return out;
+}
+
+class CliFormat : public ::testing::TestWithParam<ContainerCase> {};
+
+// The same recording as AVI and in the container: the same frames at the same positions, the same audio
+// (PCM) or as long (AAC); side files, report and verify work; libavcodec decodes every picture without an error.
+TEST_P(CliFormat, SameFramesAsTheAviWithSideFilesReportAndVerify) {
+  const ContainerCase& c = GetParam();
+  const std::string dir = scratchDir(std::string("cli_") + c.name);
+  const std::string input = writeRecording(dir);
+  fs::create_directories(dir + "avi");
+  fs::create_directories(dir + "out");
+  ASSERT_EQ(test::runCli("convert " + test::quote(input) + " -o " + test::quote(dir + "avi"), dir).status, 0);
+  const test::CliResult r = test::runCli("convert " + test::quote(input) + " -o " + test::quote(dir + "out") +
+                                             " --format " + c.name + " --report --frame-times",
+                                         dir);
+  ASSERT_EQ(r.status, 0) << r.err;
+  const std::string ext = std::string(".") + c.name;
+  EXPECT_EQ(test::filesIn(dir + "out"),
+            (std::vector<std::string>{"cam.report.json", "cam_00.csv", "cam_00" + ext, "cam_00.srt", "cam_04.csv",
+                                      "cam_04" + ext, "cam_04.srt"}));
+  EXPECT_NE(r.out.find("cam_04" + ext + ": "), std::string::npos) << r.out;
+
+  const test::CliResult verified = test::runCli("verify " + test::quote(dir + "out/cam.report.json"), dir);
+  EXPECT_EQ(verified.status, 0) << verified.out << verified.err;
+  EXPECT_NE(verified.out.find("OK " + dir + "out/cam_04" + ext), std::string::npos) << verified.out;
+
+  for (const char* stem : {"cam_00", "cam_04"}) {
+    SCOPED_TRACE(stem);
+    const std::string path = dir + "out/" + stem + ext;
+    const auto avi = test::probeAvi(dir + "avi/" + stem + ".avi", true);
+    const auto file = test::probeAvi(path, true);
+    ASSERT_TRUE(avi && file);
+    ASSERT_GE(file->streams.size(), 2u);
+    const test::ProbedStream& video = file->streams[0];
+    EXPECT_EQ(video.codec, AV_CODEC_ID_MPEG4);
+    EXPECT_EQ(video.extradata, avi->streams[0].extradata);  // the stream header
+    EXPECT_EQ(video.width, avi->streams[0].width);
+    const AVRational rate{avi->streams[0].timeBase.den, avi->streams[0].timeBase.num};
+    const auto expected = avi->packetsOf(0);
+    const auto packets = file->packetsOf(0);
+    ASSERT_EQ(packets.size(), expected.size());
+    for (std::size_t i = 0; i < packets.size(); ++i) {
+      EXPECT_EQ(positionOf(packets[i], video.timeBase, rate), expected[i].pts) << "frame " << i;
+      EXPECT_EQ(packets[i].crc, expected[i].crc) << "frame " << i;
+      EXPECT_EQ(packets[i].key, expected[i].key) << "frame " << i;
+    }
+    EXPECT_EQ(file->streams[1].codec, c.audio);
+    EXPECT_EQ(file->streams[1].sampleRate, 8000);
+    int64_t samples = 0, aviSamples = 0;
+    for (const auto& p : avi->packetsOf(1)) aviSamples += p.size / 2;
+    for (const auto& p : file->packetsOf(1)) samples += c.audio == AV_CODEC_ID_AAC ? p.duration : p.size / 2;
+    // AAC: whole frames of 1024 samples, the priming frame among them.
+    EXPECT_GE(samples, aviSamples);
+    EXPECT_LE(samples, aviSamples + 2048);
+    EXPECT_EQ(file->metadata.count("title") ? file->metadata.at("title").substr(file->metadata.at("title").size() - 5)
+                                            : "",
+              std::string(stem) == "cam_00" ? "CH-01" : "CH-05");
+    EXPECT_TRUE(file->metadata.count("creation_time"));
+
+    int errors = -1;
+    EXPECT_EQ(test::decodeAllFrames(path, 0, &errors), int(expected.size()));
+    EXPECT_EQ(errors, 0);
+
+    // MKV: the subtitle track holds the .srt file's cues.
+    if (c.subtitle == AV_CODEC_ID_NONE) continue;
+    ASSERT_EQ(file->streams.size(), 3u);
+    std::vector<std::string> texts;
+    for (const auto& p : file->packetsOf(2)) texts.push_back(cueText(p, c.subtitle));
+    std::vector<std::string> srtTexts;
+    for (const std::string& line : nonEmptyLines(test::slurp(dir + "out/" + stem + ".srt")))
+      if (line.size() == 19 && line[4] == '-') srtTexts.push_back(line);
+    EXPECT_EQ(texts, srtTexts);
+    EXPECT_EQ(texts.size(), 3u);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Formats, CliFormat, ::testing::ValuesIn(kCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// Re-encoded into MKV and MP4: H.264 4:2:0 with its headers in the extra data (avc1 in MP4, what browsers
+// play), the audio as in pass-through.
+TEST_P(CliFormat, ReencodesToH264WithAGlobalHeader) {
+  const ContainerCase& c = GetParam();
+  const std::string dir = scratchDir(std::string("x264_") + c.name);
+  const std::string input = writeRecording(dir);
+  const test::CliResult r = test::runCli(
+      "convert " + test::quote(input) + " --channels 1 --format " + c.name + " --reencode libx264", dir);
+  ASSERT_EQ(r.status, 0) << r.err;
+  const std::string path = dir + "cam_00." + c.name;
+  const auto file = test::probeAvi(path);
+  ASSERT_TRUE(file);
+  ASSERT_GE(file->streams.size(), 2u);
+  const test::ProbedStream& video = file->streams[0];
+  EXPECT_EQ(video.codec, AV_CODEC_ID_H264);
+  EXPECT_EQ(video.format, AV_PIX_FMT_YUV420P);
+  EXPECT_FALSE(video.extradata.empty());
+  if (c.container == Container::kMp4) {
+    EXPECT_EQ(video.codecTag, makeFourcc('a', 'v', 'c', '1'));
+  }
+  EXPECT_EQ(file->streams[1].codec, c.audio);
+  int errors = -1;
+  EXPECT_EQ(test::decodeAllFrames(path, 0, &errors), 30);
+  EXPECT_EQ(errors, 0);
+  // Every picture at its own time: 10 fps from 0.
+  const auto packets = file->packetsOf(0);
+  for (std::size_t i = 0; i < packets.size(); ++i)
+    EXPECT_EQ(positionOf(packets[i], video.timeBase, AVRational{10, 1}), int64_t(i)) << "frame " << i;
+}
+
+// A batch with JSON progress writes every recording's files under the container's extension.
+TEST(CliFormatBatch, BatchAndJsonProgressNameTheContainersFiles) {
+  const std::string dir = scratchDir("batch");
+  writeRecording(dir, "a.qmv");
+  writeRecording(dir, "b.qmv");
+  const test::CliResult r = test::runCli(
+      "convert " + test::quote(dir + "a.qmv") + " " + test::quote(dir + "b.qmv") + " --format mkv --progress json", dir);
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(test::filesIn(dir, ".mkv"), (std::vector<std::string>{"a_00.mkv", "a_04.mkv", "b_00.mkv", "b_04.mkv"}));
+  const std::vector<std::string> events = test::lines(r.err);
+  ASSERT_FALSE(events.empty());
+  const nlohmann::json done = nlohmann::json::parse(events.back());
+  EXPECT_EQ(done.value("event", ""), "done") << events.back();
+  EXPECT_EQ(done.value("files", 0), 4) << events.back();
+  EXPECT_EQ(done.value("status", -1), 0) << events.back();
 }
 
 INSTANTIATE_TEST_SUITE_P(Formats, ContainerOutput, ::testing::ValuesIn(kCases),

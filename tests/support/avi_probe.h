@@ -39,7 +39,8 @@ struct ProbedStream {
   int sampleRate = 0, channels = 0, blockAlign = 0;
   int64_t bitRate = 0;
   int64_t frameCount = 0;  // nb_frames as the header states it
-  AVRational sampleAspect{0, 1};  // as libavformat reads it (MKV: from the display size; MP4: 'pasp')
+  AVRational sampleAspect{0, 1};
+  int format = -1;  // video: the AVPixelFormat; audio: the AVSampleFormat  // as libavformat reads it (MKV: from the display size; MP4: 'pasp')
 };
 
 struct ProbedFile {
