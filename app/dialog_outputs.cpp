@@ -43,7 +43,8 @@ ConversionReport convertWithSideFiles(const RecordingFile& recording, const std:
                                       const RunFunction& run, SideOutcome& outcome) {
   for (const ChannelTiming& timing : checkChannelRates(recording)) {
     if (timing.warning && ((context.settings.selectedChannels >> timing.channel) & 1u)) {
-      outcome.timingWarnings.push_back(rateWarningText(timing) + "; the files play at the declared rate");
+      outcome.timingWarnings.push_back(rateWarningText(timing) +
+                                       rateWarningConsequence(context.settings.timing == Timing::kRecorded));
     }
   }
   ObserverFanOut observers;

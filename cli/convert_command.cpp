@@ -52,6 +52,8 @@ struct ConvertArguments {
   bool reportGiven = false;
   std::string progress = "bar";
   std::optional<int> jobs;  // none: one per core
+  std::string timing = "declared";
+  std::optional<uint32_t> maxGap;
 };
 
 int usageError(const std::string& message) {
@@ -148,6 +150,12 @@ std::optional<int> prepareOptions(const ConvertArguments& args, ConvertOptions& 
       args.codec == "divx" || args.codec == "DIVX" ? PassThroughFourcc::kDivx : PassThroughFourcc::kXvid;
 
   ConversionSettings& settings = options.settings;
+  settings.timing = args.timing == "recorded" ? Timing::kRecorded : Timing::kDeclared;
+  if (args.maxGap) {
+    // The declared clock has no pauses: its records follow one another at the declared rate.
+    if (settings.timing != Timing::kRecorded) return usageError("--max-gap goes with --timing recorded");
+    settings.maxGapSeconds = *args.maxGap;
+  }
   if (args.reencode.empty()) {
     // Pass-through keeps every recorded frame as it is; a caption would change them.
     if (args.burnIn) return usageError("--burn-in goes with --reencode: pass-through never changes a frame");
@@ -269,6 +277,16 @@ void addConvertCommand(CLI::App& app, int& exitCode) {
                     "Also write <name>_NN.csv: position, recorded time, key frame, size, offset per frame");
   convert->add_flag("--salvage", options->salvage,
                     "Convert every intact frame of a cut-short or damaged recording (exit status 4 when it was damaged)");
+  convert->add_option("--timing", options->timing,
+                      "Clock of the outputs: declared (frames follow one another at the declared rate) or recorded "
+                      "(every record at its recorded second; cameras line up, pauses stay real time)")
+      ->capture_default_str()
+      ->check(CLI::IsMember({"declared", "recorded"}));
+  convert->add_option("--max-gap", options->maxGap,
+                      "With --timing recorded: shorten pauses longer than SECONDS to SECONDS, each marked by a "
+                      "\"[gap HH:MM:SS]\" subtitle and listed in the report")
+      ->type_name("SECONDS")
+      ->check(CLI::Range(1u, 65535u));
   CLI::Option* report = convert->add_option("--report", options->report,
                                             "Write an integrity report (default FILE: <DIR>/<name>.report.json)")
                             ->expected(0, 1);

@@ -158,7 +158,7 @@ InputOutcome convertInput(const ConvertOptions& options, const std::string& path
   // A wrong declared rate makes the video play too fast or too slow and the audio drift.
   for (const ChannelTiming& timing : checkChannelRates(recording)) {
     if (timing.warning && ((settings.selectedChannels >> timing.channel) & 1u)) {
-      output.line("warning: " + rateWarningText(timing) + "; the files play at the declared rate");
+      output.line("warning: " + rateWarningText(timing) + rateWarningConsequence(settings.timing == Timing::kRecorded));
     }
   }
 

@@ -23,6 +23,9 @@ struct VideoSampleEvent {
   const uint8_t* data = nullptr;
   std::size_t size = 0;
   bool passThrough = true;    // false: the sample in the file is a re-encoded picture
+  // The recorded clock: the position where the frame's recorded second ends on the output's timeline;
+  // -1 with the declared clock.
+  int64_t secondEnd = -1;
 };
 
 // A video record that was not written because its channel had not yet had a key frame. It keeps its
@@ -33,6 +36,16 @@ struct DroppedFrameEvent {
   uint64_t sourceOffset = 0;
   uint16_t time = 0;
   int64_t position = 0;  // the empty sample standing in for it
+  int64_t secondEnd = -1;  // as in VideoSampleEvent
+};
+
+// A pause closed down to the gap limit, told to every channel with an output: a note from video
+// position start up to end, such as "[gap 00:23:41]", so nobody mistakes the cut for continuous footage.
+struct GapNoteEvent {
+  int channel = 0;
+  int64_t start = 0;
+  int64_t end = 0;
+  std::string text;
 };
 
 // One audio record's samples appended to one output file.
@@ -63,6 +76,7 @@ class ConversionObserver {
   virtual void frameDropped(const DroppedFrameEvent& /*event*/) {}
   virtual void audioRecord(const AudioRecordEvent& /*event*/) {}
   virtual void recordSkipped(const SkippedRecordEvent& /*event*/) {}
+  virtual void gapNote(const GapNoteEvent& /*event*/) {}
 };
 
 // Hands every event to several observers, in the order they were added.
@@ -86,6 +100,9 @@ class ObserverFanOut : public ConversionObserver {
   }
   void recordSkipped(const SkippedRecordEvent& event) override {
     for (ConversionObserver* o : observers_) o->recordSkipped(event);
+  }
+  void gapNote(const GapNoteEvent& event) override {
+    for (ConversionObserver* o : observers_) o->gapNote(event);
   }
 
  private:

@@ -11,6 +11,7 @@
 
 #include "convert/audio_distribution.h"
 #include "convert/caption_burner.h"
+#include "convert/cue_track.h"
 #include "convert/record_reader.h"
 #include "convert/recorded_time.h"
 #include "decode/frame_geometry.h"
@@ -65,21 +66,19 @@ AviRate reduced(uint64_t num, uint64_t den) {
   return AviRate{uint32_t(num), uint32_t(std::max<uint64_t>(den, 1))};
 }
 
-// The recorded-time subtitle cue being shown: a new one begins whenever a channel's recorded second changes,
-// as in the .srt file, and a cue ends where the next begins.
-struct TimeCue {
-  int time = -1;  // the recorded second; -1 before the first frame
-  int64_t start = 0;
-  int64_t last = 0;  // the last position in it
-};
-
 struct Channel {
   std::unique_ptr<AviWriter> writer;
   AviRate rate;
   bool keySeen = false;
   bool skipped = false;  // its writer could not be made for a geometry-less format code
-  TimeCue cue;
+  CueTrack cues;         // the recorded time, for containers with a subtitle track
+  uint64_t audioLead = 0;
 };
+
+// "[gap 00:23:41]": how long nothing was recorded where a gap was closed.
+std::string gapNoteText(uint32_t seconds) {
+  return fmt::format("[gap {:02d}:{:02d}:{:02d}]", seconds / 3600, seconds / 60 % 60, seconds % 60);
+}
 
 class Worker {
  public:
@@ -103,14 +102,16 @@ class Worker {
   void reportSkipped(uint32_t k, const FrameIndexEntry& entry, bool clipped, const std::string& why);
   void reportDecoderLoad(int c, const AviWriter& writer);
   void reportAudio(uint32_t k, const FrameIndexEntry& entry);
-  void noteRecordedTime(Channel& channel, uint16_t time, int64_t position);
-  void closeTimeCue(Channel& channel, int64_t end);
   uint64_t sourceOffset(const FrameIndexEntry& entry) const {
     return uint64_t(recording_.recordingStart()) + entry.offset;
   }
   void fail(Error error);
   void failInput(Error error);
   void finishAll();
+  void placeFrame(int c, const FrameIndexEntry& entry, int64_t& secondEnd);
+  void noteGaps(uint16_t time);
+  void addCue(Channel& channel, std::optional<Cue> cue);
+  void placeAudio(int c, AviWriter& writer, uint16_t time);
 
   const RecordingFile& recording_;
   const ConversionSettings& settings_;
@@ -128,6 +129,8 @@ class Worker {
   uint32_t audioTouched_ = 0;  // output channels that took samples of the current audio record
   std::array<int64_t, format::kChannelCount> audioFirst_{};
   std::array<std::size_t, format::kChannelCount> audioCount_{};
+  std::optional<TimingPlan> plan_;  // the recorded clock
+  std::size_t nextGap_ = 0;          // the first closed gap not yet passed
 };
 
 void Worker::run() {
@@ -150,6 +153,13 @@ void Worker::run() {
       rate = summary.spanSeconds() >= 2 ? reduced(summary.frames, summary.spanSeconds()) : AviRate{1, 1};
     }
     channels_[c].rate = rate;
+  }
+  report_.timing = settings_.timing;
+  if (settings_.timing == Timing::kRecorded) {
+    report_.maxGapSeconds = settings_.maxGapSeconds;
+    plan_.emplace(recording_, settings_.maxGapSeconds);
+    for (std::size_t c = 0; c < channels_.size(); ++c) channels_[c].rate = plan_->fitRate(int(c), channels_[c].rate);
+    report_.closedGaps = plan_->closedGaps();
   }
 
   for (uint32_t k = 0; k < visited; ++k) {
@@ -178,6 +188,7 @@ bool Worker::visitEntry(uint32_t k) {
     return true;
   }
   current_ = k;
+  if (plan_) noteGaps(entry.time);
 
   const RecordExtent extent = recording_.recordExtent(k);
   if (!extent.usable()) {
@@ -223,9 +234,14 @@ bool Worker::visitEntry(uint32_t k) {
   }
 
   if (isAudio) {
+    uint32_t placed = 0;  // a long record reaches a channel in several parts; only its first is placed
     audio_.distribute(AudioRecord{head[format::kRecSource], wordCount, payload}, writerMask_,
-                      [this](int c, const int16_t* samples, std::size_t count) {
+                      [this, &entry, &placed](int c, const int16_t* samples, std::size_t count) {
                         AviWriter& writer = *channels_[std::size_t(c)].writer;
+                        if (plan_ && ((placed >> c) & 1u) == 0) {
+                          placed |= 1u << c;
+                          placeAudio(c, writer, entry.time);
+                        }
                         if (observer_ != nullptr) {
                           if (((audioTouched_ >> c) & 1u) == 0) {
                             audioTouched_ |= 1u << c;
@@ -252,6 +268,9 @@ bool Worker::handleVideo(const FrameIndexEntry& entry, const uint8_t* head, cons
     if (created == Created::kFailed) return false;
     if (created == Created::kSkipped) return true;
   }
+  int64_t secondEnd = -1;
+  if (plan_) placeFrame(c, entry, secondEnd);
+  addCue(channel, channel.cues.sample(entry.time, channel.writer->videoPosition(), secondEnd));
   const uint8_t frameType = head[format::kRecFrameType];
   const bool key = format::isKeyFrameType(frameType);
   if (key) channel.keySeen = true;
@@ -259,10 +278,9 @@ bool Worker::handleVideo(const FrameIndexEntry& entry, const uint8_t* head, cons
     // Nothing decodes before the channel's first key frame. The frame still keeps its place in time:
     // collapsing it would put every later picture ahead of the audio recorded with it.
     const int64_t position = channel.writer->videoPosition();
-    noteRecordedTime(channel, entry.time, position);
     channel.writer->skipVideo();
     if (observer_ != nullptr)
-      observer_->frameDropped(DroppedFrameEvent{c, current_, sourceOffset(entry), entry.time, position});
+      observer_->frameDropped(DroppedFrameEvent{c, current_, sourceOffset(entry), entry.time, position, secondEnd});
     return true;
   }
 
@@ -275,7 +293,6 @@ bool Worker::handleVideo(const FrameIndexEntry& entry, const uint8_t* head, cons
 
   // Stream words are stored with their 4 bytes reversed; pad words stay as stored.
   const int64_t position = channel.writer->videoPosition();
-  noteRecordedTime(channel, entry.time, position);
   uint8_t* out = stream_.data();
   const uint8_t* in = payload;
   for (uint32_t w = 0; w < streamWords; ++w, in += 4, out += 4) {
@@ -310,6 +327,7 @@ bool Worker::handleVideo(const FrameIndexEntry& entry, const uint8_t* head, cons
     event.data = stream_.data();
     event.size = std::size_t(streamWords) * 4;
     event.passThrough = passThrough;
+    event.secondEnd = secondEnd;
     observer_->videoSample(event);
   }
   return checkWriteErrors();
@@ -431,22 +449,56 @@ void Worker::reportDecoderLoad(int c, const AviWriter& writer) {
   context_.messages->message(Message{kind, message->text, message->caption, c});
 }
 
-void Worker::noteRecordedTime(Channel& channel, uint16_t time, int64_t position) {
-  TimeCue& cue = channel.cue;
-  if (cue.time != int(time)) {
-    closeTimeCue(channel, position);
-    cue.time = time;
-    cue.start = position;
-  }
-  cue.last = position;
+// The recorded clock: empty positions up to where the frame's recorded second puts it. A frame whose clock
+// stepped back takes the next free position: a stream's positions only grow.
+void Worker::placeFrame(int c, const FrameIndexEntry& entry, int64_t& secondEnd) {
+  Channel& channel = channels_[std::size_t(c)];
+  const int64_t target = plan_->placeFrame(c, entry.time, channel.rate);
+  secondEnd = TimingPlan::secondStart(plan_->outputSecond(entry.time) + 1, channel.rate);
+  while (channel.writer->videoPosition() < target) channel.writer->skipVideo();
 }
 
-// end: where the next cue starts, or after the last sample for the last one.
-void Worker::closeTimeCue(Channel& channel, int64_t end) {
-  TimeCue& cue = channel.cue;
-  if (cue.time < 0) return;
-  channel.writer->addCue(cue.start, end, recordedTimeText(recording_.info(), uint32_t(cue.time)));
-  cue.time = -1;
+// Each closed gap the pass has reached gets a note on every output open so far; the picture holds and the
+// audio stays silent over it.
+void Worker::noteGaps(uint16_t time) {
+  const std::vector<ClosedGap>& gaps = plan_->closedGaps();
+  for (; nextGap_ < gaps.size() && time >= gaps[nextGap_].resume; ++nextGap_) {
+    const ClosedGap& gap = gaps[nextGap_];
+    for (uint32_t mask = writerMask_; mask != 0; mask &= mask - 1) {
+      const int c = std::countr_zero(mask);
+      Channel& channel = channels_[std::size_t(c)];
+      GapNoteEvent note;
+      note.channel = c;
+      note.start = std::max(TimingPlan::secondStart(gap.outputSecond, channel.rate), channel.writer->videoPosition());
+      note.end = std::max(note.start + 1, TimingPlan::secondStart(gap.outputSecond + gap.closedTo, channel.rate));
+      note.text = gapNoteText(gap.seconds);
+      for (Cue& cue : channel.cues.note(note.start, note.end, note.text)) addCue(channel, std::move(cue));
+      if (observer_ != nullptr) observer_->gapNote(note);
+    }
+  }
+}
+
+void Worker::addCue(Channel& channel, std::optional<Cue> cue) {
+  if (!cue) return;
+  channel.writer->addCue(cue->start, cue->end,
+                         cue->note.empty() ? recordedTimeText(recording_.info(), cue->time) : std::move(cue->note));
+}
+
+// The recorded clock: an audio record is never placed earlier than its recorded second; silence fills the
+// time up to it. Audio running on past its second is not cut, only measured.
+void Worker::placeAudio(int c, AviWriter& writer, uint16_t time) {
+  static const std::array<int16_t, kAudioSampleRate> kSilence{};
+  const int64_t target = plan_->outputSecond(time) * kAudioSampleRate;
+  int64_t position = writer.audioPosition();
+  while (position < target && !writer.writeError()) {
+    const std::size_t count = std::size_t(std::min<int64_t>(target - position, int64_t(kSilence.size())));
+    writer.writeAudio(reinterpret_cast<const uint8_t*>(kSilence.data()), count * sizeof(int16_t), kAviKeyFrame);
+    position += int64_t(count);
+  }
+  if (position > target) {
+    Channel& channel = channels_[std::size_t(c)];
+    channel.audioLead = std::max(channel.audioLead, uint64_t(position - target));
+  }
 }
 
 void Worker::fail(Error error) {
@@ -462,7 +514,7 @@ void Worker::finishAll() {
     Channel& channel = channels_[std::size_t(c)];
     if (!channel.writer) continue;
     AviWriter& writer = *channel.writer;
-    closeTimeCue(channel, channel.cue.last + 1);
+    addCue(channel, channel.cues.close());
     Status finished = writer.finish();
     if (!finished) fail(finished.error());
     OutputFileReport file;
@@ -474,6 +526,7 @@ void Worker::finishAll() {
     file.rate = channel.rate;
     file.hasAudio = writer.hasAudio();
     file.audioSamples = uint64_t(std::max<int64_t>(writer.audioPosition(), 0));
+    file.audioLeadSamples = channel.audioLead;
     file.bytes = writer.bytesWritten();
     report_.files.push_back(std::move(file));
     channel.writer.reset();

@@ -10,6 +10,7 @@
 #include "convert/avi_writer.h"
 #include "convert/conversion_context.h"
 #include "convert/conversion_observer.h"
+#include "convert/timing_plan.h"
 #include "recording/recording_file.h"
 #include "recording/result.h"
 
@@ -24,6 +25,9 @@ struct OutputFileReport {
   AviRate rate;
   bool hasAudio = false;
   uint64_t audioSamples = 0;
+  // The recorded clock: how far, at most, the channel's audio ran past the second it was recorded in (an
+  // audio record is never placed earlier than its second, and no sample is dropped). 0 with the declared clock.
+  uint64_t audioLeadSamples = 0;
   uint64_t bytes = 0;
 };
 
@@ -35,6 +39,9 @@ struct ConversionReport {
   std::vector<OutputFileReport> files;  // in channel order
   std::vector<std::string> warnings;    // repairs: skipped entries, clipped records
   uint64_t entriesDone = 0;
+  Timing timing = Timing::kDeclared;
+  uint32_t maxGapSeconds = 0;
+  std::vector<ClosedGap> closedGaps;  // the recorded clock with a gap limit: the pauses it shortened
 };
 
 // Converts the selected channels of recording as context says. Nothing to convert (no recording or no

@@ -14,6 +14,7 @@
 #include "convert/avi_read_back.h"
 #include "convert/json_stream.h"
 #include "convert/output_file.h"
+#include "convert/recorded_time.h"
 #include "convert/rate_check.h"
 #include "convert/report_schema.h"
 #include "convert/salvage_json.h"
@@ -171,7 +172,7 @@ WrittenOutput readOutput(const std::string& path, AviRate positionRate) {
 // worker never finished it.
 Json outputJson(int channel, const IntegrityReport::ChannelLog& log, const OutputFileReport* written,
                 const WrittenOutput& output, const std::vector<SkippedRecordEvent>& skippedRecords,
-                const ChannelTiming* timing) {
+                const ChannelTiming* timing, bool timingRecorded) {
   Json file;
   file["channel"] = channel + 1;
   putPath(file, log.path);
@@ -195,7 +196,12 @@ Json outputJson(int channel, const IntegrityReport::ChannelLog& log, const Outpu
                        {"dropped", dropped}};
   const bool audio = written != nullptr ? written->hasAudio : log.audioRecords > 0;
   file["audio"] =
-      audio ? Json{{"recordsWritten", log.audioRecords}, {"samples", log.audioSamples}} : Json(nullptr);
+      audio ? Json{{"recordsWritten", log.audioRecords},
+                   {"samples", log.audioSamples},
+                   // The recorded clock: how far the audio ran past its recorded second at most.
+                   {"leadSeconds", written != nullptr && timingRecorded ? Json(double(written->audioLeadSamples) / kAudioSampleRate)
+                                                                        : Json(nullptr)}}
+            : Json(nullptr);
   Json skipped = Json::array();
   for (const SkippedRecordEvent& e : skippedRecords) {
     if (e.channel == channel) skipped.push_back(skippedJson(e));
@@ -338,8 +344,21 @@ Json IntegrityReport::headJson(const ConversionReport& report, const Result<File
   // Salvaged recordings: unreadable and recovered byte ranges, and every recovered record's file offset
   // and how it was found. Null for a whole recording.
   head["salvage"] = Json::parse(salvageJson(recording_, true).dump());
+  const bool recorded = report.timing == Timing::kRecorded;
   head["settings"] = Json{{"video", passThrough ? "pass-through" : "re-encode"},
-                          {"encoder", passThrough ? Json(nullptr) : Json(setup_.encoder)}};
+                          {"encoder", passThrough ? Json(nullptr) : Json(setup_.encoder)},
+                          {"timing", recorded ? "recorded" : "declared"},
+                          {"maxGapSeconds", recorded && report.maxGapSeconds > 0 ? Json(report.maxGapSeconds) : Json(nullptr)}};
+  // Pauses the gap limit shortened: the output shows closedTo seconds where nothing was recorded for seconds.
+  Json gaps = Json::array();
+  for (const ClosedGap& gap : report.closedGaps) {
+    gaps.push_back(Json{{"from", recordedTimeText(recording_.info(), gap.firstEmpty)},
+                        {"to", recordedTimeText(recording_.info(), gap.resume)},
+                        {"seconds", gap.seconds},
+                        {"closedTo", gap.closedTo},
+                        {"outputSecond", gap.outputSecond}});
+  }
+  head["closedGaps"] = gaps;
   head["warnings"] = report.warnings;
   Json unassigned = Json::array();
   for (const SkippedRecordEvent& e : skipped_) {
@@ -382,7 +401,8 @@ Status IntegrityReport::finish(const ConversionReport& report, const std::string
 
     const auto timing = timings.find(channel);
     const Json file = outputJson(channel, log, written, output, skipped_,
-                                 timing != timings.end() ? &timing->second : nullptr);
+                                 timing != timings.end() ? &timing->second : nullptr,
+                                 report.timing == Timing::kRecorded);
     const FrameComparison comparison = compareFrames(log.frames, output.back, passThrough);
     out.open({}, '{');
     out.putMembers(file);

@@ -41,4 +41,8 @@ std::string rateWarningText(const ChannelTiming& t) {
       t.channel + 1, t.declaredRate, t.deliveredRate, t.frames, t.spanSeconds);
 }
 
+const char* rateWarningConsequence(bool recordedClock) {
+  return recordedClock ? "; the files follow the recorded clock" : "; the files play at the declared rate";
+}
+
 }  // namespace qmv

@@ -92,21 +92,30 @@ void SubtitleFiles::outputOpened(int channel, const std::string& path) {
   if (!validChannel(channel)) return;
   Track& track = tracks_[std::size_t(channel)];
   track.cues.clear();
+  track.builder = CueTrack{};
   track.file.create(sideFileName(path, ".srt"), replace_);
 }
 
-void SubtitleFiles::videoSample(const VideoSampleEvent& event) { addSample(event.channel, event.time, event.position); }
-
-void SubtitleFiles::frameDropped(const DroppedFrameEvent& event) {
-  addSample(event.channel, event.time, event.position);
+void SubtitleFiles::videoSample(const VideoSampleEvent& event) {
+  addSample(event.channel, event.time, event.position, event.secondEnd);
 }
 
-void SubtitleFiles::addSample(int channel, uint16_t time, int64_t position) {
+void SubtitleFiles::frameDropped(const DroppedFrameEvent& event) {
+  addSample(event.channel, event.time, event.position, event.secondEnd);
+}
+
+void SubtitleFiles::gapNote(const GapNoteEvent& event) {
+  if (!validChannel(event.channel)) return;
+  Track& track = tracks_[std::size_t(event.channel)];
+  if (!track.file.isOpen()) return;
+  for (Cue& cue : track.builder.note(event.start, event.end, event.text)) track.cues.push_back(std::move(cue));
+}
+
+void SubtitleFiles::addSample(int channel, uint16_t time, int64_t position, int64_t secondEnd) {
   if (!validChannel(channel)) return;
   Track& track = tracks_[std::size_t(channel)];
   if (!track.file.isOpen()) return;
-  if (track.cues.empty() || track.cues.back().time != time) track.cues.push_back(Cue{time, position});
-  track.lastPosition = position;
+  if (std::optional<Cue> closed = track.builder.sample(time, position, secondEnd)) track.cues.push_back(std::move(*closed));
 }
 
 Status SubtitleFiles::finish(const ConversionReport& report) {
@@ -118,14 +127,15 @@ Status SubtitleFiles::finish(const ConversionReport& report) {
     for (const OutputFileReport& file : report.files) {
       if (file.channel == c) rate = file.rate;
     }
+    if (std::optional<Cue> last = track.builder.close()) track.cues.push_back(std::move(*last));
     if (rate.num != 0 && rate.den != 0) {
       std::string text;
       for (std::size_t i = 0; i < track.cues.size(); ++i) {
-        const int64_t end = i + 1 < track.cues.size() ? track.cues[i + 1].start : track.lastPosition + 1;
+        const Cue& cue = track.cues[i];
         text.clear();
         text += std::to_string(i + 1) + "\r\n";
-        text += srtTime(track.cues[i].start, rate) + " --> " + srtTime(end, rate) + "\r\n";
-        text += recordedTimeText(info_, track.cues[i].time) + "\r\n\r\n";
+        text += srtTime(cue.start, rate) + " --> " + srtTime(cue.end, rate) + "\r\n";
+        text += (cue.note.empty() ? recordedTimeText(info_, cue.time) : cue.note) + "\r\n\r\n";
         track.file.write(text.data(), text.size());
       }
     }

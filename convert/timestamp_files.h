@@ -12,6 +12,7 @@
 
 #include "convert/conversion_observer.h"
 #include "convert/conversion_worker.h"
+#include "convert/cue_track.h"
 #include "convert/output_file.h"
 #include "recording/recording_file.h"
 #include "recording/result.h"
@@ -47,10 +48,10 @@ class TextFile {
 };
 
 // <base>_NN.srt: one cue per recorded second of the channel, showing the recorder's date and time.
-// A cue starts at the first sample of its second (position / rate on the AVI's timeline) and ends
-// where the next one starts; the last ends after its last sample. A new cue begins whenever the
-// recorded second changes, so a clock that steps back gets a cue of its own. Lines end in CRLF,
-// as SubRip files traditionally do.
+// A cue starts at the first sample of its second (position / rate on the output's timeline) and ends
+// where the next one starts (with the recorded clock, no later than its second ends); the last ends after
+// its last sample. A new cue begins whenever the recorded second changes, so a clock that steps back gets a
+// cue of its own. A closed gap gets a note cue. Lines end in CRLF, as SubRip files traditionally do.
 class SubtitleFiles : public ConversionObserver {
  public:
   // replace: --overwrite, an existing file of the same name is replaced when the new one is complete.
@@ -60,6 +61,7 @@ class SubtitleFiles : public ConversionObserver {
   // A frame left out before the first key frame keeps its place as an empty sample, and its second
   // its cue: the audio under it was recorded then.
   void frameDropped(const DroppedFrameEvent& event) override;
+  void gapNote(const GapNoteEvent& event) override;
   // The rate of a channel is known for certain only from the finished conversion: cues are kept
   // until then and written here, timed at report.files' rates. The first error, if any.
   Status finish(const ConversionReport& report);
@@ -67,17 +69,13 @@ class SubtitleFiles : public ConversionObserver {
   std::vector<std::string> files() const;
 
  private:
-  struct Cue {
-    uint16_t time = 0;
-    int64_t start = 0;
-  };
   struct Track {
     TextFile file;
+    CueTrack builder;
     std::vector<Cue> cues;
-    int64_t lastPosition = 0;
   };
   SystemInfo info_;
-  void addSample(int channel, uint16_t time, int64_t position);
+  void addSample(int channel, uint16_t time, int64_t position, int64_t secondEnd);
   bool replace_;
   std::array<Track, format::kChannelCount> tracks_;
 };

@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <ostream>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
@@ -77,6 +78,8 @@ struct RecoveryCase {
   std::function<std::vector<uint8_t>(const gen::GeneratedRecording&)> damage;
   bool recoverable = true;
 };
+// CTest lists each case by its name, not by its bytes.
+void PrintTo(const RecoveryCase& c, std::ostream* os) { *os << c.name; }
 
 std::vector<uint8_t> cutAt(const gen::GeneratedRecording& g, uint64_t length) {
   return std::vector<uint8_t>(g.bytes.begin(),

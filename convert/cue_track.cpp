@@ -1,0 +1,40 @@
+// CueTrack: subtitle cues of one channel.
+#include "convert/cue_track.h"
+
+#include <algorithm>
+
+namespace qmv {
+
+std::optional<Cue> CueTrack::sample(uint16_t time, int64_t position, int64_t limit) {
+  std::optional<Cue> closed;
+  if (open_ && open_->time != time) {
+    open_->end = limit_ >= 0 ? std::min(position, limit_) : position;
+    closed = std::move(open_);
+    open_.reset();
+  }
+  if (!open_) open_ = Cue{position, position, time, {}};
+  last_ = position;
+  limit_ = limit;
+  return closed;
+}
+
+std::vector<Cue> CueTrack::note(int64_t start, int64_t end, std::string text) {
+  std::vector<Cue> cues;
+  if (open_) {
+    open_->end = std::max(open_->start + 1, limit_ >= 0 ? std::min(limit_, start) : start);
+    cues.push_back(std::move(*open_));
+    open_.reset();
+  }
+  cues.push_back(Cue{start, end, 0, std::move(text)});
+  return cues;
+}
+
+std::optional<Cue> CueTrack::close() {
+  if (!open_) return std::nullopt;
+  open_->end = last_ + 1;
+  std::optional<Cue> closed = std::move(open_);
+  open_.reset();
+  return closed;
+}
+
+}  // namespace qmv

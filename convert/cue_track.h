@@ -1,0 +1,38 @@
+// CueTrack: the subtitle cues of one channel, built from its video samples in order: one cue per run of
+// samples that share a recorded second, plus the notes of closed gaps.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace qmv {
+
+struct Cue {
+  int64_t start = 0;  // video positions: shown from start up to end
+  int64_t end = 0;
+  uint16_t time = 0;  // the recorded second it shows, unless note is set
+  std::string note;   // a gap's note, shown instead of a recorded time
+};
+
+class CueTrack {
+ public:
+  // A sample (written, or empty for a frame left out) at position, recorded in second time. limit: where
+  // that second ends on the output's timeline (the recorded clock), so that a cue before a pause does not
+  // stretch over it; -1 when the cue may run up to the next one.
+  // A new cue begins whenever the recorded second changes, so a clock that steps back gets a cue of its own.
+  // Returns the cue this sample closed, if any.
+  std::optional<Cue> sample(uint16_t time, int64_t position, int64_t limit = -1);
+  // A note shown from start up to end; closes the open cue first (returned ahead of the note).
+  std::vector<Cue> note(int64_t start, int64_t end, std::string text);
+  // Closes the open cue: it ends after its last sample.
+  std::optional<Cue> close();
+
+ private:
+  std::optional<Cue> open_;
+  int64_t last_ = 0;
+  int64_t limit_ = -1;
+};
+
+}  // namespace qmv
