@@ -8,6 +8,7 @@
 
 extern "C" {
 #include <libavutil/dict.h>
+#include <libavutil/opt.h>
 }
 
 namespace qmv {
@@ -105,6 +106,9 @@ Result<std::unique_ptr<AacEncoder>> AacEncoder::open(bool globalHeader) {
   ctx.time_base = AVRational{1, kAacSampleRate};
   ctx.flags |= AV_CODEC_FLAG_BITEXACT;
   if (globalHeader) ctx.flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+  // The default search for the best quantisers costs ten times the rest of a conversion; for speech at
+  // 8 kHz the fast coder sounds the same.
+  av_opt_set(ctx.priv_data, "aac_coder", "fast", 0);
   if (int r = avcodec_open2(&ctx, codec, nullptr); r < 0) return encoderError("cannot open the encoder", r);
   if (ctx.frame_size <= 0) return Error{AVERROR(EINVAL), "AAC audio: the encoder states no frame size"};
 
