@@ -69,6 +69,20 @@ std::string cueText(const test::ProbedPacket& p, AVCodecID codec) {
   return std::string(p.data.begin() + std::ptrdiff_t(skip), p.data.end());
 }
 
+// Pass-through with audio at rate byte rateByte, the stream header for width x height.
+AviOpenParams passThroughParams(Container container, const std::string& path, int width, int height,
+                                uint8_t rateByte) {
+  AviOpenParams p;
+  p.container = container;
+  p.fileName = path;
+  p.width = width;
+  p.height = height;
+  p.rate = rateFromByte(rateByte);
+  p.withAudio = true;
+  p.videoExtraData = makeVolHeader(width, height, PixelAspect{});
+  return p;
+}
+
 class ContainerOutput : public ::testing::TestWithParam<ContainerCase> {};
 
 // Positions 0, 1 and 5 are skipped (frames before the first key frame, a frame left out); cues come late and
@@ -85,14 +99,8 @@ TEST_P(ContainerOutput, PassThroughFramesAudioCuesAndFileDetailsReadBack) {
   for (std::size_t i = 0; i < pcm.size(); ++i) pcm[i] = int16_t(8000.0 * std::sin(double(i) * 0.25));
   {
     AviWriter w;
-    AviOpenParams p;
-    p.container = c.container;
-    p.fileName = path;
-    p.width = 352;
-    p.height = 144;
+    AviOpenParams p = passThroughParams(c.container, path, 352, 144, 30);  // 7.5 fps
     p.pixelAspect = PixelAspect{1, 2};
-    p.rate = rateFromByte(30);  // 7.5 fps
-    p.withAudio = true;
     p.videoExtraData = vol;
     p.title = "SYSTEMNAME CH-05";
     p.creationTime = "2007-06-15T13:10:00.000000Z";
@@ -180,14 +188,7 @@ TEST_P(ContainerOutput, CutShortPlaysUpToTheCut) {
   std::vector<std::vector<uint8_t>> frames;
   {
     AviWriter w;
-    AviOpenParams p;
-    p.container = c.container;
-    p.fileName = path;
-    p.width = 352;
-    p.height = 288;
-    p.rate = rateFromByte(40);  // 10 fps
-    p.withAudio = true;
-    p.videoExtraData = makeVolHeader(352, 288, PixelAspect{});
+    AviOpenParams p = passThroughParams(c.container, path, 352, 288, 40);  // 10 fps
     ASSERT_TRUE(w.open(p));
     const std::vector<int16_t> tenth(800, 100);
     for (int i = 0; i < 100; ++i) {
