@@ -293,6 +293,9 @@ void ConverterDialog::initDialog() {
   compressOptions_ = options.codec.compressOptions;
   burnIn_ = options.burnIn;
   salvage_ = options.salvage;
+  container_ = options.container;
+  timing_ = options.timing;
+  maxGapSeconds_ = options.maxGapSeconds;
   selectedChannels_ = 0;
   control(id::kOpen)->setEnabled(true);
   compressor_->setEnabled(false);
@@ -469,6 +472,9 @@ DialogOptions ConverterDialog::dialogOptions() const {
   options.codec.compressOptions = compressOptions_;
   options.burnIn = burnIn_;
   options.salvage = salvage_;
+  options.container = container_;
+  options.timing = timing_;
+  options.maxGapSeconds = maxGapSeconds_;
   return options;
 }
 
@@ -481,6 +487,9 @@ void ConverterDialog::onOptions() {
   compressOptions_ = chosen->codec.compressOptions;
   burnIn_ = chosen->burnIn && chosen->codec.mode == VideoMode::kReEncode;
   salvage_ = chosen->salvage;
+  container_ = chosen->container;
+  timing_ = chosen->timing;
+  maxGapSeconds_ = chosen->maxGapSeconds;
   // The pass-through code is chosen in the combo box; it means nothing while re-encoding.
   compressor_->setEnabled(recording_.isOpen() && defaultCodec_ != 0);
   saveDialogOptions(*settings_, dialogOptions());
@@ -546,6 +555,9 @@ ConversionSettings ConverterDialog::passSettings() {
   settings.passThroughFourcc = compressorIndex_ == 1 ? PassThroughFourcc::kDivx : PassThroughFourcc::kXvid;
   settings.compressOptions = compressOptions_;
   settings.burnIn = burnIn_ && settings.videoMode == VideoMode::kReEncode;
+  settings.container = container_;
+  settings.timing = timing_;
+  settings.maxGapSeconds = timing_ == Timing::kRecorded ? maxGapSeconds_ : 0;
   settings.standardize = standardize_ != 0;
   settings.destinationDir = localPath(effectiveDestination());
   settings.baseName = localPath(baseName_);

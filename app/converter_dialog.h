@@ -175,6 +175,9 @@ class ConverterDialog : public QDialog {
   SideFileChoices sideChoices_;
   bool burnIn_ = false;
   bool salvage_ = false;  // Open takes what salvage recovers from a damaged recording
+  Container container_ = Container::kAvi;
+  Timing timing_ = Timing::kDeclared;
+  uint32_t maxGapSeconds_ = 0;
   QStringList batchRest_;
   bool replaceExisting_ = false;  // the user agreed to replace the outputs that exist
   // The side outcome of the running pass, filled on the worker's thread before it returns.

@@ -26,10 +26,10 @@ std::vector<std::string> plannedOutputs(const ConversionSettings& settings, cons
   std::vector<std::string> files;
   for (int c = 0; c < format::kChannelCount; ++c) {
     if (!((settings.selectedChannels >> c) & 1u)) continue;
-    const std::string avi = outputFileName(settings.destinationDir, settings.baseName, c);
-    files.push_back(avi);
-    if (choices.subtitles) files.push_back(sideFileName(avi, ".srt"));
-    if (choices.frameLog) files.push_back(sideFileName(avi, ".csv"));
+    const std::string video = outputFileName(settings.destinationDir, settings.baseName, c, settings.container);
+    files.push_back(video);
+    if (choices.subtitles) files.push_back(sideFileName(video, ".srt"));
+    if (choices.frameLog) files.push_back(sideFileName(video, ".csv"));
   }
   if (choices.report) files.push_back(reportPathOf(settings));
   return files;

@@ -2,6 +2,10 @@
 #include "app/options_dialog.h"
 
 #include <QCheckBox>
+#include <algorithm>
+#include <QComboBox>
+#include <QFormLayout>
+#include <QSpinBox>
 #include <QDialogButtonBox>
 #include <QGroupBox>
 #include <QHBoxLayout>
@@ -16,6 +20,8 @@ namespace qmv::app {
 namespace {
 
 const QString kGroup = QStringLiteral("options/");
+// Pauses up to a day; longer ones are kept as they are.
+constexpr int kMaxGapLimit = 24 * 60 * 60;
 
 }  // namespace
 
@@ -25,6 +31,10 @@ DialogOptions loadDialogOptions(QSettings& settings) {
   o.sideFiles.frameLog = settings.value(kGroup + "frameLog", false).toBool();
   o.sideFiles.report = settings.value(kGroup + "report", false).toBool();
   o.salvage = settings.value(kGroup + "salvage", false).toBool();
+  const int container = settings.value(kGroup + "container", 0).toInt();
+  if (container >= 0 && container <= int(Container::kMp4)) o.container = Container(container);
+  o.timing = settings.value(kGroup + "recordedTiming", false).toBool() ? Timing::kRecorded : Timing::kDeclared;
+  o.maxGapSeconds = uint32_t(std::clamp(settings.value(kGroup + "maxGapSeconds", 0).toInt(), 0, kMaxGapLimit));
   const QString encoder = settings.value(kGroup + "encoder").toString();
   // A re-encode setting whose encoder this build lacks falls back to pass-through.
   if (settings.value(kGroup + "reEncode", false).toBool() && !encoder.isEmpty() &&
@@ -53,6 +63,9 @@ void saveDialogOptions(QSettings& settings, const DialogOptions& o) {
   settings.setValue(kGroup + "bitRate", qlonglong(c.bitRate));
   settings.setValue(kGroup + "burnIn", o.burnIn);
   settings.setValue(kGroup + "salvage", o.salvage);
+  settings.setValue(kGroup + "container", int(o.container));
+  settings.setValue(kGroup + "recordedTiming", o.timing == Timing::kRecorded);
+  settings.setValue(kGroup + "maxGapSeconds", int(o.maxGapSeconds));
 }
 
 OptionsDialog::OptionsDialog(const DialogOptions& current, CompressionChooser chooseCompression, QWidget* parent)
@@ -85,6 +98,23 @@ OptionsDialog::OptionsDialog(const DialogOptions& current, CompressionChooser ch
   videoLayout->addWidget(burnIn_);
   layout->addWidget(video);
 
+  auto* output = new QGroupBox(QStringLiteral("Video files"), this);
+  auto* outputLayout = new QFormLayout(output);
+  container_ = new QComboBox(output);
+  container_->addItems({QStringLiteral("AVI"), QStringLiteral("MKV (with recorded-time subtitles)"),
+                        QStringLiteral("MP4 (AAC audio, plays in web browsers)")});
+  timing_ = new QComboBox(output);
+  timing_->addItems({QStringLiteral("Declared: frames follow one another at the recorded rate"),
+                     QStringLiteral("Recorded: every frame at its recorded time, pauses kept")});
+  maxGap_ = new QSpinBox(output);
+  maxGap_->setRange(0, kMaxGapLimit);
+  maxGap_->setSuffix(QStringLiteral(" s"));
+  maxGap_->setSpecialValueText(QStringLiteral("never"));
+  outputLayout->addRow(QStringLiteral("&Container:"), container_);
+  outputLayout->addRow(QStringLiteral("&Timing:"), timing_);
+  outputLayout->addRow(QStringLiteral("Shorten pauses &longer than:"), maxGap_);
+  layout->addWidget(output);
+
   auto* input = new QGroupBox(QStringLiteral("Recordings"), this);
   auto* inputLayout = new QVBoxLayout(input);
   salvage_ = new QCheckBox(QStringLiteral("Sal&vage damaged recordings"), input);
@@ -101,6 +131,18 @@ OptionsDialog::OptionsDialog(const DialogOptions& current, CompressionChooser ch
   report_->setChecked(current.sideFiles.report);
   burnIn_->setChecked(current.burnIn);
   salvage_->setChecked(current.salvage);
+  container_->setCurrentIndex(int(current.container));
+  timing_->setCurrentIndex(current.timing == Timing::kRecorded ? 1 : 0);
+  maxGap_->setValue(int(std::min<uint32_t>(current.maxGapSeconds, kMaxGapLimit)));
+  maxGap_->setEnabled(current.timing == Timing::kRecorded);
+  connect(container_, &QComboBox::currentIndexChanged, this,
+          [this](int index) { options_.container = Container(std::clamp(index, 0, int(Container::kMp4))); });
+  connect(timing_, &QComboBox::currentIndexChanged, this, [this](int index) {
+    options_.timing = index == 1 ? Timing::kRecorded : Timing::kDeclared;
+    // Only the recorded clock has pauses to shorten.
+    maxGap_->setEnabled(options_.timing == Timing::kRecorded);
+  });
+  connect(maxGap_, &QSpinBox::valueChanged, this, [this](int value) { options_.maxGapSeconds = uint32_t(value); });
   connect(subtitles_, &QCheckBox::toggled, this, [this](bool on) { options_.sideFiles.subtitles = on; });
   connect(frameLog_, &QCheckBox::toggled, this, [this](bool on) { options_.sideFiles.frameLog = on; });
   connect(report_, &QCheckBox::toggled, this, [this](bool on) { options_.sideFiles.report = on; });

@@ -1,4 +1,5 @@
-// OptionsDialog: what a conversion from the dialog writes besides the AVI files, and how its video is made.
+// OptionsDialog: what a conversion from the dialog writes besides the video files, the container and clock of
+// those files, and how their video is made.
 #pragma once
 
 #include <QDialog>
@@ -7,8 +8,11 @@
 
 #include "app/dialog_outputs.h"
 #include "convert/compress_options.h"
+#include "convert/conversion_context.h"
 
 class QCheckBox;
+class QComboBox;
+class QSpinBox;
 class QLabel;
 class QPushButton;
 class QRadioButton;
@@ -22,11 +26,15 @@ struct DialogOptions {
   CodecChoice codec;   // pass-through, or re-encode with the compression options
   bool burnIn = false;  // re-encode only: camera name and recorded time drawn into each picture
   bool salvage = false;  // a damaged recording opens with what salvage recovers instead of being refused
+  Container container = Container::kAvi;
+  Timing timing = Timing::kDeclared;
+  uint32_t maxGapSeconds = 0;  // recorded timing: longer pauses close to this; 0 keeps every pause
 
   bool operator==(const DialogOptions& other) const {
     return sideFiles == other.sideFiles && codec.mode == other.codec.mode &&
            codec.compressOptions == other.codec.compressOptions && burnIn == other.burnIn &&
-           salvage == other.salvage;
+           salvage == other.salvage && container == other.container && timing == other.timing &&
+           maxGapSeconds == other.maxGapSeconds;
   }
 };
 
@@ -52,6 +60,9 @@ class OptionsDialog : public QDialog {
   QPushButton* encoderButton() const { return encoder_; }
   QCheckBox* burnInBox() const { return burnIn_; }
   QCheckBox* salvageBox() const { return salvage_; }
+  QComboBox* containerBox() const { return container_; }  // AVI, MKV, MP4 in Container's order
+  QComboBox* timingBox() const { return timing_; }        // Declared, Recorded in Timing's order
+  QSpinBox* maxGapBox() const { return maxGap_; }         // enabled with recorded timing
 
   // Runs the dialog; the accepted options, or nullopt when cancelled.
   static std::optional<DialogOptions> choose(QWidget* parent, const DialogOptions& current,
@@ -73,6 +84,9 @@ class OptionsDialog : public QDialog {
   QLabel* encoderName_;
   QCheckBox* burnIn_;
   QCheckBox* salvage_;
+  QComboBox* container_;
+  QComboBox* timing_;
+  QSpinBox* maxGap_;
 };
 
 }  // namespace qmv::app

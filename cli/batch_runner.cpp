@@ -80,7 +80,7 @@ std::string outputPattern(const ConvertOptions& options, const std::string& inpu
   const fs::path path(input);
   std::string dir = options.outputDir.empty() ? path.parent_path().string() : options.outputDir;
   if (!dir.empty() && dir.back() != '/') dir += '/';
-  return dir + path.stem().string() + "_NN.avi";
+  return dir + path.stem().string() + "_NN" + containerExtension(options.settings.container);
 }
 
 struct InputResult {

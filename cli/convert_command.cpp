@@ -37,6 +37,7 @@ struct ConvertArguments {
   std::string outputDir;
   std::string channels;
   std::string codec = "xvid";
+  std::string format = "avi";
   std::string reencode;
   std::optional<int> quality;
   std::optional<std::string> bitRate;
@@ -142,6 +143,9 @@ std::optional<int> prepareOptions(const ConvertArguments& args, ConvertOptions& 
   options.jsonProgress = args.progress == "json";
   options.jobs = args.jobs ? *args.jobs : int(std::clamp(std::thread::hardware_concurrency(), 1u, unsigned(kMaxJobs)));
   if (!args.channels.empty()) options.channelMask = parseChannelList(args.channels);
+  options.settings.container = args.format == "mkv"   ? Container::kMkv
+                               : args.format == "mp4" ? Container::kMp4
+                                                      : Container::kAvi;
   options.settings.passThroughFourcc =
       args.codec == "divx" || args.codec == "DIVX" ? PassThroughFourcc::kDivx : PassThroughFourcc::kXvid;
 
@@ -230,10 +234,15 @@ std::optional<uint32_t> parseChannelList(const std::string& list) {
 
 void addConvertCommand(CLI::App& app, int& exitCode) {
   auto options = std::make_shared<ConvertArguments>();
-  CLI::App* convert = app.add_subcommand("convert", "Write one AVI file per channel (CH-01 becomes <name>_00.avi)");
+  CLI::App* convert =
+      app.add_subcommand("convert", "Write one video file per channel (CH-01 becomes <name>_00.avi, .mkv, .mp4)");
   convert->add_option("file", options->paths,
                       "Recordings (.qmv), player executables (.exe) with a recording, or folders of them");
-  convert->add_option("-o,--output", options->outputDir, "Folder for the AVI files (default: the input's folder)");
+  convert->add_option("-o,--output", options->outputDir, "Folder for the video files (default: the input's folder)");
+  convert->add_option("--format", options->format,
+                      "Container: avi; mkv (with a recorded-time subtitle track); mp4 (AAC audio, plays in browsers)")
+      ->capture_default_str()
+      ->check(CLI::IsMember({"avi", "mkv", "mp4"}));
   convert->add_option("--channels", options->channels, "Channels to convert, 1-based: 1,3,5-8 (default: all with video)")
       ->check(CLI::Validator(
           [](std::string& list) -> std::string {

@@ -101,7 +101,7 @@ InputOutcome convertInput(const ConvertOptions& options, const std::string& path
     std::vector<std::string> names;
     for (int c = 0; c < format::kChannelCount; ++c) {
       if (!((settings.selectedChannels >> c) & 1u)) continue;
-      const std::string name = outputFileName(settings.destinationDir, settings.baseName, c);
+      const std::string name = outputFileName(settings.destinationDir, settings.baseName, c, settings.container);
       names.push_back(name);
       if (options.timestamps) names.push_back(sideFileName(name, ".srt"));
       if (options.frameTimes) names.push_back(sideFileName(name, ".csv"));
@@ -120,7 +120,7 @@ InputOutcome convertInput(const ConvertOptions& options, const std::string& path
     bool exists = false;
     for (int c = 0; c < format::kChannelCount; ++c) {
       if (!((settings.selectedChannels >> c) & 1u)) continue;
-      const std::string name = outputFileName(settings.destinationDir, settings.baseName, c);
+      const std::string name = outputFileName(settings.destinationDir, settings.baseName, c, settings.container);
       if (fs::exists(fs::symlink_status(name, ec))) {
         output.line(name + " exists (use --overwrite to replace it)");
         exists = true;

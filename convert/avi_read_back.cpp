@@ -1,6 +1,9 @@
-// Read-back of a written AVI file through libavformat: its streams and the SHA-256 of every video sample.
+// Read-back of a written output file (AVI, MKV, MP4) through libavformat: its streams and the SHA-256 of every
+// video sample by position.
 #include "convert/avi_read_back.h"
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 
 #include "convert/ffmpeg_handles.h"
@@ -9,18 +12,35 @@
 
 namespace qmv {
 
-Result<AviReadBack> readBackAvi(const std::string& path) {
+Container containerOfName(const std::string& path) {
+  std::string tail = path.size() >= 4 ? path.substr(path.size() - 4) : path;
+  std::transform(tail.begin(), tail.end(), tail.begin(), [](unsigned char ch) { return char(std::tolower(ch)); });
+  if (tail == ".mkv") return Container::kMkv;
+  if (tail == ".mp4") return Container::kMp4;
+  return Container::kAvi;
+}
+
+Result<AviReadBack> readBackOutput(const std::string& path, AviRate positionRate) {
+  const Container container = containerOfName(path);
+  // MP4 is read by libavformat's QuickTime demuxer; the choice is by name, never by what the bytes claim.
+  const char* demuxer = container == Container::kMkv ? "matroska" : container == Container::kMp4 ? "mov" : "avi";
+  const std::string kind = containerTitle(container);
+  const bool timed = container != Container::kAvi;
+  if (timed && (positionRate.num == 0 || positionRate.den == 0 || positionRate.num > INT32_MAX ||
+                positionRate.den > INT32_MAX))
+    return Error{EINVAL, path + ": no frame rate to count " + kind + " sample positions at"};
+  const AVRational positionTimeBase{int(positionRate.den), int(positionRate.num)};
   // Opened here, as a regular file only, and read by libavformat through the descriptor: the name never
   // reaches it as a URL, and nothing put at the name since (a FIFO) can make the read-back wait forever.
   uint64_t size = 0;
   auto file = openRegularFile(path, size);
-  if (!file) return Error{file.error().code, path + ": not readable as AVI: " + file.error().message};
+  if (!file) return Error{file.error().code, path + ": not readable as " + kind + ": " + file.error().message};
   const std::unique_ptr<FdAvio> avio = FdAvio::create(file.value()->get(), false);
   if (!avio) return Error{ENOMEM, "out of memory"};
   // Declared after the descriptor and its I/O context, so that it is closed before them.
   ff::InputContext input;
-  if (const int opened = ff::openInput(avio->get(), "avi", input); opened < 0)
-    return Error{opened, path + ": not readable as AVI: " + ff::errorText(opened)};
+  if (const int opened = ff::openInput(avio->get(), demuxer, input); opened < 0)
+    return Error{opened, path + ": not readable as " + kind + ": " + ff::errorText(opened)};
 
   AviReadBack back;
   for (unsigned i = 0; i < input->nb_streams; ++i) {
@@ -33,9 +53,9 @@ Result<AviReadBack> readBackAvi(const std::string& path) {
     s.tag = par->codec_tag;
     s.width = par->width;
     s.height = par->height;
-    // One tick of the stream's time base is one sample.
-    s.rateNum = st->time_base.den;
-    s.rateDen = st->time_base.num;
+    // AVI: one tick of the stream's time base is one sample.
+    s.rateNum = timed ? int(positionRate.num) : st->time_base.den;
+    s.rateDen = timed ? int(positionRate.den) : st->time_base.num;
     s.sampleRate = par->sample_rate;
     s.channels = par->ch_layout.nb_channels;
     s.bitsPerSample = par->bits_per_coded_sample;
@@ -51,7 +71,12 @@ Result<AviReadBack> readBackAvi(const std::string& path) {
   int read = 0;
   while ((read = av_read_frame(input.get(), pkt.get())) >= 0) {
     if (pkt->stream_index == back.videoStream && pkt->size > 0) {
-      const int64_t position = pkt->pts != AV_NOPTS_VALUE ? pkt->pts : pkt->dts;
+      int64_t position = pkt->pts != AV_NOPTS_VALUE ? pkt->pts : pkt->dts;
+      if (timed) {
+        const AVRational timeBase = input->streams[pkt->stream_index]->time_base;
+        position = av_rescale_q_rnd(position, timeBase, positionTimeBase,
+                                    AVRounding(AV_ROUND_NEAR_INF | AV_ROUND_PASS_MINMAX));
+      }
       ReadBackSample sample;
       sample.size = uint32_t(pkt->size);
       sample.key = (pkt->flags & AV_PKT_FLAG_KEY) != 0;

@@ -1,4 +1,5 @@
-// Read-back of a written AVI file through libavformat: its streams and the SHA-256 of every video sample.
+// Read-back of a written output file (AVI, MKV, MP4) through libavformat: its streams and the SHA-256 of every
+// video sample by position.
 #pragma once
 
 #include <cstdint>
@@ -7,18 +8,21 @@
 #include <string>
 #include <vector>
 
+#include "convert/avi_writer.h"  // AviRate
 #include "convert/sha256.h"
 #include "recording/result.h"
 
 namespace qmv {
 
-// The parameters of one stream as its AVI headers give them.
+// The parameters of one stream as its headers give them.
 struct ReadBackStream {
   std::string type;   // "video", "audio", ...
   std::string codec;  // libavcodec's name: "mpeg4", "pcm_s16le", ...
   uint32_t tag = 0;   // video: the four-character code; audio: the WAVE format tag
   int width = 0, height = 0;
-  int rateNum = 0, rateDen = 1;  // video: samples per second (the header's rate / scale)
+  // video: positions per second: AVI's header rate / scale; in MKV and MP4, whose samples carry their own
+  // times, the rate the positions were counted at.
+  int rateNum = 0, rateDen = 1;
   int sampleRate = 0, channels = 0, bitsPerSample = 0;
   int64_t declaredSamples = 0;  // the stream header's length
 };
@@ -29,7 +33,7 @@ struct ReadBackSample {
   Sha256Digest digest{};
 };
 
-// An AVI file as libavformat reads it: its streams and the SHA-256 of every non-empty video sample,
+// An output file as libavformat reads it: its streams and the SHA-256 of every non-empty video sample,
 // by sample position (empty chunks, such as those of frames left out before a key frame, are not listed).
 struct AviReadBack {
   std::vector<ReadBackStream> streams;
@@ -39,8 +43,13 @@ struct AviReadBack {
   std::optional<std::string> error;  // reading stopped early; what was read is kept
 };
 
-// Opens path with libavformat's AVI demuxer; an error when it does not open as AVI at all.
-Result<AviReadBack> readBackAvi(const std::string& path);
+// The container an output's name says: ".mkv" and ".mp4" (any case), otherwise AVI.
+Container containerOfName(const std::string& path);
+
+// Opens path with the demuxer of the container its name says; an error when it does not open as that at
+// all. AVI positions are the sample numbers; in MKV and MP4 a sample at time t has position t * positionRate,
+// rounded to the nearest.
+Result<AviReadBack> readBackOutput(const std::string& path, AviRate positionRate = {});
 
 // The SHA-256 of no bytes: what a frame map expects where a sample is absent.
 const Sha256Digest& emptyDigest();

@@ -1,4 +1,5 @@
-// AviWriter: one AVI output file (video pass-through or re-encoded, optional PCM audio) over libavformat.
+// AviWriter: one output file, AVI, MKV or MP4 (video pass-through or re-encoded, optional audio, recorded-time
+// subtitles in MKV and MP4) over libavformat's own muxers.
 #include "convert/avi_writer.h"
 
 #include <fcntl.h>
@@ -9,12 +10,14 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <map>
 #include <numeric>
 
 #include "convert/avi_repair.h"
 #include "convert/output_file.h"
 #include "convert/caption_burner.h"
 #include "convert/ffmpeg_handles.h"
+#include "convert/media_streams.h"
 #include "convert/picture_scaler.h"
 #include "convert/video_encoder.h"
 
@@ -54,6 +57,7 @@ FileIdentity identityOf(const std::string& path) {
 
 struct AviWriter::Impl {
   std::string fileName;
+  Container container = Container::kAvi;
   bool compress = false;
   int width = 0;
   int height = 0;
@@ -66,7 +70,9 @@ struct AviWriter::Impl {
   ff::OutputContext out;
   AVStream* video = nullptr;  // owned by out
   AVStream* audio = nullptr;  // owned by out
+  AVStream* subtitle = nullptr;  // owned by out; MKV and MP4 only
   std::unique_ptr<VideoEncoder> encoder;
+  std::unique_ptr<AacEncoder> aac;  // MP4's audio
   std::vector<uint8_t> picture;
   PictureScaler scaler;
   std::vector<uint8_t> scaled;  // the decoded picture at the output size, when the two differ
@@ -89,7 +95,19 @@ struct AviWriter::Impl {
   std::optional<Error> writeError;
   FileIdentity identity;
   int64_t nextPresenceCheck = kPresenceCheckBytes;
-  std::vector<PacketNote> notes;
+  std::vector<PacketNote> notes;  // AVI only: what a repair after a write error goes by
+
+  // Subtitle cues not yet written, by start position, and the start of the last one written.
+  struct Cue {
+    int64_t end = 0;
+    std::string text;
+  };
+  std::multimap<int64_t, Cue> cues;
+  int64_t cueHold = 0;  // positions a cue is held for one that may still come before it
+  int64_t lastCueStart = 0;
+  ff::Packet cuePacket;
+
+  bool isAvi() const { return container == Container::kAvi; }
 
   bool writable() const { return headerWritten && !finished && !writeError; }
 
@@ -108,24 +126,34 @@ struct AviWriter::Impl {
     if (identityOf(file->writtenPath()) != identity) recordWriteError(AVERROR(ENOENT), "the file was removed while it was written");
   }
 
-  // After a muxer call that succeeded.
-  void noteWritten(const AVPacket& pkt, bool counted) {
-    notes.push_back(PacketNote{uint32_t(pkt.size), uint8_t(pkt.stream_index), (pkt.flags & AV_PKT_FLAG_KEY) != 0, counted});
+  // AVI: the muxer takes records in file order as they come. MKV and MP4: libavformat interleaves the
+  // streams by time (a cue is written after the pictures it spans); pkt is blank afterwards.
+  bool writePacket(AVPacket& pkt, bool counted) {
+    const PacketNote note{uint32_t(pkt.size), uint8_t(pkt.stream_index), (pkt.flags & AV_PKT_FLAG_KEY) != 0, counted};
+    const int r = isAvi() ? av_write_frame(out.get(), &pkt) : av_interleaved_write_frame(out.get(), &pkt);
+    if (r < 0) {
+      recordWriteError(r, ff::errorText(r));
+      return false;
+    }
+    if (isAvi()) notes.push_back(note);
     checkPresence();
+    return true;
   }
 
   // Writes pkt as the sample at position, first filling the positions before it with empty chunks.
   void writeVideoPacket(AVPacket& pkt, int64_t position, bool counted) {
     if (!writable() || position < videoSlots) return;
-    while (videoSlots < position) {
+    // Only AVI, with its constant rate, needs a sample at every position.
+    while (isAvi() && videoSlots < position) {
       AVPacket& empty = *emptyPacket;
       empty.flags = 0;
       if (!writeVideoSlot(empty, videoSlots, false)) return;
     }
+    const bool key = (pkt.flags & AV_PKT_FLAG_KEY) != 0;
     if (!writeVideoSlot(pkt, position, counted)) return;
     if (counted) {
       ++frames;
-      if (pkt.flags & AV_PKT_FLAG_KEY) ++keyFrames;
+      if (key) ++keyFrames;
     }
   }
 
@@ -133,14 +161,43 @@ struct AviWriter::Impl {
     pkt.stream_index = video->index;
     pkt.pts = pkt.dts = av_rescale_q(position, positionTimeBase, video->time_base);
     pkt.duration = av_rescale_q(1, positionTimeBase, video->time_base);
-    // av_write_frame, not the interleaving call: records already come in file order.
-    if (int r = av_write_frame(out.get(), &pkt); r < 0) {
-      recordWriteError(r, ff::errorText(r));
-      return false;
-    }
+    if (!writePacket(pkt, counted)) return false;
     videoSlots = position + 1;
-    noteWritten(pkt, counted);
     return true;
+  }
+
+  // Audio packets: pts and duration in audio samples.
+  void writeAudioPacket(AVPacket& pkt) {
+    const AVRational sampleTimeBase{1, kAudioSampleRate};
+    pkt.stream_index = audio->index;
+    pkt.pts = pkt.dts = av_rescale_q(pkt.pts, sampleTimeBase, audio->time_base);
+    pkt.duration = av_rescale_q(pkt.duration, sampleTimeBase, audio->time_base);
+    writePacket(pkt, false);
+  }
+
+  // Writes the held cues that start before limit, in order of start.
+  void writeCues(int64_t limit) {
+    while (!cues.empty() && cues.begin()->first < limit) {
+      auto node = cues.extract(cues.begin());
+      // One that came later than the hold allows starts where the last one written did.
+      const int64_t start = std::max(node.key(), lastCueStart);
+      const Cue& cue = node.mapped();
+      if (cue.end <= start || !writable()) continue;
+      const std::vector<uint8_t> sample = subtitleSample(container, cue.text);
+      AVPacket& pkt = *cuePacket;
+      if (av_new_packet(&pkt, int(sample.size())) < 0) {
+        recordWriteError(AVERROR(ENOMEM), "out of memory");
+        return;
+      }
+      std::memcpy(pkt.data, sample.data(), sample.size());
+      pkt.stream_index = subtitle->index;
+      pkt.pts = pkt.dts = av_rescale_q(start, positionTimeBase, subtitle->time_base);
+      pkt.duration = av_rescale_q(cue.end, positionTimeBase, subtitle->time_base) - pkt.pts;
+      pkt.flags = AV_PKT_FLAG_KEY;
+      lastCueStart = start;
+      writePacket(pkt, false);
+      av_packet_unref(&pkt);
+    }
   }
 
   void writeRaw(const uint8_t* data, std::size_t size, uint32_t flags, AVStream* stream, int64_t pts,
@@ -155,11 +212,7 @@ struct AviWriter::Impl {
       pkt.stream_index = stream->index;
       pkt.pts = pkt.dts = pts;
       pkt.duration = duration;
-      if (int r = av_write_frame(out.get(), &pkt); r < 0) {
-        recordWriteError(r, ff::errorText(r));
-      } else {
-        noteWritten(pkt, false);
-      }
+      writePacket(pkt, false);
     }
     pkt.data = nullptr;
     pkt.size = 0;
@@ -169,17 +222,19 @@ struct AviWriter::Impl {
   // file: the name may be a device such as /dev/null.
   void abandon() {
     encoder.reset();
+    aac.reset();
     if (out) out->pb = nullptr;  // avio's, freed next
     out.reset();
     avio.reset();
-    video = audio = nullptr;  // they went with out
+    video = audio = subtitle = nullptr;  // they went with out
     if (fileCreated) {
       file->discard();
       fileCreated = false;
     }
   }
 
-  // libavformat writes the 'vprp' chunk from the stream's ratio; a square one is left unset, as before.
+  // libavformat writes it as AVI's 'vprp' chunk, MKV's display size and MP4's 'pasp' box; a square one is
+  // left unset, as before.
   void setPixelAspect(PixelAspect aspect) {
     if (aspect == PixelAspect{}) return;
     video->sample_aspect_ratio = video->codecpar->sample_aspect_ratio = AVRational{aspect.num, aspect.den};
@@ -194,6 +249,7 @@ struct AviWriter::Impl {
 AviWriter::AviWriter() : impl_(std::make_unique<Impl>()) {
   impl_->packet.reset(av_packet_alloc());
   impl_->emptyPacket.reset(av_packet_alloc());
+  impl_->cuePacket.reset(av_packet_alloc());
 }
 
 AviWriter::~AviWriter() { finish(); }
@@ -210,7 +266,7 @@ Status AviWriter::open(const AviOpenParams& params) {
 
 Status AviWriter::Impl::open(const AviOpenParams& p) {
   // Arguments first: nothing is created for a request that cannot succeed.
-  if (!packet || !emptyPacket) return fail("out of memory", AVERROR(ENOMEM));
+  if (!packet || !emptyPacket || !cuePacket) return fail("out of memory", AVERROR(ENOMEM));
   if (p.width <= 0 || p.height <= 0)
     return fail("the picture size " + std::to_string(p.width) + " x " + std::to_string(p.height) +
                     " is unknown (a format code without a known geometry)",
@@ -218,13 +274,16 @@ Status AviWriter::Impl::open(const AviOpenParams& p) {
   if (p.rate.num == 0 || p.rate.den == 0) return fail("the frame rate is 0", AVERROR(EINVAL));
   if (p.compress && p.options.empty())
     return fail("re-encoding was chosen without an encoder", AVERROR(EINVAL));
-  const AVOutputFormat* avi = av_guess_format("avi", nullptr, nullptr);
-  if (!avi) return fail("this FFmpeg build has no AVI muxer", AVERROR_MUXER_NOT_FOUND);
+  container = p.container;
+  const std::string kind = containerTitle(container);
+  const AVOutputFormat* muxer = av_guess_format(muxerName(container), nullptr, nullptr);
+  if (!muxer) return fail("this FFmpeg build has no " + kind + " muxer", AVERROR_MUXER_NOT_FOUND);
 
   compress = p.compress;
   width = p.width;
   height = p.height;
   positionTimeBase = AVRational{int(p.rate.den), int(p.rate.num)};
+  cueHold = av_rescale_q(kCueHoldSeconds, AVRational{1, 1}, positionTimeBase);
 
   // 1. The file: created by us, exclusively, and handed to the muxer as a descriptor, never as a name.
   auto created = OutputFile::create(fileName, p.overwrite ? Creation::kReplace : Creation::kNew);
@@ -238,8 +297,8 @@ Status AviWriter::Impl::open(const AviOpenParams& p) {
   avio = FdAvio::create(file->fd());
   if (!avio) return fail("out of memory", AVERROR(ENOMEM));
   AVFormatContext* raw = nullptr;
-  if (int r = avformat_alloc_output_context2(&raw, avi, nullptr, nullptr); r < 0 || !raw)
-    return fail("cannot set up the AVI muxer: " + ff::errorText(r), r);
+  if (int r = avformat_alloc_output_context2(&raw, muxer, nullptr, nullptr); r < 0 || !raw)
+    return fail("cannot set up the " + kind + " muxer: " + ff::errorText(r), r);
   out.reset(raw);
   out->flags |= AVFMT_FLAG_BITEXACT | AVFMT_FLAG_CUSTOM_IO;  // no muxer version string: same input, same bytes
   out->pb = avio->get();
@@ -252,16 +311,23 @@ Status AviWriter::Impl::open(const AviOpenParams& p) {
   video->avg_frame_rate = AVRational{int(p.rate.num), int(p.rate.den)};
   if (Status st = compress ? addEncodedVideo(p) : addPassThroughVideo(p); !st) return st;
 
-  // 5. The audio stream.
+  // 5. The audio stream, then the subtitles and what the file says about itself.
   if (p.withAudio)
     if (Status st = addAudio(); !st) return st;
+  auto sub = addSubtitleStream(*out, container);
+  if (!sub) return fail(sub.error().message, sub.error().code);
+  subtitle = sub.value();
+  if (!isAvi()) setFileMetadata(*out, p.title, p.creationTime);
 
-  if (int r = avformat_write_header(out.get(), nullptr); r < 0)
-    return fail("the AVI muxer refused the streams: " + ff::errorText(r), r);
+  AVDictionary* options = nullptr;
+  setMuxerOptions(container, &options);
+  const int header = avformat_write_header(out.get(), &options);
+  av_dict_free(&options);
+  if (header < 0) return fail("the " + kind + " muxer refused the streams: " + ff::errorText(header), header);
   headerWritten = true;
 
   // Positions used before open become empty chunks, so the first frame keeps its place.
-  if (videoPosition > 0) {
+  if (videoPosition > 0 && isAvi()) {
     AVPacket& empty = *emptyPacket;
     empty.flags = 0;
     writeVideoPacket(empty, videoPosition - 1, false);
@@ -273,13 +339,14 @@ Status AviWriter::Impl::addPassThroughVideo(const AviOpenParams& p) {
   AVCodecParameters& par = *video->codecpar;
   par.codec_type = AVMEDIA_TYPE_VIDEO;
   par.codec_id = AV_CODEC_ID_MPEG4;
-  par.codec_tag = p.fourcc;
+  par.codec_tag = isAvi() ? p.fourcc : 0;  // MKV and MP4 name the codec by their own ids
   par.width = p.width;
   par.height = p.height;
   par.bits_per_coded_sample = 24;
   setPixelAspect(p.pixelAspect);
   if (!p.videoExtraData.empty()) {
-    // The muxer appends extradata to the BITMAPINFOHEADER.
+    // AVI appends it to the BITMAPINFOHEADER, MKV makes it the codec private data, MP4 the decoder
+    // configuration in 'esds'.
     const std::size_t n = p.videoExtraData.size();
     par.extradata = static_cast<uint8_t*>(av_mallocz(n + AV_INPUT_BUFFER_PADDING_SIZE));
     if (!par.extradata) return fail("out of memory", AVERROR(ENOMEM));
@@ -291,13 +358,14 @@ Status AviWriter::Impl::addPassThroughVideo(const AviOpenParams& p) {
 
 Status AviWriter::Impl::addEncodedVideo(const AviOpenParams& p) {
   auto opened = VideoEncoder::open(p.options, p.width, p.height, positionTimeBase, 0,
-                                   AVRational{p.pixelAspect.num, p.pixelAspect.den});
+                                   AVRational{p.pixelAspect.num, p.pixelAspect.den},
+                                   (out->oformat->flags & AVFMT_GLOBALHEADER) != 0);
   if (!opened) return fail(opened.error().message, opened.error().code);
   encoder = std::move(opened.value());
 
   const AVCodec* codec = avcodec_find_encoder_by_name(p.options.encoder.c_str());
-  uint32_t fourcc = defaultFourcc(*codec);
-  if (p.options.fourcc != 0) {
+  uint32_t fourcc = isAvi() ? defaultFourcc(*codec) : 0;
+  if (p.options.fourcc != 0 && isAvi()) {
     if (!fourccNamesCodec(p.options.fourcc, codec->id))
       return fail("the four-character code '" + fourccToString(p.options.fourcc) + "' does not name " +
                       (codec->long_name ? codec->long_name : codec->name) + " in AVI",
@@ -323,6 +391,15 @@ Status AviWriter::Impl::addEncodedVideo(const AviOpenParams& p) {
 Status AviWriter::Impl::addAudio() {
   audio = avformat_new_stream(out.get(), nullptr);
   if (!audio) return fail("cannot add the audio stream", AVERROR(ENOMEM));
+  audio->time_base = AVRational{1, kAudioSampleRate};
+  withAudio = true;
+  if (container == Container::kMp4) {
+    // Players take no PCM in MP4.
+    auto opened = AacEncoder::open((out->oformat->flags & AVFMT_GLOBALHEADER) != 0);
+    if (!opened) return fail(opened.error().message, opened.error().code);
+    aac = std::move(opened.value());
+    return aac->fillParameters(*audio->codecpar);
+  }
   AVCodecParameters& par = *audio->codecpar;
   par.codec_type = AVMEDIA_TYPE_AUDIO;
   par.codec_id = AV_CODEC_ID_PCM_S16LE;
@@ -332,8 +409,6 @@ Status AviWriter::Impl::addAudio() {
   par.block_align = kAudioBlockAlign;
   par.bits_per_coded_sample = 16;
   par.bit_rate = kAudioBitRate;  // without it the header states half the rate
-  audio->time_base = AVRational{1, kAudioSampleRate};
-  withAudio = true;
   return okStatus();
 }
 
@@ -343,6 +418,7 @@ void AviWriter::writeRawVideo(const uint8_t* data, std::size_t size, uint32_t fl
   if (s.writable() && s.video && !s.compress && size <= std::size_t(INT32_MAX))
     s.writeRaw(data, size, flags, s.video, s.videoPosition, 1);
   ++s.videoPosition;
+  if (!s.cues.empty()) s.writeCues(s.videoPosition - s.cueHold);
 }
 
 void AviWriter::writeDecodedVideo(const FrameHeader& frame) {
@@ -365,18 +441,30 @@ void AviWriter::writeDecodedVideo(const FrameHeader& frame) {
     if (!st) s.recordWriteError(st.error().code, st.error().message);
   }
   ++s.videoPosition;
+  if (!s.cues.empty()) s.writeCues(s.videoPosition - s.cueHold);
 }
 
-void AviWriter::addCue(int64_t /*start*/, int64_t /*end*/, std::string /*text*/) {}
+void AviWriter::addCue(int64_t start, int64_t end, std::string text) {
+  Impl& s = *impl_;
+  if (s.subtitle && s.writable() && end > start) s.cues.emplace(start, Impl::Cue{end, std::move(text)});
+}
 
-void AviWriter::skipVideo() { ++impl_->videoPosition; }
+void AviWriter::skipVideo() {
+  Impl& s = *impl_;
+  ++s.videoPosition;
+  if (!s.cues.empty()) s.writeCues(s.videoPosition - s.cueHold);
+}
 
 void AviWriter::setCaption(std::string text) { impl_->caption = std::move(text); }
 
 void AviWriter::writeAudio(const uint8_t* data, std::size_t size, uint32_t flags) {
   Impl& s = *impl_;
   const std::size_t samples = size / kAudioBlockAlign;
-  if (samples > 0 && s.writable() && s.audio && size <= std::size_t(INT32_MAX)) {
+  if (samples > 0 && s.writable() && s.aac) {
+    const Status st = s.aac->write(reinterpret_cast<const int16_t*>(data), samples,
+                                   [&](AVPacket& pkt) { s.writeAudioPacket(pkt); });
+    if (!st) s.recordWriteError(st.error().code, st.error().message);
+  } else if (samples > 0 && s.writable() && s.audio && size <= std::size_t(INT32_MAX)) {
     const AVRational sampleTimeBase{1, kAudioSampleRate};
     s.writeRaw(data, samples * kAudioBlockAlign, flags, s.audio,
                av_rescale_q(s.audioPosition, sampleTimeBase, s.audio->time_base),
@@ -396,6 +484,11 @@ Status AviWriter::finish() {
         });
         if (!st) s.recordWriteError(st.error().code, st.error().message);
       }
+      if (s.aac && !s.writeError) {
+        Status st = s.aac->flush([&](AVPacket& pkt) { s.writeAudioPacket(pkt); });
+        if (!st) s.recordWriteError(st.error().code, st.error().message);
+      }
+      s.writeCues(INT64_MAX);
       s.finished = true;
       // The trailer fixes the header sizes and writes the index, also after a write error.
       if (int r = av_write_trailer(s.out.get()); r < 0) s.recordWriteError(r, ff::errorText(r));
@@ -403,6 +496,7 @@ Status AviWriter::finish() {
     s.finished = true;
     // Release order: compressing stream, the streams with their file, the picture, the decoder.
     s.encoder.reset();
+    s.aac.reset();
     s.captions.reset();
     if (s.out && s.out->pb) {
       if (int r = s.avio->flush(); r < 0) s.recordWriteError(r, ff::errorText(r));
@@ -411,7 +505,7 @@ Status AviWriter::finish() {
     const int videoIndex = s.video ? s.video->index : 0;
     s.out.reset();
     s.avio.reset();
-    s.video = s.audio = nullptr;
+    s.video = s.audio = s.subtitle = nullptr;
     s.picture.clear();
     s.picture.shrink_to_fit();
     s.scaled.clear();
@@ -419,7 +513,8 @@ Status AviWriter::finish() {
     if (s.headerWritten && s.identity.known) {
       if (identityOf(s.file->writtenPath()) != s.identity) {
         s.recordWriteError(AVERROR(ENOENT), "the file was removed while it was written");
-      } else if (s.writeError) {
+      } else if (s.writeError && s.isAvi()) {
+        // MKV is readable front to back without its index, and an MP4 up to its last complete fragment.
         const AviRepair repair = repairAvi(s.file->writtenPath(), s.notes, videoIndex);
         if (repair.repaired || repair.removed) {
           s.frames = repair.frames;

@@ -1,4 +1,5 @@
-// AviWriter: one AVI output file (video pass-through or re-encoded, optional PCM audio) over libavformat.
+// AviWriter: one output file, AVI, MKV or MP4 (video pass-through or re-encoded, optional audio, recorded-time
+// subtitles in MKV and MP4) over libavformat's own muxers.
 #pragma once
 
 #include <cstddef>
@@ -9,6 +10,7 @@
 #include <vector>
 
 #include "convert/compress_options.h"
+#include "convert/conversion_context.h"
 #include "decode/frame_geometry.h"
 #include "decode/video_decoder.h"
 #include "decode/xvid_library.h"
@@ -31,11 +33,16 @@ inline constexpr int kAudioSampleRate = 8000;
 
 struct AviOpenParams {
   std::string fileName;
+  // AVI: a constant rate, a skipped position is an empty chunk. MKV and MP4: every sample carries its own
+  // time (position / rate), a skipped position writes nothing. Audio is PCM in AVI and MKV, AAC in MP4.
+  Container container = Container::kAvi;
+  std::string title;         // MKV, MP4: the file's title ("SYSTEMNAME CH-05"); empty for none
+  std::string creationTime;  // MKV, MP4: the file's date, ISO 8601; empty for none
   int width = 0;
   int height = 0;
   AviRate rate{1, 1};            // must be positive
-  bool withAudio = false;        // an 8000 Hz mono 16-bit PCM stream
-  uint32_t fourcc = makeFourcc('X', 'V', 'I', 'D');  // pass-through: the code the video is labelled with
+  bool withAudio = false;        // 8000 Hz mono audio: 16-bit PCM (AVI, MKV) or AAC (MP4)
+  uint32_t fourcc = makeFourcc('X', 'V', 'I', 'D');  // AVI pass-through: the code the video is labelled with
   bool compress = false;         // re-encode through options
   CompressOptions options;       // re-encode mode
   std::vector<uint8_t> videoExtraData;  // pass-through: the stream's VO/VOL header (BITMAPINFOHEADER extra data)
@@ -64,15 +71,19 @@ class AviWriter {
   // decode writes nothing, and its position stays used. A picture decoded at another size than the
   // output's (a half-height field in a standardized frame) is scaled to fill the frame.
   void writeDecodedVideo(const FrameHeader& frame);
-  // Leaves the next position as an empty sample (a zero-size chunk): a frame that is not written
-  // keeps its place in time, so the frames after it stay in step with the audio.
+  // Leaves the next position empty (in AVI a zero-size chunk; in MKV and MP4 nothing, the next sample
+  // carries its later time): a frame that is not written keeps its place in time, so the frames after it
+  // stay in step with the audio.
   void skipVideo();
   // With burnIn: the second caption line (the recorded date and time) of the pictures written from now on.
   void setCaption(std::string text);
   // A subtitle cue shown from video position start up to end (the recorded date and time, or a gap's
-  // note), in containers that carry a subtitle track; AVI has none and ignores it.
+  // note), in containers that carry a subtitle track; AVI has none and ignores it. Cues may come late
+  // and out of order by up to kCueHoldSeconds: they are held that long and written in order of start.
+  static constexpr int64_t kCueHoldSeconds = 30;
   void addCue(int64_t start, int64_t end, std::string text);
-  // size bytes of 16-bit mono PCM; audio positions count samples.
+  // size bytes of 16-bit mono PCM (host order); audio positions count samples. In MP4 the samples go
+  // through the AAC encoder.
   void writeAudio(const uint8_t* data, std::size_t size, uint32_t flags);
 
   // Writes the trailer and closes the file; idempotent. The destructor calls it.

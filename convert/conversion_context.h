@@ -20,8 +20,16 @@ struct ConversionReport;
 enum class PassThroughFourcc { kXvid, kDivx };
 uint32_t fourccOf(PassThroughFourcc code);
 
-// The output file format; AVI is the only one so far.
-enum class Container { kAvi };
+// The output file format. Every one keeps the recorded frames as coded in pass-through mode.
+enum class Container { kAvi, kMkv, kMp4 };
+// The file name extension with its dot: ".avi", ".mkv", ".mp4".
+const char* containerExtension(Container container);
+// The lower-case name the command line and the dialog use: "avi", "mkv", "mp4".
+const char* containerName(Container container);
+// The container's name in messages: "AVI", "MKV", "MP4".
+const char* containerTitle(Container container);
+// libavformat's muxer for it: "avi", "matroska", "mp4".
+const char* muxerName(Container container);
 
 // The clock outputs are placed on. kDeclared: each channel's records follow one another at its declared
 // rate and its audio follows on from the first sample. kRecorded: every record sits at its recorded second,
@@ -39,7 +47,7 @@ struct ConversionSettings {
   bool standardize = true;                   // half-height format codes get the full height of their pair
   bool burnIn = false;                       // re-encode: camera name and recorded date and time drawn into each picture
   std::string destinationDir;                // ends in a path separator, or empty
-  std::string baseName;                      // output names are destinationDir + baseName + "_NN.avi"
+  std::string baseName;                      // output names are destinationDir + baseName + "_NN" + extension
   bool overwrite = true;                     // false: an existing output file stops the conversion
   std::shared_ptr<XvidLibrary> xvidLibrary;  // tests: a fake library; null = the real one
 };

@@ -1,4 +1,5 @@
-// ConversionWorker: one pass over the frame index, writing one AVI file per selected channel with video.
+// ConversionWorker: one pass over the frame index, writing one output file (AVI, MKV or MP4) per selected
+// channel with video.
 #include "convert/conversion_worker.h"
 
 #include <fmt/format.h>
@@ -340,7 +341,17 @@ Worker::Created Worker::createWriter(int c, uint8_t formatCode) {
   const SystemInfo& info = recording_.info();
 
   AviOpenParams params;
-  params.fileName = outputFileName(settings_.destinationDir, settings_.baseName, c);
+  params.container = settings_.container;
+  params.fileName = outputFileName(settings_.destinationDir, settings_.baseName, c, settings_.container);
+  params.title = cameraCaptionName(info.systemName, c);
+  // The file's date is the recorded time of its position 0: the recording's first second on the recorded
+  // clock, the channel's first record on the declared one. The recorder's clock has no zone; it is stated
+  // as it was recorded.
+  const uint16_t zero = settings_.timing == Timing::kRecorded ? recording_.firstTime()
+                                                              : recording_.channelSummaries()[std::size_t(c)].firstTime;
+  const RecordedTime started = recordedTime(info, zero);
+  params.creationTime = fmt::format("{:04d}-{:02d}-{:02d}T{:02d}:{:02d}:{:02d}.000000Z", started.year, started.month,
+                                    started.day, started.hour, started.minute, started.second);
   params.width = geometry.width;
   params.height = geometry.height;
   params.pixelAspect = geometry.pixelAspect;
@@ -352,7 +363,7 @@ Worker::Created Worker::createWriter(int c, uint8_t formatCode) {
   if (params.compress) {
     params.options = settings_.compressOptions;
     params.burnIn = settings_.burnIn;
-    params.cameraName = cameraCaptionName(info.systemName, c);
+    params.cameraName = params.title;
   } else {
     // The stream keeps the frames as coded: the BITMAPINFOHEADER and the VOL in its extra data both
     // give the coded size (the unstandardized layout), and a half-height picture gets its shape from
@@ -525,14 +536,15 @@ void Worker::finishAll() {
 
 }  // namespace
 
-std::string outputFileName(const std::string& destinationDir, const std::string& baseName, int channel) {
-  const std::string suffix = fmt::format("_{:02d}.avi", channel);
+std::string outputFileName(const std::string& destinationDir, const std::string& baseName, int channel,
+                           Container container) {
+  const std::string suffix = fmt::format("_{:02d}{}", channel, containerExtension(container));
   std::string base = baseName;
   for (char& ch : base) {
     if (ch == '/' || ch == '\\' || ch == '\0') ch = '_';
   }
   // ".._00.avi" stays in the folder, but would be hidden and read like a folder reference.
-  if (!base.empty() && base.find_first_not_of('.') == std::string::npos) base.insert(0, "_");
+  if (!base.empty() && base.find_first_not_of('.') == std::string::npos) base = "_" + base;
   return destinationDir + base + suffix;
 }
 

@@ -1,4 +1,5 @@
-// ConversionWorker: one pass over the frame index, writing one AVI file per selected channel with video.
+// ConversionWorker: one pass over the frame index, writing one output file (AVI, MKV or MP4) per selected
+// channel with video.
 #pragma once
 
 #include <cstdint>
@@ -47,8 +48,10 @@ struct ConversionReport {
 // channel): an unstarted report, and no progress calls at all.
 ConversionReport runConversion(const RecordingFile& recording, const ConversionContext& context);
 
-// destinationDir + baseName + "_NN.avi" from destinationDir, baseName and the 0-based channel. The base name
-// never leads out of destinationDir: '/', '\\' and NUL become '_', and a name of dots only gets a '_' prefix.
-std::string outputFileName(const std::string& destinationDir, const std::string& baseName, int channel);
+// destinationDir + baseName + "_NN.avi" (".mkv", ".mp4" by container) from destinationDir, baseName and the
+// 0-based channel. The base name never leads out of destinationDir: '/', '\\' and NUL become '_', and a name
+// of dots only gets a '_' prefix.
+std::string outputFileName(const std::string& destinationDir, const std::string& baseName, int channel,
+                           Container container = Container::kAvi);
 
 }  // namespace qmv

@@ -48,6 +48,19 @@ using Frame = std::unique_ptr<AVFrame, FrameFree>;
 using Packet = std::unique_ptr<AVPacket, PacketFree>;
 using Sws = std::unique_ptr<SwsContext, SwsFree>;
 
+// Hands every packet the encoder has ready to sink, unreferencing each after it. 0 once the encoder has
+// none left for now (or none at all after a flush); otherwise the encoder's error.
+template <typename Sink>
+int receivePackets(AVCodecContext* encoder, AVPacket* packet, const Sink& sink) {
+  for (;;) {
+    const int r = avcodec_receive_packet(encoder, packet);
+    if (r == AVERROR(EAGAIN) || r == AVERROR_EOF) return 0;
+    if (r < 0) return r;
+    sink(*packet);
+    av_packet_unref(packet);
+  }
+}
+
 inline std::string errorText(int code) {
   char buf[AV_ERROR_MAX_STRING_SIZE] = {};
   av_strerror(code, buf, sizeof buf);

@@ -160,11 +160,11 @@ struct WrittenOutput {
   Result<AviReadBack> back;
 };
 
-WrittenOutput readOutput(const std::string& path) {
+WrittenOutput readOutput(const std::string& path, AviRate positionRate) {
   // The file's digest and the read-back are two reads of the same fresh file: run them side by side.
   std::future<Result<FileDigests>> hashing =
       std::async(std::launch::async, [&path] { return hashFile(path); });
-  Result<AviReadBack> back = readBackAvi(path);
+  Result<AviReadBack> back = readBackOutput(path, positionRate);
   return WrittenOutput{hashing.get(), std::move(back)};
 }
 
@@ -177,6 +177,8 @@ Json outputJson(int channel, const IntegrityReport::ChannelLog& log, const Outpu
   file["channel"] = channel + 1;
   putPath(file, log.path);
   file[key::kSize] = output.digests ? Json(output.digests->size) : Json(nullptr);
+  if (written != nullptr)
+    file[key::kPositionRate] = Json{{key::kNum, written->rate.num}, {key::kDen, written->rate.den}};
   file[key::kSha256] = output.digests ? Json(toHex(output.digests->whole)) : Json(nullptr);
   if (!output.digests) file["hashError"] = output.digests.error().message;
   file["streams"] = Json::array();
@@ -240,7 +242,7 @@ Json frameMapJson(const FrameComparison& c, const Result<AviReadBack>& back, boo
   Json map;
   map["bitExact"] = passThrough && back && !back->error && c.differing == 0 && c.unmatched == 0;
   map["sourceHashOf"] = passThrough ? Json("the frame's stream bytes taken from the record") : Json(nullptr);
-  map["outputHashOf"] = "the video sample's bytes read back from the AVI file by position";
+  map["outputHashOf"] = "the video sample's bytes read back from the output file by position";
   map["differing"] = passThrough ? Json(c.differing) : Json(nullptr);
   map["unmatchedOutputSamples"] = c.unmatched;
   map["readBackError"] = !back         ? Json(back.error().message)
@@ -398,7 +400,7 @@ Status IntegrityReport::finish(const ConversionReport& report, const std::string
     for (const OutputFileReport& f : report.files) {
       if (f.channel == channel) written = &f;
     }
-    const WrittenOutput output = readOutput(log.path);
+    const WrittenOutput output = readOutput(log.path, written != nullptr ? written->rate : AviRate{});
 
     const auto timing = timings.find(channel);
     const Json file = outputJson(channel, log, written, output, skipped_,

@@ -37,6 +37,7 @@ struct ExpectedOutput {
   std::optional<uint64_t> size;
   std::optional<Sha256Digest> sha256;
   std::vector<ExpectedFrame> frames;
+  AviRate positionRate;  // MKV, MP4: how sample times become positions
 };
 
 struct ExpectedInput {
@@ -59,10 +60,11 @@ struct ExpectedReport {
 // Everything else is parsed and dropped at once, so a hostile report costs memory for its samples only.
 constexpr std::size_t kMaxKeptString = 64 * 1024;
 bool neededMember(const std::string& name) {
-  static const char* const kNeeded[] = {key::kSchemaVersion, key::kInput,   key::kOutputs,   key::kSideFiles,
-                                        key::kWrittenAs,     key::kPath,    key::kPathHex,   key::kSize,
-                                        key::kSha256,        key::kWrapped, key::kRecording, key::kOffset,
-                                        key::kFrameMap,      key::kSamples, key::kPosition,  key::kOutput};
+  static const char* const kNeeded[] = {
+      key::kSchemaVersion, key::kInput,    key::kOutputs,  key::kSideFiles, key::kWrittenAs,    key::kPath,
+      key::kPathHex,       key::kSize,     key::kSha256,   key::kWrapped,   key::kRecording,    key::kOffset,
+      key::kFrameMap,      key::kSamples,  key::kPosition, key::kOutput,    key::kPositionRate, key::kNum,
+      key::kDen};
   return std::any_of(std::begin(kNeeded), std::end(kNeeded), [&](const char* k) { return name == k; });
 }
 
@@ -149,6 +151,10 @@ Result<ExpectedReport> readReport(const std::string& path) {
         output.path = pathField(parsed);
         output.size = sizeField(parsed, key::kSize);
         output.sha256 = digestField(parsed, key::kSha256);
+        if (const auto rate = parsed.find(key::kPositionRate); rate != parsed.end() && rate->is_object()) {
+          output.positionRate.num = rate->value(key::kNum, uint32_t(0));
+          output.positionRate.den = rate->value(key::kDen, uint32_t(0));
+        }
         output.frames = std::move(pending);
         pending.clear();
         report.outputs.push_back(std::move(output));
@@ -242,9 +248,10 @@ std::string checkOutput(const ExpectedOutput& expected, const std::string& path,
 
   // A file that cannot be hashed is not read back either: it may be a FIFO that would never end.
   if (!digests || !video) return joined(problems);
-  const Result<AviReadBack> back = readBackAvi(path);
+  const Result<AviReadBack> back = readBackOutput(path, expected.positionRate);
   if (!back) {
-    problems.push_back("not readable as AVI, so no frame could be checked");
+    problems.push_back(std::string("not readable as ") + containerTitle(containerOfName(path)) +
+                       ", so no frame could be checked");
   } else {
     uint64_t differing = 0;
     int64_t first = -1;

@@ -27,7 +27,11 @@ inline constexpr const char* kOffset = "offset";
 inline constexpr const char* kFrameMap = "frameMap";
 inline constexpr const char* kSamples = "samples";
 inline constexpr const char* kPosition = "position";
-inline constexpr const char* kOutput = "output";  // a sample's digest as read back from the AVI file
+inline constexpr const char* kOutput = "output";  // a sample's digest as read back from the output file
+// An output's video positions per second, {"num", "den"}: how MKV and MP4 sample times become positions.
+inline constexpr const char* kPositionRate = "positionRate";
+inline constexpr const char* kNum = "num";
+inline constexpr const char* kDen = "den";
 }  // namespace report_key
 
 }  // namespace qmv

@@ -29,13 +29,15 @@ std::string srtTime(int64_t position, const AviRate& rate) {
 
 }  // namespace
 
-std::string sideFileName(const std::string& aviPath, const std::string& extension) {
-  constexpr std::string_view kAvi = ".avi";
-  if (aviPath.size() >= kAvi.size() &&
-      aviPath.compare(aviPath.size() - kAvi.size(), kAvi.size(), kAvi) == 0) {
-    return aviPath.substr(0, aviPath.size() - kAvi.size()) + extension;
+std::string sideFileName(const std::string& videoPath, const std::string& extension) {
+  for (const Container container : {Container::kAvi, Container::kMkv, Container::kMp4}) {
+    const std::string_view video = containerExtension(container);
+    if (videoPath.size() >= video.size() &&
+        videoPath.compare(videoPath.size() - video.size(), video.size(), video) == 0) {
+      return videoPath.substr(0, videoPath.size() - video.size()) + extension;
+    }
   }
-  return aviPath + extension;
+  return videoPath + extension;
 }
 
 bool TextFile::create(const std::string& path, bool replace) {

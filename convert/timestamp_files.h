@@ -19,8 +19,9 @@
 
 namespace qmv {
 
-// aviPath with its ".avi" replaced by extension (".srt"); appended when the name has no ".avi".
-std::string sideFileName(const std::string& aviPath, const std::string& extension);
+// videoPath with its ".avi", ".mkv" or ".mp4" replaced by extension (".srt"); appended when the name has
+// none of them.
+std::string sideFileName(const std::string& videoPath, const std::string& extension);
 
 // One text file written front to back; the first failure is kept and told by close.
 class TextFile {

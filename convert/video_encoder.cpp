@@ -90,7 +90,7 @@ AVPixelFormat encoderInputFormat(const AVCodec& codec, bool lossless) {
 
 Result<std::unique_ptr<VideoEncoder>> VideoEncoder::open(const CompressOptions& options, int width,
                                                          int height, AVRational timeBase, int threads,
-                                                         AVRational sampleAspect) {
+                                                         AVRational sampleAspect, bool globalHeader) {
   const AVCodec* codec = avcodec_find_encoder_by_name(options.encoder.c_str());
   if (!codec || codec->type != AVMEDIA_TYPE_VIDEO)
     return Error{AVERROR_ENCODER_NOT_FOUND,
@@ -122,6 +122,7 @@ Result<std::unique_ptr<VideoEncoder>> VideoEncoder::open(const CompressOptions& 
   ctx.max_b_frames = 0;  // packets must come out in position order
   ctx.thread_count = threads;
   ctx.flags |= AV_CODEC_FLAG_BITEXACT;
+  if (globalHeader) ctx.flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
   bool fullRange = false;
   const AVPixelFormat swsFormat = withoutJpegRange(pixFmt, &fullRange);
   if (fullRange) ctx.color_range = AVCOL_RANGE_JPEG;
@@ -186,13 +187,8 @@ Status VideoEncoder::flush(const PacketSink& sink) {
 }
 
 Status VideoEncoder::drain(const PacketSink& sink) {
-  for (;;) {
-    const int r = avcodec_receive_packet(context_.get(), packet_.get());
-    if (r == AVERROR(EAGAIN) || r == AVERROR_EOF) return okStatus();
-    if (r < 0) return encoderError("the encoder failed", r);
-    sink(*packet_);
-    av_packet_unref(packet_.get());
-  }
+  if (int r = ff::receivePackets(context_.get(), packet_.get(), sink); r < 0) return encoderError("the encoder failed", r);
+  return okStatus();
 }
 
 }  // namespace qmv

@@ -20,9 +20,11 @@ class VideoEncoder {
 
   // Opens options.encoder for width x height pictures, one tick of timeBase per picture position.
   // threads: 0 lets the encoder pick. sampleAspect: the shape of a pixel, for the codec's own header.
+  // globalHeader: the stream headers go into the extra data once (MKV, MP4) rather than into key frames.
   static Result<std::unique_ptr<VideoEncoder>> open(const CompressOptions& options, int width, int height,
                                                     AVRational timeBase, int threads = 0,
-                                                    AVRational sampleAspect = AVRational{1, 1});
+                                                    AVRational sampleAspect = AVRational{1, 1},
+                                                    bool globalHeader = false);
   ~VideoEncoder();
   VideoEncoder(const VideoEncoder&) = delete;
   VideoEncoder& operator=(const VideoEncoder&) = delete;

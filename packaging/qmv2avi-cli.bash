@@ -24,6 +24,7 @@ _qmv2avi_cli() {
     -o | --output) _filedir -d; return ;;
     --reencode) COMPREPLY=($(compgen -W "$(_qmv2avi_cli_encoders "$program")" -- "$cur")); return ;;
     --codec) COMPREPLY=($(compgen -W 'xvid divx' -- "$cur")); return ;;
+    --format) COMPREPLY=($(compgen -W 'avi mkv mp4' -- "$cur")); return ;;
     --progress) COMPREPLY=($(compgen -W 'bar json' -- "$cur")); return ;;
     --report) _filedir; return ;;
     --channels | --quality | --bitrate | --keyint | --jobs) return ;;

@@ -663,6 +663,8 @@ TEST(ConversionWorkerTest, OutputFileNames) {
   EXPECT_EQ(outputFileName("/out/", "cam", 0), "/out/cam_00.avi");
   EXPECT_EQ(outputFileName("/out/", "cam", 11), "/out/cam_11.avi");
   EXPECT_EQ(outputFileName("", "cam", 15), "cam_15.avi");
+  EXPECT_EQ(outputFileName("/out/", "cam", 4, Container::kMkv), "/out/cam_04.mkv");
+  EXPECT_EQ(outputFileName("/out/", "cam", 4, Container::kMp4), "/out/cam_04.mp4");
 }
 
 // A source that hands out one byte per read gives the same files as memory.

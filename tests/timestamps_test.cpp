@@ -352,6 +352,8 @@ TEST(TimestampFilesTest, SideFileNames) {
   EXPECT_EQ(sideFileName("/out/cam_00.avi", ".srt"), "/out/cam_00.srt");
   EXPECT_EQ(sideFileName("/out.avi/cam_15.avi", ".csv"), "/out.avi/cam_15.csv");
   EXPECT_EQ(sideFileName("/dev/null", ".srt"), "/dev/null.srt");
+  EXPECT_EQ(sideFileName("/out/cam_00.mkv", ".srt"), "/out/cam_00.srt");
+  EXPECT_EQ(sideFileName("/out.mp4/cam_00.mp4", ".csv"), "/out.mp4/cam_00.csv");
 }
 
 // --- timing check ---

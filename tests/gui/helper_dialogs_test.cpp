@@ -10,6 +10,8 @@
 #include <QTreeView>
 
 #include <QCheckBox>
+#include <QComboBox>
+#include <QSettings>
 #include <QRadioButton>
 
 #include "app/compress_options_dialog.h"
@@ -223,6 +225,42 @@ class HelperDialogsTest : public QObject {
     QVERIFY(dialog.options().codec.compressOptions.empty());
     QVERIFY(!dialog.options().burnIn);
     QVERIFY(!dialog.burnInBox()->isEnabled() && !dialog.burnInBox()->isChecked());
+  }
+
+  // Container and timing map onto the conversion settings' fields; the pause limit goes with recorded timing
+  // only; all three persist.
+  void optionsDialogContainerAndTiming() {
+    DialogOptions current;
+    OptionsDialog dialog(current, [](QWidget*, const CompressOptions&) { return std::optional<CompressOptions>(); });
+    QCOMPARE(dialog.containerBox()->currentIndex(), 0);
+    QCOMPARE(dialog.timingBox()->currentIndex(), 0);
+    QVERIFY(!dialog.maxGapBox()->isEnabled());
+    QCOMPARE(dialog.containerBox()->count(), 3);
+
+    dialog.containerBox()->setCurrentIndex(2);
+    dialog.timingBox()->setCurrentIndex(1);
+    QVERIFY(dialog.maxGapBox()->isEnabled());
+    dialog.maxGapBox()->setValue(5);
+    DialogOptions expected;
+    expected.container = Container::kMp4;
+    expected.timing = Timing::kRecorded;
+    expected.maxGapSeconds = 5;
+    QVERIFY(dialog.options() == expected);
+    dialog.timingBox()->setCurrentIndex(0);
+    QVERIFY(!dialog.maxGapBox()->isEnabled());
+    QCOMPARE(dialog.options().timing, Timing::kDeclared);
+
+    QTemporaryDir dir;
+    QSettings settings(QDir(dir.path()).filePath("options.ini"), QSettings::IniFormat);
+    saveDialogOptions(settings, expected);
+    QVERIFY(loadDialogOptions(settings) == expected);
+    // A container number from elsewhere that names none stays AVI.
+    settings.setValue("options/container", 7);
+    QCOMPARE(loadDialogOptions(settings).container, Container::kAvi);
+    OptionsDialog reopened(expected, [](QWidget*, const CompressOptions&) { return std::optional<CompressOptions>(); });
+    QCOMPARE(reopened.containerBox()->currentIndex(), 2);
+    QCOMPARE(reopened.timingBox()->currentIndex(), 1);
+    QCOMPARE(reopened.maxGapBox()->value(), 5);
   }
 
   void openFileFilterOffersTwoChoices() {

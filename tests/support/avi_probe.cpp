@@ -1,5 +1,5 @@
-// Test read-back of AVI files: streams and packets through libavformat, frames through libavcodec, raw header
-// fields.
+// Test read-back of output files (AVI, MKV, MP4): streams and packets through libavformat, frames through
+// libavcodec, raw AVI header fields.
 #include "support/avi_probe.h"
 
 #include "convert/avi_layout.h"
@@ -23,9 +23,16 @@ extern "C" {
 namespace qmv::test {
 namespace {
 
+// The demuxer by the name's extension, as a player picks it.
+const char* demuxerFor(const std::string& path) {
+  if (path.ends_with(".mkv")) return "matroska";
+  if (path.ends_with(".mp4")) return "mov";
+  return "avi";
+}
+
 ff::InputContext openInput(const std::string& path) {
   ff::InputContext input;
-  if (ff::openInput(path, "avi", input) < 0) return nullptr;
+  if (ff::openInput(path, demuxerFor(path), input) < 0) return nullptr;
   if (avformat_find_stream_info(input.get(), nullptr) < 0) return nullptr;
   return input;
 }
@@ -48,6 +55,9 @@ std::optional<ProbedFile> probeAvi(const std::string& path, bool withData) {
   ff::InputContext input = openInput(path);
   if (!input) return std::nullopt;
   ProbedFile file;
+  const AVDictionaryEntry* tag = nullptr;
+  while ((tag = av_dict_get(input->metadata, "", tag, AV_DICT_IGNORE_SUFFIX)) != nullptr)
+    file.metadata[tag->key] = tag->value;
   for (unsigned i = 0; i < input->nb_streams; ++i) {
     const AVStream* st = input->streams[i];
     const AVCodecParameters* par = st->codecpar;
@@ -68,6 +78,8 @@ std::optional<ProbedFile> probeAvi(const std::string& path, bool withData) {
     s.blockAlign = par->block_align;
     s.bitRate = par->bit_rate;
     s.frameCount = st->nb_frames;
+    s.format = par->format;
+    s.sampleAspect = av_guess_sample_aspect_ratio(input.get(), const_cast<AVStream*>(st), nullptr);
     file.streams.push_back(std::move(s));
   }
   ff::Packet pkt(av_packet_alloc());
@@ -75,6 +87,7 @@ std::optional<ProbedFile> probeAvi(const std::string& path, bool withData) {
     ProbedPacket p;
     p.stream = pkt->stream_index;
     p.pts = pkt->pts != AV_NOPTS_VALUE ? pkt->pts : pkt->dts;
+    p.duration = pkt->duration;
     p.size = pkt->size;
     p.key = (pkt->flags & AV_PKT_FLAG_KEY) != 0;
     p.crc = crc32Of(pkt->data, static_cast<std::size_t>(pkt->size));

@@ -1,9 +1,10 @@
-// Test read-back of AVI files: streams and packets through libavformat, frames through libavcodec, raw header
-// fields.
+// Test read-back of output files (AVI, MKV, MP4; the demuxer by the name's extension): streams and packets
+// through libavformat, frames through libavcodec, raw AVI header fields.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -17,7 +18,8 @@ namespace qmv::test {
 
 struct ProbedPacket {
   int stream = 0;
-  int64_t pts = 0;  // in the stream's time base: the sample position for video
+  int64_t pts = 0;  // in the stream's time base: the sample position for AVI video
+  int64_t duration = 0;
   int size = 0;
   bool key = false;
   uint32_t crc = 0;           // CRC-32 of the packet bytes (0 for an empty packet)
@@ -37,15 +39,19 @@ struct ProbedStream {
   int sampleRate = 0, channels = 0, blockAlign = 0;
   int64_t bitRate = 0;
   int64_t frameCount = 0;  // nb_frames as the header states it
+  AVRational sampleAspect{0, 1};
+  int format = -1;  // video: the AVPixelFormat; audio: the AVSampleFormat  // as libavformat reads it (MKV: from the display size; MP4: 'pasp')
 };
 
 struct ProbedFile {
   std::vector<ProbedStream> streams;
   std::vector<ProbedPacket> packets;  // in file order
+  std::map<std::string, std::string> metadata;  // the file's own: "title", "creation_time", ...
   std::vector<ProbedPacket> packetsOf(int stream) const;
 };
 
-// Opens path with libavformat's AVI demuxer and reads every packet; nullopt when it does not open.
+// Opens path with libavformat's demuxer for its extension (.mkv, .mp4, else AVI) and reads every packet;
+// nullopt when it does not open.
 // The demuxer skips empty chunks: a skipped video sample shows as a gap in pts (see readAviHeaders).
 std::optional<ProbedFile> probeAvi(const std::string& path, bool withData = false);
 

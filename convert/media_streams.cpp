@@ -1,0 +1,170 @@
+// The parts of an MKV or MP4 output that AVI has no place for: the muxer and its options, the AAC audio
+// encoder, the recorded-time subtitle track and the file's title and date.
+#include "convert/media_streams.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+extern "C" {
+#include <libavutil/dict.h>
+#include <libavutil/opt.h>
+}
+
+namespace qmv {
+namespace {
+
+constexpr int kAacSampleRate = 8000;
+// 32 kbit/s is well inside what the encoder allows for 8 kHz mono and keeps speech clear.
+constexpr int64_t kAacBitRate = 32000;
+
+// The 3GPP text sample entry after its common fields (3GPP TS 26.245): no scrolling, centred at the
+// bottom, transparent background, a default text box, white 18-point text in font 1, and a font table
+// that names font 1.
+const uint8_t kTimedTextEntry[] = {
+    0, 0, 0, 0,              // displayFlags
+    1,                       // horizontal justification: centre
+    0xFF,                    // vertical justification: bottom
+    0, 0, 0, 0,              // background colour RGBA
+    0, 0, 0, 0, 0, 0, 0, 0,  // default text box: top, left, bottom, right
+    0, 0, 0, 0,              // style record: startChar, endChar
+    0, 1,                    // font ID
+    0,                       // face style flags
+    18,                      // font size
+    0xFF, 0xFF, 0xFF, 0xFF,  // text colour RGBA
+    0, 0, 0, 18,             // 'ftab' box size
+    'f', 't', 'a', 'b',      //
+    0, 1,                    // one font
+    0, 1,                    // font ID 1
+    5, 'S', 'e', 'r', 'i', 'f',
+};
+
+Error encoderError(const std::string& what, int code) {
+  return Error{code, "AAC audio: " + what + ": " + ff::errorText(code)};
+}
+
+}  // namespace
+
+void setMuxerOptions(Container container, AVDictionary** options) {
+  if (container == Container::kMp4) av_dict_set(options, "movflags", "frag_keyframe+delay_moov+default_base_moof", 0);
+}
+
+void setFileMetadata(AVFormatContext& out, const std::string& title, const std::string& creationTime) {
+  if (!title.empty()) av_dict_set(&out.metadata, "title", title.c_str(), 0);
+  if (!creationTime.empty()) av_dict_set(&out.metadata, "creation_time", creationTime.c_str(), 0);
+}
+
+Result<AVStream*> addSubtitleStream(AVFormatContext& out, Container container) {
+  // MP4: libavformat 59's MP4 muxer fills the gaps of a timed-text track with empty samples timed in another
+  // stream's units, and in fragmented output that ends in a failed assertion that aborts the process. MP4
+  // files carry no subtitle track until the muxer is mended; the .srt file beside them has the cues.
+  if (container != Container::kMkv) return static_cast<AVStream*>(nullptr);
+  AVStream* st = avformat_new_stream(&out, nullptr);
+  if (!st) return Error{AVERROR(ENOMEM), "cannot add the subtitle stream"};
+  AVCodecParameters& par = *st->codecpar;
+  par.codec_type = AVMEDIA_TYPE_SUBTITLE;
+  st->time_base = AVRational{1, 1000};
+  if (container == Container::kMkv) {
+    par.codec_id = AV_CODEC_ID_SUBRIP;
+  } else {
+    par.codec_id = AV_CODEC_ID_MOV_TEXT;
+    // The sample entry's fields come from the extra data; without it the entry would be cut short.
+    par.extradata = static_cast<uint8_t*>(av_mallocz(sizeof kTimedTextEntry + AV_INPUT_BUFFER_PADDING_SIZE));
+    if (!par.extradata) return Error{AVERROR(ENOMEM), "out of memory"};
+    std::memcpy(par.extradata, kTimedTextEntry, sizeof kTimedTextEntry);
+    par.extradata_size = int(sizeof kTimedTextEntry);
+  }
+  return st;
+}
+
+std::vector<uint8_t> subtitleSample(Container container, const std::string& text) {
+  // Cue texts are a date and time or a short note; a 3GPP sample cannot hold more than 64 KiB of text.
+  const std::size_t size = std::min<std::size_t>(text.size(), 0xFFFF);
+  const std::size_t head = container == Container::kMp4 ? 2 : 0;
+  std::vector<uint8_t> sample(head + size);
+  if (head != 0) {
+    sample[0] = uint8_t(size >> 8);
+    sample[1] = uint8_t(size & 0xFF);
+  }
+  if (size != 0) std::memcpy(sample.data() + head, text.data(), size);
+  return sample;
+}
+
+Result<std::unique_ptr<AacEncoder>> AacEncoder::open(bool globalHeader) {
+  const AVCodec* codec = avcodec_find_encoder_by_name("aac");
+  if (!codec) return Error{AVERROR_ENCODER_NOT_FOUND, "this FFmpeg build has no AAC encoder"};
+  std::unique_ptr<AacEncoder> enc(new AacEncoder);
+  enc->context_.reset(avcodec_alloc_context3(codec));
+  enc->frame_.reset(av_frame_alloc());
+  enc->packet_.reset(av_packet_alloc());
+  if (!enc->context_ || !enc->frame_ || !enc->packet_) return Error{AVERROR(ENOMEM), "out of memory for the AAC encoder"};
+  AVCodecContext& ctx = *enc->context_;
+  ctx.sample_fmt = AV_SAMPLE_FMT_FLTP;
+  ctx.sample_rate = kAacSampleRate;
+  av_channel_layout_default(&ctx.ch_layout, 1);
+  ctx.bit_rate = kAacBitRate;
+  ctx.time_base = AVRational{1, kAacSampleRate};
+  ctx.flags |= AV_CODEC_FLAG_BITEXACT;
+  if (globalHeader) ctx.flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+  // The default search for the best quantisers costs ten times the rest of a conversion; for speech at
+  // 8 kHz the fast coder sounds the same.
+  av_opt_set(ctx.priv_data, "aac_coder", "fast", 0);
+  if (int r = avcodec_open2(&ctx, codec, nullptr); r < 0) return encoderError("cannot open the encoder", r);
+  if (ctx.frame_size <= 0) return Error{AVERROR(EINVAL), "AAC audio: the encoder states no frame size"};
+
+  AVFrame& f = *enc->frame_;
+  f.format = ctx.sample_fmt;
+  f.sample_rate = ctx.sample_rate;
+  f.nb_samples = ctx.frame_size;
+  if (int r = av_channel_layout_copy(&f.ch_layout, &ctx.ch_layout); r < 0) return encoderError("channel layout", r);
+  if (int r = av_frame_get_buffer(&f, 0); r < 0) return encoderError("cannot allocate a frame", r);
+  enc->pending_.reserve(std::size_t(ctx.frame_size));
+  return enc;
+}
+
+AacEncoder::~AacEncoder() = default;
+
+Status AacEncoder::fillParameters(AVCodecParameters& parameters) const {
+  if (int r = avcodec_parameters_from_context(&parameters, context_.get()); r < 0)
+    return encoderError("cannot describe the stream", r);
+  return okStatus();
+}
+
+Status AacEncoder::write(const int16_t* samples, std::size_t count, const PacketSink& sink) {
+  if (flushed_) return Error{AVERROR_EOF, "AAC audio: the encoder was already flushed"};
+  const std::size_t frameSize = std::size_t(context_->frame_size);
+  for (std::size_t i = 0; i < count; ++i) {
+    pending_.push_back(float(samples[i]) / 32768.0f);
+    if (pending_.size() == frameSize)
+      if (Status st = encodeFrame(frameSize, sink); !st) return st;
+  }
+  return okStatus();
+}
+
+Status AacEncoder::flush(const PacketSink& sink) {
+  if (flushed_) return okStatus();
+  if (!pending_.empty())
+    if (Status st = encodeFrame(pending_.size(), sink); !st) return st;
+  flushed_ = true;
+  if (int r = avcodec_send_frame(context_.get(), nullptr); r < 0) return encoderError("cannot flush the encoder", r);
+  return drain(sink);
+}
+
+Status AacEncoder::encodeFrame(std::size_t count, const PacketSink& sink) {
+  AVFrame& f = *frame_;
+  if (int r = av_frame_make_writable(&f); r < 0) return encoderError("cannot reuse the frame", r);
+  f.nb_samples = int(count);  // only the last frame is short
+  std::copy(pending_.begin(), pending_.begin() + std::ptrdiff_t(count), reinterpret_cast<float*>(f.data[0]));
+  pending_.clear();
+  f.pts = nextPts_;
+  nextPts_ += int64_t(count);
+  if (int r = avcodec_send_frame(context_.get(), &f); r < 0) return encoderError("the encoder refused samples", r);
+  return drain(sink);
+}
+
+Status AacEncoder::drain(const PacketSink& sink) {
+  if (int r = ff::receivePackets(context_.get(), packet_.get(), sink); r < 0) return encoderError("the encoder failed", r);
+  return okStatus();
+}
+
+}  // namespace qmv

@@ -1,0 +1,64 @@
+// The parts of an MKV or MP4 output that AVI has no place for: the muxer and its options, the AAC audio
+// encoder, the recorded-time subtitle track and the file's title and date.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "convert/conversion_context.h"
+#include "convert/ffmpeg_handles.h"
+#include "recording/result.h"
+
+struct AVDictionary;
+
+namespace qmv {
+
+// Options for avformat_write_header. MP4 is written in fragments that each begin at a video key frame,
+// behind an empty 'moov': a file cut short by a full disk or a killed process plays up to its last
+// complete fragment, where a plain MP4 would have no index at all.
+void setMuxerOptions(Container container, AVDictionary** options);
+
+// The file's title and its date (ISO 8601, "2007-06-15T13:10:00.000000Z"); either may be empty.
+void setFileMetadata(AVFormatContext& out, const std::string& title, const std::string& creationTime);
+
+// The subtitle stream of MKV (SubRip text); null for AVI, which has none, and for MP4 (see the definition).
+// Its time base is one millisecond. subtitleSample and the 3GPP sample entry are ready for MP4's timed text.
+Result<AVStream*> addSubtitleStream(AVFormatContext& out, Container container);
+// One cue's sample as the container stores it: SubRip is the bare text, 3GPP text has a 16-bit length first.
+std::vector<uint8_t> subtitleSample(Container container, const std::string& text);
+
+// AAC from libavcodec's own encoder: 8000 Hz mono 16-bit PCM in, packets out. Samples are collected into
+// the encoder's frame size; the last frame may be short.
+class AacEncoder {
+ public:
+  // Receives each packet, pts and duration in 1/8000 s (the encoder's priming makes the first pts negative).
+  using PacketSink = std::function<void(AVPacket& packet)>;
+  static Result<std::unique_ptr<AacEncoder>> open(bool globalHeader);
+  ~AacEncoder();
+  AacEncoder(const AacEncoder&) = delete;
+  AacEncoder& operator=(const AacEncoder&) = delete;
+
+  Status fillParameters(AVCodecParameters& parameters) const;
+  // Samples at the next audio positions; a zero sample is silence like any other.
+  Status write(const int16_t* samples, std::size_t count, const PacketSink& sink);
+  // Encodes what is collected and drains the encoder. Later writes are refused.
+  Status flush(const PacketSink& sink);
+
+ private:
+  AacEncoder() = default;
+  Status encodeFrame(std::size_t count, const PacketSink& sink);
+  Status drain(const PacketSink& sink);
+
+  ff::CodecContext context_;
+  ff::Frame frame_;
+  ff::Packet packet_;
+  std::vector<float> pending_;
+  int64_t nextPts_ = 0;
+  bool flushed_ = false;
+};
+
+}  // namespace qmv
