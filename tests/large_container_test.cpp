@@ -1,5 +1,6 @@
-// MKV and MP4 outputs of a recording over 4 GiB: every frame at its time past the 32-bit offsets and sizes.
-// Slow (several GiB written three times): its own CTest label, "large".
+// MKV and MP4 outputs of a recording over 4 GB (4,000,000,000 bytes; a recording's 32-bit positions end at
+// 4 GiB): every frame at its time past the signed 32-bit offsets. Slow (4 GB written three times): its own
+// CTest label, "large".
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -17,7 +18,9 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr uintmax_t kOver4GiB = (uintmax_t(4) << 30) + (uintmax_t(64) << 20);
+constexpr uintmax_t kOver4GB = 4'100'000'000;
+constexpr uintmax_t k4GB = 4'000'000'000;
+constexpr uintmax_t k4GiB = uintmax_t(4) << 30;
 
 // One 704 x 576 channel at 30 fps with audio, key frame every 30.
 gen::BodyPlan plan(int seconds) {
@@ -28,16 +31,16 @@ gen::BodyPlan plan(int seconds) {
   return p;
 }
 
-TEST(LargeRecording, MkvAndMp4KeepEveryFramesTimePastFourGiB) {
-  const std::string dir = test::freshTestDir(QMV2AVI_TEST_TMP, "large-container", "over4gib");
+TEST(LargeRecording, MkvAndMp4KeepEveryFramesTimePastFourGB) {
+  const std::string dir = test::freshTestDir(QMV2AVI_TEST_TMP, "large-container", "over4gb");
   const std::string input = dir + "big.qmv";
   // The size of a second decides how many make the file cross 4 GiB.
   ASSERT_TRUE(gen::writeRecordingFile(gen::planScenario(plan(20)), input));
   const double perSecond = double(fs::file_size(input)) / 20;
-  // A short recording has more header per second than a long one: a little margin.
-  const int seconds = int(std::ceil(double(kOver4GiB) * 1.03 / perSecond));
+  const int seconds = int(std::ceil(double(kOver4GB) / perSecond));
   ASSERT_TRUE(gen::writeRecordingFile(gen::planScenario(plan(seconds)), input));
-  ASSERT_GT(fs::file_size(input), kOver4GiB);
+  ASSERT_GT(fs::file_size(input), k4GB);
+  ASSERT_LT(fs::file_size(input), k4GiB);
 
   for (const char* format : {"mkv", "mp4"}) {
     SCOPED_TRACE(format);
@@ -45,7 +48,7 @@ TEST(LargeRecording, MkvAndMp4KeepEveryFramesTimePastFourGiB) {
         "convert " + test::quote(input) + " --no-timestamps --format " + format, dir);
     ASSERT_EQ(r.status, 0) << r.err;
     const std::string path = dir + "big_00." + format;
-    EXPECT_GT(fs::file_size(path), uintmax_t(4) << 30);
+    EXPECT_GT(fs::file_size(path), k4GB);
     const auto file = test::probeAvi(path);
     ASSERT_TRUE(file);
     const AVRational videoBase = file->streams.at(0).timeBase;

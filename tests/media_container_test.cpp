@@ -5,6 +5,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <csignal>
 #include <cmath>
 #include <cstring>
 #include <filesystem>
@@ -16,6 +17,7 @@
 #include "decode/frame_geometry.h"
 #include "decode/vol_header.h"
 #include "support/avi_probe.h"
+#include "support/cli_process.h"
 #include "support/cli_run.h"
 #include "convert/compress_options.h"
 #include "support/generated_records.h"
@@ -351,6 +353,30 @@ TEST_P(CliFormat, ReencodesToH264WithAGlobalHeader) {
   const auto packets = file->packetsOf(0);
   for (std::size_t i = 0; i < packets.size(); ++i)
     EXPECT_EQ(positionOf(packets[i], video.timeBase, AVRational{10, 1}), int64_t(i)) << "frame " << i;
+}
+
+// Ctrl-C in the middle of a re-encode: exit status 130, and the file it stopped in plays every picture
+// written, without a decoding error.
+TEST_P(CliFormat, CtrlCLeavesAPlayableFile) {
+  const ContainerCase& c = GetParam();
+  if (const std::string why = test::slowReencodeUnavailable(); !why.empty()) GTEST_SKIP() << why;
+  const std::string dir = scratchDir(std::string("sigint_") + c.name);
+  const std::string input = dir + "long.qmv";
+  ASSERT_TRUE(test::writeSlowReencodeRecording(input, 60));
+  const std::string path = dir + "long_00." + c.name;
+  test::CliProcess cli({"convert", input, "--format", c.name, "--reencode", "libx264"}, dir);
+  cli.signalOnceWritten({path}, SIGINT);
+  const int status = cli.wait();
+  ASSERT_NE(status, -1) << "ended by signal " << cli.endSignal();
+  EXPECT_EQ(status, 130) << cli.err();
+  int errors = -1;
+  const int pictures = test::decodeAllFrames(path, 0, &errors);
+  EXPECT_EQ(errors, 0);
+  EXPECT_GT(pictures, 0);
+  EXPECT_LT(pictures, 60 * 30);  // stopped early
+  const auto summary = test::lines(cli.out());
+  ASSERT_EQ(summary.size(), 1u) << cli.out();
+  EXPECT_NE(summary[0].find(std::to_string(pictures) + " frames"), std::string::npos) << summary[0];
 }
 
 // A batch with JSON progress writes every recording's files under the container's extension.
