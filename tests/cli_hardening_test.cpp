@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <csignal>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <thread>
@@ -269,6 +270,10 @@ TEST(CliHardening, ReportOnAFullDisk) {
 // lets the run write there at all.
 TEST(CliHardening, ReportOnTheFullDevice) {
   if (!fs::exists("/dev/full")) GTEST_SKIP() << "no /dev/full here";
+  // A build from before the hardening wrote the report beside its name and renamed it over the name: as
+  // root that would replace the device for the whole machine.
+  if (std::getenv("QMV2AVI_TEST_CLI") != nullptr && ::geteuid() == 0)
+    GTEST_SKIP() << "another build of the tool, run as root, could rename a file over /dev/full";
   const std::string dir = scratchDir("dev-full");
   const std::string input = writeRecording(dir);
   const CliResult r = runBounded("convert --overwrite " + quote(input) + " --report=/dev/full", dir);

@@ -308,6 +308,11 @@ struct GapCase {
   int maxGap;  // --max-gap, 0: not given
 };
 
+void PrintTo(const GapCase& gap, std::ostream* os) {
+  PrintTo(gap.clock, os);
+  *os << " --max-gap " << gap.maxGap;
+}
+
 class ClockGapTest : public ::testing::TestWithParam<GapCase> {};
 
 // Recorded timing keeps the 20 minutes: the last picture before the gap stays and the audio is silent
