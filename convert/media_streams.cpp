@@ -46,7 +46,15 @@ Error encoderError(const std::string& what, int code) {
 }  // namespace
 
 void setMuxerOptions(Container container, AVDictionary** options) {
-  if (container == Container::kMp4) av_dict_set(options, "movflags", "frag_keyframe+delay_moov+default_base_moof", 0);
+  if (container != Container::kMp4) return;
+  av_dict_set(options, "movflags", "frag_keyframe+delay_moov+default_base_moof", 0);
+  // The MP4 muxer ends a timed-text sample when a packet of any track passes it, comparing times in that
+  // track's units with the text track's own. With every track counted in the audio's 1/8000 s the
+  // comparison holds; with mixed units it ends cues at wrong times and can abort on a negative duration.
+  av_dict_set_int(options, "video_track_timescale", kAacSampleRate, 0);
+  // The cues are written up to a half minute after their pictures; the muxer must wait for them rather
+  // than pass them, or it ends the open cue too early.
+  av_dict_set_int(options, "max_interleave_delta", 0, 0);
 }
 
 void setFileMetadata(AVFormatContext& out, const std::string& title, const std::string& creationTime) {
@@ -55,15 +63,13 @@ void setFileMetadata(AVFormatContext& out, const std::string& title, const std::
 }
 
 Result<AVStream*> addSubtitleStream(AVFormatContext& out, Container container) {
-  // MP4: libavformat 59's MP4 muxer fills the gaps of a timed-text track with empty samples timed in another
-  // stream's units, and in fragmented output that ends in a failed assertion that aborts the process. MP4
-  // files carry no subtitle track until the muxer is mended; the .srt file beside them has the cues.
-  if (container != Container::kMkv) return static_cast<AVStream*>(nullptr);
+  if (container == Container::kAvi) return static_cast<AVStream*>(nullptr);
   AVStream* st = avformat_new_stream(&out, nullptr);
   if (!st) return Error{AVERROR(ENOMEM), "cannot add the subtitle stream"};
   AVCodecParameters& par = *st->codecpar;
   par.codec_type = AVMEDIA_TYPE_SUBTITLE;
-  st->time_base = AVRational{1, 1000};
+  // MP4: the audio's units, which every MP4 track shares (see setMuxerOptions).
+  st->time_base = container == Container::kMp4 ? AVRational{1, kAacSampleRate} : AVRational{1, 1000};
   if (container == Container::kMkv) {
     par.codec_id = AV_CODEC_ID_SUBRIP;
   } else {

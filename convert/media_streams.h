@@ -25,8 +25,8 @@ void setMuxerOptions(Container container, AVDictionary** options);
 // The file's title and its date (ISO 8601, "2007-06-15T13:10:00.000000Z"); either may be empty.
 void setFileMetadata(AVFormatContext& out, const std::string& title, const std::string& creationTime);
 
-// The subtitle stream of MKV (SubRip text); null for AVI, which has none, and for MP4 (see the definition).
-// Its time base is one millisecond. subtitleSample and the 3GPP sample entry are ready for MP4's timed text.
+// The subtitle stream: SubRip text in MKV (time base one millisecond), 3GPP timed text in MP4 (time base
+// 1/8000 s, like every MP4 track); null for AVI, which has none.
 Result<AVStream*> addSubtitleStream(AVFormatContext& out, Container container);
 // One cue's sample as the container stores it: SubRip is the bare text, 3GPP text has a 16-bit length first.
 std::vector<uint8_t> subtitleSample(Container container, const std::string& text);
