@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <system_error>
 
 extern "C" {
 #include <libavutil/dict.h>
@@ -46,6 +47,9 @@ Error encoderError(const std::string& what, int code) {
 }  // namespace
 
 void setMuxerOptions(Container container, AVDictionary** options) {
+  // A CRC-32 over every cluster costs a quarter of an MKV conversion; the report's SHA-256 of every frame
+  // and of the whole file proves far more, and players ignore the CRCs.
+  if (container == Container::kMkv) av_dict_set_int(options, "write_crc32", 0, 0);
   if (container != Container::kMp4) return;
   av_dict_set(options, "movflags", "frag_keyframe+delay_moov+default_base_moof", 0);
   // The MP4 muxer ends a timed-text sample when a packet of any track passes it, comparing times in that
@@ -124,11 +128,31 @@ Result<std::unique_ptr<AacEncoder>> AacEncoder::open(bool globalHeader) {
   f.nb_samples = ctx.frame_size;
   if (int r = av_channel_layout_copy(&f.ch_layout, &ctx.ch_layout); r < 0) return encoderError("channel layout", r);
   if (int r = av_frame_get_buffer(&f, 0); r < 0) return encoderError("cannot allocate a frame", r);
-  enc->pending_.reserve(std::size_t(ctx.frame_size));
+  enc->frameSize_ = std::size_t(ctx.frame_size);
+  enc->pending_.reserve(enc->frameSize_);
+  if (!enc->start()) return Error{AVERROR(EAGAIN), "AAC audio: cannot start the encoding thread"};
   return enc;
 }
 
-AacEncoder::~AacEncoder() = default;
+bool AacEncoder::start() {
+  try {
+    thread_ = std::thread([this] { run(); });
+  } catch (const std::system_error&) {
+    return false;
+  }
+  return true;
+}
+
+AacEncoder::~AacEncoder() {
+  if (!thread_.joinable()) return;
+  {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    input_.clear();
+    ending_ = true;
+  }
+  changed_.notify_all();
+  thread_.join();
+}
 
 Status AacEncoder::fillParameters(AVCodecParameters& parameters) const {
   if (int r = avcodec_parameters_from_context(&parameters, context_.get()); r < 0)
@@ -138,39 +162,123 @@ Status AacEncoder::fillParameters(AVCodecParameters& parameters) const {
 
 Status AacEncoder::write(const int16_t* samples, std::size_t count, const PacketSink& sink) {
   if (flushed_) return Error{AVERROR_EOF, "AAC audio: the encoder was already flushed"};
-  const std::size_t frameSize = std::size_t(context_->frame_size);
   for (std::size_t i = 0; i < count; ++i) {
     pending_.push_back(float(samples[i]) / 32768.0f);
-    if (pending_.size() == frameSize)
-      if (Status st = encodeFrame(frameSize, sink); !st) return st;
+    if (pending_.size() == frameSize_) {
+      queue(Samples{std::move(pending_), nextPts_});
+      nextPts_ += int64_t(frameSize_);
+      pending_ = {};
+      pending_.reserve(frameSize_);
+    }
   }
-  return okStatus();
+  return deliver(sink);
 }
 
 Status AacEncoder::flush(const PacketSink& sink) {
   if (flushed_) return okStatus();
-  if (!pending_.empty())
-    if (Status st = encodeFrame(pending_.size(), sink); !st) return st;
   flushed_ = true;
-  if (int r = avcodec_send_frame(context_.get(), nullptr); r < 0) return encoderError("cannot flush the encoder", r);
-  return drain(sink);
+  if (!pending_.empty()) {
+    const int64_t pts = nextPts_;
+    nextPts_ += int64_t(pending_.size());
+    queue(Samples{std::move(pending_), pts});
+  }
+  {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    ending_ = true;
+  }
+  changed_.notify_all();
+  thread_.join();
+  return deliver(sink);
 }
 
-Status AacEncoder::encodeFrame(std::size_t count, const PacketSink& sink) {
-  AVFrame& f = *frame_;
-  if (int r = av_frame_make_writable(&f); r < 0) return encoderError("cannot reuse the frame", r);
-  f.nb_samples = int(count);  // only the last frame is short
-  std::copy(pending_.begin(), pending_.begin() + std::ptrdiff_t(count), reinterpret_cast<float*>(f.data[0]));
-  pending_.clear();
-  f.pts = nextPts_;
-  nextPts_ += int64_t(count);
-  if (int r = avcodec_send_frame(context_.get(), &f); r < 0) return encoderError("the encoder refused samples", r);
-  return drain(sink);
+void AacEncoder::queue(Samples samples) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  changed_.wait(lock, [&] { return input_.size() < kMaxQueuedFrames || stopped_; });
+  if (stopped_) return;  // it failed; deliver says so
+  input_.push_back(std::move(samples));
+  lock.unlock();
+  changed_.notify_all();
 }
 
-Status AacEncoder::drain(const PacketSink& sink) {
-  if (int r = ff::receivePackets(context_.get(), packet_.get(), sink); r < 0) return encoderError("the encoder failed", r);
+Status AacEncoder::deliver(const PacketSink& sink) {
+  std::deque<ff::Packet> ready;
+  int failure = 0;
+  const char* failedAt = nullptr;
+  {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    ready.swap(output_);
+    failure = failure_;
+    failedAt = failedAt_;
+  }
+  for (ff::Packet& pkt : ready) sink(*pkt);
+  if (failure < 0) return encoderError(failedAt, failure);
   return okStatus();
+}
+
+void AacEncoder::run() {
+  for (;;) {
+    Samples next;
+    {
+      std::unique_lock<std::mutex> lock(mutex_);
+      changed_.wait(lock, [&] { return !input_.empty() || ending_; });
+      if (input_.empty()) break;
+      next = std::move(input_.front());
+      input_.pop_front();
+    }
+    changed_.notify_all();
+    if (encode(&next) < 0) break;
+  }
+  // Drains the encoder unless it failed.
+  bool failed = false;
+  {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    failed = failure_ < 0;
+  }
+  if (!failed) encode(nullptr);
+  {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    stopped_ = true;
+  }
+  changed_.notify_all();
+}
+
+int AacEncoder::encode(const Samples* samples) {
+  int r = 0;
+  const char* what = nullptr;
+  if (samples) {
+    AVFrame& f = *frame_;
+    if (r = av_frame_make_writable(&f); r < 0) {
+      what = "cannot reuse the frame";
+    } else {
+      f.nb_samples = int(samples->data.size());  // only the last frame is short
+      std::copy(samples->data.begin(), samples->data.end(), reinterpret_cast<float*>(f.data[0]));
+      f.pts = samples->pts;
+      if (r = avcodec_send_frame(context_.get(), &f); r < 0) what = "the encoder refused samples";
+    }
+  } else if (r = avcodec_send_frame(context_.get(), nullptr); r < 0) {
+    what = "cannot flush the encoder";
+  }
+  std::deque<ff::Packet> packets;
+  if (r >= 0) {
+    r = ff::receivePackets(context_.get(), packet_.get(), [&](AVPacket& pkt) {
+      ff::Packet copy(av_packet_alloc());
+      if (copy) av_packet_move_ref(copy.get(), &pkt);
+      packets.push_back(std::move(copy));
+    });
+    if (r < 0) what = "the encoder failed";
+  }
+  for (const ff::Packet& pkt : packets)
+    if (!pkt) r = AVERROR(ENOMEM), what = "out of memory";
+  {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    if (r >= 0) {
+      for (ff::Packet& pkt : packets) output_.push_back(std::move(pkt));
+    } else if (failure_ == 0) {
+      failure_ = r;
+      failedAt_ = what;
+    }
+  }
+  return r;
 }
 
 }  // namespace qmv

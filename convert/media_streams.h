@@ -3,10 +3,14 @@
 #pragma once
 
 #include <cstddef>
+#include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "convert/conversion_context.h"
@@ -33,6 +37,9 @@ std::vector<uint8_t> subtitleSample(Container container, const std::string& text
 
 // AAC from libavcodec's own encoder: 8000 Hz mono 16-bit PCM in, packets out. Samples are collected into
 // the encoder's frame size; the last frame may be short.
+// Encoding costs several times what the rest of a pass-through conversion does, so each encoder runs on a
+// thread of its own, a bounded number of frames behind the caller. Packets still reach the sink on the
+// caller's thread, in order, from write and flush; the bytes are the same as encoding in line.
 class AacEncoder {
  public:
   // Receives each packet, pts and duration in 1/8000 s (the encoder's priming makes the first pts negative).
@@ -43,22 +50,46 @@ class AacEncoder {
   AacEncoder& operator=(const AacEncoder&) = delete;
 
   Status fillParameters(AVCodecParameters& parameters) const;
-  // Samples at the next audio positions; a zero sample is silence like any other.
+  // Samples at the next audio positions; a zero sample is silence like any other. Passes on the packets
+  // that are ready; waits only while the encoder is kMaxQueuedFrames behind.
   Status write(const int16_t* samples, std::size_t count, const PacketSink& sink);
-  // Encodes what is collected and drains the encoder. Later writes are refused.
+  // Encodes what is collected, drains the encoder and passes on every packet. Later writes are refused.
   Status flush(const PacketSink& sink);
 
- private:
-  AacEncoder() = default;
-  Status encodeFrame(std::size_t count, const PacketSink& sink);
-  Status drain(const PacketSink& sink);
+  static constexpr std::size_t kMaxQueuedFrames = 32;
 
+ private:
+  struct Samples {
+    std::vector<float> data;
+    int64_t pts = 0;
+  };
+
+  AacEncoder() = default;
+  bool start();
+  void queue(Samples samples);     // caller
+  Status deliver(const PacketSink& sink);  // caller
+  void run();                      // the encoding thread
+  int encode(const Samples* samples);  // the encoding thread; null drains the encoder
+
+  // Used by the encoding thread only, once it runs.
   ff::CodecContext context_;
   ff::Frame frame_;
   ff::Packet packet_;
+  // Used by the caller only.
+  std::size_t frameSize_ = 0;
   std::vector<float> pending_;
   int64_t nextPts_ = 0;
   bool flushed_ = false;
+  // Shared, under mutex_.
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::deque<Samples> input_;
+  std::deque<ff::Packet> output_;
+  bool ending_ = false;  // no more input: drain and stop
+  bool stopped_ = false;
+  int failure_ = 0;                 // the first libavcodec error
+  const char* failedAt_ = nullptr;  // what failed
+  std::thread thread_;
 };
 
 }  // namespace qmv

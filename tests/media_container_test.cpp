@@ -5,6 +5,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <csignal>
 #include <cmath>
 #include <cstring>
@@ -14,6 +15,7 @@
 
 #include "convert/avi_writer.h"
 #include "convert/conversion_context.h"
+#include "convert/media_streams.h"
 #include "decode/frame_geometry.h"
 #include "decode/vol_header.h"
 #include "support/avi_probe.h"
@@ -382,6 +384,42 @@ TEST_P(CliFormat, CtrlCLeavesAPlayableFile) {
 }
 
 // A batch with JSON progress writes every recording's files under the container's extension.
+// The encoder runs on its own thread: however the samples arrive, the packets come back complete, in
+// order, and the same as from one write; far more frames than it queues make the caller wait on it.
+TEST(AacEncoderThread, PacketsInOrderAndTheSameForAnyPieces) {
+  std::vector<int16_t> pcm(8000 * 12 + 333);
+  for (std::size_t i = 0; i < pcm.size(); ++i) pcm[i] = int16_t(8000 * std::sin(double(i) * 0.07) + (i % 97) * 40);
+  struct Got {
+    int64_t pts, duration;
+    std::vector<uint8_t> data;
+    bool operator==(const Got&) const = default;
+  };
+  const auto encode = [&](const std::vector<std::size_t>& pieces) {
+    std::vector<Got> got;
+    auto enc = AacEncoder::open(false);
+    EXPECT_TRUE(enc);
+    if (!enc) return got;
+    const auto sink = [&](AVPacket& p) { got.push_back(Got{p.pts, p.duration, {p.data, p.data + p.size}}); };
+    std::size_t at = 0;
+    for (std::size_t i = 0; at < pcm.size(); ++i) {
+      const std::size_t n = std::min(pieces[i % pieces.size()], pcm.size() - at);
+      EXPECT_TRUE(enc.value()->write(pcm.data() + at, n, sink));
+      at += n;
+    }
+    EXPECT_TRUE(enc.value()->flush(sink));
+    EXPECT_FALSE(enc.value()->write(pcm.data(), 1, sink));
+    return got;
+  };
+  const std::vector<Got> whole = encode({pcm.size()});
+  // The priming frame, then one packet per 1024 samples, the last one short, each where the last ended.
+  ASSERT_EQ(whole.size(), (pcm.size() + 1023) / 1024 + 1);
+  EXPECT_EQ(whole.front().pts, -1024);
+  for (std::size_t i = 1; i < whole.size(); ++i) EXPECT_EQ(whole[i].pts, whole[i - 1].pts + whole[i - 1].duration);
+  EXPECT_EQ(whole.back().pts + whole.back().duration, int64_t(pcm.size()));
+  EXPECT_TRUE(encode({1, 7, 1023, 1025, 3000}) == whole);
+  EXPECT_TRUE(encode({160}) == whole);
+}
+
 TEST(CliFormatBatch, BatchAndJsonProgressNameTheContainersFiles) {
   const std::string dir = scratchDir("batch");
   writeRecording(dir, "a.qmv");
