@@ -56,6 +56,9 @@ void setMuxerOptions(Container container, AVDictionary** options) {
   // track's units with the text track's own. With every track counted in the audio's 1/8000 s the
   // comparison holds; with mixed units it ends cues at wrong times and can abort on a negative duration.
   av_dict_set_int(options, "video_track_timescale", kAacSampleRate, 0);
+  // The edit lists that place each track's first sample count in the movie's units: the same ones, so a
+  // late first frame starts at its exact time rather than at the nearest millisecond.
+  av_dict_set_int(options, "movie_timescale", kAacSampleRate, 0);
   // The cues are written up to a half minute after their pictures; the muxer must wait for them rather
   // than pass them, or it ends the open cue too early.
   av_dict_set_int(options, "max_interleave_delta", 0, 0);
