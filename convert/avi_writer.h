@@ -78,9 +78,11 @@ class AviWriter {
   // With burnIn: the second caption line (the recorded date and time) of the pictures written from now on.
   void setCaption(std::string text);
   // A subtitle cue shown from video position start up to end (the recorded date and time, or a gap's
-  // note), in containers that carry a subtitle track; AVI has none and ignores it. Cues may come late
-  // and out of order by up to kCueHoldSeconds: they are held that long and written in order of start.
-  static constexpr int64_t kCueHoldSeconds = 30;
+  // note), in containers that carry a subtitle track; AVI has none and ignores it. A cue is known when
+  // its second is over; cues may come that late and out of order by up to kCueHoldSeconds: they are held
+  // that long and written in order of start. Longer holds put the cues behind their pictures in the file,
+  // where a player reading it front to back finds them too late.
+  static constexpr int64_t kCueHoldSeconds = 2;
   void addCue(int64_t start, int64_t end, std::string text);
   // size bytes of 16-bit mono PCM (host order); audio positions count samples. In MP4 the samples go
   // through the AAC encoder.

@@ -490,13 +490,17 @@ void Worker::placeAudio(int c, AviWriter& writer, uint16_t time) {
   static const std::array<int16_t, kAudioSampleRate> kSilence{};
   const int64_t target = plan_->outputSecond(time) * kAudioSampleRate;
   int64_t position = writer.audioPosition();
+  Channel& channel = channels_[std::size_t(c)];
+  // A cue before a pause ends where its second does; given now, it goes into the file ahead of the
+  // pause's silence instead of after it.
+  if (position < target)
+    addCue(channel, channel.cues.closeReached(TimingPlan::secondStart(plan_->outputSecond(time), channel.rate)));
   while (position < target && !writer.writeError()) {
     const std::size_t count = std::size_t(std::min<int64_t>(target - position, int64_t(kSilence.size())));
     writer.writeAudio(reinterpret_cast<const uint8_t*>(kSilence.data()), count * sizeof(int16_t), kAviKeyFrame);
     position += int64_t(count);
   }
   if (position > target) {
-    Channel& channel = channels_[std::size_t(c)];
     channel.audioLead = std::max(channel.audioLead, uint64_t(position - target));
   }
 }

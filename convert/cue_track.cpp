@@ -29,6 +29,14 @@ std::vector<Cue> CueTrack::note(int64_t start, int64_t end, std::string text) {
   return cues;
 }
 
+std::optional<Cue> CueTrack::closeReached(int64_t position) {
+  if (!open_ || limit_ < 0 || limit_ > position) return std::nullopt;
+  open_->end = limit_;
+  std::optional<Cue> closed = std::move(open_);
+  open_.reset();
+  return closed;
+}
+
 std::optional<Cue> CueTrack::close() {
   if (!open_) return std::nullopt;
   open_->end = last_ + 1;

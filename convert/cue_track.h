@@ -26,6 +26,9 @@ class CueTrack {
   std::optional<Cue> sample(uint16_t time, int64_t position, int64_t limit = -1);
   // A note shown from start up to end; closes the open cue first (returned ahead of the note).
   std::vector<Cue> note(int64_t start, int64_t end, std::string text);
+  // Closes the open cue when the output has reached position and the cue's second ends at or before it:
+  // the cue the next sample would close, given as soon as it is known (ahead of a pause's silence).
+  std::optional<Cue> closeReached(int64_t position);
   // Closes the open cue: it ends after its last sample.
   std::optional<Cue> close();
 

@@ -59,8 +59,8 @@ void setMuxerOptions(Container container, AVDictionary** options) {
   // The edit lists that place each track's first sample count in the movie's units: the same ones, so a
   // late first frame starts at its exact time rather than at the nearest millisecond.
   av_dict_set_int(options, "movie_timescale", kAacSampleRate, 0);
-  // The cues are written up to a half minute after their pictures; the muxer must wait for them rather
-  // than pass them, or it ends the open cue too early.
+  // A cue is written a few seconds after its pictures; the muxer must wait for it rather than pass it,
+  // or it ends the open cue too early.
   av_dict_set_int(options, "max_interleave_delta", 0, 0);
 }
 
