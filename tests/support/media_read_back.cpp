@@ -1,6 +1,7 @@
 // Test read-back of converted files in any container, through libavformat and libavcodec alone.
 #include "support/media_read_back.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdarg>
 
@@ -102,7 +103,14 @@ class Reader {
     }
     ff::Packet packet(av_packet_alloc());
     frame_.reset(av_frame_alloc());
+    double latest = -1e300;
     while (av_read_frame(input_.get(), packet.get()) >= 0) {
+      if (packet->size > 0 && (packet->pts != AV_NOPTS_VALUE || packet->dts != AV_NOPTS_VALUE)) {
+        const int64_t pts = packet->pts != AV_NOPTS_VALUE ? packet->pts : packet->dts;
+        const double time = seconds(pts, input_->streams[packet->stream_index]->time_base);
+        out_.mostBehind = std::max(out_.mostBehind, latest - time);
+        latest = std::max(latest, time);
+      }
       // An empty packet is a skipped sample; sent to a decoder it would mean the end of the stream.
       if (packet->size > 0 && packet->stream_index == video_) {
         const AVStream* stream = input_->streams[video_];

@@ -33,6 +33,9 @@ struct MediaReadBack {
   // The first audio stream decoded to mono 16-bit levels on one timeline: a decoded frame is placed at its
   // own presentation time, and anything between frames reads as silence.
   std::vector<int16_t> samples;
+  // The most seconds a packet is stored behind the latest time stored before it: how far back a player
+  // reading the file front to back must reach for it.
+  double mostBehind = 0;
   // The packets of every subtitle stream as text (a mov_text packet keeps its 2-byte length in front).
   std::vector<std::string> subtitles;
   // Every message the libraries logged at error level or worse while the file was opened and decoded:
