@@ -44,6 +44,7 @@ ConversionReport convertWithSideFiles(const RecordingFile& recording, const std:
                                        rateWarningConsequence(context.settings.timing == Timing::kRecorded));
     }
   }
+  const std::size_t firstSide = outcome.sideFiles.size();
   ObserverFanOut observers;
   observers.add(context.observer);
   std::optional<SubtitleFiles> subtitles;
@@ -73,6 +74,9 @@ ConversionReport convertWithSideFiles(const RecordingFile& recording, const std:
     for (std::string& file : frameLogs->files()) outcome.sideFiles.push_back(std::move(file));
   }
   if (integrity && report.started) {
+    // The subtitles and frame logs are evidence of the recorded time too: hashed like the video files.
+    for (std::size_t i = firstSide; i < outcome.sideFiles.size(); ++i)
+      integrity->addSideFile(outcome.sideFiles[i]);
     const std::string path = reportPathOf(context.settings);
     const Status done = integrity->finish(report, path, context.settings.overwrite);
     keep(done);

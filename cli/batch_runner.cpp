@@ -50,27 +50,39 @@ int severity(int status) {
   return 3;
 }
 
-// Inputs that would write the same output names (same folder, same base name) as another input:
-// for each, the index of one it clashes with.
-std::vector<std::optional<std::size_t>> findNameClashes(const ConvertOptions& options,
-                                                        const std::vector<std::string>& inputs) {
-  std::vector<std::optional<std::size_t>> clashes(inputs.size());
+// An input whose outputs would take the names of another input's.
+struct NameClash {
+  std::size_t other = 0;  // the input it clashes with
+  // What both would write: "output files DIR/cam_NN.avi would be those" or "report PATH would be that".
+  std::string files;
+};
+
+std::string outputPattern(const ConvertOptions& options, const std::string& input);
+
+// Inputs that would write the same output names (same folder, same base name, or one report path) as
+// another input: for each, one it clashes with.
+std::vector<std::optional<NameClash>> findNameClashes(const ConvertOptions& options,
+                                                      const std::vector<std::string>& inputs) {
+  std::vector<std::optional<NameClash>> clashes(inputs.size());
   std::map<std::string, std::size_t> firstByName;
   for (std::size_t i = 0; i < inputs.size(); ++i) {
     const fs::path input(inputs[i]);
     fs::path dir = options.outputDir.empty() ? input.parent_path() : fs::path(options.outputDir);
     if (dir.empty()) dir = ".";
-    std::vector<std::string> names{identity(dir) + "/" + input.stem().string()};
+    std::vector<std::pair<std::string, std::string>> names{
+        {identity(dir) + "/" + input.stem().string(),
+         "output files " + outputPattern(options, inputs[i]) + " would be those"}};
     // Reports gathered into one folder clash by their own names even when the videos go apart.
     if (options.report) {
-      names.push_back("report " +
-                      identity(integrityReportPath(*options.report, dir.string() + "/", input.stem().string())));
+      const std::string report =
+          integrityReportPath(*options.report, dir.string() + "/", input.stem().string());
+      names.emplace_back("report " + identity(report), "report " + report + " would be that");
     }
-    for (const std::string& name : names) {
+    for (const auto& [name, files] : names) {
       const auto [at, inserted] = firstByName.emplace(name, i);
       if (inserted || clashes[i]) continue;
-      clashes[i] = at->second;
-      if (!clashes[at->second]) clashes[at->second] = i;
+      clashes[i] = NameClash{at->second, files};
+      if (!clashes[at->second]) clashes[at->second] = NameClash{i, files};
     }
   }
   return clashes;
@@ -185,8 +197,8 @@ int runBatch(const ConvertOptions& options, const ExpandedInputs& expanded, Batc
       results[i].refused = true;
       results[i].outcome.exitStatus = kExitOutputFile;
       progress.writeLine(stderr, std::ptrdiff_t(i),
-                         std::string(kTool) + inputs[i] + ": its output files " +
-                             outputPattern(options, inputs[i]) + " would be those of " + inputs[*clashes[i]] +
+                         std::string(kTool) + inputs[i] + ": its " + clashes[i]->files + " of " +
+                             inputs[clashes[i]->other] +
                              " as well; not converted (convert them one at a time into different folders)");
       progress.inputFinished(i, kExitOutputFile, results[i].outcome.report);
     }

@@ -66,10 +66,10 @@ class AacEncoder {
 
   AacEncoder() = default;
   bool start();
-  void queue(Samples samples);     // caller
+  void queue(Samples samples);             // caller
   Status deliver(const PacketSink& sink);  // caller
-  void run();                      // the encoding thread
-  int encode(const Samples* samples);  // the encoding thread; null drains the encoder
+  void run();                              // the encoding thread
+  int encode(const Samples* samples);      // the encoding thread; null drains the encoder
 
   // Used by the encoding thread only, once it runs.
   ff::CodecContext context_;

@@ -9,6 +9,9 @@
 #include <QDropEvent>
 #include <QFile>
 #include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -955,6 +958,15 @@ class ConverterDialogTest : public QObject {
     QVERIFY(log.open(QIODevice::ReadOnly));
     QVERIFY(log.readLine().startsWith("position,recorded_time,key_frame,bytes,source_offset"));
     QVERIFY(completionTexts_.value(0).contains("5 files written"));
+    // The frame logs are hashed in the report like the video files.
+    QFile reportFile(QDir(out.path()).filePath("recB.report.json"));
+    QVERIFY(reportFile.open(QIODevice::ReadOnly));
+    const QJsonArray sides = QJsonDocument::fromJson(reportFile.readAll()).object().value("sideFiles").toArray();
+    QStringList hashed;
+    for (const QJsonValue& side : sides)
+      if (side.toObject().value("sha256").toString().size() == 64)
+        hashed << QFileInfo(side.toObject().value("path").toString()).fileName();
+    QCOMPARE(hashed, (QStringList{"recB_00.csv", "recB_04.csv"}));
   }
 
   void outputFailureIsReported() {
