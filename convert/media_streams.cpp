@@ -18,6 +18,8 @@ namespace {
 constexpr int kAacSampleRate = 8000;
 // 32 kbit/s is well inside what the encoder allows for 8 kHz mono and keeps speech clear.
 constexpr int64_t kAacBitRate = 32000;
+// An MP4 fragment ends at a video key frame, or after this long at the latest.
+constexpr int64_t kMaxFragmentMicroseconds = 10'000'000;
 
 // The 3GPP text sample entry after its common fields (3GPP TS 26.245): no scrolling, centred at the
 // bottom, transparent background, a default text box, white 18-point text in font 1, and a font table
@@ -52,6 +54,9 @@ void setMuxerOptions(Container container, AVDictionary** options) {
   if (container == Container::kMkv) av_dict_set_int(options, "write_crc32", 0, 0);
   if (container != Container::kMp4) return;
   av_dict_set(options, "movflags", "frag_keyframe+delay_moov+default_base_moof", 0);
+  // Nor does a pause without pictures (audio goes on, or the camera stopped) grow one fragment without
+  // end: it is held in memory until written, and lost when the file is cut short.
+  av_dict_set_int(options, "frag_duration", kMaxFragmentMicroseconds, 0);
   // The MP4 muxer ends a timed-text sample when a packet of any track passes it, comparing times in that
   // track's units with the text track's own. With every track counted in the audio's 1/8000 s the
   // comparison holds; with mixed units it ends cues at wrong times and can abort on a negative duration.
