@@ -105,6 +105,7 @@ struct AviWriter::Impl {
   std::multimap<int64_t, Cue> cues;
   int64_t cueHold = 0;  // positions a cue is held for one that may still come before it
   int64_t lastCueStart = 0;
+  int64_t lastCueEnd = -1;  // -1: no cue written
   ff::Packet cuePacket;
 
   bool isAvi() const { return container == Container::kAvi; }
@@ -195,9 +196,28 @@ struct AviWriter::Impl {
       pkt.duration = av_rescale_q(cue.end, positionTimeBase, subtitle->time_base) - pkt.pts;
       pkt.flags = AV_PKT_FLAG_KEY;
       lastCueStart = start;
+      lastCueEnd = std::max(lastCueEnd, cue.end);
       writePacket(pkt, false);
       av_packet_unref(&pkt);
     }
+  }
+
+  // 3GPP text: the last cue ends with an empty sample. The muxer adds one itself, but without a duration,
+  // and in a fragment it then guesses one from the sample before, which makes the text track (and the
+  // file) outlast the pictures. An empty sample of our own at the cue's end, lasting nothing, leaves
+  // nothing to guess.
+  void endTimedText() {
+    if (container != Container::kMp4 || !subtitle || lastCueEnd < 0 || !writable()) return;
+    const std::vector<uint8_t> sample = subtitleSample(container, "");
+    AVPacket& pkt = *cuePacket;
+    if (av_new_packet(&pkt, int(sample.size())) < 0) return recordWriteError(AVERROR(ENOMEM), "out of memory");
+    std::memcpy(pkt.data, sample.data(), sample.size());
+    pkt.stream_index = subtitle->index;
+    pkt.pts = pkt.dts = av_rescale_q(lastCueEnd, positionTimeBase, subtitle->time_base);
+    pkt.duration = 0;
+    pkt.flags = AV_PKT_FLAG_KEY;
+    writePacket(pkt, false);
+    av_packet_unref(&pkt);
   }
 
   void writeRaw(const uint8_t* data, std::size_t size, uint32_t flags, AVStream* stream, int64_t pts,
@@ -489,6 +509,7 @@ Status AviWriter::finish() {
         if (!st) s.recordWriteError(st.error().code, st.error().message);
       }
       s.writeCues(INT64_MAX);
+      s.endTimedText();
       s.finished = true;
       // The trailer fixes the header sizes and writes the index, also after a write error.
       if (int r = av_write_trailer(s.out.get()); r < 0) s.recordWriteError(r, ff::errorText(r));

@@ -189,6 +189,15 @@ TEST_P(ClockSyncTest, TheMarkedFrameAndItsClickPlayWithinOneFrameInterval) {
         << "bright picture at " << *bright << " s, click at " << *click << " s";
     // MKV is read front to back: every cue is stored close to the pictures it is shown over.
     if (back.container.rfind("matroska", 0) == 0) EXPECT_LT(back.mostBehind, 3.0);
+    // MP4 states each track's length: the text track ends with the last picture, not later.
+    if (back.container.rfind("mov", 0) == 0) {
+      const auto probed = test::probeAvi(path);
+      ASSERT_TRUE(probed && probed->streams.size() == 3u);
+      const auto time = [&](int64_t t, std::size_t i) { return double(t) * av_q2d(probed->streams[i].timeBase); };
+      const auto pictures = probed->packetsOf(0);
+      ASSERT_FALSE(pictures.empty());
+      EXPECT_LE(time(probed->streams[2].duration, 2), time(pictures.back().pts, 0) + frameInterval + 0.001);
+    }
   }
 }
 

@@ -78,6 +78,7 @@ std::optional<ProbedFile> probeAvi(const std::string& path, bool withData) {
     s.blockAlign = par->block_align;
     s.bitRate = par->bit_rate;
     s.frameCount = st->nb_frames;
+    s.duration = st->duration != AV_NOPTS_VALUE ? st->duration : 0;
     s.format = par->format;
     s.sampleAspect = av_guess_sample_aspect_ratio(input.get(), const_cast<AVStream*>(st), nullptr);
     file.streams.push_back(std::move(s));

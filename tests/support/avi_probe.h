@@ -39,6 +39,7 @@ struct ProbedStream {
   int sampleRate = 0, channels = 0, blockAlign = 0;
   int64_t bitRate = 0;
   int64_t frameCount = 0;  // nb_frames as the header states it
+  int64_t duration = 0;    // in timeBase, as the header states it; 0 when it states none
   AVRational sampleAspect{0, 1};
   int format = -1;  // video: the AVPixelFormat; audio: the AVSampleFormat  // as libavformat reads it (MKV: from the display size; MP4: 'pasp')
 };
