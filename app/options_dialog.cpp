@@ -104,7 +104,7 @@ OptionsDialog::OptionsDialog(const DialogOptions& current, CompressionChooser ch
   container_->addItems({QStringLiteral("AVI"), QStringLiteral("MKV (with recorded-time subtitles)"),
                         QStringLiteral("MP4 (AAC audio, plays in web browsers)")});
   timing_ = new QComboBox(output);
-  timing_->addItems({QStringLiteral("Declared: frames follow one another at the recorded rate"),
+  timing_->addItems({QStringLiteral("Declared: frames follow one another at the declared rate"),
                      QStringLiteral("Recorded: every frame at its recorded time, pauses kept")});
   maxGap_ = new QSpinBox(output);
   maxGap_->setRange(0, kMaxGapLimit);
