@@ -184,22 +184,28 @@ struct AviWriter::Impl {
       const int64_t start = std::max(node.key(), lastCueStart);
       const Cue& cue = node.mapped();
       if (cue.end <= start || !writable()) continue;
-      const std::vector<uint8_t> sample = subtitleSample(container, cue.text);
-      AVPacket& pkt = *cuePacket;
-      if (av_new_packet(&pkt, int(sample.size())) < 0) {
-        recordWriteError(AVERROR(ENOMEM), "out of memory");
-        return;
-      }
-      std::memcpy(pkt.data, sample.data(), sample.size());
-      pkt.stream_index = subtitle->index;
-      pkt.pts = pkt.dts = av_rescale_q(start, positionTimeBase, subtitle->time_base);
-      pkt.duration = av_rescale_q(cue.end, positionTimeBase, subtitle->time_base) - pkt.pts;
-      pkt.flags = AV_PKT_FLAG_KEY;
+      if (!writeTextSample(cue.text, start, cue.end)) return;
       lastCueStart = start;
       lastCueEnd = std::max(lastCueEnd, cue.end);
-      writePacket(pkt, false);
-      av_packet_unref(&pkt);
     }
+  }
+
+  // One subtitle sample shown from video position start up to end; false when it could not be made.
+  bool writeTextSample(const std::string& text, int64_t start, int64_t end) {
+    const std::vector<uint8_t> sample = subtitleSample(container, text);
+    AVPacket& pkt = *cuePacket;
+    if (av_new_packet(&pkt, int(sample.size())) < 0) {
+      recordWriteError(AVERROR(ENOMEM), "out of memory");
+      return false;
+    }
+    std::memcpy(pkt.data, sample.data(), sample.size());
+    pkt.stream_index = subtitle->index;
+    pkt.pts = pkt.dts = av_rescale_q(start, positionTimeBase, subtitle->time_base);
+    pkt.duration = av_rescale_q(end, positionTimeBase, subtitle->time_base) - pkt.pts;
+    pkt.flags = AV_PKT_FLAG_KEY;
+    writePacket(pkt, false);
+    av_packet_unref(&pkt);
+    return true;
   }
 
   // 3GPP text: the last cue ends with an empty sample. The muxer adds one itself, but without a duration,
@@ -208,16 +214,7 @@ struct AviWriter::Impl {
   // nothing to guess.
   void endTimedText() {
     if (container != Container::kMp4 || !subtitle || lastCueEnd < 0 || !writable()) return;
-    const std::vector<uint8_t> sample = subtitleSample(container, "");
-    AVPacket& pkt = *cuePacket;
-    if (av_new_packet(&pkt, int(sample.size())) < 0) return recordWriteError(AVERROR(ENOMEM), "out of memory");
-    std::memcpy(pkt.data, sample.data(), sample.size());
-    pkt.stream_index = subtitle->index;
-    pkt.pts = pkt.dts = av_rescale_q(lastCueEnd, positionTimeBase, subtitle->time_base);
-    pkt.duration = 0;
-    pkt.flags = AV_PKT_FLAG_KEY;
-    writePacket(pkt, false);
-    av_packet_unref(&pkt);
+    writeTextSample("", lastCueEnd, lastCueEnd);
   }
 
   void writeRaw(const uint8_t* data, std::size_t size, uint32_t flags, AVStream* stream, int64_t pts,
