@@ -110,15 +110,17 @@ std::unique_ptr<QMessageBox> replaceBox(QWidget* parent, const QStringList& exis
   for (int i = 0; i < std::min<int>(kShownFiles, int(existing.size())); ++i) {
     const QFileInfo file(existing[i]);
     const QString dir = QDir::toNativeSeparators(file.absolutePath());
-    if (dir != folder) list += (folder.isEmpty() ? QString() : QStringLiteral("\n")) + dir + QStringLiteral(":\n");
+    if (dir != folder)
+      list += (folder.isEmpty() ? QString() : QStringLiteral("\n")) + dir + QStringLiteral(":\n");
     folder = dir;
     list += QStringLiteral("    ") + file.fileName() + QLatin1Char('\n');
   }
-  if (existing.size() > kShownFiles) list += QStringLiteral("(and %1 more)\n").arg(existing.size() - kShownFiles);
+  if (existing.size() > kShownFiles)
+    list += QStringLiteral("(and %1 more)\n").arg(existing.size() - kShownFiles);
   auto box = std::make_unique<QMessageBox>(
       QMessageBox::Warning, kWarningCaption,
-      QStringLiteral("These files exist already. Replace them?\n\n%1").arg(list.trimmed()), QMessageBox::Cancel,
-      parent);
+      QStringLiteral("These files exist already. Replace them?\n\n%1").arg(list.trimmed()),
+      QMessageBox::Cancel, parent);
   box->addButton(QStringLiteral("Replace"), QMessageBox::DestructiveRole);
   box->setDefaultButton(QMessageBox::Cancel);
   return box;
@@ -144,7 +146,8 @@ DialogSeams withDefaults(DialogSeams seams) {
   if (!seams.confirmReplace) seams.confirmReplace = defaultConfirmReplace;
   if (!seams.confirmStop) seams.confirmStop = defaultConfirmStop;
   if (!seams.chooseDialogOptions) {
-    seams.chooseDialogOptions = [chooser = seams.chooseOptions](QWidget* parent, const DialogOptions& current) {
+    seams.chooseDialogOptions = [chooser = seams.chooseOptions](QWidget* parent,
+                                                                const DialogOptions& current) {
       return OptionsDialog::choose(parent, current, chooser);
     };
   }
@@ -355,8 +358,9 @@ void ConverterDialog::exchangeData(bool fromControls) {
 void ConverterDialog::onOpen() {
   // A worker never reads one file's index from another: it is stopped and waited for first.
   stopWorker();
-  const QStringList chosen = seams_.openFiles ? seams_.openFiles(this, settings_->value(kLastOpenFolderKey).toString())
-                                              : QStringList{seams_.openFile(this)};
+  const QStringList chosen = seams_.openFiles
+                                 ? seams_.openFiles(this, settings_->value(kLastOpenFolderKey).toString())
+                                 : QStringList{seams_.openFile(this)};
   if (chosen.isEmpty() || chosen.front().isEmpty()) return;
   openRecordings(chosen);
 }
@@ -702,7 +706,8 @@ void ConverterDialog::showProgressTitle(quint32 position) {
 
 void ConverterDialog::setConvertLabel(bool running) {
   // While a pass runs the button stops it, and says so.
-  controlAs<QPushButton>(id::kConvert)->setText(running ? QStringLiteral("&Stop") : QStringLiteral("&Convert"));
+  controlAs<QPushButton>(id::kConvert)
+      ->setText(running ? QStringLiteral("&Stop") : QStringLiteral("&Convert"));
 }
 
 void ConverterDialog::setProgressPosition(quint32 position) {
@@ -742,7 +747,8 @@ void ConverterDialog::onConversionDone(const ConversionReport& report) {
     }
     PassOutcome skipped;
     skipped.recordingName = QFileInfo(next).fileName();
-    skipped.report.warnings.push_back("not a recording that can be read; left out: " + rejection.toStdString());
+    skipped.report.warnings.push_back("not a recording that can be read; left out: " +
+                                      rejection.toStdString());
     passes_.push_back(std::move(skipped));
   }
   batchRest_.clear();

@@ -2,17 +2,16 @@
 #pragma once
 
 #include <QDialog>
+#include <QElapsedTimer>
 #include <QHash>
 #include <QString>
+#include <QStringList>
+#include <QUrl>
 #include <array>
 #include <atomic>
 #include <functional>
 #include <memory>
 #include <optional>
-
-#include <QElapsedTimer>
-#include <QStringList>
-#include <QUrl>
 
 #include "app/dialog_outputs.h"
 #include "app/options_dialog.h"
@@ -47,7 +46,8 @@ struct DialogSeams {
   std::function<std::optional<CompressOptions>(QWidget* parent, const CompressOptions& current)>
       chooseOptions;
   // Our options dialog: the accepted options, or nullopt when cancelled.
-  std::function<std::optional<DialogOptions>(QWidget* parent, const DialogOptions& current)> chooseDialogOptions;
+  std::function<std::optional<DialogOptions>(QWidget* parent, const DialogOptions& current)>
+      chooseDialogOptions;
   // A modal warning box.
   std::function<void(QWidget* parent, const QString& text, const QString& caption)> warning;
   // The completion box, with "Open Folder" beside OK: true when Open Folder was pressed.

@@ -26,7 +26,8 @@ std::vector<std::string> plannedOutputs(const ConversionSettings& settings, cons
   std::vector<std::string> files;
   for (int c = 0; c < format::kChannelCount; ++c) {
     if (!((settings.selectedChannels >> c) & 1u)) continue;
-    const std::string video = outputFileName(settings.destinationDir, settings.baseName, c, settings.container);
+    const std::string video =
+        outputFileName(settings.destinationDir, settings.baseName, c, settings.container);
     files.push_back(video);
     if (choices.subtitles) files.push_back(sideFileName(video, ".srt"));
     if (choices.frameLog) files.push_back(sideFileName(video, ".csv"));
@@ -54,7 +55,10 @@ ConversionReport convertWithSideFiles(const RecordingFile& recording, const std:
   if (choices.frameLog) observers.add(&frameLogs.emplace(recording.info(), context.settings.overwrite));
   if (choices.report) {
     const bool passThrough = context.settings.videoMode == VideoMode::kPassThrough;
-    ReportSetup setup{"qmv2avi", QMV2AVI_VERSION, {}, passThrough,
+    ReportSetup setup{"qmv2avi",
+                      QMV2AVI_VERSION,
+                      {},
+                      passThrough,
                       passThrough ? "" : context.settings.compressOptions.encoder};
     observers.add(&integrity.emplace(recording, inputPath, std::move(setup)));
   }
@@ -108,8 +112,9 @@ QString completionText(const std::vector<PassOutcome>& passes, const QString& fo
     for (const std::string& w : pass.report.warnings) warnings << prefix + QString::fromStdString(w);
   }
   const QString files = count == 1 ? QStringLiteral("1 file") : QStringLiteral("%1 files").arg(count);
-  QString text = stopped ? QStringLiteral("The conversion was stopped. The files written so far are complete: "
-                                          "%1 (%2).\n\nFolder: %3")
+  QString text = stopped ? QStringLiteral(
+                               "The conversion was stopped. The files written so far are complete: "
+                               "%1 (%2).\n\nFolder: %3")
                                .arg(files, QLocale::c().formattedDataSize(bytes), folder)
                          : QStringLiteral("The conversion is complete: %1 written (%2).\n\nFolder: %3")
                                .arg(files, QLocale::c().formattedDataSize(bytes), folder);

@@ -52,7 +52,8 @@ struct PassOutcome {
 // and the warnings. A stopped run says that the files written so far are complete.
 QString completionText(const std::vector<PassOutcome>& passes, const QString& folder);
 
-// The failure message of a pass that could not write a file or read its recording; empty when it did not fail.
+// The failure message of a pass that could not write a file or read its recording; empty when it did not
+// fail.
 QString failureText(const PassOutcome& pass);
 
 // "QMV to AVI : 'cam.qmv' — 45 % — 1:07 left"; without the time left while none is known (secondsLeft < 0).

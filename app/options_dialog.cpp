@@ -2,18 +2,18 @@
 #include "app/options_dialog.h"
 
 #include <QCheckBox>
-#include <algorithm>
 #include <QComboBox>
-#include <QFormLayout>
-#include <QSpinBox>
 #include <QDialogButtonBox>
+#include <QFormLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QSettings>
+#include <QSpinBox>
 #include <QVBoxLayout>
+#include <algorithm>
 
 namespace qmv::app {
 
@@ -33,8 +33,10 @@ DialogOptions loadDialogOptions(QSettings& settings) {
   o.salvage = settings.value(kGroup + "salvage", false).toBool();
   const int container = settings.value(kGroup + "container", 0).toInt();
   if (container >= 0 && container <= int(Container::kMp4)) o.container = Container(container);
-  o.timing = settings.value(kGroup + "recordedTiming", false).toBool() ? Timing::kRecorded : Timing::kDeclared;
-  o.maxGapSeconds = uint32_t(std::clamp(settings.value(kGroup + "maxGapSeconds", 0).toInt(), 0, kMaxGapLimit));
+  o.timing =
+      settings.value(kGroup + "recordedTiming", false).toBool() ? Timing::kRecorded : Timing::kDeclared;
+  o.maxGapSeconds =
+      uint32_t(std::clamp(settings.value(kGroup + "maxGapSeconds", 0).toInt(), 0, kMaxGapLimit));
   const QString encoder = settings.value(kGroup + "encoder").toString();
   // A re-encode setting whose encoder this build lacks falls back to pass-through.
   if (settings.value(kGroup + "reEncode", false).toBool() && !encoder.isEmpty() &&
@@ -68,7 +70,8 @@ void saveDialogOptions(QSettings& settings, const DialogOptions& o) {
   settings.setValue(kGroup + "maxGapSeconds", int(o.maxGapSeconds));
 }
 
-OptionsDialog::OptionsDialog(const DialogOptions& current, CompressionChooser chooseCompression, QWidget* parent)
+OptionsDialog::OptionsDialog(const DialogOptions& current, CompressionChooser chooseCompression,
+                             QWidget* parent)
     : QDialog(parent), options_(current), chooseCompression_(std::move(chooseCompression)) {
   setWindowTitle(QStringLiteral("Options"));
   auto* layout = new QVBoxLayout(this);
@@ -142,7 +145,8 @@ OptionsDialog::OptionsDialog(const DialogOptions& current, CompressionChooser ch
     // Only the recorded clock has pauses to shorten.
     maxGap_->setEnabled(options_.timing == Timing::kRecorded);
   });
-  connect(maxGap_, &QSpinBox::valueChanged, this, [this](int value) { options_.maxGapSeconds = uint32_t(value); });
+  connect(maxGap_, &QSpinBox::valueChanged, this,
+          [this](int value) { options_.maxGapSeconds = uint32_t(value); });
   connect(subtitles_, &QCheckBox::toggled, this, [this](bool on) { options_.sideFiles.subtitles = on; });
   connect(frameLog_, &QCheckBox::toggled, this, [this](bool on) { options_.sideFiles.frameLog = on; });
   connect(report_, &QCheckBox::toggled, this, [this](bool on) { options_.sideFiles.report = on; });
@@ -173,7 +177,8 @@ void OptionsDialog::showCodec() {
   passThrough_->setChecked(!reEncode);
   reEncode_->setChecked(reEncode);
   encoder_->setEnabled(reEncode);
-  encoderName_->setText(reEncode ? QString::fromStdString(options_.codec.compressOptions.encoder) : QString());
+  encoderName_->setText(reEncode ? QString::fromStdString(options_.codec.compressOptions.encoder)
+                                 : QString());
   // Pass-through never changes a frame, so nothing can be drawn into one.
   burnIn_->setEnabled(reEncode);
   burnIn_->setChecked(reEncode && options_.burnIn);

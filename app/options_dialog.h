@@ -23,8 +23,8 @@ namespace qmv::app {
 // The options the main window's context menu sets; they persist in the settings.
 struct DialogOptions {
   SideFileChoices sideFiles;
-  CodecChoice codec;   // pass-through, or re-encode with the compression options
-  bool burnIn = false;  // re-encode only: camera name and recorded time drawn into each picture
+  CodecChoice codec;     // pass-through, or re-encode with the compression options
+  bool burnIn = false;   // re-encode only: camera name and recorded time drawn into each picture
   bool salvage = false;  // a damaged recording opens with what salvage recovers instead of being refused
   Container container = Container::kAvi;
   Timing timing = Timing::kDeclared;
@@ -48,7 +48,8 @@ using CompressionChooser =
 class OptionsDialog : public QDialog {
   Q_OBJECT
  public:
-  OptionsDialog(const DialogOptions& current, CompressionChooser chooseCompression, QWidget* parent = nullptr);
+  OptionsDialog(const DialogOptions& current, CompressionChooser chooseCompression,
+                QWidget* parent = nullptr);
 
   DialogOptions options() const { return options_; }
 

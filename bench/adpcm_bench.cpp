@@ -56,7 +56,8 @@ void BM_MultiAdpcmDecode(benchmark::State& state) {
   if (samples == 0) state.SkipWithError("the decoder rejected the input");
   state.SetItemsProcessed(samples);
 }
-// Type 0 with one channel is what conversions use; the others cover the remaining code widths and two channels.
+// Type 0 with one channel is what conversions use; the others cover the remaining code widths and two
+// channels.
 BENCHMARK(BM_MultiAdpcmDecode)
     ->ArgNames({"type", "channels", "bytes"})
     ->Args({0, 1, 1024})

@@ -1,4 +1,5 @@
-// Speed of building the frame index: RecordingFile::open of an index-heavy recording held in memory, in entries per second.
+// Speed of building the frame index: RecordingFile::open of an index-heavy recording held in memory, in
+// entries per second.
 #include <benchmark/benchmark.h>
 
 #include <cstdint>
@@ -49,6 +50,10 @@ void BM_OpenIndexHeavyRecording(benchmark::State& state) {
   state.SetItemsProcessed(static_cast<int64_t>(state.iterations()) * entryCount);
 }
 // 16 blocks of 62,500 records (the fewest possible), and the same records in 5,000 blocks of 200.
-BENCHMARK(BM_OpenIndexHeavyRecording)->ArgName("recordsPerBlock")->Arg(62500)->Arg(200)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_OpenIndexHeavyRecording)
+    ->ArgName("recordsPerBlock")
+    ->Arg(62500)
+    ->Arg(200)
+    ->Unit(benchmark::kMillisecond);
 
 }  // namespace

@@ -2,7 +2,6 @@
 #include "cli/convert_command.h"
 
 #include <CLI/CLI.hpp>
-
 #include <algorithm>
 #include <atomic>
 #include <csignal>
@@ -91,7 +90,8 @@ void listEncoders() {
     if (encoder.usesQuality) traits += " --quality";
     if (encoder.usesBitRate) traits += " --bitrate";
     std::printf("%-14s %s  %s%s%s\n", encoder.name.c_str(), fourccToString(encoder.fourcc).c_str(),
-                encoder.description.c_str(), traits.empty() ? "" : " [", traits.empty() ? "" : (traits.substr(1) + "]").c_str());
+                encoder.description.c_str(), traits.empty() ? "" : " [",
+                traits.empty() ? "" : (traits.substr(1) + "]").c_str());
   }
 }
 
@@ -141,7 +141,8 @@ std::optional<int> prepareOptions(const ConvertArguments& args, ConvertOptions& 
   options.salvage = args.salvage;
   if (args.reportGiven) options.report = args.report;
   options.jsonProgress = args.progress == "json";
-  options.jobs = args.jobs ? *args.jobs : int(std::clamp(std::thread::hardware_concurrency(), 1u, unsigned(kMaxJobs)));
+  options.jobs =
+      args.jobs ? *args.jobs : int(std::clamp(std::thread::hardware_concurrency(), 1u, unsigned(kMaxJobs)));
   if (!args.channels.empty()) options.channelMask = parseChannelList(args.channels);
   options.settings.container = args.format == "mkv"   ? Container::kMkv
                                : args.format == "mp4" ? Container::kMp4
@@ -191,8 +192,9 @@ int runConvert(const ConvertArguments& args) {
   std::error_code ec;
   if (options.report && !options.report->empty() && expanded.inputs.size() > 1 &&
       !std::filesystem::is_directory(*options.report, ec)) {
-    return usageError("--report=FILE names one file for " + std::to_string(expanded.inputs.size()) +
-                      " recordings; give a folder, or --report alone for one report beside each input's files");
+    return usageError(
+        "--report=FILE names one file for " + std::to_string(expanded.inputs.size()) +
+        " recordings; give a folder, or --report alone for one report beside each input's files");
   }
 
   BatchStop stop;
@@ -234,16 +236,21 @@ std::optional<uint32_t> parseChannelList(const std::string& list) {
 
 void addConvertCommand(CLI::App& app, int& exitCode) {
   auto options = std::make_shared<ConvertArguments>();
-  CLI::App* convert =
-      app.add_subcommand("convert", "Write one video file per channel (CH-01 becomes <name>_00.avi, .mkv, .mp4)");
+  CLI::App* convert = app.add_subcommand(
+      "convert", "Write one video file per channel (CH-01 becomes <name>_00.avi, .mkv, .mp4)");
   convert->add_option("file", options->paths,
                       "Recordings (.qmv), player executables (.exe) with a recording, or folders of them");
-  convert->add_option("-o,--output", options->outputDir, "Folder for the video files (default: the input's folder)");
-  convert->add_option("--format", options->format,
-                      "Container: avi; mkv (with a recorded-time subtitle track); mp4 (AAC audio, plays in browsers)")
+  convert->add_option("-o,--output", options->outputDir,
+                      "Folder for the video files (default: the input's folder)");
+  convert
+      ->add_option(
+          "--format", options->format,
+          "Container: avi; mkv (with a recorded-time subtitle track); mp4 (AAC audio, plays in browsers)")
       ->capture_default_str()
       ->check(CLI::IsMember({"avi", "mkv", "mp4"}));
-  convert->add_option("--channels", options->channels, "Channels to convert, 1-based: 1,3,5-8 (default: all with video)")
+  convert
+      ->add_option("--channels", options->channels,
+                   "Channels to convert, 1-based: 1,3,5-8 (default: all with video)")
       ->check(CLI::Validator(
           [](std::string& list) -> std::string {
             if (parseChannelList(list)) return {};
@@ -270,27 +277,36 @@ void addConvertCommand(CLI::App& app, int& exitCode) {
       ->needs(reencode);
   convert->add_flag("--burn-in", options->burnIn,
                     "Re-encode: draw the camera name and the recorded date and time into each picture");
-  convert->add_flag("--list-encoders", options->listEncoders, "List the encoders --reencode accepts and exit");
+  convert->add_flag("--list-encoders", options->listEncoders,
+                    "List the encoders --reencode accepts and exit");
   convert->add_flag("--overwrite", options->overwrite, "Replace existing output files");
-  convert->add_flag("--no-timestamps", options->noTimestamps, "Write no <name>_NN.srt with the recorded time");
+  convert->add_flag("--no-timestamps", options->noTimestamps,
+                    "Write no <name>_NN.srt with the recorded time");
   convert->add_flag("--frame-times", options->frameTimes,
                     "Also write <name>_NN.csv: position, recorded time, key frame, size, offset per frame");
-  convert->add_flag("--salvage", options->salvage,
-                    "Convert every intact frame of a cut-short or damaged recording (exit status 4 when it was damaged)");
-  convert->add_option("--timing", options->timing,
-                      "Clock of the outputs: declared (frames follow one another at the declared rate) or recorded "
-                      "(every record at its recorded second; cameras line up, pauses stay real time)")
+  convert->add_flag(
+      "--salvage", options->salvage,
+      "Convert every intact frame of a cut-short or damaged recording (exit status 4 when it was damaged)");
+  convert
+      ->add_option(
+          "--timing", options->timing,
+          "Clock of the outputs: declared (frames follow one another at the declared rate) or recorded "
+          "(every record at its recorded second; cameras line up, pauses stay real time)")
       ->capture_default_str()
       ->check(CLI::IsMember({"declared", "recorded"}));
-  convert->add_option("--max-gap", options->maxGap,
-                      "With --timing recorded: shorten pauses longer than SECONDS to SECONDS, each marked by a "
-                      "\"[gap HH:MM:SS]\" subtitle and listed in the report")
+  convert
+      ->add_option("--max-gap", options->maxGap,
+                   "With --timing recorded: shorten pauses longer than SECONDS to SECONDS, each marked by a "
+                   "\"[gap HH:MM:SS]\" subtitle and listed in the report")
       ->type_name("SECONDS")
       ->check(CLI::Range(1u, 65535u));
-  CLI::Option* report = convert->add_option("--report", options->report,
-                                            "Write an integrity report (default FILE: <DIR>/<name>.report.json)")
+  CLI::Option* report = convert
+                            ->add_option("--report", options->report,
+                                         "Write an integrity report (default FILE: <DIR>/<name>.report.json)")
                             ->expected(0, 1);
-  convert->add_option("--progress", options->progress, "Progress display: bar (on a terminal) or json (one object per line)")
+  convert
+      ->add_option("--progress", options->progress,
+                   "Progress display: bar (on a terminal) or json (one object per line)")
       ->capture_default_str()
       ->check(CLI::IsMember({"bar", "json"}));
   convert->add_option("--jobs", options->jobs, "Recordings converted at once (default: one per core)")

@@ -101,7 +101,8 @@ InputOutcome convertInput(const ConvertOptions& options, const std::string& path
     std::vector<std::string> names;
     for (int c = 0; c < format::kChannelCount; ++c) {
       if (!((settings.selectedChannels >> c) & 1u)) continue;
-      const std::string name = outputFileName(settings.destinationDir, settings.baseName, c, settings.container);
+      const std::string name =
+          outputFileName(settings.destinationDir, settings.baseName, c, settings.container);
       names.push_back(name);
       if (options.timestamps) names.push_back(sideFileName(name, ".srt"));
       if (options.frameTimes) names.push_back(sideFileName(name, ".csv"));
@@ -120,12 +121,14 @@ InputOutcome convertInput(const ConvertOptions& options, const std::string& path
     bool exists = false;
     for (int c = 0; c < format::kChannelCount; ++c) {
       if (!((settings.selectedChannels >> c) & 1u)) continue;
-      const std::string name = outputFileName(settings.destinationDir, settings.baseName, c, settings.container);
+      const std::string name =
+          outputFileName(settings.destinationDir, settings.baseName, c, settings.container);
       if (fs::exists(fs::symlink_status(name, ec))) {
         output.line(name + " exists (use --overwrite to replace it)");
         exists = true;
       }
-      const std::pair<bool, const char*> sideFiles[] = {{options.timestamps, ".srt"}, {options.frameTimes, ".csv"}};
+      const std::pair<bool, const char*> sideFiles[] = {{options.timestamps, ".srt"},
+                                                        {options.frameTimes, ".csv"}};
       for (const auto& [enabled, extension] : sideFiles) {
         const std::string side = sideFileName(name, extension);
         if (enabled && fs::exists(fs::symlink_status(side, ec))) {
@@ -147,7 +150,8 @@ InputOutcome convertInput(const ConvertOptions& options, const std::string& path
   // A wrong declared rate makes the video play too fast or too slow and the audio drift.
   for (const ChannelTiming& timing : checkChannelRates(recording)) {
     if (timing.warning && ((settings.selectedChannels >> timing.channel) & 1u)) {
-      output.line("warning: " + rateWarningText(timing) + rateWarningConsequence(settings.timing == Timing::kRecorded));
+      output.line("warning: " + rateWarningText(timing) +
+                  rateWarningConsequence(settings.timing == Timing::kRecorded));
     }
   }
 

@@ -11,8 +11,8 @@
 namespace qmv::cli {
 
 struct ConvertOptions {
-  std::vector<std::string> inputs;  // recordings, player executables or folders
-  std::string outputDir;            // empty: next to each input
+  std::vector<std::string> inputs;      // recordings, player executables or folders
+  std::string outputDir;                // empty: next to each input
   std::optional<uint32_t> channelMask;  // bit c = CH-(c+1); nullopt: every channel with video
   bool overwrite = false;
   bool timestamps = true;             // <base>_NN.srt with the recorded time beside each AVI file

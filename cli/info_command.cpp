@@ -1,4 +1,5 @@
-// The `info` subcommand: prints a recording's description texts, where it lies in its file and per-channel statistics.
+// The `info` subcommand: prints a recording's description texts, where it lies in its file and per-channel
+// statistics.
 #include "cli/info_command.h"
 
 #include <fmt/format.h>
@@ -21,8 +22,8 @@
 #include "cli/batch_runner.h"
 #include "cli/exit_codes.h"
 #include "cli/salvage_text.h"
-#include "convert/salvage_json.h"
 #include "convert/rate_check.h"
+#include "convert/salvage_json.h"
 #include "decode/frame_geometry.h"
 #include "recording/recording_file.h"
 
@@ -147,7 +148,8 @@ void printJson(std::ostream& out, const RecordingFile& recording, const AllChann
   const SystemInfo& info = recording.info();
   json channels = json::array();
   std::array<std::optional<ChannelTiming>, format::kChannelCount> timings;
-  for (const ChannelTiming& timing : checkChannelRates(recording)) timings[std::size_t(timing.channel)] = timing;
+  for (const ChannelTiming& timing : checkChannelRates(recording))
+    timings[std::size_t(timing.channel)] = timing;
   for (int c = 0; c < format::kChannelCount; ++c) {
     if (!(recording.videoMask() & (1u << c))) continue;
     const ChannelStats& s = stats[c];
@@ -284,8 +286,9 @@ void addInfoCommand(CLI::App& app, int& exitCode) {
                    "Recordings (.qmv), player executables (.exe) with a recording, or folders holding them")
       ->required();
   info->add_flag("--json", options->json, "Print JSON: one object, or an array for several inputs");
-  info->add_flag("--salvage", options->salvage,
-                 "Open cut-short or damaged recordings with every intact record, and show what would be recovered");
+  info->add_flag(
+      "--salvage", options->salvage,
+      "Open cut-short or damaged recordings with every intact record, and show what would be recovered");
   info->callback([options, &exitCode] { exitCode = runInfo(*options); });
 }
 

@@ -1,6 +1,5 @@
 // qmv2avi-cli: the command-line front end; each subcommand registers itself from its own file.
 #include <CLI/CLI.hpp>
-
 #include <csignal>
 #include <iostream>
 #include <string>
@@ -31,8 +30,9 @@ int main(int argc, char** argv) {
   // the write fails with EPIPE instead, which only ends the printing, and every file is finished.
   std::signal(SIGPIPE, SIG_IGN);
   qmv::cli::setCommandLine(argc, argv);
-  CLI::App app{"Converts recordings of a 16-channel DVR (.qmv, or a player .exe with a recording) to AVI files.",
-               "qmv2avi-cli"};
+  CLI::App app{
+      "Converts recordings of a 16-channel DVR (.qmv, or a player .exe with a recording) to AVI files.",
+      "qmv2avi-cli"};
   app.set_version_flag("--version", std::string("qmv2avi-cli ") + QMV2AVI_VERSION);
   app.require_subcommand(1);
 

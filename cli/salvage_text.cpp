@@ -17,7 +17,8 @@ namespace {
 constexpr std::size_t kRangesShown = 20;
 
 std::string rangeText(const ByteRange& range) {
-  return fmt::format("0x{:X}..0x{:X} ({})", range.offset, range.offset + range.length, humanBytes(range.length));
+  return fmt::format("0x{:X}..0x{:X} ({})", range.offset, range.offset + range.length,
+                     humanBytes(range.length));
 }
 
 void printRanges(std::ostream& out, const char* title, const std::vector<ByteRange>& ranges) {
@@ -75,7 +76,8 @@ void printSalvage(std::ostream& out, const RecordingFile& recording) {
   for (int c = 0; c < format::kChannelCount; ++c) {
     if (counts[std::size_t(c)].records == 0) continue;
     out << fmt::format("Recovered CH-{:02d}: {} records, {} frames, {} key frames\n", c + 1,
-                       groupedNumber(counts[std::size_t(c)].records), groupedNumber(counts[std::size_t(c)].frames),
+                       groupedNumber(counts[std::size_t(c)].records),
+                       groupedNumber(counts[std::size_t(c)].frames),
                        groupedNumber(counts[std::size_t(c)].keyFrames));
   }
 }

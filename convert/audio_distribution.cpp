@@ -1,4 +1,5 @@
-// AudioDistributor: decodes each ADPCM audio record once and hands the PCM to every channel that takes its input.
+// AudioDistributor: decodes each ADPCM audio record once and hands the PCM to every channel that takes its
+// input.
 #include "convert/audio_distribution.h"
 
 #include <algorithm>
@@ -28,7 +29,8 @@ void AudioDistributor::prepare(const SystemInfo& info) {
   reverseImaWords_ = info.modelCode < format::kModelCodeAudioAsCoded;
   imaCoding_ = info.audioFormat == format::kAudioFormatIma;
   // 0x80..0xFF (0xFF = none) are negative and so match no source byte.
-  for (int c = 0; c < format::kChannelCount; ++c) audioSource_[std::size_t(c)] = int8_t(info.audioSource[std::size_t(c)]);
+  for (int c = 0; c < format::kChannelCount; ++c)
+    audioSource_[std::size_t(c)] = int8_t(info.audioSource[std::size_t(c)]);
 }
 
 void AudioDistributor::distribute(const AudioRecord& record, uint32_t writerMask, const Sink& sink) {

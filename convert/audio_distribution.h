@@ -1,4 +1,5 @@
-// AudioDistributor: decodes each ADPCM audio record once and hands the PCM to every channel that takes its input.
+// AudioDistributor: decodes each ADPCM audio record once and hands the PCM to every channel that takes its
+// input.
 #pragma once
 
 #include <array>
@@ -16,7 +17,7 @@ namespace qmv {
 // One audio record as found in the body: its source byte and its payload as stored.
 struct AudioRecord {
   uint8_t source = 0;
-  uint32_t wordCount = 0;          // already clipped to what the record's extent holds
+  uint32_t wordCount = 0;            // already clipped to what the record's extent holds
   const uint8_t* payload = nullptr;  // 4 * wordCount bytes, stored form
 };
 
@@ -54,8 +55,8 @@ class AudioDistributor {
   bool reverseImaWords_ = false;
   MultiAdpcmDecoder multi_;
   std::array<ImaAdpcmState, format::kChannelCount> imaStates_{};
-  std::vector<uint8_t> coded_;     // one chunk of payload in coded byte order
-  std::vector<int16_t> samples_;   // one chunk of decoded samples
+  std::vector<uint8_t> coded_;    // one chunk of payload in coded byte order
+  std::vector<int16_t> samples_;  // one chunk of decoded samples
 };
 
 }  // namespace qmv

@@ -1,5 +1,5 @@
-// Read-back of a written output file (AVI, MKV, MP4) through libavformat: its streams and the SHA-256 of every
-// video sample by position.
+// Read-back of a written output file (AVI, MKV, MP4) through libavformat: its streams and the SHA-256 of
+// every video sample by position.
 #include "convert/avi_read_back.h"
 
 #include <algorithm>
@@ -14,7 +14,8 @@ namespace qmv {
 
 Container containerOfName(const std::string& path) {
   std::string tail = path.size() >= 4 ? path.substr(path.size() - 4) : path;
-  std::transform(tail.begin(), tail.end(), tail.begin(), [](unsigned char ch) { return char(std::tolower(ch)); });
+  std::transform(tail.begin(), tail.end(), tail.begin(),
+                 [](unsigned char ch) { return char(std::tolower(ch)); });
   if (tail == ".mkv") return Container::kMkv;
   if (tail == ".mp4") return Container::kMp4;
   return Container::kAvi;
@@ -23,7 +24,9 @@ Container containerOfName(const std::string& path) {
 Result<AviReadBack> readBackOutput(const std::string& path, AviRate positionRate) {
   const Container container = containerOfName(path);
   // MP4 is read by libavformat's QuickTime demuxer; the choice is by name, never by what the bytes claim.
-  const char* demuxer = container == Container::kMkv ? "matroska" : container == Container::kMp4 ? "mov" : "avi";
+  const char* demuxer = container == Container::kMkv   ? "matroska"
+                        : container == Container::kMp4 ? "mov"
+                                                       : "avi";
   const std::string kind = containerTitle(container);
   const bool timed = container != Container::kAvi;
   if (timed && (positionRate.num == 0 || positionRate.den == 0 || positionRate.num > INT32_MAX ||
@@ -34,7 +37,8 @@ Result<AviReadBack> readBackOutput(const std::string& path, AviRate positionRate
   // reaches it as a URL, and nothing put at the name since (a FIFO) can make the read-back wait forever.
   uint64_t size = 0;
   auto file = openRegularFile(path, size);
-  if (!file) return Error{file.error().code, path + ": not readable as " + kind + ": " + file.error().message};
+  if (!file)
+    return Error{file.error().code, path + ": not readable as " + kind + ": " + file.error().message};
   const std::unique_ptr<FdAvio> avio = FdAvio::create(file.value()->get(), false);
   if (!avio) return Error{ENOMEM, "out of memory"};
   // Declared after the descriptor and its I/O context, so that it is closed before them.

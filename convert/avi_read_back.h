@@ -1,5 +1,5 @@
-// Read-back of a written output file (AVI, MKV, MP4) through libavformat: its streams and the SHA-256 of every
-// video sample by position.
+// Read-back of a written output file (AVI, MKV, MP4) through libavformat: its streams and the SHA-256 of
+// every video sample by position.
 #pragma once
 
 #include <cstdint>

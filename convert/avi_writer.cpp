@@ -1,5 +1,5 @@
-// AviWriter: one output file, AVI, MKV or MP4 (video pass-through or re-encoded, optional audio, recorded-time
-// subtitles in MKV and MP4) over libavformat's own muxers.
+// AviWriter: one output file, AVI, MKV or MP4 (video pass-through or re-encoded, optional audio,
+// recorded-time subtitles in MKV and MP4) over libavformat's own muxers.
 #include "convert/avi_writer.h"
 
 #include <fcntl.h>
@@ -14,10 +14,10 @@
 #include <numeric>
 
 #include "convert/avi_repair.h"
-#include "convert/output_file.h"
 #include "convert/caption_burner.h"
 #include "convert/ffmpeg_handles.h"
 #include "convert/media_streams.h"
+#include "convert/output_file.h"
 #include "convert/picture_scaler.h"
 #include "convert/video_encoder.h"
 
@@ -68,8 +68,8 @@ struct AviWriter::Impl {
   std::unique_ptr<OutputFile> file;
   std::unique_ptr<FdAvio> avio;  // out's pb; outlives out
   ff::OutputContext out;
-  AVStream* video = nullptr;  // owned by out
-  AVStream* audio = nullptr;  // owned by out
+  AVStream* video = nullptr;     // owned by out
+  AVStream* audio = nullptr;     // owned by out
   AVStream* subtitle = nullptr;  // owned by out; MKV and MP4 only
   std::unique_ptr<VideoEncoder> encoder;
   std::unique_ptr<AacEncoder> aac;  // MP4's audio
@@ -124,13 +124,15 @@ struct AviWriter::Impl {
   void checkPresence() {
     if (!identity.known || !out || !out->pb || avio_tell(out->pb) < nextPresenceCheck) return;
     nextPresenceCheck = avio_tell(out->pb) + kPresenceCheckBytes;
-    if (identityOf(file->writtenPath()) != identity) recordWriteError(AVERROR(ENOENT), "the file was removed while it was written");
+    if (identityOf(file->writtenPath()) != identity)
+      recordWriteError(AVERROR(ENOENT), "the file was removed while it was written");
   }
 
   // AVI: the muxer takes records in file order as they come. MKV and MP4: libavformat interleaves the
   // streams by time (a cue is written after the pictures it spans); pkt is blank afterwards.
   bool writePacket(AVPacket& pkt, bool counted) {
-    const PacketNote note{uint32_t(pkt.size), uint8_t(pkt.stream_index), (pkt.flags & AV_PKT_FLAG_KEY) != 0, counted};
+    const PacketNote note{uint32_t(pkt.size), uint8_t(pkt.stream_index), (pkt.flags & AV_PKT_FLAG_KEY) != 0,
+                          counted};
     const int r = isAvi() ? av_write_frame(out.get(), &pkt) : av_interleaved_write_frame(out.get(), &pkt);
     if (r < 0) {
       recordWriteError(r, ff::errorText(r));
@@ -317,7 +319,8 @@ Status AviWriter::Impl::open(const AviOpenParams& p) {
   if (int r = avformat_alloc_output_context2(&raw, muxer, nullptr, nullptr); r < 0 || !raw)
     return fail("cannot set up the " + kind + " muxer: " + ff::errorText(r), r);
   out.reset(raw);
-  out->flags |= AVFMT_FLAG_BITEXACT | AVFMT_FLAG_CUSTOM_IO;  // no muxer version string: same input, same bytes
+  out->flags |=
+      AVFMT_FLAG_BITEXACT | AVFMT_FLAG_CUSTOM_IO;  // no muxer version string: same input, same bytes
   out->pb = avio->get();
   identity = identityOf(file->writtenPath());
 
@@ -452,9 +455,10 @@ void AviWriter::writeDecodedVideo(const FrameHeader& frame) {
     }
     if (st && s.captions) st = s.captions->draw(picture, s.caption);
     const AVRational encoderTimeBase = s.encoder->timeBase();
-    if (st) st = s.encoder->encode(picture, s.videoPosition, [&](AVPacket& pkt) {
-      s.writeVideoPacket(pkt, av_rescale_q(pkt.pts, encoderTimeBase, s.positionTimeBase), true);
-    });
+    if (st)
+      st = s.encoder->encode(picture, s.videoPosition, [&](AVPacket& pkt) {
+        s.writeVideoPacket(pkt, av_rescale_q(pkt.pts, encoderTimeBase, s.positionTimeBase), true);
+      });
     if (!st) s.recordWriteError(st.error().code, st.error().message);
   }
   ++s.videoPosition;
@@ -555,7 +559,8 @@ Status AviWriter::finish() {
     }
     // Only a finished file takes the final name (a replaced one is renamed over the old file now).
     if (s.file) {
-      if (Status put = s.file->commit(); !put) s.recordWriteError(AVERROR(put.error().code), put.error().message);
+      if (Status put = s.file->commit(); !put)
+        s.recordWriteError(AVERROR(put.error().code), put.error().message);
     }
     if (s.decoder) s.decoder->release();
     s.decoder.reset();

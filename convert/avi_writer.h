@@ -1,5 +1,5 @@
-// AviWriter: one output file, AVI, MKV or MP4 (video pass-through or re-encoded, optional audio, recorded-time
-// subtitles in MKV and MP4) over libavformat's own muxers.
+// AviWriter: one output file, AVI, MKV or MP4 (video pass-through or re-encoded, optional audio,
+// recorded-time subtitles in MKV and MP4) over libavformat's own muxers.
 #pragma once
 
 #include <cstddef>
@@ -40,18 +40,19 @@ struct AviOpenParams {
   std::string creationTime;  // MKV, MP4: the file's date, ISO 8601; empty for none
   int width = 0;
   int height = 0;
-  AviRate rate{1, 1};            // must be positive
-  bool withAudio = false;        // 8000 Hz mono audio: 16-bit PCM (AVI, MKV) or AAC (MP4)
+  AviRate rate{1, 1};                                // must be positive
+  bool withAudio = false;                            // 8000 Hz mono audio: 16-bit PCM (AVI, MKV) or AAC (MP4)
   uint32_t fourcc = makeFourcc('X', 'V', 'I', 'D');  // AVI pass-through: the code the video is labelled with
-  bool compress = false;         // re-encode through options
-  CompressOptions options;       // re-encode mode
-  std::vector<uint8_t> videoExtraData;  // pass-through: the stream's VO/VOL header (BITMAPINFOHEADER extra data)
+  bool compress = false;                             // re-encode through options
+  CompressOptions options;                           // re-encode mode
+  std::vector<uint8_t>
+      videoExtraData;  // pass-through: the stream's VO/VOL header (BITMAPINFOHEADER extra data)
   // The shape of a stored pixel (the stream's sample aspect ratio, written as the 'vprp' chunk when it is not
   // square): 1:2 for a half-height picture kept at its coded rows.
   PixelAspect pixelAspect;
   bool burnIn = false;     // re-encode: draw cameraName and each picture's caption (setCaption) into it
   std::string cameraName;  // first caption line
-  bool overwrite = true;         // false: refuse an existing file
+  bool overwrite = true;   // false: refuse an existing file
   std::shared_ptr<XvidLibrary> xvidLibrary;  // re-encode: library seam for tests; null = the real one
 };
 
@@ -93,14 +94,14 @@ class AviWriter {
 
   bool isOpen() const;
   bool hasAudio() const;
-  int64_t videoPosition() const;   // next video sample position
+  int64_t videoPosition() const;  // next video sample position
   // Video samples in the file, empty ones included. Positions skipped after the last written sample
   // are not among them: a channel whose frames never decode gets no run of empty chunks.
   int64_t videoSamples() const;
   int64_t audioPosition() const;   // audio samples written so far
   uint64_t framesWritten() const;  // video samples that reached the file (empty samples excluded)
   uint64_t keyFramesWritten() const;
-  uint64_t bytesWritten() const;   // file size after finish
+  uint64_t bytesWritten() const;  // file size after finish
   // Re-encode mode: the decoder library's failed load at open, if it failed (the file is written
   // all the same, without pictures).
   std::optional<XvidLoadResult> decoderLoadFailure() const;

@@ -65,7 +65,8 @@ std::string cameraCaptionName(const std::string& systemName, int channel) {
   for (char& ch : name)
     if (uint8_t(ch) < 0x20 || uint8_t(ch) > 0x7E) ch = '?';
   const std::size_t first = name.find_first_not_of(' ');
-  name = first == std::string::npos ? std::string() : name.substr(first, name.find_last_not_of(' ') - first + 1);
+  name =
+      first == std::string::npos ? std::string() : name.substr(first, name.find_last_not_of(' ') - first + 1);
   const std::string channelText = fmt::format("CH-{:02d}", channel + 1);
   return name.empty() ? channelText : name + " " + channelText;
 }

@@ -15,11 +15,11 @@ namespace qmv {
 
 // A value type: copies are independent, nothing to free.
 struct CompressOptions {
-  std::string encoder;        // libavcodec encoder name; empty = no compressor chosen
-  uint32_t fourcc = 0;        // four-character code written to the AVI; 0 = the encoder's usual one
-  int quality = -1;           // 0 (smallest) .. 100 (best); -1 = the encoder's default
-  int keyFrameInterval = 0;   // frames between key frames; 0 = the encoder's default
-  int64_t bitRate = 0;        // bits per second; 0 = quality-driven
+  std::string encoder;       // libavcodec encoder name; empty = no compressor chosen
+  uint32_t fourcc = 0;       // four-character code written to the AVI; 0 = the encoder's usual one
+  int quality = -1;          // 0 (smallest) .. 100 (best); -1 = the encoder's default
+  int keyFrameInterval = 0;  // frames between key frames; 0 = the encoder's default
+  int64_t bitRate = 0;       // bits per second; 0 = quality-driven
 
   bool empty() const { return encoder.empty(); }
   bool operator==(const CompressOptions&) const = default;

@@ -43,12 +43,12 @@ struct ConversionSettings {
   CompressOptions compressOptions;  // kReEncode only
   Container container = Container::kAvi;
   Timing timing = Timing::kDeclared;
-  uint32_t maxGapSeconds = 0;                // kRecorded: a pause between records longer than this closes to it; 0: none
-  bool standardize = true;                   // half-height format codes get the full height of their pair
-  bool burnIn = false;                       // re-encode: camera name and recorded date and time drawn into each picture
-  std::string destinationDir;                // ends in a path separator, or empty
-  std::string baseName;                      // output names are destinationDir + baseName + "_NN" + extension
-  bool overwrite = true;                     // false: an existing output file stops the conversion
+  uint32_t maxGapSeconds = 0;  // kRecorded: a pause between records longer than this closes to it; 0: none
+  bool standardize = true;     // half-height format codes get the full height of their pair
+  bool burnIn = false;         // re-encode: camera name and recorded date and time drawn into each picture
+  std::string destinationDir;  // ends in a path separator, or empty
+  std::string baseName;        // output names are destinationDir + baseName + "_NN" + extension
+  bool overwrite = true;       // false: an existing output file stops the conversion
   std::shared_ptr<XvidLibrary> xvidLibrary;  // tests: a fake library; null = the real one
 };
 

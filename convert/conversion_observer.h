@@ -17,12 +17,12 @@ struct VideoSampleEvent {
   uint64_t sourceOffset = 0;  // the record's first byte in the input file (recordingStart included)
   uint16_t time = 0;          // the entry's recorded time: seconds after the header's hour
   bool key = false;
-  int64_t position = 0;       // sample position in the AVI video stream (frame position / rate = time)
+  int64_t position = 0;  // sample position in the AVI video stream (frame position / rate = time)
   // The frame's stream bytes as taken from the record (words in stream order, pad words left
   // out): in pass-through these are exactly the bytes of the AVI sample.
   const uint8_t* data = nullptr;
   std::size_t size = 0;
-  bool passThrough = true;    // false: the sample in the file is a re-encoded picture
+  bool passThrough = true;  // false: the sample in the file is a re-encoded picture
   // The recorded clock: the position where the frame's recorded second ends on the output's timeline;
   // -1 with the declared clock.
   int64_t secondEnd = -1;
@@ -35,7 +35,7 @@ struct DroppedFrameEvent {
   uint32_t entry = 0;
   uint64_t sourceOffset = 0;
   uint16_t time = 0;
-  int64_t position = 0;  // the empty sample standing in for it
+  int64_t position = 0;    // the empty sample standing in for it
   int64_t secondEnd = -1;  // as in VideoSampleEvent
 };
 
@@ -61,8 +61,8 @@ struct AudioRecordEvent {
 struct SkippedRecordEvent {
   uint32_t entry = 0;
   uint64_t sourceOffset = 0;
-  int channel = -1;     // the entry's channel when it names one, else -1
-  bool clipped = false; // true: written, but with its word count cut to the record's extent
+  int channel = -1;      // the entry's channel when it names one, else -1
+  bool clipped = false;  // true: written, but with its word count cut to the record's extent
   std::string reason;
 };
 

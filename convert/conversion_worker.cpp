@@ -95,7 +95,8 @@ class Worker {
 
  private:
   bool visitEntry(uint32_t k);
-  bool handleVideo(const FrameIndexEntry& entry, const uint8_t* head, const uint8_t* payload, uint32_t wordCount);
+  bool handleVideo(const FrameIndexEntry& entry, const uint8_t* head, const uint8_t* payload,
+                   uint32_t wordCount);
   enum class Created { kOpened, kSkipped, kFailed };
   Created createWriter(int c, uint8_t formatCode);
   bool checkWriteErrors();
@@ -130,7 +131,7 @@ class Worker {
   std::array<int64_t, format::kChannelCount> audioFirst_{};
   std::array<std::size_t, format::kChannelCount> audioCount_{};
   std::optional<TimingPlan> plan_;  // the recorded clock
-  std::size_t nextGap_ = 0;          // the first closed gap not yet passed
+  std::size_t nextGap_ = 0;         // the first closed gap not yet passed
 };
 
 void Worker::run() {
@@ -158,7 +159,8 @@ void Worker::run() {
   if (settings_.timing == Timing::kRecorded) {
     report_.maxGapSeconds = settings_.maxGapSeconds;
     plan_.emplace(recording_, settings_.maxGapSeconds);
-    for (std::size_t c = 0; c < channels_.size(); ++c) channels_[c].rate = plan_->fitRate(int(c), channels_[c].rate);
+    for (std::size_t c = 0; c < channels_.size(); ++c)
+      channels_[c].rate = plan_->fitRate(int(c), channels_[c].rate);
     report_.closedGaps = plan_->closedGaps();
   }
 
@@ -219,7 +221,8 @@ bool Worker::visitEntry(uint32_t k) {
   const bool isAudio = head[format::kRecFrameType] == format::kFrameTypeAudio;
   if (!isAudio) {
     // Only selected video channels look further.
-    if (entry.kind >= format::kChannelCount || ((settings_.selectedChannels >> entry.kind) & 1u) == 0) return true;
+    if (entry.kind >= format::kChannelCount || ((settings_.selectedChannels >> entry.kind) & 1u) == 0)
+      return true;
     if (channels_[entry.kind].skipped) return true;
   }
 
@@ -280,7 +283,8 @@ bool Worker::handleVideo(const FrameIndexEntry& entry, const uint8_t* head, cons
     const int64_t position = channel.writer->videoPosition();
     channel.writer->skipVideo();
     if (observer_ != nullptr)
-      observer_->frameDropped(DroppedFrameEvent{c, current_, sourceOffset(entry), entry.time, position, secondEnd});
+      observer_->frameDropped(
+          DroppedFrameEvent{c, current_, sourceOffset(entry), entry.time, position, secondEnd});
     return true;
   }
 
@@ -347,11 +351,12 @@ Worker::Created Worker::createWriter(int c, uint8_t formatCode) {
   // The file's date is the recorded time of its position 0: the recording's first second on the recorded
   // clock, the channel's first record on the declared one. The recorder's clock has no zone; it is stated
   // as it was recorded.
-  const uint16_t zero = settings_.timing == Timing::kRecorded ? recording_.firstTime()
-                                                              : recording_.channelSummaries()[std::size_t(c)].firstTime;
+  const uint16_t zero = settings_.timing == Timing::kRecorded
+                            ? recording_.firstTime()
+                            : recording_.channelSummaries()[std::size_t(c)].firstTime;
   const RecordedTime started = recordedTime(info, zero);
-  params.creationTime = fmt::format("{:04d}-{:02d}-{:02d}T{:02d}:{:02d}:{:02d}.000000Z", started.year, started.month,
-                                    started.day, started.hour, started.minute, started.second);
+  params.creationTime = fmt::format("{:04d}-{:02d}-{:02d}T{:02d}:{:02d}:{:02d}.000000Z", started.year,
+                                    started.month, started.day, started.hour, started.minute, started.second);
   params.width = geometry.width;
   params.height = geometry.height;
   params.pixelAspect = geometry.pixelAspect;
@@ -431,8 +436,8 @@ void Worker::reportAudio(uint32_t k, const FrameIndexEntry& entry) {
   for (uint32_t mask = audioTouched_; mask != 0; mask &= mask - 1) {
     const int c = std::countr_zero(mask);
     if (channels_[std::size_t(c)].writer->writeError()) continue;
-    observer_->audioRecord(
-        AudioRecordEvent{c, k, sourceOffset(entry), audioFirst_[std::size_t(c)], audioCount_[std::size_t(c)]});
+    observer_->audioRecord(AudioRecordEvent{c, k, sourceOffset(entry), audioFirst_[std::size_t(c)],
+                                            audioCount_[std::size_t(c)]});
   }
   audioTouched_ = 0;
 }
@@ -469,8 +474,10 @@ void Worker::noteGaps(uint16_t time) {
       Channel& channel = channels_[std::size_t(c)];
       GapNoteEvent note;
       note.channel = c;
-      note.start = std::max(TimingPlan::secondStart(gap.outputSecond, channel.rate), channel.writer->videoPosition());
-      note.end = std::max(note.start + 1, TimingPlan::secondStart(gap.outputSecond + gap.closedTo, channel.rate));
+      note.start =
+          std::max(TimingPlan::secondStart(gap.outputSecond, channel.rate), channel.writer->videoPosition());
+      note.end =
+          std::max(note.start + 1, TimingPlan::secondStart(gap.outputSecond + gap.closedTo, channel.rate));
       note.text = gapNoteText(gap.seconds);
       for (Cue& cue : channel.cues.note(note.start, note.end, note.text)) addCue(channel, std::move(cue));
       if (observer_ != nullptr) observer_->gapNote(note);
@@ -480,8 +487,9 @@ void Worker::noteGaps(uint16_t time) {
 
 void Worker::addCue(Channel& channel, std::optional<Cue> cue) {
   if (!cue) return;
-  channel.writer->addCue(cue->start, cue->end,
-                         cue->note.empty() ? recordedTimeText(recording_.info(), cue->time) : std::move(cue->note));
+  channel.writer->addCue(
+      cue->start, cue->end,
+      cue->note.empty() ? recordedTimeText(recording_.info(), cue->time) : std::move(cue->note));
 }
 
 // The recorded clock: an audio record is never placed earlier than its recorded second; silence fills the
@@ -494,10 +502,12 @@ void Worker::placeAudio(int c, AviWriter& writer, uint16_t time) {
   // A cue before a pause ends where its second does; given now, it goes into the file ahead of the
   // pause's silence instead of after it.
   if (position < target)
-    addCue(channel, channel.cues.closeReached(TimingPlan::secondStart(plan_->outputSecond(time), channel.rate)));
+    addCue(channel,
+           channel.cues.closeReached(TimingPlan::secondStart(plan_->outputSecond(time), channel.rate)));
   while (position < target && !writer.writeError()) {
     const std::size_t count = std::size_t(std::min<int64_t>(target - position, int64_t(kSilence.size())));
-    writer.writeAudio(reinterpret_cast<const uint8_t*>(kSilence.data()), count * sizeof(int16_t), kAviKeyFrame);
+    writer.writeAudio(reinterpret_cast<const uint8_t*>(kSilence.data()), count * sizeof(int16_t),
+                      kAviKeyFrame);
     position += int64_t(count);
   }
   if (position > target) {

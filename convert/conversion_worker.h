@@ -26,14 +26,15 @@ struct OutputFileReport {
   bool hasAudio = false;
   uint64_t audioSamples = 0;
   // The recorded clock: how far, at most, the channel's audio ran past the second it was recorded in (an
-  // audio record is never placed earlier than its second, and no sample is dropped). 0 with the declared clock.
+  // audio record is never placed earlier than its second, and no sample is dropped). 0 with the declared
+  // clock.
   uint64_t audioLeadSamples = 0;
   uint64_t bytes = 0;
 };
 
 struct ConversionReport {
-  bool started = false;   // false: nothing to convert (no recording or no channel); no done report
-  bool stopped = false;   // the stop flag ended the pass early
+  bool started = false;              // false: nothing to convert (no recording or no channel); no done report
+  bool stopped = false;              // the stop flag ended the pass early
   std::optional<Error> outputError;  // an output file could not be created or written
   std::optional<Error> inputError;   // the recording changed or could not be read while converting
   std::vector<OutputFileReport> files;  // in channel order

@@ -14,8 +14,8 @@
 #include "convert/avi_read_back.h"
 #include "convert/json_stream.h"
 #include "convert/output_file.h"
-#include "convert/recorded_time.h"
 #include "convert/rate_check.h"
+#include "convert/recorded_time.h"
 #include "convert/report_schema.h"
 #include "convert/salvage_json.h"
 #include "recording/hex_text.h"
@@ -189,19 +189,21 @@ Json outputJson(int channel, const IntegrityReport::ChannelLog& log, const Outpu
       uint64_t(std::count_if(log.frames.begin(), log.frames.end(), [](const auto& f) { return f.key; }));
   Json dropped = Json::array();
   for (const auto& d : log.dropped)
-    dropped.push_back(Json{{"entry", d.entry}, {"sourceOffset", d.sourceOffset}, {key::kPosition, d.position}});
+    dropped.push_back(
+        Json{{"entry", d.entry}, {"sourceOffset", d.sourceOffset}, {key::kPosition, d.position}});
   file["video"] = Json{{"framesWritten", written != nullptr ? written->frames : uint64_t(log.frames.size())},
                        {"keyFrames", written != nullptr ? written->keyFrames : keys},
                        {"droppedBeforeFirstKey", log.dropped.size()},
                        {"dropped", dropped}};
   const bool audio = written != nullptr ? written->hasAudio : log.audioRecords > 0;
-  file["audio"] =
-      audio ? Json{{"recordsWritten", log.audioRecords},
-                   {"samples", log.audioSamples},
-                   // The recorded clock: how far the audio ran past its recorded second at most.
-                   {"leadSeconds", written != nullptr && timingRecorded ? Json(double(written->audioLeadSamples) / kAudioSampleRate)
-                                                                        : Json(nullptr)}}
-            : Json(nullptr);
+  file["audio"] = audio
+                      ? Json{{"recordsWritten", log.audioRecords},
+                             {"samples", log.audioSamples},
+                             // The recorded clock: how far the audio ran past its recorded second at most.
+                             {"leadSeconds", written != nullptr && timingRecorded
+                                                 ? Json(double(written->audioLeadSamples) / kAudioSampleRate)
+                                                 : Json(nullptr)}}
+                      : Json(nullptr);
   Json skipped = Json::array();
   for (const SkippedRecordEvent& e : skippedRecords) {
     if (e.channel == channel) skipped.push_back(skippedJson(e));
@@ -345,10 +347,11 @@ Json IntegrityReport::headJson(const ConversionReport& report, const Result<File
   // and how it was found. Null for a whole recording.
   head["salvage"] = Json::parse(salvageJson(recording_, true).dump());
   const bool recorded = report.timing == Timing::kRecorded;
-  head["settings"] = Json{{"video", passThrough ? "pass-through" : "re-encode"},
-                          {"encoder", passThrough ? Json(nullptr) : Json(setup_.encoder)},
-                          {"timing", recorded ? "recorded" : "declared"},
-                          {"maxGapSeconds", recorded && report.maxGapSeconds > 0 ? Json(report.maxGapSeconds) : Json(nullptr)}};
+  head["settings"] = Json{
+      {"video", passThrough ? "pass-through" : "re-encode"},
+      {"encoder", passThrough ? Json(nullptr) : Json(setup_.encoder)},
+      {"timing", recorded ? "recorded" : "declared"},
+      {"maxGapSeconds", recorded && report.maxGapSeconds > 0 ? Json(report.maxGapSeconds) : Json(nullptr)}};
   // Pauses the gap limit shortened: the output shows closedTo seconds where nothing was recorded for seconds.
   Json gaps = Json::array();
   for (const ClosedGap& gap : report.closedGaps) {
@@ -380,7 +383,8 @@ Status IntegrityReport::finish(const ConversionReport& report, const std::string
   head[key::kWrittenAs] = writtenAs;
 
   auto created = OutputFile::create(path, replace ? Creation::kReplace : Creation::kNewAside);
-  if (!created) return Error{created.error().code, path + ": cannot create the report: " + created.error().message};
+  if (!created)
+    return Error{created.error().code, path + ": cannot create the report: " + created.error().message};
   OutputFile& file = *created.value();
   const int fd = ::dup(file.fd());
   JsonStream out(fd >= 0 ? ::fdopen(fd, "wb") : nullptr);
@@ -403,9 +407,9 @@ Status IntegrityReport::finish(const ConversionReport& report, const std::string
     const WrittenOutput output = readOutput(log.path, written != nullptr ? written->rate : AviRate{});
 
     const auto timing = timings.find(channel);
-    const Json file = outputJson(channel, log, written, output, skipped_,
-                                 timing != timings.end() ? &timing->second : nullptr,
-                                 report.timing == Timing::kRecorded);
+    const Json file =
+        outputJson(channel, log, written, output, skipped_,
+                   timing != timings.end() ? &timing->second : nullptr, report.timing == Timing::kRecorded);
     const FrameComparison comparison = compareFrames(log.frames, output.back, passThrough);
     out.open({}, '{');
     out.putMembers(file);

@@ -25,21 +25,21 @@ constexpr int64_t kMaxFragmentMicroseconds = 10'000'000;
 // bottom, transparent background, a default text box, white 18-point text in font 1, and a font table
 // that names font 1.
 const uint8_t kTimedTextEntry[] = {
-    0, 0, 0, 0,              // displayFlags
-    1,                       // horizontal justification: centre
-    0xFF,                    // vertical justification: bottom
-    0, 0, 0, 0,              // background colour RGBA
-    0, 0, 0, 0, 0, 0, 0, 0,  // default text box: top, left, bottom, right
-    0, 0, 0, 0,              // style record: startChar, endChar
-    0, 1,                    // font ID
-    0,                       // face style flags
-    18,                      // font size
-    0xFF, 0xFF, 0xFF, 0xFF,  // text colour RGBA
-    0, 0, 0, 18,             // 'ftab' box size
-    'f', 't', 'a', 'b',      //
-    0, 1,                    // one font
-    0, 1,                    // font ID 1
-    5, 'S', 'e', 'r', 'i', 'f',
+    0,    0,    0,    0,                     // displayFlags
+    1,                                       // horizontal justification: centre
+    0xFF,                                    // vertical justification: bottom
+    0,    0,    0,    0,                     // background colour RGBA
+    0,    0,    0,    0,    0,   0,   0, 0,  // default text box: top, left, bottom, right
+    0,    0,    0,    0,                     // style record: startChar, endChar
+    0,    1,                                 // font ID
+    0,                                       // face style flags
+    18,                                      // font size
+    0xFF, 0xFF, 0xFF, 0xFF,                  // text colour RGBA
+    0,    0,    0,    18,                    // 'ftab' box size
+    'f',  't',  'a',  'b',                   //
+    0,    1,                                 // one font
+    0,    1,                                 // font ID 1
+    5,    'S',  'e',  'r',  'i', 'f',
 };
 
 Error encoderError(const std::string& what, int code) {
@@ -115,7 +115,8 @@ Result<std::unique_ptr<AacEncoder>> AacEncoder::open(bool globalHeader) {
   enc->context_.reset(avcodec_alloc_context3(codec));
   enc->frame_.reset(av_frame_alloc());
   enc->packet_.reset(av_packet_alloc());
-  if (!enc->context_ || !enc->frame_ || !enc->packet_) return Error{AVERROR(ENOMEM), "out of memory for the AAC encoder"};
+  if (!enc->context_ || !enc->frame_ || !enc->packet_)
+    return Error{AVERROR(ENOMEM), "out of memory for the AAC encoder"};
   AVCodecContext& ctx = *enc->context_;
   ctx.sample_fmt = AV_SAMPLE_FMT_FLTP;
   ctx.sample_rate = kAacSampleRate;
@@ -134,7 +135,8 @@ Result<std::unique_ptr<AacEncoder>> AacEncoder::open(bool globalHeader) {
   f.format = ctx.sample_fmt;
   f.sample_rate = ctx.sample_rate;
   f.nb_samples = ctx.frame_size;
-  if (int r = av_channel_layout_copy(&f.ch_layout, &ctx.ch_layout); r < 0) return encoderError("channel layout", r);
+  if (int r = av_channel_layout_copy(&f.ch_layout, &ctx.ch_layout); r < 0)
+    return encoderError("channel layout", r);
   if (int r = av_frame_get_buffer(&f, 0); r < 0) return encoderError("cannot allocate a frame", r);
   enc->frameSize_ = std::size_t(ctx.frame_size);
   enc->pending_.reserve(enc->frameSize_);

@@ -2,8 +2,8 @@
 // encoder, the recorded-time subtitle track and the file's title and date.
 #pragma once
 
-#include <cstddef>
 #include <condition_variable>
+#include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <functional>

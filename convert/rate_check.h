@@ -35,8 +35,8 @@ std::vector<ChannelTiming> checkChannelRates(const RecordingFile& recording);
 
 // "CH-03: declared 7.5 fps, delivered 15.0 fps (150 frames in 10 s of recorded time)".
 std::string rateWarningText(const ChannelTiming& timing);
-// What a wrong declared rate means for the files: "; the files play at the declared rate", or with the recorded
-// clock "; the files follow the recorded clock".
+// What a wrong declared rate means for the files: "; the files play at the declared rate", or with the
+// recorded clock "; the files follow the recorded clock".
 const char* rateWarningConsequence(bool recordedClock);
 
 }  // namespace qmv

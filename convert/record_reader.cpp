@@ -38,7 +38,8 @@ void RecordReader::refill(uint64_t offset, std::size_t minimum) {
     window_.assign(capacity, 0);
   }
   const uint64_t remaining = offset < length_ ? length_ - offset : 0;
-  const std::size_t want = std::size_t(std::min<uint64_t>(window_.size(), std::max<uint64_t>(remaining, minimum)));
+  const std::size_t want =
+      std::size_t(std::min<uint64_t>(window_.size(), std::max<uint64_t>(remaining, minimum)));
   const std::size_t available = std::size_t(std::min<uint64_t>(want, remaining));
 
   std::size_t done = 0;

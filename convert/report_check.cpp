@@ -5,8 +5,8 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <iterator>
 #include <filesystem>
+#include <iterator>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <optional>
@@ -17,8 +17,8 @@
 #include "convert/avi_read_back.h"
 #include "convert/report_schema.h"
 #include "convert/sha256.h"
-#include "recording/hex_text.h"
 #include "recording/file_descriptor.h"
+#include "recording/hex_text.h"
 
 namespace qmv {
 namespace {
@@ -60,11 +60,11 @@ struct ExpectedReport {
 // Everything else is parsed and dropped at once, so a hostile report costs memory for its samples only.
 constexpr std::size_t kMaxKeptString = 64 * 1024;
 bool neededMember(const std::string& name) {
-  static const char* const kNeeded[] = {
-      key::kSchemaVersion, key::kInput,    key::kOutputs,  key::kSideFiles, key::kWrittenAs,    key::kPath,
-      key::kPathHex,       key::kSize,     key::kSha256,   key::kWrapped,   key::kRecording,    key::kOffset,
-      key::kFrameMap,      key::kSamples,  key::kPosition, key::kOutput,    key::kPositionRate, key::kNum,
-      key::kDen};
+  static const char* const kNeeded[] = {key::kSchemaVersion, key::kInput,   key::kOutputs,   key::kSideFiles,
+                                        key::kWrittenAs,     key::kPath,    key::kPathHex,   key::kSize,
+                                        key::kSha256,        key::kWrapped, key::kRecording, key::kOffset,
+                                        key::kFrameMap,      key::kSamples, key::kPosition,  key::kOutput,
+                                        key::kPositionRate,  key::kNum,     key::kDen};
   return std::any_of(std::begin(kNeeded), std::end(kNeeded), [&](const char* k) { return name == k; });
 }
 
@@ -101,7 +101,8 @@ Result<ExpectedReport> readReport(const std::string& path) {
   auto opened = openRegularFile(path, reportSize);
   if (!opened) return Error{1, opened.error().message};
   const int dup = ::dup(opened.value()->get());
-  const std::unique_ptr<std::FILE, int (*)(std::FILE*)> in(dup >= 0 ? ::fdopen(dup, "rb") : nullptr, &std::fclose);
+  const std::unique_ptr<std::FILE, int (*)(std::FILE*)> in(dup >= 0 ? ::fdopen(dup, "rb") : nullptr,
+                                                           &std::fclose);
   if (!in) {
     if (dup >= 0) ::close(dup);
     return Error{1, path + ": cannot open the report"};
@@ -127,7 +128,8 @@ Result<ExpectedReport> readReport(const std::string& path) {
           const bool member = memberAt[at] || depth == 0;
           memberAt[at] = false;
           if (parsed.is_string() && parsed.get_ref<const std::string&>().size() > kMaxKeptString) {
-            throw std::runtime_error("a string of " + std::to_string(parsed.get_ref<const std::string&>().size()) +
+            throw std::runtime_error("a string of " +
+                                     std::to_string(parsed.get_ref<const std::string&>().size()) +
                                      " bytes, longer than any member of a report");
           }
           return member;

@@ -11,7 +11,8 @@ inline constexpr const char* kSchemaVersion = "schemaVersion";
 inline constexpr const char* kInput = "input";
 inline constexpr const char* kOutputs = "outputs";
 inline constexpr const char* kPath = "path";
-// The path's bytes in hex beside it: a name that is not UTF-8 reads back as U+FFFD in "path", losslessly here.
+// The path's bytes in hex beside it: a name that is not UTF-8 reads back as U+FFFD in "path", losslessly
+// here.
 inline constexpr const char* kPathHex = "pathHex";
 // The subtitle and frame-log files, hashed like the videos: evidence of the recorded time.
 inline constexpr const char* kSideFiles = "sideFiles";

@@ -1,4 +1,5 @@
-// What salvage recovered, as counted from the recovered records and as JSON for info and the integrity report.
+// What salvage recovered, as counted from the recovered records and as JSON for info and the integrity
+// report.
 #include "convert/salvage_json.h"
 
 #include "recording/salvage.h"
@@ -15,7 +16,8 @@ nlohmann::json rangesJson(const std::vector<ByteRange>& ranges, uint64_t base) {
 
 }  // namespace
 
-std::array<SalvageChannelCounts, format::kChannelCount> countSalvagedChannels(const RecordingFile& recording) {
+std::array<SalvageChannelCounts, format::kChannelCount> countSalvagedChannels(
+    const RecordingFile& recording) {
   std::array<SalvageChannelCounts, format::kChannelCount> counts{};
   const auto& entries = recording.entries();
   for (uint32_t k = 0; k + 1 < recording.entryCount(); ++k) {

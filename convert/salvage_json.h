@@ -1,4 +1,5 @@
-// What salvage recovered, as counted from the recovered records and as JSON for info and the integrity report.
+// What salvage recovered, as counted from the recovered records and as JSON for info and the integrity
+// report.
 #pragma once
 
 #include <array>

@@ -2,9 +2,8 @@
 // (.csv).
 #include "convert/timestamp_files.h"
 
-#include <unistd.h>
-
 #include <fmt/format.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -116,14 +115,16 @@ void SubtitleFiles::gapNote(const GapNoteEvent& event) {
   if (!validChannel(event.channel)) return;
   Track& track = tracks_[std::size_t(event.channel)];
   if (!track.file.isOpen()) return;
-  for (Cue& cue : track.builder.note(event.start, event.end, event.text)) track.cues.push_back(std::move(cue));
+  for (Cue& cue : track.builder.note(event.start, event.end, event.text))
+    track.cues.push_back(std::move(cue));
 }
 
 void SubtitleFiles::addSample(int channel, uint16_t time, int64_t position, int64_t secondEnd) {
   if (!validChannel(channel)) return;
   Track& track = tracks_[std::size_t(channel)];
   if (!track.file.isOpen()) return;
-  if (std::optional<Cue> closed = track.builder.sample(time, position, secondEnd)) track.cues.push_back(std::move(*closed));
+  if (std::optional<Cue> closed = track.builder.sample(time, position, secondEnd))
+    track.cues.push_back(std::move(*closed));
 }
 
 Status SubtitleFiles::finish(const ConversionReport& report) {

@@ -13,11 +13,11 @@ namespace qmv {
 
 // A pause with no record of any kind that was closed down to the limit.
 struct ClosedGap {
-  uint16_t firstEmpty = 0;  // the first recorded second without a record
-  uint16_t resume = 0;      // the recorded second of the first record after the pause
-  uint32_t seconds = 0;     // resume - firstEmpty: how long nothing was recorded
-  uint32_t closedTo = 0;    // how long the output shows it
-  int64_t outputSecond = 0; // where the shortened pause begins on the output timeline
+  uint16_t firstEmpty = 0;   // the first recorded second without a record
+  uint16_t resume = 0;       // the recorded second of the first record after the pause
+  uint32_t seconds = 0;      // resume - firstEmpty: how long nothing was recorded
+  uint32_t closedTo = 0;     // how long the output shows it
+  int64_t outputSecond = 0;  // where the shortened pause begins on the output timeline
 };
 
 class TimingPlan {
@@ -30,7 +30,8 @@ class TimingPlan {
   const std::vector<ClosedGap>& closedGaps() const { return gaps_; }
 
   // declared, or raised to the most frames channel c has in one recorded second when some second at the
-  // declared rate has fewer positions than frames, so every frame gets a position of its own inside its second.
+  // declared rate has fewer positions than frames, so every frame gets a position of its own inside its
+  // second.
   AviRate fitRate(int channel, AviRate declared) const;
   // The first video position at rate at or after the output second `second` begins.
   static int64_t secondStart(int64_t second, AviRate rate);

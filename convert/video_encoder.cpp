@@ -187,7 +187,8 @@ Status VideoEncoder::flush(const PacketSink& sink) {
 }
 
 Status VideoEncoder::drain(const PacketSink& sink) {
-  if (int r = ff::receivePackets(context_.get(), packet_.get(), sink); r < 0) return encoderError("the encoder failed", r);
+  if (int r = ff::receivePackets(context_.get(), packet_.get(), sink); r < 0)
+    return encoderError("the encoder failed", r);
   return okStatus();
 }
 

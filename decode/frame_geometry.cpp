@@ -48,8 +48,8 @@ static_assert(bigEndian(kW704x240) == sizeWordFor(704, 240));
 static_assert(bigEndian(kW704x288) == sizeWordFor(704, 288));
 static_assert(bigEndian(kW704x480) == sizeWordFor(704, 480));
 static_assert(bigEndian(kW704x576) == sizeWordFor(704, 576));
-static_assert(bigEndian(kW352x240) ==
-              bigEndian({kVolHeaderTemplate[14], kVolHeaderTemplate[15], kVolHeaderTemplate[16], kVolHeaderTemplate[17]}));
+static_assert(bigEndian(kW352x240) == bigEndian({kVolHeaderTemplate[14], kVolHeaderTemplate[15],
+                                                 kVolHeaderTemplate[16], kVolHeaderTemplate[17]}));
 
 // clang-format off
 constexpr GeometryRow kGeometryTable[] = {
@@ -87,9 +87,10 @@ constexpr DecoderSize kDecoderSizeTable[] = {
 
 FrameGeometry getFrameGeometry(uint8_t formatCode, bool standardize) {
   FrameGeometry result;
-  const auto row = std::find_if(std::begin(kGeometryTable), std::end(kGeometryTable), [&](const GeometryRow& r) {
-    return r.code == formatCode || (r.alias != kNoAlias && r.alias == formatCode);
-  });
+  const auto row =
+      std::find_if(std::begin(kGeometryTable), std::end(kGeometryTable), [&](const GeometryRow& r) {
+        return r.code == formatCode || (r.alias != kNoAlias && r.alias == formatCode);
+      });
   if (row == std::end(kGeometryTable)) {
     return result;
   }

@@ -1,4 +1,5 @@
-// Frame geometry by video format code: output picture sizes, the synthetic MPEG-4 stream header, decodable sizes.
+// Frame geometry by video format code: output picture sizes, the synthetic MPEG-4 stream header, decodable
+// sizes.
 #pragma once
 
 #include <array>
@@ -12,13 +13,13 @@ namespace qmv {
 using StreamHeader = std::array<uint8_t, 32>;
 
 // The recorder's VOL header for 352 x 240; bytes 14..17 hold the picture size (the "size word").
-inline constexpr StreamHeader kVolHeaderTemplate = {
-    0x00, 0x00, 0x01, 0x00,                                                  // video_object_start_code
-    0x00, 0x00, 0x01, 0x21,                                                  // video_object_layer_start_code
-    0x00, 0xC4, 0x8D, 0x88, 0x00, 0xF5, 0x0B, 0x04, 0x1E, 0x14, 0x63,        // VOL header
-    0x00, 0x00, 0x01, 0xB6,                                                  // vop_start_code
-    0x10, 0x61,                                                              // start of an intra VOP header
-    0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00};
+inline constexpr StreamHeader kVolHeaderTemplate = {0x00, 0x00, 0x01, 0x00,  // video_object_start_code
+                                                    0x00, 0x00, 0x01, 0x21,  // video_object_layer_start_code
+                                                    0x00, 0xC4, 0x8D, 0x88, 0x00, 0xF5, 0x0B,
+                                                    0x04, 0x1E, 0x14, 0x63,  // VOL header
+                                                    0x00, 0x00, 0x01, 0xB6,  // vop_start_code
+                                                    0x10, 0x61,              // start of an intra VOP header
+                                                    0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00};
 inline constexpr std::size_t kVolPartSize = 19;  // bytes 0..18: VO + VOL, before the VOP start code
 inline constexpr std::size_t kSizeWordOffset = 14;
 

@@ -48,8 +48,8 @@ constexpr std::array<int16_t, 2> kAdjust13 = {-2, 3};
 
 struct CodingType {
   int8_t type;
-  int bits;            // code width; the top bit is the sign
-  int32_t stepBase;    // step k = floor(stepBase * growth^k)
+  int bits;          // code width; the top bit is the sign
+  int32_t stepBase;  // step k = floor(stepBase * growth^k)
   double growth;
   int largestIndex;
   int32_t predictorMin;
@@ -71,8 +71,8 @@ constexpr CodingType kCodingTypes[] = {
 };
 // clang-format on
 
-static_assert(kAdjust0.size() == 8 && kAdjust1.size() == 16 && kAdjust2.size() == 32 && kAdjust3.size() == 64 &&
-              kAdjust4.size() == 128);
+static_assert(kAdjust0.size() == 8 && kAdjust1.size() == 16 && kAdjust2.size() == 32 &&
+              kAdjust3.size() == 64 && kAdjust4.size() == 128);
 
 const CodingType* findCodingType(int8_t type) {
   for (const CodingType& t : kCodingTypes) {
@@ -118,7 +118,8 @@ TypeTables buildTables(const CodingType& type) {
     for (int code = 0; code < codes; ++code) {
       // A 16-bit sum in the library; indices stay within 0..90, so no wrap is possible here.
       const int next = std::clamp(index + type.adjust[code & (signBit - 1)], 0, type.largestIndex);
-      tables.transitions[index * codes + code] = {codeDifference(tables.steps[index], code, type.bits), next * codes};
+      tables.transitions[index * codes + code] = {codeDifference(tables.steps[index], code, type.bits),
+                                                  next * codes};
     }
   }
   return tables;
@@ -204,8 +205,8 @@ int32_t writeText(const char* text, std::size_t size, int16_t* output) {
 
 }  // namespace
 
-int32_t MultiAdpcmDecoder::execute(int8_t command, int8_t channelMode, int8_t codingType, const uint8_t* input,
-                                   uint32_t length, int16_t* output) {
+int32_t MultiAdpcmDecoder::execute(int8_t command, int8_t channelMode, int8_t codingType,
+                                   const uint8_t* input, uint32_t length, int16_t* output) {
   switch (command) {
     case kReset:
       for (MultiAdpcmState& s : states_) {
@@ -236,12 +237,24 @@ int32_t MultiAdpcmDecoder::execute(int8_t command, int8_t channelMode, int8_t co
       const TypeTables& tables = tablesFor(*type);
       const bool twoChannels = channelMode == 2;
       switch (type->bits) {
-        case 2: decodeBytes<2>(tables, states_, twoChannels, input, length, output); break;
-        case 4: decodeBytes<4>(tables, states_, twoChannels, input, length, output); break;
-        case 5: decodeBytes<5>(tables, states_, twoChannels, input, length, output); break;
-        case 6: decodeBytes<6>(tables, states_, twoChannels, input, length, output); break;
-        case 7: decodeBytes<7>(tables, states_, twoChannels, input, length, output); break;
-        case 8: decodeBytes<8>(tables, states_, twoChannels, input, length, output); break;
+        case 2:
+          decodeBytes<2>(tables, states_, twoChannels, input, length, output);
+          break;
+        case 4:
+          decodeBytes<4>(tables, states_, twoChannels, input, length, output);
+          break;
+        case 5:
+          decodeBytes<5>(tables, states_, twoChannels, input, length, output);
+          break;
+        case 6:
+          decodeBytes<6>(tables, states_, twoChannels, input, length, output);
+          break;
+        case 7:
+          decodeBytes<7>(tables, states_, twoChannels, input, length, output);
+          break;
+        case 8:
+          decodeBytes<8>(tables, states_, twoChannels, input, length, output);
+          break;
       }
       return static_cast<int32_t>(length) * perByte;
     }

@@ -27,8 +27,8 @@ class MultiAdpcmDecoder {
   // kAuthor, kVersion: the library's author and version texts, one int16 per character with the
   //   terminating zero; return 31 and 20.
   // Any other command returns 0.
-  int32_t execute(int8_t command, int8_t channelMode, int8_t codingType, const uint8_t* input, uint32_t length,
-                  int16_t* output);
+  int32_t execute(int8_t command, int8_t channelMode, int8_t codingType, const uint8_t* input,
+                  uint32_t length, int16_t* output);
 
   const MultiAdpcmState& state(int index) const;  // index 1 gives state 1, any other index state 0
 

@@ -46,8 +46,9 @@ class FileSource final : public ByteSource {
 
   const uint8_t* view() override {
     if (mapping_ == nullptr && !mapFailed_) {
-      void* p = size_ == 0 || size_ > SIZE_MAX ? MAP_FAILED
-                                               : ::mmap(nullptr, std::size_t(size_), PROT_READ, MAP_SHARED, fd_->get(), 0);
+      void* p = size_ == 0 || size_ > SIZE_MAX
+                    ? MAP_FAILED
+                    : ::mmap(nullptr, std::size_t(size_), PROT_READ, MAP_SHARED, fd_->get(), 0);
       if (p == MAP_FAILED) {
         mapFailed_ = true;
       } else {
@@ -66,7 +67,8 @@ class FileSource final : public ByteSource {
 
   Result<uint64_t> currentSize() override {
     struct stat st {};
-    if (::fstat(fd_->get(), &st) != 0) return Error{errno, "cannot read the size of " + name_ + ": " + std::strerror(errno)};
+    if (::fstat(fd_->get(), &st) != 0)
+      return Error{errno, "cannot read the size of " + name_ + ": " + std::strerror(errno)};
     return uint64_t(std::max<off_t>(st.st_size, 0));
   }
 
@@ -130,7 +132,8 @@ namespace {
 
 class MemorySource final : public ByteSource {
  public:
-  MemorySource(std::vector<uint8_t> bytes, std::string name) : bytes_(std::move(bytes)), name_(std::move(name)) {}
+  MemorySource(std::vector<uint8_t> bytes, std::string name)
+      : bytes_(std::move(bytes)), name_(std::move(name)) {}
 
   uint64_t size() const override { return bytes_.size(); }
   const std::string& name() const override { return name_; }

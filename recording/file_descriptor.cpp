@@ -60,12 +60,15 @@ const char* kindOf(mode_t mode) {
 }  // namespace
 
 Result<std::unique_ptr<FileDescriptor>> openRegularFile(const std::string& path, uint64_t& size) {
-  auto fd = std::make_unique<FileDescriptor>(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+  auto fd =
+      std::make_unique<FileDescriptor>(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
   if (fd->get() < 0) return Error{errno, "cannot open " + path + ": " + std::strerror(errno)};
   struct stat st {};
-  if (::fstat(fd->get(), &st) != 0) return Error{errno, "cannot read the size of " + path + ": " + std::strerror(errno)};
+  if (::fstat(fd->get(), &st) != 0)
+    return Error{errno, "cannot read the size of " + path + ": " + std::strerror(errno)};
   if (!S_ISREG(st.st_mode)) {
-    return Error{EINVAL, path + " is " + kindOf(st.st_mode) + ", not a regular file: the tool reads only files"};
+    return Error{EINVAL,
+                 path + " is " + kindOf(st.st_mode) + ", not a regular file: the tool reads only files"};
   }
   if (st.st_size < 0) return Error{EINVAL, path + " reports a negative size"};
   const int flags = ::fcntl(fd->get(), F_GETFL);

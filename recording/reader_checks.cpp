@@ -49,7 +49,6 @@ std::string hexText(uint64_t value) { return fmt::format("0x{:X}", value); }
 
 std::string blockAt(uint64_t position) { return "index block at " + hexText(position); }
 
-
 Result<BlockInfo> readIndexBlock(ByteSource& source, uint64_t recordingStart, uint32_t r, uint64_t limit,
                                  const std::string& limitText, std::optional<uint32_t> trailerWords) {
   if (uint64_t(r) + kBlockHeadSize > limit) {

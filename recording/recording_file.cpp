@@ -133,7 +133,8 @@ RecordingDescription describeRecording(const SystemInfo& info, uint16_t firstTim
   // Both ends start from the header's hour; the index gives seconds from it, which may run past the hour
   // (3609 is one hour and nine seconds on, never "60:09"), as the subtitles count them.
   const auto clock = [&](uint32_t seconds) {
-    return fmt::format("{:02d}:{:02d}:{:02d}", (info.hour + seconds / 3600) % 24, seconds / 60 % 60, seconds % 60);
+    return fmt::format("{:02d}:{:02d}:{:02d}", (info.hour + seconds / 3600) % 24, seconds / 60 % 60,
+                       seconds % 60);
   };
   text.recordedTime = fmt::format("{:04d}.{:02d}.{:02d} {} ~ {}", info.year, info.month, info.day,
                                   clock(firstTime), clock(lastTime));

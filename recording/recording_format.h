@@ -36,19 +36,19 @@ inline void writeLe32(uint8_t* p, uint32_t v) {
 inline constexpr std::size_t kWrapperProbeSize = 64;
 inline constexpr uint8_t kExeMagicMz[2] = {'M', 'Z'};
 inline constexpr uint8_t kExeMagicZm[2] = {'Z', 'M'};
-inline constexpr std::size_t kWrapperMarkerOffset = 28;  // marker, or recordingStart without it
-inline constexpr uint32_t kWrapperMarker = 0x77ABBA77;   // stored 77 BA AB 77
+inline constexpr std::size_t kWrapperMarkerOffset = 28;    // marker, or recordingStart without it
+inline constexpr uint32_t kWrapperMarker = 0x77ABBA77;     // stored 77 BA AB 77
 inline constexpr std::size_t kWrapperStartOffset = 44;     // recordingStart (with marker)
 inline constexpr std::size_t kWrapperTrailingOffset = 56;  // trailingSize (with marker)
 
 // --- Header record (512 bytes at recording position 0) ---
 inline constexpr std::size_t kHeaderSize = 512;
 inline constexpr std::size_t kHdrModelCode = 0;
-inline constexpr std::size_t kHdrAudioFormat = 1;   // bits 4..7
+inline constexpr std::size_t kHdrAudioFormat = 1;  // bits 4..7
 inline constexpr std::size_t kHdrVersionBuild = 2;
 inline constexpr std::size_t kHdrVersionMajorMinor = 3;  // major bits 4..7, minor bits 0..3
-inline constexpr std::size_t kHdrMacTail = 4;        // 3 bytes: MAC bytes 4, 5, 6
-inline constexpr std::size_t kHdrSystemName = 8;     // 16 bytes, NUL-terminated when shorter
+inline constexpr std::size_t kHdrMacTail = 4;            // 3 bytes: MAC bytes 4, 5, 6
+inline constexpr std::size_t kHdrSystemName = 8;         // 16 bytes, NUL-terminated when shorter
 inline constexpr std::size_t kSystemNameSize = 16;
 inline constexpr std::size_t kHdrVideoStandard = 296;  // bit 4: 0 PAL, 1 NTSC
 inline constexpr uint8_t kVideoStandardBit = 0x10;
@@ -75,7 +75,7 @@ inline constexpr std::size_t kBlockEntryEndOffset = 8;
 inline constexpr std::size_t kBlockBaseTimeOffset = 12;
 inline constexpr std::size_t kBlockHeadReadSize = 16;  // the part of the head that is read
 inline constexpr std::size_t kItemSize = 4;
-inline constexpr uint32_t kTerminatorExtraWords = 8;  // 32-byte head = 8 words
+inline constexpr uint32_t kTerminatorExtraWords = 8;   // 32-byte head = 8 words
 inline constexpr uint8_t kTerminatorMark = 0xFF;       // first two bytes of a terminator
 inline constexpr uint32_t kFirstBlockLink = 512;       // prevBlock of the first block
 inline constexpr uint32_t kFirstRecordPosition = 512;  // records start right after the header
@@ -90,9 +90,9 @@ inline constexpr std::size_t kItemTimeDeltaOffset = 1;
 inline constexpr std::size_t kItemLengthOffset = 2;
 
 // Item codes (c = low nibble).
-inline constexpr uint8_t kCodeAudioBit = 0x80;      // 0x00..0x7F video of channel c
-inline constexpr uint8_t kCodeAuxChannel = 0xB0;    // 0xB0..0xBF auxiliary of channel c
-inline constexpr uint8_t kCodeAux = 0xD0;           // 0xD0..0xDF auxiliary, no channel
+inline constexpr uint8_t kCodeAudioBit = 0x80;    // 0x00..0x7F video of channel c
+inline constexpr uint8_t kCodeAuxChannel = 0xB0;  // 0xB0..0xBF auxiliary of channel c
+inline constexpr uint8_t kCodeAux = 0xD0;         // 0xD0..0xDF auxiliary, no channel
 // Frame index entry kinds.
 inline constexpr uint8_t kKindAuxChannelBase = 0x10;
 inline constexpr uint8_t kKindAux = 0x2F;
@@ -112,8 +112,8 @@ inline constexpr std::size_t kRecFormatCode = 10;
 inline constexpr std::size_t kRecPadWords = 11;
 inline constexpr uint8_t kFrameTypeAudio = 0x80;
 inline constexpr uint8_t kFrameTypeKeyNibble = 0x10;  // high nibble 1: key frame
-inline constexpr uint8_t kAudioFormatIma = 3;          // audioFormat 3: IMA coding
-inline constexpr uint8_t kModelCodeAudioAsCoded = 8;   // IMA words stored as coded from model 8 on
+inline constexpr uint8_t kAudioFormatIma = 3;         // audioFormat 3: IMA coding
+inline constexpr uint8_t kModelCodeAudioAsCoded = 8;  // IMA words stored as coded from model 8 on
 
 // Every picture format code the recorder writes is below this; a larger byte is not a frame head.
 inline constexpr uint8_t kFormatCodeLimit = 32;

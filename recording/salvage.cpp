@@ -268,9 +268,9 @@ Status Salvager::run() {
     RecordingDescription& d = out_.description_;
     d.systemName = d.version = d.macAddress = d.languageVideo = "unknown";
     // Minutes and seconds come from the index; the date and the hour only from the header.
-    d.recordedTime = fmt::format("unknown date and hour, minutes {:02d}:{:02d} ~ {:02d}:{:02d}",
-                                 out_.firstTime_ / 60, out_.firstTime_ % 60, out_.lastTime_ / 60,
-                                 out_.lastTime_ % 60);
+    d.recordedTime =
+        fmt::format("unknown date and hour, minutes {:02d}:{:02d} ~ {:02d}:{:02d}", out_.firstTime_ / 60,
+                    out_.firstTime_ % 60, out_.lastTime_ / 60, out_.lastTime_ % 60);
   }
   found_.push_back(Found::kGap);
   report_.found = std::move(found_);

@@ -68,7 +68,8 @@ std::vector<int16_t> multiReference(MultiAdpcmDecoder& multi, const std::vector<
   return out;
 }
 
-void distribute(AudioDistributor& d, uint8_t source, const std::vector<uint8_t>& stored, uint32_t mask, Capture& c) {
+void distribute(AudioDistributor& d, uint8_t source, const std::vector<uint8_t>& stored, uint32_t mask,
+                Capture& c) {
   d.distribute(AudioRecord{source, uint32_t(stored.size() / 4), stored.data()}, mask, c.sink());
 }
 
@@ -112,7 +113,8 @@ INSTANTIATE_TEST_SUITE_P(Forms, StorageFormTest,
 // decoder's starting state (index 80) are right, not merely self-consistent.
 TEST(AudioDistributorTest, ImaToneSurvivesTheRoundTrip) {
   std::vector<int16_t> tone(1600);
-  for (std::size_t i = 0; i < tone.size(); ++i) tone[i] = int16_t(8000 * std::sin(2 * M_PI * 440 * double(i) / 8000));
+  for (std::size_t i = 0; i < tone.size(); ++i)
+    tone[i] = int16_t(8000 * std::sin(2 * M_PI * 440 * double(i) / 8000));
   gen::ImaEncoderState encoder;
   const auto coded = gen::imaAdpcmEncode(tone.data(), tone.size(), encoder);
   for (uint8_t model : {uint8_t(7), uint8_t(8)}) {
@@ -123,7 +125,8 @@ TEST(AudioDistributorTest, ImaToneSurvivesTheRoundTrip) {
     distribute(d, 0, gen::storeAudioPayload(coded, 3, model), 1u, capture);
     ASSERT_EQ(capture.pcm[0].size(), tone.size());
     double worst = 0;
-    for (std::size_t i = 100; i < tone.size(); ++i) worst = std::max(worst, std::abs(double(capture.pcm[0][i]) - tone[i]));
+    for (std::size_t i = 100; i < tone.size(); ++i)
+      worst = std::max(worst, std::abs(double(capture.pcm[0][i]) - tone[i]));
     EXPECT_LT(worst, 800.0) << "model " << int(model);
   }
 }
@@ -181,7 +184,7 @@ TEST(AudioDistributorTest, RoutesOnlyToMatchingChannelsWithWriters) {
     bool receives;
   };
   const Case cases[] = {
-      {2, 2, true, true},       {2, 3, true, false},        {2, 2, false, false},
+      {2, 2, true, true},        {2, 3, true, false}, {2, 2, false, false},
       {0xFF, 0xFF, true, false},  // 0xFF means none, even against a record from input 0xFF
       {0x85, 0x85, true, false},  // 0x80..0xFF never match
       {0x7F, 0x7F, true, true},

@@ -21,7 +21,8 @@ TEST(ByteSource, CopyFromViewFailsInsteadOfCrashingWhenTheFileShrinks) {
   const std::string path = (dir / "shrinking.bin").string();
   std::vector<uint8_t> bytes(256 * 1024);
   for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = uint8_t(i * 7);
-  std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+  std::ofstream(path, std::ios::binary)
+      .write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
 
   auto opened = openFileSource(path);
   ASSERT_TRUE(opened) << opened.error().message;

@@ -23,14 +23,12 @@ namespace fs = std::filesystem;
 using nlohmann::json;
 
 using test::CliResult;
-using test::runCli;
-using test::quote;
 using test::lines;
+using test::quote;
+using test::runCli;
 using test::slurp;
 
-std::string scratchDir() {
-  return test::freshTestDir(QMV2AVI_TEST_TMP, "cli-batch");
-}
+std::string scratchDir() { return test::freshTestDir(QMV2AVI_TEST_TMP, "cli-batch"); }
 
 bool contains(const std::string& text, const std::string& part) {
   return text.find(part) != std::string::npos;

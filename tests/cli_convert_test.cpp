@@ -20,9 +20,9 @@ namespace {
 namespace fs = std::filesystem;
 
 using test::CliResult;
-using test::runCli;
-using test::quote;
 using test::lines;
+using test::quote;
+using test::runCli;
 using test::slurp;
 
 std::string scratchDir(const std::string& name) {
@@ -50,7 +50,8 @@ TEST(CliConvertTest, ConvertsEveryChannelWithVideoNextToTheInput) {
   EXPECT_EQ(aviFiles(dir), (std::vector<std::string>{"cam_00.avi", "cam_01.avi", "cam_03.avi"}));
   const auto summary = lines(r.out);
   ASSERT_EQ(summary.size(), 3u) << r.out;
-  EXPECT_NE(summary[0].find("cam_00.avi: 10 frames, 1.00 s at 10 fps, audio"), std::string::npos) << summary[0];
+  EXPECT_NE(summary[0].find("cam_00.avi: 10 frames, 1.00 s at 10 fps, audio"), std::string::npos)
+      << summary[0];
   EXPECT_NE(summary[1].find("no audio"), std::string::npos) << summary[1];
   EXPECT_NE(summary[2].find("cam_03.avi: 5 frames, 1.00 s at 5 fps, audio"), std::string::npos) << summary[2];
   EXPECT_TRUE(r.err.empty()) << r.err;  // no progress bar when stderr is not a terminal
@@ -64,7 +65,8 @@ TEST(CliConvertTest, ChannelsOutputFolderAndCodec) {
   const std::string input = writeRecording(dir);
   const std::string out = dir + "out/";
   fs::create_directories(out);
-  const CliResult r = runCli("convert " + quote(input) + " -o " + quote(out) + " --channels 2-3,4 --codec divx", dir);
+  const CliResult r =
+      runCli("convert " + quote(input) + " -o " + quote(out) + " --channels 2-3,4 --codec divx", dir);
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(aviFiles(out), (std::vector<std::string>{"cam_01.avi", "cam_03.avi"}));
   EXPECT_NE(r.err.find("CH-03 has no video"), std::string::npos) << r.err;
@@ -145,7 +147,8 @@ TEST(CliConvertTest, ListEncoders) {
   const auto listed = lines(r.out);
   const auto encoders = availableEncoders();
   ASSERT_EQ(listed.size(), encoders.size());
-  for (std::size_t i = 0; i < listed.size(); ++i) EXPECT_EQ(listed[i].rfind(encoders[i].name + " ", 0), 0u) << listed[i];
+  for (std::size_t i = 0; i < listed.size(); ++i)
+    EXPECT_EQ(listed[i].rfind(encoders[i].name + " ", 0), 0u) << listed[i];
 }
 
 // SIGINT (Ctrl-C) and SIGTERM stop the conversion the way the Stop button does: complete files,

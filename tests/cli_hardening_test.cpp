@@ -293,7 +293,8 @@ TEST(CliHardening, BatchReportsThatWouldShareANameAreRefused) {
   const CliResult r = runBounded(
       "convert --report=" + quote(dir + "reports") + " " + quote(first) + " " + quote(second), dir);
   EXPECT_EQ(r.status, 3) << r.err;
-  EXPECT_NE(r.err.find(": its report " + dir + "reports/cam.report.json would be that of "), std::string::npos)
+  EXPECT_NE(r.err.find(": its report " + dir + "reports/cam.report.json would be that of "),
+            std::string::npos)
       << r.err;
   EXPECT_EQ(test::filesIn(dir + "reports"), std::vector<std::string>{});
   EXPECT_EQ(test::filesIn(dir + "a", ".avi"), std::vector<std::string>{});

@@ -18,14 +18,12 @@ namespace {
 namespace fs = std::filesystem;
 
 using test::CliResult;
-using test::runCli;
-using test::quote;
 using test::filesIn;
+using test::quote;
+using test::runCli;
 using test::slurp;
 
-std::string scratchDir() {
-  return test::freshTestDir(QMV2AVI_TEST_TMP, "cli-timestamps");
-}
+std::string scratchDir() { return test::freshTestDir(QMV2AVI_TEST_TMP, "cli-timestamps"); }
 
 std::size_t lineCount(const std::string& text) {
   return std::size_t(std::count(text.begin(), text.end(), '\n'));

@@ -193,7 +193,9 @@ TEST_P(ClockSyncTest, TheMarkedFrameAndItsClickPlayWithinOneFrameInterval) {
     if (back.container.rfind("mov", 0) == 0) {
       const auto probed = test::probeAvi(path);
       ASSERT_TRUE(probed && probed->streams.size() == 3u);
-      const auto time = [&](int64_t t, std::size_t i) { return double(t) * av_q2d(probed->streams[i].timeBase); };
+      const auto time = [&](int64_t t, std::size_t i) {
+        return double(t) * av_q2d(probed->streams[i].timeBase);
+      };
       const auto pictures = probed->packetsOf(0);
       ASSERT_FALSE(pictures.empty());
       EXPECT_LE(time(probed->streams[2].duration, 2), time(pictures.back().pts, 0) + frameInterval + 0.001);

@@ -71,14 +71,16 @@ class TrickleSource : public ByteSource {
 
 RecordingFile openBytes(std::vector<uint8_t> bytes, bool trickle = false) {
   RecordingFile recording;
-  std::unique_ptr<ByteSource> source =
-      trickle ? std::make_unique<TrickleSource>(std::move(bytes)) : makeMemorySource(std::move(bytes), "generated");
+  std::unique_ptr<ByteSource> source = trickle ? std::make_unique<TrickleSource>(std::move(bytes))
+                                               : makeMemorySource(std::move(bytes), "generated");
   Status opened = recording.open(std::move(source));
   EXPECT_TRUE(opened) << (opened ? "" : opened.error().message);
   return recording;
 }
 
-RecordingFile openScenario(const gen::Scenario& scenario) { return openBytes(gen::buildRecording(scenario).bytes); }
+RecordingFile openScenario(const gen::Scenario& scenario) {
+  return openBytes(gen::buildRecording(scenario).bytes);
+}
 
 struct Outcome {
   ConversionReport report;
@@ -153,9 +155,11 @@ struct ExpectedFrame {
   bool dropped = false;  // before the first key frame: an empty sample in its place
 };
 std::size_t keptFrames(const std::vector<ExpectedFrame>& frames) {
-  return std::size_t(std::count_if(frames.begin(), frames.end(), [](const ExpectedFrame& f) { return !f.dropped; }));
+  return std::size_t(
+      std::count_if(frames.begin(), frames.end(), [](const ExpectedFrame& f) { return !f.dropped; }));
 }
-std::vector<ExpectedFrame> expectedFrames(const gen::Scenario& scenario, int c, std::size_t entries = SIZE_MAX) {
+std::vector<ExpectedFrame> expectedFrames(const gen::Scenario& scenario, int c,
+                                          std::size_t entries = SIZE_MAX) {
   std::vector<ExpectedFrame> out;
   bool keySeen = false;
   const auto records = entryRecords(scenario);
@@ -169,8 +173,9 @@ std::vector<ExpectedFrame> expectedFrames(const gen::Scenario& scenario, int c, 
   return out;
 }
 
-// Video samples: exactly the expected frames at consecutive positions from 0, the channel's first record. The demuxer hands out no empty chunks, so an empty sample shows
-// only as a position that no packet has, and in the stream's length.
+// Video samples: exactly the expected frames at consecutive positions from 0, the channel's first record. The
+// demuxer hands out no empty chunks, so an empty sample shows only as a position that no packet has, and in
+// the stream's length.
 void expectVideoSamples(const std::string& path, const std::vector<ExpectedFrame>& frames) {
   auto file = test::probeAvi(path, true);
   ASSERT_TRUE(file) << path;
@@ -207,10 +212,10 @@ TEST(ConversionWorkerTest, PassThroughWritesEveryFrameFromTheFirstKeyFrame) {
   gen::Scenario s;
   s.header.audioSource[0] = 1;  // CH-01 has audio, CH-03 has none
   gen::Block b1, b2;
-  b1.records = {video(0, false, randomBytes(37, 1)),      // before the key frame: dropped
-                video(2, true, randomBytes(50, 2), 0),     // CH-03: format 0, no stream header
+  b1.records = {video(0, false, randomBytes(37, 1)),        // before the key frame: dropped
+                video(2, true, randomBytes(50, 2), 0),      // CH-03: format 0, no stream header
                 video(0, true, randomBytes(101, 3), 2, 3),  // three filler words after the stream
-                video(1, true, randomBytes(64, 4), 18),    // CH-02: not selected
+                video(1, true, randomBytes(64, 4), 18),     // CH-02: not selected
                 video(0, false, randomBytes(8, 5), 2, 1)};
   b2.records = {video(2, false, randomBytes(9, 6), 0), video(0, false, randomBytes(1, 7)),
                 video(0, true, randomBytes(400, 8), 4)};  // another format code changes nothing
@@ -229,7 +234,8 @@ TEST(ConversionWorkerTest, PassThroughWritesEveryFrameFromTheFirstKeyFrame) {
   ASSERT_TRUE(ch1);
   const auto header = getFrameGeometry(2, true).header;
   const int v = streamOf(*ch1, AVMEDIA_TYPE_VIDEO);
-  EXPECT_EQ(ch1->streams[std::size_t(v)].extradata, std::vector<uint8_t>(header->begin(), header->begin() + kVolPartSize));
+  EXPECT_EQ(ch1->streams[std::size_t(v)].extradata,
+            std::vector<uint8_t>(header->begin(), header->begin() + kVolPartSize));
   EXPECT_EQ(ch1->streams[std::size_t(v)].codecTag, makeFourcc('X', 'V', 'I', 'D'));
   EXPECT_EQ(ch1->streams[std::size_t(v)].width, 352);
   EXPECT_EQ(ch1->streams[std::size_t(v)].height, 288);
@@ -268,7 +274,8 @@ TEST(ConversionWorkerTest, HostSeesRangePositionsAndOneDone) {
   EXPECT_TRUE(run.sinks.messages.empty());
   auto file = test::probeAvi(run.report.files.at(0).path);
   ASSERT_TRUE(file);
-  EXPECT_EQ(file->streams[std::size_t(streamOf(*file, AVMEDIA_TYPE_VIDEO))].codecTag, makeFourcc('D', 'I', 'V', 'X'));
+  EXPECT_EQ(file->streams[std::size_t(streamOf(*file, AVMEDIA_TYPE_VIDEO))].codecTag,
+            makeFourcc('D', 'I', 'V', 'X'));
 }
 
 // Nothing to do (no recording, no channel): no progress call at all, nothing written.
@@ -318,11 +325,16 @@ TEST_P(WorkerAudioTest, PcmIsTheDecodersOutputFromTheWritersCreationOn) {
   s.header.audioSource[0] = 2;  // CH-01 and CH-02 share input 2
   s.header.audioSource[1] = 2;
   s.header.audioSource[2] = 3;  // CH-03 has audio but no video: no file
-  const auto a1 = randomBytes(40, 11), a2 = randomBytes(24, 12), a3 = randomBytes(32, 13), a4 = randomBytes(16, 14);
+  const auto a1 = randomBytes(40, 11), a2 = randomBytes(24, 12), a3 = randomBytes(32, 13),
+             a4 = randomBytes(16, 14);
   gen::Block b;
   b.records = {audio(2, a1),  // before any writer: heard by nobody
-               video(0, true, randomBytes(20, 1)), audio(2, a2), video(1, false, randomBytes(20, 2)),
-               audio(2, a3), audio(3, a4), audio(2, {})};
+               video(0, true, randomBytes(20, 1)),
+               audio(2, a2),
+               video(1, false, randomBytes(20, 2)),
+               audio(2, a3),
+               audio(3, a4),
+               audio(2, {})};
   s.blocks = {b};
   RecordingFile recording = openScenario(s);
   const std::string dir = scratchDir("audio");
@@ -331,7 +343,9 @@ TEST_P(WorkerAudioTest, PcmIsTheDecodersOutputFromTheWritersCreationOn) {
   ASSERT_EQ(run.report.files.size(), 2u);
 
   std::vector<int16_t> expected0, expected1;
-  auto append = [](std::vector<int16_t>& to, const std::vector<int16_t>& part) { to.insert(to.end(), part.begin(), part.end()); };
+  auto append = [](std::vector<int16_t>& to, const std::vector<int16_t>& part) {
+    to.insert(to.end(), part.begin(), part.end());
+  };
   if (form.audioFormat == 3) {
     auto decode = [](ImaAdpcmState& state, const std::vector<uint8_t>& coded) {
       std::vector<int16_t> out(coded.size() * 2);
@@ -496,7 +510,8 @@ TEST(ConversionWorkerTest, StopAfterNEntriesLeavesCompleteFiles) {
 TEST(ConversionWorkerTest, OutputFailuresStopAndCloseWhatWasBegun) {
   gen::Scenario s;
   gen::Block b;
-  b.records = {video(0, true, randomBytes(40, 1)), video(1, true, randomBytes(40, 2)), video(0, false, randomBytes(40, 3))};
+  b.records = {video(0, true, randomBytes(40, 1)), video(1, true, randomBytes(40, 2)),
+               video(0, false, randomBytes(40, 3))};
   s.blocks = {b};
   RecordingFile recording = openScenario(s);
 
@@ -540,7 +555,8 @@ TEST(ConversionWorkerTest, DamagedRecordsAreClippedWithWarnings) {
   Record sound = audio(1, randomBytes(16, 7));
   sound.wordCountOverride = 0xFFFF;  // 4 words really there
   gen::Block b;
-  b.records = {video(0, true, randomBytes(16, 1)), clipped, empty, sound, video(0, false, randomBytes(12, 6))};
+  b.records = {video(0, true, randomBytes(16, 1)), clipped, empty, sound,
+               video(0, false, randomBytes(12, 6))};
   s.blocks = {b};
   RecordingFile recording = openScenario(s);
   const std::string dir = scratchDir("damage");
@@ -559,8 +575,9 @@ TEST(ConversionWorkerTest, DamagedRecordsAreClippedWithWarnings) {
     EXPECT_EQ(run.sinks.messages[i].channel, -1);
   }
 
-  expectVideoSamples(dir + "rec_00.avi",
-                     {{randomBytes(16, 1), true}, {randomBytes(24, 4), false}, {{}, false}, {randomBytes(12, 6), false}});
+  expectVideoSamples(
+      dir + "rec_00.avi",
+      {{randomBytes(16, 1), true}, {randomBytes(24, 4), false}, {{}, false}, {randomBytes(12, 6), false}});
   EXPECT_EQ(run.report.files.at(0).audioSamples, 32u);  // the 4 words that exist, 8 samples each
 }
 

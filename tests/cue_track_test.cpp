@@ -1,8 +1,8 @@
 // CueTrack: one cue per recorded second, ended at its second's end before a pause, whether the pause is
 // noticed by the next picture or earlier, by the audio's silence.
-#include <gtest/gtest.h>
-
 #include "convert/cue_track.h"
+
+#include <gtest/gtest.h>
 
 namespace qmv {
 namespace {

@@ -86,7 +86,8 @@ VolFields parseStreamHeader(const StreamHeader& header) {
 }
 
 uint32_t sizeWordOf(const StreamHeader& header) {
-  return (uint32_t{header[14]} << 24) | (uint32_t{header[15]} << 16) | (uint32_t{header[16]} << 8) | header[17];
+  return (uint32_t{header[14]} << 24) | (uint32_t{header[15]} << 16) | (uint32_t{header[16]} << 8) |
+         header[17];
 }
 
 struct ExpectedLayout {
@@ -152,7 +153,8 @@ TEST(FrameGeometry, EveryCodeInBothLayouts) {
     const auto found = byCode.find(code);
     for (bool standardize : {true, false}) {
       const FrameGeometry got = getFrameGeometry(static_cast<uint8_t>(code), standardize);
-      const std::string where = "code " + std::to_string(code) + (standardize ? ", standardized" : ", as recorded");
+      const std::string where =
+          "code " + std::to_string(code) + (standardize ? ", standardized" : ", as recorded");
       if (found == byCode.end()) {
         EXPECT_EQ(got.width, 0) << where;
         EXPECT_EQ(got.height, 0) << where;
@@ -161,7 +163,8 @@ TEST(FrameGeometry, EveryCodeInBothLayouts) {
         expectLayout(got, standardize ? found->second->on : found->second->off, where);
       }
       // Only a half-height picture kept at its coded rows has tall pixels.
-      const bool halfHeight = found != byCode.end() && found->second->on.height == 2 * found->second->off.height;
+      const bool halfHeight =
+          found != byCode.end() && found->second->on.height == 2 * found->second->off.height;
       EXPECT_EQ(got.pixelAspect, (halfHeight && !standardize) ? kHalfHeightPixel : PixelAspect{}) << where;
       EXPECT_EQ(isHalfHeightCode(uint8_t(code)), halfHeight) << where;
     }
@@ -195,8 +198,8 @@ TEST(DecoderSizeTable, SixDecodableCodes) {
     W sizeWord;
   };
   const std::map<int, Entry> expected = {
-      {2, {2, 352, 288, {0x0B, 0x04, 0x24, 0x14}}},  {3, {3, 704, 288, {0x16, 0x04, 0x24, 0x14}}},
-      {4, {4, 704, 576, {0x16, 0x04, 0x48, 0x14}}},  {18, {18, 352, 240, {0x0B, 0x04, 0x1E, 0x14}}},
+      {2, {2, 352, 288, {0x0B, 0x04, 0x24, 0x14}}},   {3, {3, 704, 288, {0x16, 0x04, 0x24, 0x14}}},
+      {4, {4, 704, 576, {0x16, 0x04, 0x48, 0x14}}},   {18, {18, 352, 240, {0x0B, 0x04, 0x1E, 0x14}}},
       {19, {19, 704, 240, {0x16, 0x04, 0x1E, 0x14}}}, {20, {20, 704, 480, {0x16, 0x04, 0x3C, 0x14}}},
   };
   for (int code = 0; code <= 255; ++code) {

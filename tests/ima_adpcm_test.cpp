@@ -1,4 +1,5 @@
-// Tests of the IMA ADPCM decoder: worked examples, clamps, nibble order, and a literal per-sample cross-check.
+// Tests of the IMA ADPCM decoder: worked examples, clamps, nibble order, and a literal per-sample
+// cross-check.
 #include "decode/ima_adpcm.h"
 
 #include <gtest/gtest.h>
@@ -17,9 +18,8 @@ TEST(ImaAdpcm, InitSetsPredictorToTheStepSizeOfTheIndex) {
     int16_t stepIndex;
   };
   const Case cases[] = {
-      {0, 7, 0},       {1, 8, 1},      {8, 16, 8},     {9, 17, 9},
-      {80, 15289, 80}, {87, 29794, 87}, {88, 32767, 88},
-      {-3, 7, 0},      {200, 32767, 88},  // out-of-range indices are clamped
+      {0, 7, 0},       {1, 8, 1},       {8, 16, 8}, {9, 17, 9},       {80, 15289, 80},
+      {87, 29794, 87}, {88, 32767, 88}, {-3, 7, 0}, {200, 32767, 88},  // out-of-range indices are clamped
   };
   for (const Case& c : cases) {
     ImaAdpcmState state{-1, -1};
@@ -46,7 +46,8 @@ const DecodeCase kDecodeCases[] = {
     {"index stays at 0", {0, 0}, {0x00}, 1, {0}, {0, 0}},
     {"smallest step still rounds", {0, 0}, {0x10}, 1, {1}, {1, 0}},
     {"mixed signs and magnitudes", {0, 10}, {0xA5, 0x3C}, 4, {-11, 12, 33, 8}, {8, 14}},
-    // Odd count: high then low nibble of byte 0, then the high nibble of byte 1; its low nibble (F) is unused.
+    // Odd count: high then low nibble of byte 0, then the high nibble of byte 1; its low nibble (F) is
+    // unused.
     {"odd count", {15289, 80}, {0x70, 0x8F}, 3, {32767, 32767, 29043}, {29043, 86}},
 };
 

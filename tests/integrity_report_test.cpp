@@ -22,13 +22,11 @@ namespace fs = std::filesystem;
 using nlohmann::json;
 
 using test::CliResult;
-using test::runCli;
 using test::quote;
+using test::runCli;
 using test::slurp;
 
-std::string scratchDir() {
-  return test::freshTestDir(QMV2AVI_TEST_TMP, "integrity-report");
-}
+std::string scratchDir() { return test::freshTestDir(QMV2AVI_TEST_TMP, "integrity-report"); }
 
 // Computed by coreutils, so that the report's digests are checked against code that is not the tool's.
 std::string sha256sum(const std::string& path) {
@@ -170,7 +168,8 @@ TEST(IntegrityReportTest, HashesAndFrameMapMatchTheFilesAndTheSource) {
     EXPECT_EQ(video.at("droppedBeforeFirstKey"), want.droppedEntries.size());
     for (std::size_t i = 0; i < want.droppedEntries.size() && i < video.at("dropped").size(); ++i) {
       EXPECT_EQ(video.at("dropped")[i].at("entry"), want.droppedEntries[i]);
-      EXPECT_EQ(video.at("dropped")[i].at("position"), int64_t(i));  // the channel's first records keep their places
+      EXPECT_EQ(video.at("dropped")[i].at("position"),
+                int64_t(i));  // the channel's first records keep their places
     }
     EXPECT_EQ(output.at("audio").is_null(), channel != 0);
     EXPECT_FALSE(output.at("timing").is_null());
@@ -192,7 +191,8 @@ TEST(IntegrityReportTest, HashesAndFrameMapMatchTheFilesAndTheSource) {
       const ExpectedFrame& frame = want.frames[i];
       ASSERT_EQ(row.at("entry"), frame.entry) << i;
       ASSERT_EQ(row.at("sourceOffset"), frame.offset) << i;
-      const int64_t position = int64_t(want.droppedEntries.size() + i);  // after the dropped frames' empty samples
+      const int64_t position =
+          int64_t(want.droppedEntries.size() + i);  // after the dropped frames' empty samples
       ASSERT_EQ(row.at("position"), position) << i;
       ASSERT_EQ(row.at("key"), frame.key) << i;
       ASSERT_EQ(row.at("size"), frame.stream.size()) << i;

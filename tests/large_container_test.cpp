@@ -44,8 +44,8 @@ TEST(LargeRecording, MkvAndMp4KeepEveryFramesTimePastFourGB) {
 
   for (const char* format : {"mkv", "mp4"}) {
     SCOPED_TRACE(format);
-    const test::CliResult r = test::runCli(
-        "convert " + test::quote(input) + " --no-timestamps --format " + format, dir);
+    const test::CliResult r =
+        test::runCli("convert " + test::quote(input) + " --no-timestamps --format " + format, dir);
     ASSERT_EQ(r.status, 0) << r.err;
     const std::string path = dir + "big_00." + format;
     EXPECT_GT(fs::file_size(path), k4GB);

@@ -3,17 +3,17 @@
 // the command line's --format with report, verify, side files and re-encode.
 #include <gtest/gtest.h>
 
-#include <nlohmann/json.hpp>
-
 #include <algorithm>
-#include <csignal>
 #include <cmath>
+#include <csignal>
 #include <cstring>
 #include <filesystem>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
 #include "convert/avi_writer.h"
+#include "convert/compress_options.h"
 #include "convert/conversion_context.h"
 #include "convert/media_streams.h"
 #include "decode/frame_geometry.h"
@@ -21,7 +21,6 @@
 #include "support/avi_probe.h"
 #include "support/cli_process.h"
 #include "support/cli_run.h"
-#include "convert/compress_options.h"
 #include "support/generated_records.h"
 #include "support/scratch_dir.h"
 #include "support/test_files.h"
@@ -95,8 +94,8 @@ TEST_P(ContainerOutput, PassThroughFramesAudioCuesAndFileDetailsReadBack) {
   const ContainerCase& c = GetParam();
   const std::string path = scratchDir(std::string("pass_") + c.name) + "out." + c.name;
   const std::vector<uint8_t> vol = makeVolHeader(352, 144, PixelAspect{1, 2});
-  const std::vector<std::vector<uint8_t>> frames = {
-      test::randomBytes(400, 1), test::randomBytes(120, 2), test::randomBytes(90, 3), test::randomBytes(380, 4)};
+  const std::vector<std::vector<uint8_t>> frames = {test::randomBytes(400, 1), test::randomBytes(120, 2),
+                                                    test::randomBytes(90, 3), test::randomBytes(380, 4)};
   const std::vector<int64_t> positions = {2, 3, 4, 6};
   const std::vector<bool> keys = {true, false, false, true};
   std::vector<int16_t> pcm(8000);
@@ -219,7 +218,8 @@ TEST_P(ContainerOutput, CutShortPlaysUpToTheCut) {
       ASSERT_EQ(packets[i].data, frames[i]) << "frame " << i;
     } else {
       const std::size_t n = std::min(packets[i].data.size(), frames[i].size());
-      EXPECT_TRUE(std::equal(frames[i].begin(), frames[i].begin() + std::ptrdiff_t(n), packets[i].data.begin()))
+      EXPECT_TRUE(
+          std::equal(frames[i].begin(), frames[i].begin() + std::ptrdiff_t(n), packets[i].data.begin()))
           << "frame " << i;
     }
     EXPECT_EQ(positionOf(packets[i], file->streams[0].timeBase, AVRational{10, 1}), int64_t(i));
@@ -252,7 +252,8 @@ std::vector<std::string> nonEmptyLines(const std::string& text) {
 class CliFormat : public ::testing::TestWithParam<ContainerCase> {};
 
 // The same recording as AVI and in the container: the same frames at the same positions, the same audio
-// (PCM) or as long (AAC); side files, report and verify work; libavcodec decodes every picture without an error.
+// (PCM) or as long (AAC); side files, report and verify work; libavcodec decodes every picture without an
+// error.
 TEST_P(CliFormat, SameFramesAsTheAviWithSideFilesReportAndVerify) {
   const ContainerCase& c = GetParam();
   const std::string dir = scratchDir(std::string("cli_") + c.name);
@@ -266,8 +267,8 @@ TEST_P(CliFormat, SameFramesAsTheAviWithSideFilesReportAndVerify) {
   ASSERT_EQ(r.status, 0) << r.err;
   const std::string ext = std::string(".") + c.name;
   EXPECT_EQ(test::filesIn(dir + "out"),
-            (std::vector<std::string>{"cam.report.json", "cam_00.csv", "cam_00" + ext, "cam_00.srt", "cam_04.csv",
-                                      "cam_04" + ext, "cam_04.srt"}));
+            (std::vector<std::string>{"cam.report.json", "cam_00.csv", "cam_00" + ext, "cam_00.srt",
+                                      "cam_04.csv", "cam_04" + ext, "cam_04.srt"}));
   EXPECT_NE(r.out.find("cam_04" + ext + ": "), std::string::npos) << r.out;
 
   const test::CliResult verified = test::runCli("verify " + test::quote(dir + "out/cam.report.json"), dir);
@@ -302,8 +303,9 @@ TEST_P(CliFormat, SameFramesAsTheAviWithSideFilesReportAndVerify) {
     // AAC: whole frames of 1024 samples, the priming frame among them.
     EXPECT_GE(samples, aviSamples);
     EXPECT_LE(samples, aviSamples + 2048);
-    EXPECT_EQ(file->metadata.count("title") ? file->metadata.at("title").substr(file->metadata.at("title").size() - 5)
-                                            : "",
+    EXPECT_EQ(file->metadata.count("title")
+                  ? file->metadata.at("title").substr(file->metadata.at("title").size() - 5)
+                  : "",
               std::string(stem) == "cam_00" ? "CH-01" : "CH-05");
     EXPECT_TRUE(file->metadata.count("creation_time"));
 
@@ -388,7 +390,8 @@ TEST_P(CliFormat, CtrlCLeavesAPlayableFile) {
 // order, and the same as from one write; far more frames than it queues make the caller wait on it.
 TEST(AacEncoderThread, PacketsInOrderAndTheSameForAnyPieces) {
   std::vector<int16_t> pcm(8000 * 12 + 333);
-  for (std::size_t i = 0; i < pcm.size(); ++i) pcm[i] = int16_t(8000 * std::sin(double(i) * 0.07) + (i % 97) * 40);
+  for (std::size_t i = 0; i < pcm.size(); ++i)
+    pcm[i] = int16_t(8000 * std::sin(double(i) * 0.07) + (i % 97) * 40);
   struct Got {
     int64_t pts, duration;
     std::vector<uint8_t> data;
@@ -414,7 +417,8 @@ TEST(AacEncoderThread, PacketsInOrderAndTheSameForAnyPieces) {
   // The priming frame, then one packet per 1024 samples, the last one short, each where the last ended.
   ASSERT_EQ(whole.size(), (pcm.size() + 1023) / 1024 + 1);
   EXPECT_EQ(whole.front().pts, -1024);
-  for (std::size_t i = 1; i < whole.size(); ++i) EXPECT_EQ(whole[i].pts, whole[i - 1].pts + whole[i - 1].duration);
+  for (std::size_t i = 1; i < whole.size(); ++i)
+    EXPECT_EQ(whole[i].pts, whole[i - 1].pts + whole[i - 1].duration);
   EXPECT_EQ(whole.back().pts + whole.back().duration, int64_t(pcm.size()));
   EXPECT_TRUE(encode({1, 7, 1023, 1025, 3000}) == whole);
   EXPECT_TRUE(encode({160}) == whole);
@@ -424,10 +428,12 @@ TEST(CliFormatBatch, BatchAndJsonProgressNameTheContainersFiles) {
   const std::string dir = scratchDir("batch");
   writeRecording(dir, "a.qmv");
   writeRecording(dir, "b.qmv");
-  const test::CliResult r = test::runCli(
-      "convert " + test::quote(dir + "a.qmv") + " " + test::quote(dir + "b.qmv") + " --format mkv --progress json", dir);
+  const test::CliResult r = test::runCli("convert " + test::quote(dir + "a.qmv") + " " +
+                                             test::quote(dir + "b.qmv") + " --format mkv --progress json",
+                                         dir);
   ASSERT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(test::filesIn(dir, ".mkv"), (std::vector<std::string>{"a_00.mkv", "a_04.mkv", "b_00.mkv", "b_04.mkv"}));
+  EXPECT_EQ(test::filesIn(dir, ".mkv"),
+            (std::vector<std::string>{"a_00.mkv", "a_04.mkv", "b_00.mkv", "b_04.mkv"}));
   const std::vector<std::string> events = test::lines(r.err);
   ASSERT_FALSE(events.empty());
   const nlohmann::json done = nlohmann::json::parse(events.back());

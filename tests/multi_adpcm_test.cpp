@@ -1,4 +1,5 @@
-// Tests of the multi-mode ADPCM decoder: step tables, worked examples per coding type, commands, state isolation.
+// Tests of the multi-mode ADPCM decoder: step tables, worked examples per coding type, commands, state
+// isolation.
 #include "decode/multi_adpcm.h"
 
 #include <gtest/gtest.h>
@@ -21,17 +22,15 @@ TEST(MultiAdpcm, StepTablesMatchTheirListedEntries) {
     std::vector<int32_t> last;  // ending at largestIndex
   };
   const Case cases[] = {
-      {0, 90, {16, 17, 18, 20, 21}, {15095, 16302}},
-      {13, 90, {16, 17, 18, 20, 21}, {15095, 16302}},
-      {1, 81, {32, 34, 37, 40, 43}, {15102, 16310}},
-      {2, 72, {64, 69, 74, 80, 87}, {15110, 16318}},
-      {3, 63, {128, 138, 149, 161, 174}, {15117, 16327}},
-      {4, 63, {128, 138, 149, 161, 174}, {15117, 16327}},
+      {0, 90, {16, 17, 18, 20, 21}, {15095, 16302}},      {13, 90, {16, 17, 18, 20, 21}, {15095, 16302}},
+      {1, 81, {32, 34, 37, 40, 43}, {15102, 16310}},      {2, 72, {64, 69, 74, 80, 87}, {15110, 16318}},
+      {3, 63, {128, 138, 149, 161, 174}, {15117, 16327}}, {4, 63, {128, 138, 149, 161, 174}, {15117, 16327}},
       {5, 48, {16, 17, 19, 21, 23}, {1282, 1411, 1552}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE("type " + std::to_string(c.type));
-    for (std::size_t k = 0; k < c.first.size(); ++k) EXPECT_EQ(multiAdpcmStepSize(c.type, int(k)), c.first[k]);
+    for (std::size_t k = 0; k < c.first.size(); ++k)
+      EXPECT_EQ(multiAdpcmStepSize(c.type, int(k)), c.first[k]);
     const int lastStart = c.largestIndex + 1 - static_cast<int>(c.last.size());
     for (std::size_t k = 0; k < c.last.size(); ++k) {
       EXPECT_EQ(multiAdpcmStepSize(c.type, lastStart + int(k)), c.last[k]);
@@ -79,8 +78,9 @@ TEST(MultiAdpcm, DecodesWorkedExamples) {
     MultiAdpcmDecoder decoder;
     EXPECT_EQ(decoder.execute(MultiAdpcmDecoder::kReset, 0, 0, nullptr, 0, nullptr), 0);
     std::vector<int16_t> out(c.samples.size() + 1, kUntouched);
-    const int32_t written = decoder.execute(MultiAdpcmDecoder::kDecode, c.channelMode, c.codingType, c.input.data(),
-                                            static_cast<uint32_t>(c.input.size()), out.data());
+    const int32_t written =
+        decoder.execute(MultiAdpcmDecoder::kDecode, c.channelMode, c.codingType, c.input.data(),
+                        static_cast<uint32_t>(c.input.size()), out.data());
     EXPECT_EQ(written, static_cast<int32_t>(c.samples.size()));
     EXPECT_EQ(std::vector<int16_t>(out.begin(), out.end() - 1), c.samples);
     EXPECT_EQ(out.back(), kUntouched);
@@ -100,7 +100,7 @@ TEST(MultiAdpcm, ClampsIndexAndPredictorPerType) {
     int16_t lastSample;
   };
   const Case cases[] = {
-      {0, 0x77, 32767, 90, 32767}, {0, 0xFF, -32768, 90, -32768}, {5, 0x77, 2047, 48, 32752},
+      {0, 0x77, 32767, 90, 32767},  {0, 0xFF, -32768, 90, -32768}, {5, 0x77, 2047, 48, 32752},
       {5, 0xFF, -2048, 48, -32768}, {13, 0x55, 32767, 90, 32767},  {4, 0x7F, 32767, 63, 32767},
   };
   for (const Case& c : cases) {
@@ -108,8 +108,8 @@ TEST(MultiAdpcm, ClampsIndexAndPredictorPerType) {
     MultiAdpcmDecoder decoder;
     const std::vector<uint8_t> input(200, c.loud);
     std::vector<int16_t> out(input.size() * 4);
-    const int32_t written =
-        decoder.execute(MultiAdpcmDecoder::kDecode, 1, c.codingType, input.data(), uint32_t(input.size()), out.data());
+    const int32_t written = decoder.execute(MultiAdpcmDecoder::kDecode, 1, c.codingType, input.data(),
+                                            uint32_t(input.size()), out.data());
     ASSERT_GT(written, 0);
     EXPECT_EQ(decoder.state(0).predictor, c.predictor);
     EXPECT_EQ(decoder.state(0).stepIndex, c.stepIndex);
@@ -135,8 +135,8 @@ struct Literal {
   int predictorMin, predictorMax, scale;
 };
 
-std::vector<int16_t> literalDecode(const Literal& type, int8_t codingType, bool twoChannels, int (&predictor)[2],
-                                   int (&index)[2], const std::vector<uint8_t>& input) {
+std::vector<int16_t> literalDecode(const Literal& type, int8_t codingType, bool twoChannels,
+                                   int (&predictor)[2], int (&index)[2], const std::vector<uint8_t>& input) {
   std::vector<int16_t> out;
   int current = 0;
   for (uint8_t byte : input) {
@@ -172,7 +172,8 @@ TEST(MultiAdpcm, MatchesLiteralDecodingAcrossCallsOnRandomInput) {
   std::mt19937 random(4);
   for (const Case& c : cases) {
     for (bool twoChannels : {false, true}) {
-      SCOPED_TRACE("type " + std::to_string(c.codingType) + (twoChannels ? ", two channels" : ", one channel"));
+      SCOPED_TRACE("type " + std::to_string(c.codingType) +
+                   (twoChannels ? ", two channels" : ", one channel"));
       MultiAdpcmDecoder decoder;
       int predictor[2] = {0, 0};
       int index[2] = {0, 0};
@@ -185,7 +186,8 @@ TEST(MultiAdpcm, MatchesLiteralDecodingAcrossCallsOnRandomInput) {
         const int32_t written = decoder.execute(MultiAdpcmDecoder::kDecode, twoChannels ? 2 : 1, c.codingType,
                                                 input.data(), size, out.data());
         ASSERT_EQ(written, static_cast<int32_t>(out.size()));
-        ASSERT_EQ(out, literalDecode(c.type, c.codingType, twoChannels, predictor, index, input)) << "size " << size;
+        ASSERT_EQ(out, literalDecode(c.type, c.codingType, twoChannels, predictor, index, input))
+            << "size " << size;
         for (int s = 0; s < 2; ++s) {
           EXPECT_EQ(decoder.state(s).predictor, predictor[s]) << "state " << s;
           EXPECT_EQ(decoder.state(s).stepIndex, index[s]) << "state " << s;
@@ -236,7 +238,8 @@ TEST(MultiAdpcm, StepCommandDecodesTheHeldCodeOnTheNamedState) {
 
   // No state named, or a type without a step: nothing happens.
   const MultiAdpcmState before = decoder.state(0);
-  for (int8_t mode : {0, 3, -1}) EXPECT_EQ(decoder.execute(MultiAdpcmDecoder::kStep, mode, 0, nullptr, 0, nullptr), 0);
+  for (int8_t mode : {0, 3, -1})
+    EXPECT_EQ(decoder.execute(MultiAdpcmDecoder::kStep, mode, 0, nullptr, 0, nullptr), 0);
   for (int8_t type : {6, 7, 8, 12, 14}) {
     EXPECT_EQ(decoder.execute(MultiAdpcmDecoder::kStep, 1, type, nullptr, 0, nullptr), 0);
   }
@@ -288,14 +291,22 @@ TEST(MultiAdpcm, RejectedCallsReturnZeroAndChangeNothing) {
     uint32_t length;
   };
   const Case cases[] = {
-      {"type 6", MultiAdpcmDecoder::kDecode, 6, input, 2},   {"type 7", MultiAdpcmDecoder::kDecode, 7, input, 2},
-      {"type 8", MultiAdpcmDecoder::kDecode, 8, input, 2},   {"type 12", MultiAdpcmDecoder::kDecode, 12, input, 2},
-      {"type 14", MultiAdpcmDecoder::kDecode, 14, input, 2}, {"type -1", MultiAdpcmDecoder::kDecode, -1, input, 2},
-      {"length 0", MultiAdpcmDecoder::kDecode, 0, input, 0}, {"no input", MultiAdpcmDecoder::kDecode, 0, nullptr, 2},
+      {"type 6", MultiAdpcmDecoder::kDecode, 6, input, 2},
+      {"type 7", MultiAdpcmDecoder::kDecode, 7, input, 2},
+      {"type 8", MultiAdpcmDecoder::kDecode, 8, input, 2},
+      {"type 12", MultiAdpcmDecoder::kDecode, 12, input, 2},
+      {"type 14", MultiAdpcmDecoder::kDecode, 14, input, 2},
+      {"type -1", MultiAdpcmDecoder::kDecode, -1, input, 2},
+      {"length 0", MultiAdpcmDecoder::kDecode, 0, input, 0},
+      {"no input", MultiAdpcmDecoder::kDecode, 0, nullptr, 2},
       // More samples than an int32 result can count.
       {"huge length", MultiAdpcmDecoder::kDecode, 13, input, 0x20000000u},
-      {"command 2", 2, 0, input, 2}, {"command 3", 3, 0, input, 2}, {"command 5", 5, 0, input, 2},
-      {"command 111", 111, 0, input, 2}, {"command 114", 114, 0, input, 2}, {"command -1", -1, 0, input, 2},
+      {"command 2", 2, 0, input, 2},
+      {"command 3", 3, 0, input, 2},
+      {"command 5", 5, 0, input, 2},
+      {"command 111", 111, 0, input, 2},
+      {"command 114", 114, 0, input, 2},
+      {"command -1", -1, 0, input, 2},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);

@@ -169,12 +169,22 @@ gen::ExecutableWrapper wrapper(bool marker, uint32_t trailing, bool zm = false) 
 }
 
 const AcceptCase kAcceptCases[] = {
-    {"SingleBlock", [] { return scenarioOf({{7, {video(3, 0), audio(2, 1), video(3, 2, 0x31)}}}); }, false},
+    {"SingleBlock",
+     [] {
+       return scenarioOf({{7, {video(3, 0), audio(2, 1), video(3, 2, 0x31)}}});
+     },
+     false},
     {"ThreeBlocks", threeBlocks, false},
     {"LastBlockHoldsOnlyItsTerminator",
-     [] { return scenarioOf({{10, {video(0, 0), video(0, 5)}}, {42, {}}}); }, false},
+     [] {
+       return scenarioOf({{10, {video(0, 0), video(0, 5)}}, {42, {}}});
+     },
+     false},
     {"EmptyBlockInTheMiddle",
-     [] { return scenarioOf({{0, {video(0, 0)}}, {20, {}}, {30, {video(1, 4), audio(1, 4)}}}); }, false},
+     [] {
+       return scenarioOf({{0, {video(0, 0)}}, {20, {}}, {30, {video(1, 4), audio(1, 4)}}});
+     },
+     false},
     {"ExecutableWithMarker",
      [] {
        Scenario s = threeBlocks();
@@ -352,7 +362,8 @@ const DescriptionCase kDescriptionCases[] = {
        h.languageCode = 1;
        h.macTail = {0xAB, 0xCD, 0xEF};
      },
-     0, 3599,
+     0,
+     3599,
      {"ABCDEFGHIJKLMNOP", "1.2.5", "02-3C-91-AB-CD-EF", "01, NTSC", "2007.03.09 13:00:00 ~ 13:59:59"}},
     {"ShortNamePal",
      [](gen::HeaderFields& h) {
@@ -367,7 +378,8 @@ const DescriptionCase kDescriptionCases[] = {
        h.languageCode = 0x1F;
        h.macTail = {0x00, 0x01, 0x0A};
      },
-     61, 1234,
+     61,
+     1234,
      {"Gate 2", "15.0.255", "02-3C-91-00-01-0A", "1F, PAL", "2031.12.31 00:01:01 ~ 00:20:34"}},
 };
 
@@ -458,7 +470,9 @@ TEST(DescribeRecording, TimesPastTheHourShowTheNextHour) {
 // --- Rejected files -------------------------------------------------------------------------
 
 // Patches a little-endian word of the wrapper.
-void putLe32(std::vector<uint8_t>& bytes, std::size_t at, uint32_t value) { format::writeLe32(bytes.data() + at, value); }
+void putLe32(std::vector<uint8_t>& bytes, std::size_t at, uint32_t value) {
+  format::writeLe32(bytes.data() + at, value);
+}
 
 struct RejectCase {
   const char* name;
@@ -466,7 +480,9 @@ struct RejectCase {
   const char* reason;  // part of the message
 };
 
-std::vector<uint8_t> damaged(gen::Damage damage) { return gen::applyDamage(gen::buildRecording(threeBlocks()), damage); }
+std::vector<uint8_t> damaged(gen::Damage damage) {
+  return gen::applyDamage(gen::buildRecording(threeBlocks()), damage);
+}
 
 std::vector<uint8_t> wrappedThreeBlocks() {
   Scenario s = threeBlocks();
@@ -477,9 +493,11 @@ std::vector<uint8_t> wrappedThreeBlocks() {
 const RejectCase kRejectCases[] = {
     {"BadTrailer", [] { return damaged(gen::Damage::BadTrailer); }, "not an index trailer"},
     {"BackLinkNotBefore", [] { return damaged(gen::Damage::BackLinkNotBefore); }, "which is not before it"},
-    {"BackLinkBelow512", [] { return damaged(gen::Damage::BackLinkBelow512); }, "links back to 0x1FF, inside"},
+    {"BackLinkBelow512", [] { return damaged(gen::Damage::BackLinkBelow512); },
+     "links back to 0x1FF, inside"},
     {"TerminatorLengthOff", [] { return damaged(gen::Damage::TerminatorLengthOff); }, "the trailer gives it"},
-    {"TerminatorMarkBroken", [] { return damaged(gen::Damage::TerminatorMarkBroken); }, "does not begin with FF FF"},
+    {"TerminatorMarkBroken", [] { return damaged(gen::Damage::TerminatorMarkBroken); },
+     "does not begin with FF FF"},
     {"ItemCountAboveEntryEnd", [] { return damaged(gen::Damage::ItemCountAboveEntryEnd); },
      "items but ends at frame index entry"},
     {"Truncated", [] { return damaged(gen::Damage::Truncated); }, "not an index trailer"},
@@ -533,7 +551,10 @@ const RejectCase kRejectCases[] = {
      "past its end"},
     {"OnlyBlockAtTheEndOfTheHeader",
      // A lone block right after the header links back to 512, its own position.
-     [] { return gen::buildRecording(scenarioOf({{3599, {}}})).bytes; }, "links back to 0x200, which is not before it"},
+     [] {
+       return gen::buildRecording(scenarioOf({{3599, {}}})).bytes;
+     },
+     "links back to 0x200, which is not before it"},
     {"TrailerLongerThanTheRecording",
      [] {
        auto bytes = gen::buildRecording(threeBlocks()).bytes;
@@ -611,7 +632,8 @@ INSTANTIATE_TEST_SUITE_P(Reader, RejectedRecording, ::testing::ValuesIn(kRejectC
 // A source that remembers every read and may hand out one byte per call.
 class SpySource : public ByteSource {
  public:
-  SpySource(std::vector<uint8_t> bytes, bool oneByteAtATime) : bytes_(std::move(bytes)), oneByte_(oneByteAtATime) {}
+  SpySource(std::vector<uint8_t> bytes, bool oneByteAtATime)
+      : bytes_(std::move(bytes)), oneByte_(oneByteAtATime) {}
   uint64_t size() const override { return bytes_.size(); }
   const std::string& name() const override { return name_; }
   std::size_t readAt(uint64_t offset, void* destination, std::size_t count) override {

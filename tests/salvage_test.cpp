@@ -10,8 +10,8 @@
 #include <filesystem>
 #include <functional>
 #include <map>
-#include <ostream>
 #include <nlohmann/json.hpp>
+#include <ostream>
 #include <string>
 #include <vector>
 

@@ -20,9 +20,7 @@ using gen::Record;
 
 using test::slurp;
 
-std::string scratchDir() {
-  return test::freshTestDir(QMV2AVI_TEST_TMP, "timestamps");
-}
+std::string scratchDir() { return test::freshTestDir(QMV2AVI_TEST_TMP, "timestamps"); }
 
 RecordingFile openBytes(std::vector<uint8_t> bytes) {
   RecordingFile recording;

@@ -1,5 +1,5 @@
-// The recorded clock: the timing plan's output seconds, rates and frame positions, and a conversion that follows
-// it (frames inside their recorded seconds, audio at its second, a closed pause noted).
+// The recorded clock: the timing plan's output seconds, rates and frame positions, and a conversion that
+// follows it (frames inside their recorded seconds, audio at its second, a closed pause noted).
 #include "convert/timing_plan.h"
 
 #include <gtest/gtest.h>
@@ -20,7 +20,8 @@ using test::randomBytes;
 using test::video;
 
 // Channel 0 at a declared 7.5 fps: 3 frames in second 10, 8 in second 11, 1 in second 12, then nothing until
-// second 1300 (two frames). Audio input 0 (channel 0's) records in seconds 10 and 1300, each after a key frame.
+// second 1300 (two frames). Audio input 0 (channel 0's) records in seconds 10 and 1300, each after a key
+// frame.
 gen::Scenario pausedScenario() {
   gen::Scenario s;
   s.header.channelRate[0] = 30;
@@ -142,8 +143,8 @@ TEST(RecordedClockTest, FramesInTheirSecondsAudioAtItsSecondPauseNoted) {
     ASSERT_EQ(events.audio.size(), 2u);
     EXPECT_EQ(events.audio[0].firstSample, 0);
     EXPECT_EQ(events.audio[1].firstSample, resumes * kAudioSampleRate);
-    // The picture holds over the pause: empty positions up to the frame after it. Second 1300's two frames take
-    // the first and fifth of its eight positions.
+    // The picture holds over the pause: empty positions up to the frame after it. Second 1300's two frames
+    // take the first and fifth of its eight positions.
     EXPECT_EQ(report.files[0].positions, uint64_t(TimingPlan::secondStart(resumes, rate)) + 5);
     EXPECT_EQ(report.files[0].audioLeadSamples, 0u);
 

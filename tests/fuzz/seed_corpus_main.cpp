@@ -149,7 +149,8 @@ bool writeRecordings(const fs::path& openDir, const fs::path& convertDir) {
 // Salvage: the damaged variants of both bases, cuts at several places and zeroed stretches of the body.
 bool writeSalvageSeeds(const fs::path& dir) {
   bool ok = true;
-  const GeneratedRecording bases[] = {buildRecording(tinyScenario(3, 9)), buildRecording(smallRealScenario())};
+  const GeneratedRecording bases[] = {buildRecording(tinyScenario(3, 9)),
+                                      buildRecording(smallRealScenario())};
   for (int b = 0; b < 2; ++b) {
     const GeneratedRecording& base = bases[b];
     const std::string name = b == 0 ? "tiny" : "real";
@@ -161,7 +162,8 @@ bool writeSalvageSeeds(const fs::path& dir) {
       ok = put(dir, name + "-cut-" + std::to_string(percent), cut) && ok;
     }
     std::vector<uint8_t> zeroed = base.bytes;
-    std::fill(zeroed.begin() + std::ptrdiff_t(zeroed.size() / 3), zeroed.begin() + std::ptrdiff_t(zeroed.size() / 2), 0);
+    std::fill(zeroed.begin() + std::ptrdiff_t(zeroed.size() / 3),
+              zeroed.begin() + std::ptrdiff_t(zeroed.size() / 2), 0);
     ok = put(dir, name + "-zeroed", zeroed) && ok;
   }
   return ok;
@@ -216,13 +218,18 @@ bool writeVideoSeeds(const fs::path& dir) {
 bool writeReportSeeds(const fs::path& dir) {
   const std::string digest(64, 'a');
   const std::string sample = "{\"position\": 0, \"size\": 10, \"output\": \"" + digest + "\"}";
-  const std::string output = "{\"channel\": 1, \"path\": \"/x/cam_00.avi\", \"pathHex\": \"2f78\", \"size\": 10, "
-                             "\"sha256\": \"" + digest + "\", \"frameMap\": {\"samples\": [" + sample + ", " + sample + "]}}";
-  const std::string input = "{\"path\": \"/x/cam.exe\", \"size\": 100, \"sha256\": \"" + digest +
-                            "\", \"wrapped\": true, \"recording\": {\"offset\": 64, \"size\": 30, \"sha256\": null}}";
+  const std::string output =
+      "{\"channel\": 1, \"path\": \"/x/cam_00.avi\", \"pathHex\": \"2f78\", \"size\": 10, "
+      "\"sha256\": \"" +
+      digest + "\", \"frameMap\": {\"samples\": [" + sample + ", " + sample + "]}}";
+  const std::string input =
+      "{\"path\": \"/x/cam.exe\", \"size\": 100, \"sha256\": \"" + digest +
+      "\", \"wrapped\": true, \"recording\": {\"offset\": 64, \"size\": 30, \"sha256\": null}}";
   const std::string reports[] = {
-      "{\"schemaVersion\": 1, \"input\": " + input + ", \"outputs\": [" + output + "], \"sideFiles\": [{\"path\": "
-      "\"/x/cam_00.srt\", \"size\": 3, \"sha256\": \"" + digest + "\"}]}",
+      "{\"schemaVersion\": 1, \"input\": " + input + ", \"outputs\": [" + output +
+          "], \"sideFiles\": [{\"path\": "
+          "\"/x/cam_00.srt\", \"size\": 3, \"sha256\": \"" +
+          digest + "\"}]}",
       "{\"schemaVersion\": 1, \"input\": {\"path\": \"a\"}, \"outputs\": []}",
   };
   for (std::size_t i = 0; i < std::size(reports); ++i) {
@@ -242,10 +249,11 @@ int main(int argc, char** argv) {
   }
   const fs::path root = argv[1];
   const fs::path open = root / "fuzz_recording_open", convert = root / "fuzz_convert",
-                 adpcm = root / "fuzz_adpcm", video = root / "fuzz_video_decoder", salvage = root / "fuzz_salvage",
-                 report = root / "fuzz_verify_report";
+                 adpcm = root / "fuzz_adpcm", video = root / "fuzz_video_decoder",
+                 salvage = root / "fuzz_salvage", report = root / "fuzz_verify_report";
   std::error_code error;
-  for (const fs::path& dir : {open, convert, adpcm, video, salvage, report}) fs::create_directories(dir, error);
+  for (const fs::path& dir : {open, convert, adpcm, video, salvage, report})
+    fs::create_directories(dir, error);
   const bool ok = writeRecordings(open, convert) && writeAdpcmSeeds(adpcm) && writeVideoSeeds(video) &&
                   writeSalvageSeeds(salvage) && writeReportSeeds(report);
   return ok ? 0 : 1;

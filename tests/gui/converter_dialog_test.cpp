@@ -9,10 +9,10 @@
 #include <QDropEvent>
 #include <QFile>
 #include <QFileInfo>
+#include <QGroupBox>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QLocale>
@@ -718,7 +718,8 @@ class ConverterDialogTest : public QObject {
       }
       QVERIFY(completionTexts_.last().endsWith("Folder: " + QDir::toNativeSeparators(chosen)));
     }
-    // The next run of the program remembers it for that recording; another recording starts in its own folder.
+    // The next run of the program remembers it for that recording; another recording starts in its own
+    // folder.
     ConverterDialog later(s);
     open(later, recA_);
     QCOMPARE(later.destinationDir(), chosen);
@@ -776,9 +777,12 @@ class ConverterDialogTest : public QObject {
     QTest::addColumn<int>("secondsLeft");
     QTest::addColumn<QString>("title");
     QTest::newRow("no estimate yet") << 0 << -1 << QString::fromUtf8("QMV to AVI : 'cam.qmv' \u2014 0 %");
-    QTest::newRow("minutes") << 45 << 67 << QString::fromUtf8("QMV to AVI : 'cam.qmv' \u2014 45 % \u2014 1:07 left");
-    QTest::newRow("seconds") << 99 << 5 << QString::fromUtf8("QMV to AVI : 'cam.qmv' \u2014 99 % \u2014 0:05 left");
-    QTest::newRow("hours") << 3 << 3725 << QString::fromUtf8("QMV to AVI : 'cam.qmv' \u2014 3 % \u2014 1:02:05 left");
+    QTest::newRow("minutes") << 45 << 67
+                             << QString::fromUtf8("QMV to AVI : 'cam.qmv' \u2014 45 % \u2014 1:07 left");
+    QTest::newRow("seconds") << 99 << 5
+                             << QString::fromUtf8("QMV to AVI : 'cam.qmv' \u2014 99 % \u2014 0:05 left");
+    QTest::newRow("hours") << 3 << 3725
+                           << QString::fromUtf8("QMV to AVI : 'cam.qmv' \u2014 3 % \u2014 1:02:05 left");
   }
 
   void progressTitle() {
@@ -830,8 +834,8 @@ class ConverterDialogTest : public QObject {
     QTRY_COMPARE(completionTexts_.size(), 1);
     QVERIFY2(warnings_.isEmpty(), qPrintable(warnings_.join("\n")));
     QCOMPARE(QDir(out.path()).entryList(QDir::Files, QDir::Name),
-             (QStringList{"recA_00.avi", "recA_00.srt", "recA_02.avi", "recA_02.srt", "recA_04.avi", "recA_04.srt",
-                          "recB_00.avi", "recB_00.srt", "recB_04.avi", "recB_04.srt"}));
+             (QStringList{"recA_00.avi", "recA_00.srt", "recA_02.avi", "recA_02.srt", "recA_04.avi",
+                          "recA_04.srt", "recB_00.avi", "recB_00.srt", "recB_04.avi", "recB_04.srt"}));
     QVERIFY2(completionTexts_[0].contains("10 files written"), qPrintable(completionTexts_[0]));
     QVERIFY(completionTexts_[0].contains("bad.qmv: not a recording that can be read; left out"));
     QCOMPARE(dialog.sourcePath(), recB_);
@@ -924,7 +928,9 @@ class ConverterDialogTest : public QObject {
     DialogOptions chosen;
     chosen.salvage = true;
     DialogSeams s = seams();
-    s.chooseDialogOptions = [&](QWidget*, const DialogOptions&) { return std::optional<DialogOptions>(chosen); };
+    s.chooseDialogOptions = [&](QWidget*, const DialogOptions&) {
+      return std::optional<DialogOptions>(chosen);
+    };
     ConverterDialog dialog(s);
     open(dialog, cut);
     QVERIFY(dialog.sourcePath() != cut);
@@ -943,7 +949,9 @@ class ConverterDialogTest : public QObject {
     DialogSeams s = seams(true);
     DialogOptions chosen;
     chosen.sideFiles = {false, true, true};
-    s.chooseDialogOptions = [&](QWidget*, const DialogOptions&) { return std::optional<DialogOptions>(chosen); };
+    s.chooseDialogOptions = [&](QWidget*, const DialogOptions&) {
+      return std::optional<DialogOptions>(chosen);
+    };
     ConverterDialog dialog(s);
     dialog.onOptions();
     open(dialog, recB_);
@@ -961,7 +969,8 @@ class ConverterDialogTest : public QObject {
     // The frame logs are hashed in the report like the video files.
     QFile reportFile(QDir(out.path()).filePath("recB.report.json"));
     QVERIFY(reportFile.open(QIODevice::ReadOnly));
-    const QJsonArray sides = QJsonDocument::fromJson(reportFile.readAll()).object().value("sideFiles").toArray();
+    const QJsonArray sides =
+        QJsonDocument::fromJson(reportFile.readAll()).object().value("sideFiles").toArray();
     QStringList hashed;
     for (const QJsonValue& side : sides)
       if (side.toObject().value("sha256").toString().size() == 64)
@@ -1183,11 +1192,13 @@ class ConverterDialogTest : public QObject {
       QVERIFY(facts.packets >= 4);  // one second at 5 frames per second
     }
     // One message: the count, the folder and the total size; Open Folder opens that folder.
-    QCOMPARE(completionTexts_,
-             QStringList{QString("QMV to AVI|The conversion is complete: 4 files written (%1).\n\nFolder: %2/")
-                             .arg(QLocale::c().formattedDataSize(total), QDir::toNativeSeparators(out.path()))});
+    QCOMPARE(
+        completionTexts_,
+        QStringList{QString("QMV to AVI|The conversion is complete: 4 files written (%1).\n\nFolder: %2/")
+                        .arg(QLocale::c().formattedDataSize(total), QDir::toNativeSeparators(out.path()))});
     QCOMPARE(openedUrls_, QList<QUrl>{QUrl::fromLocalFile(out.path() + "/")});
-    QCOMPARE(dialog.controlAs<QPushButton>(id::kDestination)->toolTip(), QDir::toNativeSeparators(out.path() + "/"));
+    QCOMPARE(dialog.controlAs<QPushButton>(id::kDestination)->toolTip(),
+             QDir::toNativeSeparators(out.path() + "/"));
 
     // The subtitles are the command-line tool's, byte for byte.
     QTemporaryDir cliOut;

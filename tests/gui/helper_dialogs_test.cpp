@@ -1,24 +1,23 @@
 // Tests of the dialog-unit conversion, the folder browser, the compression-options dialog and the file
 // filter.
+#include <QCheckBox>
+#include <QComboBox>
 #include <QDir>
 #include <QFileDialog>
 #include <QListWidget>
 #include <QPushButton>
+#include <QRadioButton>
+#include <QSettings>
 #include <QSpinBox>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTreeView>
 
-#include <QCheckBox>
-#include <QComboBox>
-#include <QSettings>
-#include <QRadioButton>
-
 #include "app/compress_options_dialog.h"
-#include "app/options_dialog.h"
 #include "app/converter_dialog.h"
 #include "app/dialog_units.h"
 #include "app/folder_browser.h"
+#include "app/options_dialog.h"
 
 using namespace qmv;
 using namespace qmv::app;
@@ -180,7 +179,8 @@ class HelperDialogsTest : public QObject {
     QVERIFY(ok && !ok->isEnabled());
   }
 
-  // Re-encode runs the compression chooser; pass-through clears its options; burn-in goes with re-encode only.
+  // Re-encode runs the compression chooser; pass-through clears its options; burn-in goes with re-encode
+  // only.
   void optionsDialog() {
     std::optional<CompressOptions> answer;
     int asked = 0;
@@ -231,7 +231,8 @@ class HelperDialogsTest : public QObject {
   // only; all three persist.
   void optionsDialogContainerAndTiming() {
     DialogOptions current;
-    OptionsDialog dialog(current, [](QWidget*, const CompressOptions&) { return std::optional<CompressOptions>(); });
+    OptionsDialog dialog(current,
+                         [](QWidget*, const CompressOptions&) { return std::optional<CompressOptions>(); });
     QCOMPARE(dialog.containerBox()->currentIndex(), 0);
     QCOMPARE(dialog.timingBox()->currentIndex(), 0);
     QVERIFY(!dialog.maxGapBox()->isEnabled());
@@ -257,7 +258,8 @@ class HelperDialogsTest : public QObject {
     // A container number from elsewhere that names none stays AVI.
     settings.setValue("options/container", 7);
     QCOMPARE(loadDialogOptions(settings).container, Container::kAvi);
-    OptionsDialog reopened(expected, [](QWidget*, const CompressOptions&) { return std::optional<CompressOptions>(); });
+    OptionsDialog reopened(expected,
+                           [](QWidget*, const CompressOptions&) { return std::optional<CompressOptions>(); });
     QCOMPARE(reopened.containerBox()->currentIndex(), 2);
     QCOMPARE(reopened.timingBox()->currentIndex(), 1);
     QCOMPARE(reopened.maxGapBox()->value(), 5);

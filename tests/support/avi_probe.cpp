@@ -2,16 +2,16 @@
 // libavcodec, raw AVI header fields.
 #include "support/avi_probe.h"
 
-#include "convert/avi_layout.h"
-#include "convert/avi_writer.h"
-#include "convert/ffmpeg_handles.h"
-#include "recording/byte_source.h"
-
 #include <atomic>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <memory>
+
+#include "convert/avi_layout.h"
+#include "convert/avi_writer.h"
+#include "convert/ffmpeg_handles.h"
+#include "recording/byte_source.h"
 
 extern "C" {
 #include <libavformat/avformat.h>

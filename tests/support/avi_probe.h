@@ -41,12 +41,13 @@ struct ProbedStream {
   int64_t frameCount = 0;  // nb_frames as the header states it
   int64_t duration = 0;    // in timeBase, as the header states it; 0 when it states none
   AVRational sampleAspect{0, 1};
-  int format = -1;  // video: the AVPixelFormat; audio: the AVSampleFormat  // as libavformat reads it (MKV: from the display size; MP4: 'pasp')
+  int format = -1;  // video: the AVPixelFormat; audio: the AVSampleFormat  // as libavformat reads it (MKV:
+                    // from the display size; MP4: 'pasp')
 };
 
 struct ProbedFile {
   std::vector<ProbedStream> streams;
-  std::vector<ProbedPacket> packets;  // in file order
+  std::vector<ProbedPacket> packets;            // in file order
   std::map<std::string, std::string> metadata;  // the file's own: "title", "creation_time", ...
   std::vector<ProbedPacket> packetsOf(int stream) const;
 };

@@ -1,9 +1,9 @@
 // libavcodec's MPEG-4 Part 2 decoder and libswscale's BGR24 conversion, as a reference for decoded pictures.
 #include "support/reference_mpeg4_decoder.h"
 
-#include "convert/ffmpeg_handles.h"
-
 #include <cstring>
+
+#include "convert/ffmpeg_handles.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>

@@ -165,7 +165,9 @@ int main(int argc, char* argv[]) {
   {
     DialogSeams real = seams;
     real.runConversion = {};
-    real.chooseFolder = [&](QWidget*, const QString&) { return std::optional<QString>(work.filePath("out")); };
+    real.chooseFolder = [&](QWidget*, const QString&) {
+      return std::optional<QString>(work.filePath("out"));
+    };
     QDir(work.path()).mkpath(QStringLiteral("out"));
     ConverterDialog converter(real);
     converter.onOpen();
