@@ -7,7 +7,7 @@
 #include <optional>
 
 #include "app/dialog_outputs.h"
-#include "convert/compress_options.h"
+#include "transcode/compress_options.h"
 #include "convert/conversion_context.h"
 
 class QCheckBox;

@@ -16,9 +16,9 @@
 #include "cli/progress_display.h"
 #include "cli/salvage_text.h"
 #include "cli/text_format.h"
-#include "convert/output_file.h"
+#include "output/output_file.h"
 #include "convert/rate_check.h"
-#include "convert/timestamp_files.h"
+#include "report/timestamp_files.h"
 #include "recording/recording_file.h"
 
 namespace qmv::cli {
@@ -26,7 +26,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string rateText(const AviRate& rate) {
+std::string rateText(const FrameRate& rate) {
   if (rate.den == 1) return fmt::format("{} fps", rate.num);
   return fmt::format("{:.3g} fps", double(rate.num) / double(rate.den));
 }

@@ -7,7 +7,7 @@
 #include <array>
 
 #include "cli/text_format.h"
-#include "convert/salvage_json.h"
+#include "report/salvage_json.h"
 #include "recording/salvage.h"
 
 namespace qmv::cli {

@@ -9,7 +9,7 @@
 #include <filesystem>
 #include <thread>
 
-#include "convert/compress_options.h"
+#include "transcode/compress_options.h"
 #include "decode/xvid_library.h"
 #include "support/cli_run.h"
 #include "support/test_files.h"

@@ -5,7 +5,7 @@
 #include <cmath>
 #include <cstdarg>
 
-#include "convert/ffmpeg_handles.h"
+#include "transcode/ffmpeg_handles.h"
 #include "support/avi_probe.h"
 
 extern "C" {

@@ -9,7 +9,7 @@ extern "C" {
 #include <libavutil/opt.h>
 }
 
-#include "convert/ffmpeg_handles.h"
+#include "transcode/ffmpeg_handles.h"
 #include "tools/generator/prng.h"
 #include "tools/generator/recording_generator.h"
 
