@@ -4,8 +4,8 @@
 #include <QLocale>
 #include <filesystem>
 
-#include "report/integrity_report.h"
 #include "convert/rate_check.h"
+#include "report/integrity_report.h"
 #include "report/timestamp_files.h"
 
 #ifndef QMV2AVI_VERSION

@@ -17,8 +17,8 @@
 #include "cli/batch_runner.h"
 #include "cli/convert_options.h"
 #include "cli/exit_codes.h"
-#include "transcode/compress_options.h"
 #include "recording/recording_format.h"
+#include "transcode/compress_options.h"
 
 extern "C" {
 #include <libavutil/log.h>

@@ -16,10 +16,10 @@
 #include "cli/progress_display.h"
 #include "cli/salvage_text.h"
 #include "cli/text_format.h"
-#include "output/output_file.h"
 #include "convert/rate_check.h"
-#include "report/timestamp_files.h"
+#include "output/output_file.h"
 #include "recording/recording_file.h"
+#include "report/timestamp_files.h"
 
 namespace qmv::cli {
 namespace {

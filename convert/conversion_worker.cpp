@@ -10,14 +10,14 @@
 #include <numeric>
 
 #include "convert/audio_distribution.h"
-#include "transcode/caption_burner.h"
 #include "convert/cue_track.h"
-#include "recording/record_reader.h"
 #include "convert/recorded_time.h"
 #include "decode/frame_geometry.h"
 #include "decode/vol_header.h"
 #include "recording/frame_record.h"
+#include "recording/record_reader.h"
 #include "recording/recording_format.h"
+#include "transcode/caption_burner.h"
 
 namespace qmv {
 

@@ -7,10 +7,10 @@
 #include <string>
 #include <vector>
 
-#include "output/media_writer.h"
 #include "convert/conversion_context.h"
 #include "convert/conversion_observer.h"
 #include "convert/timing_plan.h"
+#include "output/media_writer.h"
 #include "recording/recording_file.h"
 #include "recording/result.h"
 

@@ -1,4 +1,5 @@
-// The output containers and every fact the writer, the read-back and the front ends need of each, in one table.
+// The output containers and every fact the writer, the read-back and the front ends need of each, in one
+// table.
 #pragma once
 
 #include <optional>

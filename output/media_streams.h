@@ -14,8 +14,8 @@
 #include <vector>
 
 #include "output/container.h"
-#include "transcode/ffmpeg_handles.h"
 #include "recording/result.h"
+#include "transcode/ffmpeg_handles.h"
 
 struct AVDictionary;
 

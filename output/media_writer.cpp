@@ -14,10 +14,10 @@
 #include <numeric>
 
 #include "output/avi/avi_repair.h"
-#include "transcode/caption_burner.h"
-#include "transcode/ffmpeg_handles.h"
 #include "output/media_streams.h"
 #include "output/output_file.h"
+#include "transcode/caption_burner.h"
+#include "transcode/ffmpeg_handles.h"
 #include "transcode/picture_scaler.h"
 #include "transcode/video_encoder.h"
 

@@ -9,14 +9,14 @@
 #include <string>
 #include <vector>
 
-#include "transcode/compress_options.h"
-#include "output/container.h"
-#include "recording/frame_rate.h"
 #include "decode/frame_geometry.h"
 #include "decode/video_decoder.h"
 #include "decode/xvid_library.h"
+#include "output/container.h"
+#include "recording/frame_rate.h"
 #include "recording/frame_record.h"
 #include "recording/result.h"
+#include "transcode/compress_options.h"
 
 namespace qmv {
 
@@ -31,7 +31,7 @@ struct MediaWriterParams {
   std::string creationTime;  // MKV, MP4: the file's date, ISO 8601; empty for none
   int width = 0;
   int height = 0;
-  FrameRate rate{1, 1};                                // must be positive
+  FrameRate rate{1, 1};                              // must be positive
   bool withAudio = false;                            // 8000 Hz mono audio: 16-bit PCM (AVI, MKV) or AAC (MP4)
   uint32_t fourcc = makeFourcc('X', 'V', 'I', 'D');  // AVI pass-through: the code the video is labelled with
   bool compress = false;                             // re-encode through options

@@ -11,14 +11,14 @@
 #include <filesystem>
 #include <system_error>
 
-#include "report/output_read_back.h"
-#include "report/json_stream.h"
-#include "output/output_file.h"
 #include "convert/rate_check.h"
 #include "convert/recorded_time.h"
+#include "output/output_file.h"
+#include "recording/hex_text.h"
+#include "report/json_stream.h"
+#include "report/output_read_back.h"
 #include "report/report_schema.h"
 #include "report/salvage_json.h"
-#include "recording/hex_text.h"
 
 namespace qmv {
 namespace {

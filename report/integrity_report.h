@@ -11,9 +11,9 @@
 
 #include "convert/conversion_observer.h"
 #include "convert/conversion_worker.h"
-#include "report/sha256.h"
 #include "recording/recording_file.h"
 #include "recording/result.h"
+#include "report/sha256.h"
 
 namespace qmv {
 

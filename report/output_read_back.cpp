@@ -6,9 +6,9 @@
 #include <cctype>
 #include <cerrno>
 
-#include "transcode/ffmpeg_handles.h"
 #include "output/output_file.h"
 #include "recording/file_descriptor.h"
+#include "transcode/ffmpeg_handles.h"
 
 namespace qmv {
 

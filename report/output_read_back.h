@@ -10,8 +10,8 @@
 
 #include "output/container.h"
 #include "recording/frame_rate.h"
-#include "report/sha256.h"
 #include "recording/result.h"
+#include "report/sha256.h"
 
 namespace qmv {
 

@@ -14,11 +14,11 @@
 #include <string_view>
 #include <system_error>
 
+#include "recording/file_descriptor.h"
+#include "recording/hex_text.h"
 #include "report/output_read_back.h"
 #include "report/report_schema.h"
 #include "report/sha256.h"
-#include "recording/file_descriptor.h"
-#include "recording/hex_text.h"
 
 namespace qmv {
 namespace {

@@ -4,8 +4,8 @@
 
 #include <cstdint>
 
-#include "transcode/ffmpeg_handles.h"
 #include "recording/result.h"
+#include "transcode/ffmpeg_handles.h"
 
 namespace qmv {
 

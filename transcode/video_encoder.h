@@ -6,9 +6,9 @@
 #include <functional>
 #include <memory>
 
+#include "recording/result.h"
 #include "transcode/compress_options.h"
 #include "transcode/ffmpeg_handles.h"
-#include "recording/result.h"
 
 namespace qmv {
 

@@ -23,7 +23,7 @@ inline constexpr std::size_t kStrhBytes = 56;
 inline constexpr std::size_t kStrhType = 0, kStrhLength = 32, kStrhSampleSize = 44;
 inline constexpr uint32_t kAvifHasIndex = 0x10;      // AVIF_HASINDEX in avih's flags
 inline constexpr std::size_t kIndexEntryBytes = 16;  // idx1: chunk id, flags, offset from 'movi', size
-inline constexpr uint32_t kIndexKeyFrame = 0x10;  // AVIIF_KEYFRAME in an idx1 entry's flags
+inline constexpr uint32_t kIndexKeyFrame = 0x10;     // AVIIF_KEYFRAME in an idx1 entry's flags
 
 struct Chunk {
   uint64_t offset = 0;  // of its 8-byte head: the id, then the size of its data

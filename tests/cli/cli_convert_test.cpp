@@ -7,12 +7,12 @@
 #include <fstream>
 #include <sstream>
 
-#include "transcode/compress_options.h"
 #include "support/avi_probe.h"
 #include "support/cli_process.h"
 #include "support/cli_run.h"
 #include "support/test_files.h"
 #include "tools/generator/recording_generator.h"
+#include "transcode/compress_options.h"
 
 namespace qmv {
 namespace {

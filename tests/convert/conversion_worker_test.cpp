@@ -6,11 +6,11 @@
 #include <filesystem>
 #include <fstream>
 
-#include "recording/record_reader.h"
 #include "decode/frame_geometry.h"
 #include "decode/ima_adpcm.h"
 #include "decode/multi_adpcm.h"
 #include "decode/xvid_library.h"
+#include "recording/record_reader.h"
 #include "support/avi_probe.h"
 #include "support/generated_records.h"
 #include "support/test_files.h"

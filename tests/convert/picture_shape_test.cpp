@@ -7,7 +7,6 @@
 #include <string>
 #include <vector>
 
-#include "transcode/caption_burner.h"
 #include "convert/conversion_worker.h"
 #include "convert/recorded_time.h"
 #include "decode/frame_geometry.h"
@@ -19,6 +18,7 @@
 #include "support/reference_mpeg4_decoder.h"
 #include "support/test_files.h"
 #include "tools/generator/recording_generator.h"
+#include "transcode/caption_burner.h"
 
 extern "C" {
 #include <libavformat/avformat.h>

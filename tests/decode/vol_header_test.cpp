@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "transcode/ffmpeg_handles.h"
 #include "decode/frame_geometry.h"
 #include "tools/generator/recording_generator.h"
+#include "transcode/ffmpeg_handles.h"
 
 namespace qmv {
 namespace {

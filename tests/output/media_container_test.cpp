@@ -12,12 +12,11 @@
 #include <string>
 #include <vector>
 
-#include "output/media_writer.h"
-#include "transcode/compress_options.h"
 #include "convert/conversion_context.h"
-#include "output/media_streams.h"
 #include "decode/frame_geometry.h"
 #include "decode/vol_header.h"
+#include "output/media_streams.h"
+#include "output/media_writer.h"
 #include "support/avi_probe.h"
 #include "support/cli_process.h"
 #include "support/cli_run.h"
@@ -25,6 +24,7 @@
 #include "support/scratch_dir.h"
 #include "support/test_files.h"
 #include "tools/generator/recording_generator.h"
+#include "transcode/compress_options.h"
 
 extern "C" {
 #include <libavutil/rational.h>
@@ -74,7 +74,7 @@ std::string cueText(const test::ProbedPacket& p, AVCodecID codec) {
 
 // Pass-through with audio at rate byte rateByte, the stream header for width x height.
 MediaWriterParams passThroughParams(Container container, const std::string& path, int width, int height,
-                                uint8_t rateByte) {
+                                    uint8_t rateByte) {
   MediaWriterParams p;
   p.container = container;
   p.fileName = path;

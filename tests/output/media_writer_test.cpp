@@ -13,7 +13,6 @@
 #include <string>
 #include <vector>
 
-#include "transcode/compress_options.h"
 #include "convert/conversion_context.h"
 #include "decode/frame_geometry.h"
 #include "decode/video_decoder.h"
@@ -22,6 +21,7 @@
 #include "support/picture_compare.h"
 #include "support/scratch_dir.h"
 #include "tools/generator/recording_generator.h"
+#include "transcode/compress_options.h"
 
 namespace qmv {
 namespace {
@@ -188,7 +188,7 @@ INSTANTIATE_TEST_SUITE_P(Cases, PassThroughHeader,
 
 TEST(RateFromByte, IsTheExactQuarterRateReduced) {
   const std::pair<uint8_t, FrameRate> cases[] = {{120, {30, 1}}, {30, {15, 2}},   {100, {25, 1}}, {1, {1, 4}},
-                                               {2, {1, 2}},    {255, {255, 4}}, {0, {0, 1}}};
+                                                 {2, {1, 2}},    {255, {255, 4}}, {0, {0, 1}}};
   for (const auto& [byte, rate] : cases) EXPECT_EQ(rateFromByte(byte), rate) << int(byte);
 }
 
@@ -423,8 +423,7 @@ TEST(WriteError, IsKeptLaterWritesAreSkippedAndFinishStillCloses) {
   }
   std::vector<uint8_t> frame(64 * 1024, 0x5A);
   int written = 0;
-  for (; written < 64 && !w.writeError(); ++written)
-    w.writeRawVideo(frame.data(), frame.size(), true);
+  for (; written < 64 && !w.writeError(); ++written) w.writeRawVideo(frame.data(), frame.size(), true);
   ASSERT_TRUE(w.writeError().has_value());
   EXPECT_NE(w.writeError()->message.find("/dev/full"), std::string::npos) << w.writeError()->message;
   EXPECT_NE(w.writeError()->message.find("No space left"), std::string::npos) << w.writeError()->message;

@@ -22,11 +22,11 @@
 #include <thread>
 #include <vector>
 
-#include "transcode/ffmpeg_handles.h"
 #include "recording/recording_format.h"
 #include "support/scratch_dir.h"
 #include "support/test_files.h"
 #include "tools/generator/recording_generator.h"
+#include "transcode/ffmpeg_handles.h"
 
 extern "C" {
 #include <libavformat/avformat.h>

@@ -10,8 +10,8 @@
 
 #include "output/avi/avi_layout.h"
 #include "output/media_writer.h"
-#include "transcode/ffmpeg_handles.h"
 #include "recording/byte_source.h"
+#include "transcode/ffmpeg_handles.h"
 
 extern "C" {
 #include <libavformat/avformat.h>
