@@ -132,6 +132,13 @@ class SignalGuard {
 // Takes the arguments into options. The option validators have checked every value already; what is
 // left is what no single option can say.
 std::optional<int> prepareOptions(const ConvertArguments& args, ConvertOptions& options) {
+  // "--report demo.qmv" gives --report its optional FILE and leaves no recording: say so, not that none was
+  // given.
+  if (args.paths.empty() && args.reportGiven && !args.report.empty())
+    return usageError("--report took \"" + args.report +
+                      "\" as the report's FILE, and no recording is left; write --report=FILE, or put the "
+                      "recording first: convert " +
+                      args.report + " --report");
   if (args.paths.empty()) return usageError("a recording FILE is required");
   options.inputs = args.paths;
   options.outputDir = args.outputDir;

@@ -137,6 +137,13 @@ TEST(CliConvertTest, UsageErrors) {
     EXPECT_EQ(r.status, 64) << args << "\n" << r.err;
     EXPECT_FALSE(r.err.empty()) << args;
   }
+  // --report takes the next word as its optional FILE: the message says that, and how to write it, rather
+  // than asking for a recording that was given.
+  const CliResult swallowed = runCli("convert --report " + input, dir);
+  EXPECT_EQ(swallowed.status, 64);
+  EXPECT_NE(swallowed.err.find("--report took"), std::string::npos) << swallowed.err;
+  EXPECT_NE(swallowed.err.find("--report=FILE"), std::string::npos) << swallowed.err;
+  EXPECT_EQ(swallowed.err.find("a recording FILE is required"), std::string::npos) << swallowed.err;
   EXPECT_TRUE(aviFiles(dir).empty());
 }
 
