@@ -17,6 +17,7 @@
 #include "cli/batch_runner.h"
 #include "cli/convert_options.h"
 #include "cli/exit_codes.h"
+#include "output/encoder_fit.h"
 #include "recording/recording_format.h"
 #include "transcode/compress_options.h"
 
@@ -83,15 +84,32 @@ std::optional<int64_t> parseBitRate(const std::string& text) {
   return int64_t(bits);
 }
 
+// libavformat's own complaints while encoders are tried against muxers: the tool says what it found itself.
+class QuietLibav {
+ public:
+  QuietLibav() : level_(av_log_get_level()) { av_log_set_level(AV_LOG_QUIET); }
+  ~QuietLibav() { av_log_set_level(level_); }
+  QuietLibav(const QuietLibav&) = delete;
+  QuietLibav& operator=(const QuietLibav&) = delete;
+
+ private:
+  int level_;
+};
+
 void listEncoders() {
+  const QuietLibav quiet;
   for (const EncoderInfo& encoder : availableEncoders()) {
     std::string traits;
     if (encoder.lossless) traits += " lossless";
     if (encoder.usesQuality) traits += " --quality";
     if (encoder.usesBitRate) traits += " --bitrate";
-    std::printf("%-14s %s  %s%s%s\n", encoder.name.c_str(), fourccToString(encoder.fourcc).c_str(),
-                encoder.description.c_str(), traits.empty() ? "" : " [",
-                traits.empty() ? "" : (traits.substr(1) + "]").c_str());
+    std::string containers;
+    for (const Container container : containersFitting(encoder.name))
+      containers += std::string(containers.empty() ? "" : ",") + containerName(container);
+    std::printf("%-14s %s  %s%s%s  (--format %s)\n", encoder.name.c_str(),
+                fourccToString(encoder.fourcc).c_str(), encoder.description.c_str(),
+                traits.empty() ? "" : " [", traits.empty() ? "" : (traits.substr(1) + "]").c_str(),
+                containers.empty() ? "none" : containers.c_str());
   }
 }
 
@@ -169,6 +187,16 @@ std::optional<int> prepareOptions(const ConvertArguments& args, ConvertOptions& 
   }
   const std::optional<EncoderInfo> encoder = findEncoder(args.reencode);
   if (!encoder) return usageError("unknown encoder \"" + args.reencode + "\" (see --list-encoders)");
+  // A muxer that refuses the encoder's stream would fail on the first file; say so before anything starts.
+  const QuietLibav quiet;
+  if (const Status fits = checkEncoderFits(encoder->name, settings.container); !fits) {
+    std::string fitting;
+    for (const EncoderInfo& other : availableEncoders())
+      if (checkEncoderFits(other.name, settings.container))
+        fitting += (fitting.empty() ? "" : ", ") + other.name;
+    return usageError(fits.error().message + "; encoders for " + containerTitle(settings.container) +
+                      " files: " + fitting);
+  }
   settings.videoMode = VideoMode::kReEncode;
   settings.compressOptions.encoder = encoder->name;
   settings.compressOptions.fourcc = encoder->fourcc;
