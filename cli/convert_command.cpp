@@ -276,9 +276,9 @@ void addConvertCommand(CLI::App& app, int& exitCode) {
   convert->add_option("-o,--output", options->outputDir,
                       "Folder for the video files (default: the input's folder)");
   convert
-      ->add_option(
-          "--format", options->format,
-          "Container: avi; mkv (with a recorded-time subtitle track); mp4 (AAC audio, plays in browsers)")
+      ->add_option("--format", options->format,
+                   "Container: avi; mkv (with a recorded-time subtitle track); mp4 (AAC audio; web browsers "
+                   "play it only re-encoded with --reencode libx264)")
       ->capture_default_str()
       ->check(CLI::IsMember({"avi", "mkv", "mp4"}));
   convert
