@@ -17,6 +17,7 @@
 #include "cli/batch_runner.h"
 #include "cli/convert_options.h"
 #include "cli/exit_codes.h"
+#include "convert/recorded_time.h"
 #include "output/encoder_fit.h"
 #include "recording/recording_format.h"
 #include "transcode/compress_options.h"
@@ -54,6 +55,7 @@ struct ConvertArguments {
   std::optional<int> jobs;  // none: one per core
   std::string timing = "declared";
   std::optional<uint32_t> maxGap;
+  std::optional<std::string> utcOffset;
 };
 
 int usageError(const std::string& message) {
@@ -175,6 +177,7 @@ std::optional<int> prepareOptions(const ConvertArguments& args, ConvertOptions& 
 
   ConversionSettings& settings = options.settings;
   settings.timing = args.timing == "recorded" ? Timing::kRecorded : Timing::kDeclared;
+  if (args.utcOffset) settings.utcOffsetMinutes = parseUtcOffset(*args.utcOffset);
   if (args.maxGap) {
     // The declared clock has no pauses: its records follow one another at the declared rate.
     if (settings.timing != Timing::kRecorded) return usageError("--max-gap goes with --timing recorded");
@@ -305,6 +308,16 @@ void addConvertCommand(CLI::App& app, int& exitCode) {
           },
           "BITS"))
       ->needs(reencode);
+  convert
+      ->add_option("--utc-offset", options->utcOffset,
+                   "The recorder's clock stood OFFSET from UTC: MKV and MP4 dates are then written in UTC. "
+                   "Without it the recorded times claim no zone")
+      ->type_name("+HH:MM")
+      ->check(CLI::Validator(
+          [](std::string& text) -> std::string {
+            return parseUtcOffset(text) ? "" : "wants +HH:MM or -HH:MM, from -14:00 to +14:00";
+          },
+          "+HH:MM"));
   convert->add_option("--keyint", options->keyInterval, "Re-encode: frames between key frames")
       ->check(CLI::Range(1, std::numeric_limits<int>::max()))
       ->needs(reencode);

@@ -156,6 +156,7 @@ void Worker::run() {
     channels_[c].rate = rate;
   }
   report_.timing = settings_.timing;
+  report_.utcOffsetMinutes = settings_.utcOffsetMinutes;
   if (settings_.timing == Timing::kRecorded) {
     report_.maxGapSeconds = settings_.maxGapSeconds;
     plan_.emplace(recording_, settings_.maxGapSeconds);
@@ -348,14 +349,19 @@ Worker::Created Worker::createWriter(int c, uint8_t formatCode) {
   params.fileName = outputFileName(settings_.destinationDir, settings_.baseName, c, settings_.container);
   params.title = cameraCaptionName(info.systemName, c);
   // The file's date is the recorded time of its position 0: the recording's first second on the recorded
-  // clock, the channel's first record on the declared one. The recorder's clock has no zone; it is stated
-  // as it was recorded.
+  // clock, the channel's first record on the declared one. The recorder states no zone: the containers'
+  // dates are UTC, so one is written only when the user gave the clock's offset; the local time always
+  // goes into a tag that claims no zone.
   const uint16_t zero = settings_.timing == Timing::kRecorded
                             ? recording_.firstTime()
                             : recording_.channelSummaries()[std::size_t(c)].firstTime;
   const RecordedTime started = recordedTime(info, zero);
-  params.creationTime = fmt::format("{:04d}-{:02d}-{:02d}T{:02d}:{:02d}:{:02d}.000000Z", started.year,
-                                    started.month, started.day, started.hour, started.minute, started.second);
+  if (settings_.utcOffsetMinutes) {
+    const RecordedTime utc = toUtc(started, *settings_.utcOffsetMinutes);
+    params.creationTime = fmt::format("{:04d}-{:02d}-{:02d}T{:02d}:{:02d}:{:02d}.000000Z", utc.year,
+                                      utc.month, utc.day, utc.hour, utc.minute, utc.second);
+  }
+  params.recordedLocalTime = formatRecordedTime(started);
   params.width = geometry.width;
   params.height = geometry.height;
   params.pixelAspect = geometry.pixelAspect;

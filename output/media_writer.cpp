@@ -331,7 +331,7 @@ Status MediaWriter::Impl::open(const MediaWriterParams& p) {
   auto sub = addSubtitleStream(*out, container);
   if (!sub) return fail(sub.error().message, sub.error().code);
   subtitle = sub.value();
-  if (!isAvi()) setFileMetadata(*out, p.title, p.creationTime);
+  if (!isAvi()) setFileMetadata(*out, p.title, p.creationTime, p.recordedLocalTime);
 
   AVDictionary* options = nullptr;
   setMuxerOptions(container, &options);
