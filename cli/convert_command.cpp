@@ -17,8 +17,8 @@
 #include "cli/batch_runner.h"
 #include "cli/convert_options.h"
 #include "cli/exit_codes.h"
-#include "convert/compress_options.h"
 #include "recording/recording_format.h"
+#include "transcode/compress_options.h"
 
 extern "C" {
 #include <libavutil/log.h>
@@ -144,9 +144,7 @@ std::optional<int> prepareOptions(const ConvertArguments& args, ConvertOptions& 
   options.jobs =
       args.jobs ? *args.jobs : int(std::clamp(std::thread::hardware_concurrency(), 1u, unsigned(kMaxJobs)));
   if (!args.channels.empty()) options.channelMask = parseChannelList(args.channels);
-  options.settings.container = args.format == "mkv"   ? Container::kMkv
-                               : args.format == "mp4" ? Container::kMp4
-                                                      : Container::kAvi;
+  options.settings.container = containerNamed(args.format).value_or(Container::kAvi);
   options.settings.passThroughFourcc =
       args.codec == "divx" || args.codec == "DIVX" ? PassThroughFourcc::kDivx : PassThroughFourcc::kXvid;
 
