@@ -14,6 +14,7 @@
 #include "convert/recorded_time.h"
 #include "decode/frame_geometry.h"
 #include "decode/vol_header.h"
+#include "output/shared_aac.h"
 #include "recording/frame_record.h"
 #include "recording/record_reader.h"
 #include "recording/recording_format.h"
@@ -121,6 +122,8 @@ class Worker {
   WarningList warnings_;
   RecordReader reader_;
   AudioDistributor audio_;
+  // Channels of one audio input get the same samples, and so the same AAC packets, from one encoder.
+  std::shared_ptr<AacEncoderPool> aac_ = std::make_shared<AacEncoderPool>();
   std::array<Channel, format::kChannelCount> channels_;
   uint32_t writerMask_ = 0;
   std::vector<uint8_t> stream_;  // one frame's payload in stream order, plus decoder padding
@@ -386,6 +389,8 @@ Worker::Created Worker::createWriter(int c, uint8_t formatCode) {
   }
   params.overwrite = settings_.overwrite;
   params.xvidLibrary = settings_.xvidLibrary;
+  params.aacPool = aac_;
+  params.audioInput = info.audioSource[std::size_t(c)];
 
   // The stream header travels in the extra data only: the channel's first recorded record takes
   // position 0, so the first picture plays together with the audio recorded with it.

@@ -20,6 +20,8 @@
 
 namespace qmv {
 
+class AacEncoderPool;
+
 inline constexpr int kAudioSampleRate = 8000;
 
 struct MediaWriterParams {
@@ -48,6 +50,10 @@ struct MediaWriterParams {
   std::string cameraName;  // first caption line
   bool overwrite = true;   // false: refuse an existing file
   std::shared_ptr<XvidLibrary> xvidLibrary;  // re-encode: library seam for tests; null = the real one
+  // AAC: the conversion's encodings, shared by the outputs of one audio input (audioInput, the header's
+  // audio source); null encodes this output's audio on its own.
+  std::shared_ptr<AacEncoderPool> aacPool;
+  int audioInput = 0;
 };
 
 class MediaWriter {
