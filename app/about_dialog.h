@@ -1,4 +1,4 @@
-// AboutDialog: the About box (template 100), reached through the system menu's About item.
+// AboutDialog: the About box, reached through the system menu's About item.
 #pragma once
 
 #include <QDialog>

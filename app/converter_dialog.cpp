@@ -47,7 +47,7 @@ namespace qmv::app {
 namespace {
 
 const QString kCaption = QStringLiteral("QMV to AVI Converter");
-// String 101: "QMV2AVI information", Alt+A selects it.
+// "QMV2AVI information"; Alt+A selects it.
 const QString kAboutItemText = QStringLiteral("QMV2AVI 정보(&A)...");
 const QString kWarningCaption = QStringLiteral("QMV to AVI");
 

@@ -29,7 +29,7 @@ constexpr char kHelp[] =
     "The command-line tool qmv2avi-cli does the same conversions from a shell.\n";
 
 // Answered before QApplication exists, so that they work without a display (the manual page is made
-// from them at build time). Any other argument is left to Qt, as before.
+// from them at build time). Any other argument is left to Qt.
 bool answerInfoOption(int argc, char* argv[]) {
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {

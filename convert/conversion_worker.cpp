@@ -96,7 +96,7 @@ class Worker {
 
  private:
   bool visitEntry(uint32_t k);
-  bool handleVideo(const FrameIndexEntry& entry, const uint8_t* head, const uint8_t* payload,
+  bool handleVideo(const FrameIndexEntry& entry, const FrameHeader& head, const uint8_t* payload,
                    uint32_t wordCount);
   enum class Created { kOpened, kSkipped, kFailed };
   Created createWriter(int c, uint8_t formatCode);
@@ -217,12 +217,11 @@ bool Worker::visitEntry(uint32_t k) {
     reportSkipped(k, entry, true, kShort);
   }
   // A record shorter than its head reads as zeros beyond its end.
-  uint8_t head[format::kRecordHeadSize] = {};
-  std::memcpy(head, record, std::min(size, format::kRecordHeadSize));
+  const FrameHeader head = readFrameHead(record, size);
   const std::size_t payloadBytes = size > format::kRecordHeadSize ? size - format::kRecordHeadSize : 0;
   const uint8_t* payload = payloadBytes > 0 ? record + format::kRecordHeadSize : nullptr;
 
-  const bool isAudio = head[format::kRecFrameType] == format::kFrameTypeAudio;
+  const bool isAudio = head.frameType == format::kFrameTypeAudio;
   if (!isAudio) {
     // Only selected video channels look further.
     if (entry.kind >= format::kChannelCount || ((settings_.selectedChannels >> entry.kind) & 1u) == 0)
@@ -230,7 +229,7 @@ bool Worker::visitEntry(uint32_t k) {
     if (channels_[entry.kind].skipped) return true;
   }
 
-  uint32_t wordCount = format::readBe16(head + format::kRecWordCount);
+  uint32_t wordCount = head.wordCount;
   if (uint64_t(wordCount) * 4 > payloadBytes) {
     const std::string why =
         fmt::format("wordCount {} claims more than the {} payload bytes; clipped to {} words", wordCount,
@@ -242,7 +241,7 @@ bool Worker::visitEntry(uint32_t k) {
 
   if (isAudio) {
     uint32_t placed = 0;  // a long record reaches a channel in several parts; only its first is placed
-    audio_.distribute(AudioRecord{head[format::kRecSource], wordCount, payload}, writerMask_,
+    audio_.distribute(AudioRecord{head.source, wordCount, payload}, writerMask_,
                       [this, &entry, &placed](int c, const int16_t* samples, std::size_t count) {
                         MediaWriter& writer = *channels_[std::size_t(c)].writer;
                         if (plan_ && ((placed >> c) & 1u) == 0) {
@@ -265,19 +264,19 @@ bool Worker::visitEntry(uint32_t k) {
   return handleVideo(entry, head, payload, wordCount);
 }
 
-bool Worker::handleVideo(const FrameIndexEntry& entry, const uint8_t* head, const uint8_t* payload,
+bool Worker::handleVideo(const FrameIndexEntry& entry, const FrameHeader& head, const uint8_t* payload,
                          uint32_t wordCount) {
   const int c = entry.kind;
   Channel& channel = channels_[std::size_t(c)];
   if (!channel.writer) {
-    const Created created = createWriter(c, head[format::kRecFormatCode]);
+    const Created created = createWriter(c, head.formatCode);
     if (created == Created::kFailed) return false;
     if (created == Created::kSkipped) return true;
   }
   int64_t secondEnd = -1;
   if (plan_) placeFrame(c, entry, secondEnd);
   addCue(channel, channel.cues.sample(entry.time, channel.writer->videoPosition(), secondEnd));
-  const uint8_t frameType = head[format::kRecFrameType];
+  const uint8_t frameType = head.frameType;
   const bool key = format::isKeyFrameType(frameType);
   if (key) channel.keySeen = true;
   if (!channel.keySeen) {
@@ -291,20 +290,18 @@ bool Worker::handleVideo(const FrameIndexEntry& entry, const uint8_t* head, cons
     return true;
   }
 
-  const uint8_t padWords = head[format::kRecPadWords];
+  const uint8_t padWords = head.padWords;
   const uint32_t streamWords = padWords < wordCount ? wordCount - padWords : 0;
   const bool passThrough = settings_.videoMode == VideoMode::kPassThrough;
   const std::size_t payloadBytes = std::size_t(wordCount) * 4;
   const std::size_t needed = passThrough ? std::size_t(streamWords) * 4 : payloadBytes + kPayloadPadding;
   if (stream_.size() < needed) stream_.resize(needed);
 
-  // Stream words are stored with their 4 bytes reversed; pad words stay as stored.
+  // Pad words stay as stored.
   const int64_t position = channel.writer->videoPosition();
-  uint8_t* out = stream_.data();
-  const uint8_t* in = payload;
-  for (uint32_t w = 0; w < streamWords; ++w, in += 4, out += 4) {
-    out[0] = in[3], out[1] = in[2], out[2] = in[1], out[3] = in[0];
-  }
+  copyStreamWords(payload, streamWords, stream_.data());
+  uint8_t* out = stream_.data() + std::size_t(streamWords) * 4;
+  const uint8_t* in = payload + std::size_t(streamWords) * 4;
   if (passThrough) {
     channel.writer->writeRawVideo(stream_.data(), std::size_t(streamWords) * 4, key);
   } else {
@@ -312,13 +309,8 @@ bool Worker::handleVideo(const FrameIndexEntry& entry, const uint8_t* head, cons
       std::memcpy(out, in, payloadBytes - std::size_t(streamWords) * 4);
     }
     std::memset(stream_.data() + payloadBytes, 0, kPayloadPadding);
-    FrameHeader frame;
-    frame.source = head[format::kRecSource];
-    frame.frameType = frameType;
+    FrameHeader frame = head;
     frame.wordCount = uint16_t(wordCount);
-    std::memcpy(frame.unused, head + 4, sizeof frame.unused);
-    frame.formatCode = head[format::kRecFormatCode];
-    frame.padWords = padWords;
     frame.payload = stream_.data();
     if (settings_.burnIn) channel.writer->setCaption(recordedTimeText(recording_.info(), entry.time));
     channel.writer->writeDecodedVideo(frame);

@@ -248,7 +248,7 @@ struct MediaWriter::Impl {
   }
 
   // libavformat writes it as AVI's 'vprp' chunk, MKV's display size and MP4's 'pasp' box; a square one is
-  // left unset, as before.
+  // left unset, so that square-pixel outputs carry none of them.
   void setPixelAspect(PixelAspect aspect) {
     if (aspect == PixelAspect{}) return;
     video->sample_aspect_ratio = video->codecpar->sample_aspect_ratio = AVRational{aspect.num, aspect.den};

@@ -1,6 +1,7 @@
 // FrameHeader: a video record's 12-byte head with wordCount in host order, plus its payload in stream order.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 namespace qmv {
@@ -19,6 +20,13 @@ struct FrameHeader {
   // Bytes of MPEG-4 stream data in the payload.
   uint32_t streamBytes() const { return padWords >= wordCount ? 0u : uint32_t(wordCount - padWords) * 4u; }
 };
+
+// The head of the record at record, of size bytes: bytes beyond its end read as zero. payload stays null.
+FrameHeader readFrameHead(const uint8_t* record, std::size_t size);
+
+// Copies words stream words from in to out in stream byte order: the recording stores each with its 4 bytes
+// reversed.
+void copyStreamWords(const uint8_t* in, uint32_t words, uint8_t* out);
 
 // Zero bytes that every payload buffer handed to a decoder carries after its end.
 inline constexpr uint32_t kPayloadPadding = 800;

@@ -6,8 +6,8 @@
 #include <string>
 
 #include "recording/byte_source.h"
-#include "recording/recording_file.h"
 #include "recording/recording_format.h"
+#include "recording/recording_index.h"
 #include "recording/result.h"
 
 namespace qmv {

@@ -1,5 +1,5 @@
-// RecordingFile: locates a recording in its file, validates the index chain from the trailer and builds the
-// frame index.
+// RecordingFile: a recording opened whole or salvaged, with its frame index, description and channel
+// summaries.
 #include "recording/recording_file.h"
 
 #include <fmt/format.h>
@@ -7,120 +7,12 @@
 #include <algorithm>
 #include <utility>
 
-#include "recording/hex_text.h"
 #include "recording/reader_checks.h"
+#include "recording/salvage.h"
 
 namespace qmv {
-namespace {
 
 using namespace format;
-
-Error fail(OpenError code, std::string message) { return Error{code, std::move(message)}; }
-
-class ChainReader {
- public:
-  ChainReader(ByteSource& source, uint64_t recordingStart, uint64_t recordingLength)
-      : source_(source), start_(recordingStart), length_(recordingLength) {}
-
-  // Walks the chain from the last block back to the one that links to the header.
-  // Every block must lie inside the recording, before the block that follows it,
-  // and carry a terminator that matches its item count. Returns the blocks last first.
-  Result<std::vector<BlockInfo>> walk(uint32_t lastBlock, uint32_t lastBlockWords) {
-    std::vector<BlockInfo> chain;
-    uint64_t limit = length_;  // where the block must end: the recording's end, then the next block
-    uint32_t r = lastBlock;
-    for (;;) {
-      const bool last = chain.empty();
-      auto read = readIndexBlock(source_, start_, r, limit, limitText(last, limit),
-                                 last ? std::optional<uint32_t>(lastBlockWords) : std::nullopt);
-      if (!read) return read.error();
-      const BlockInfo& block = read.value();
-      // Each block takes at least its own entry, so a longer chain cannot make a sound index.
-      if (chain.size() >= kMaxIndexEntries) {
-        return fail(kBadEntries, "the index chain runs past " + std::to_string(kMaxIndexEntries) +
-                                     " blocks at " + blockAt(r));
-      }
-      chain.push_back(block);
-      if (block.prevBlock == kFirstBlockLink) return chain;
-      limit = r;
-      r = block.prevBlock;
-    }
-  }
-
- private:
-  std::string limitText(bool last, uint64_t limit) const {
-    return last ? "the end of the recording at " + hexText(length_)
-                : "the next index block at " + hexText(limit);
-  }
-
-  ByteSource& source_;
-  uint64_t start_;
-  uint64_t length_;
-};
-
-// The frame index must be dense: block by block, each block's entries begin where the previous
-// block's end, so every entry is written exactly once and none lies outside the table.
-Status checkEntryRanges(const std::vector<BlockInfo>& chain, uint64_t recordingLength) {
-  const uint32_t entryCount = chain.front().entryEnd;
-  // Every entry needs at least one 4-byte index item inside the recording.
-  if (entryCount > recordingLength / kItemSize) {
-    return fail(kBadEntries, "the last " + blockAt(chain.front().position) + " claims " +
-                                 std::to_string(entryCount) +
-                                 " frame index entries, more than a recording of " +
-                                 std::to_string(recordingLength) + " bytes can hold");
-  }
-  if (entryCount > kMaxIndexEntries) {
-    return fail(kBadEntries, "the last " + blockAt(chain.front().position) + " claims " +
-                                 std::to_string(entryCount) + " frame index entries, more than the " +
-                                 std::to_string(kMaxIndexEntries) + " an hour of recording can hold");
-  }
-  uint32_t entriesBefore = 0;
-  for (auto block = chain.rbegin(); block != chain.rend(); ++block) {
-    if (block->entryEnd > entryCount) {
-      return fail(kBadEntries, blockAt(block->position) + " ends at frame index entry " +
-                                   std::to_string(block->entryEnd) + ", beyond the recording's " +
-                                   std::to_string(entryCount) + " entries");
-    }
-    const uint32_t first = block->entryEnd - block->itemCount;
-    if (first != entriesBefore) {
-      return fail(kBadEntries, blockAt(block->position) + " begins at frame index entry " +
-                                   std::to_string(first) + ", but the blocks before it end at entry " +
-                                   std::to_string(entriesBefore));
-    }
-    entriesBefore = block->entryEnd;
-  }
-  return okStatus();
-}
-
-}  // namespace
-
-SystemInfo decodeHeader(const std::array<uint8_t, kHeaderSize>& header) {
-  SystemInfo info;
-  info.modelCode = header[kHdrModelCode];
-  info.audioFormat = header[kHdrAudioFormat] >> 4;
-  info.versionMajor = header[kHdrVersionMajorMinor] >> 4;
-  info.versionMinor = header[kHdrVersionMajorMinor] & 0x0F;
-  info.versionBuild = header[kHdrVersionBuild];
-  for (int i = 0; i < 3; ++i) {
-    info.macAddress[i] = kMacPrefix[i];
-    info.macAddress[3 + i] = header[kHdrMacTail + i];
-  }
-  info.languageCode = header[kHdrLanguageCode];
-  info.videoStandard = (header[kHdrVideoStandard] & kVideoStandardBit) ? 1 : 0;
-  const auto* name = reinterpret_cast<const char*>(header.data() + kHdrSystemName);
-  std::size_t nameLength = 0;
-  while (nameLength < kSystemNameSize && name[nameLength] != '\0') ++nameLength;
-  info.systemName.assign(name, nameLength);
-  info.year = uint16_t(kYearBase + header[kHdrYear]);
-  info.month = header[kHdrMonth];
-  info.day = header[kHdrDay];
-  info.hour = header[kHdrHour];
-  for (int c = 0; c < kChannelCount; ++c) {
-    info.channelRate[c] = header[kHdrChannelRate + c];
-    info.audioSource[c] = header[kHdrAudioSource + c];
-  }
-  return info;
-}
 
 RecordingDescription describeRecording(const SystemInfo& info, uint16_t firstTime, uint16_t lastTime) {
   RecordingDescription text;
@@ -141,6 +33,23 @@ RecordingDescription describeRecording(const SystemInfo& info, uint16_t firstTim
   return text;
 }
 
+RecordingFile::RecordingFile(std::unique_ptr<ByteSource> source, RecordingIndex index)
+    : source_(std::move(source)), index_(std::move(index)) {
+  if (index_.entryCount > 0) {
+    firstTime_ = index_.entries[0].time;
+    lastTime_ = index_.entries[index_.entryCount - 1].time;
+  }
+  description_ = describeRecording(index_.info, firstTime_, lastTime_);
+  if (!index_.headerKnown) {
+    RecordingDescription& d = description_;
+    d.systemName = d.version = d.macAddress = d.languageVideo = "unknown";
+    // Minutes and seconds come from the index; the date and the hour only from the header.
+    d.recordedTime = fmt::format("unknown date and hour, minutes {:02d}:{:02d} ~ {:02d}:{:02d}",
+                                 firstTime_ / 60, firstTime_ % 60, lastTime_ / 60, lastTime_ % 60);
+  }
+  summarize();
+}
+
 const std::string& RecordingFile::path() const {
   static const std::string none;
   return source_ ? source_->name() : none;
@@ -148,117 +57,41 @@ const std::string& RecordingFile::path() const {
 
 void RecordingFile::close() { *this = RecordingFile(); }
 
-Status RecordingFile::open(const std::string& path) {
-  auto source = openFileSource(path);
-  if (!source) return fail(kCannotOpen, source.error().message);
-  return open(std::move(source).value());
+Status RecordingFile::openWith(std::unique_ptr<ByteSource> source,
+                               Result<RecordingIndex> (*read)(ByteSource&)) {
+  if (!source) return Error{kCannotOpen, "no file to read"};
+  // Read aside and moved in only when everything checks out, so a rejected file leaves the current
+  // recording as it was.
+  auto index = read(*source);
+  if (!index) return index.error();
+  *this = RecordingFile(std::move(source), std::move(index).value());
+  return okStatus();
 }
 
 Status RecordingFile::open(std::unique_ptr<ByteSource> source) {
-  if (!source) return fail(kCannotOpen, "no file to read");
-  // Built aside and moved in only when everything checks out, so a rejected
-  // file leaves the current recording as it was.
-  RecordingFile fresh;
-  if (Status loaded = fresh.load(*source); !loaded) return loaded;
-  fresh.source_ = std::move(source);
-  *this = std::move(fresh);
-  return okStatus();
+  return openWith(std::move(source), readIndex);
 }
 
-Status RecordingFile::load(ByteSource& in) {
-  RecordingFile& fresh = *this;
-  fresh.fileLength_ = in.size();
+Status RecordingFile::openSalvage(std::unique_ptr<ByteSource> source) {
+  return openWith(std::move(source), salvageIndex);
+}
 
-  auto placement = readWrapper(in, fresh.fileLength_);
-  if (!placement) return placement.error();
-  fresh.recordingStart_ = placement->recordingStart;
-  fresh.trailingSize_ = placement->trailingSize;
-  fresh.wrapped_ = placement->wrapped;
+Status RecordingFile::open(const std::string& path) {
+  auto source = openFileSource(path);
+  if (!source) return Error{kCannotOpen, source.error().message};
+  return open(std::move(source).value());
+}
 
-  if (fresh.trailingSize_ > fresh.fileLength_) {
-    return fail(kBadWrapper, "the executable declares " + std::to_string(fresh.trailingSize_) +
-                                 " trailing bytes, more than the whole file of " +
-                                 std::to_string(fresh.fileLength_));
-  }
-  const uint64_t recordingEnd = fresh.fileLength_ - fresh.trailingSize_;
-  if (fresh.recordingStart_ > recordingEnd) {
-    return fail(kBadWrapper, "the recording would start at file position " + hexText(fresh.recordingStart_) +
-                                 ", past its end at " + hexText(recordingEnd));
-  }
-  fresh.recordingLength_ = recordingEnd - fresh.recordingStart_;
-  if (fresh.recordingLength_ < kMinRecordingLength) {
-    return fail(kBadTrailer, "the recording holds " + std::to_string(fresh.recordingLength_) +
-                                 " bytes, too few for a 512-byte header and an index block");
-  }
-  if (fresh.recordingLength_ > kMaxRecordingLength) {
-    return fail(kBadWrapper, "the recording holds " + std::to_string(fresh.recordingLength_) +
-                                 " bytes, more than 32-bit positions can address");
-  }
-
-  uint8_t trailer[kItemSize];
-  const uint64_t trailerAt = recordingEnd - kItemSize;
-  if (!in.readExact(trailerAt, trailer, sizeof trailer)) {
-    return fail(kCannotRead, "cannot read the trailer at file position " + hexText(trailerAt));
-  }
-  if (!isTerminator(trailer)) {
-    return fail(kBadTrailer, "the recording's last 4 bytes at file position " + hexText(trailerAt) + " are " +
-                                 hexDump({trailer, 4}) + ", not an index trailer (FF FF and a block length)");
-  }
-  const uint32_t lastBlockWords = readBe16(trailer + 2);
-  const uint64_t lastBlockBytes = uint64_t(lastBlockWords) * kItemSize;
-  if (lastBlockBytes + kHeaderSize > fresh.recordingLength_) {
-    return fail(kBadTrailer, "the trailer gives the last index block " + std::to_string(lastBlockWords) +
-                                 " words, which does not fit after the header in a recording of " +
-                                 std::to_string(fresh.recordingLength_) + " bytes");
-  }
-  const auto lastBlock = uint32_t(fresh.recordingLength_ - lastBlockBytes);
-
-  ChainReader chainReader(in, fresh.recordingStart_, fresh.recordingLength_);
-  auto chain = chainReader.walk(lastBlock, lastBlockWords);
-  if (!chain) return chain.error();
-  const std::vector<BlockInfo>& blocks = chain.value();
-  if (auto ranges = checkEntryRanges(blocks, fresh.recordingLength_); !ranges) return ranges.error();
-
-  if (!in.readExact(fresh.recordingStart_, fresh.header_.data(), kHeaderSize)) {
-    return fail(kCannotRead, "cannot read the 512-byte header");
-  }
-  fresh.info_ = decodeHeader(fresh.header_);
-  fresh.entryCount_ = blocks.front().entryEnd;
-  fresh.blockCount_ = uint32_t(blocks.size());
-  fresh.entries_.assign(std::size_t(fresh.entryCount_) + 1, FrameIndexEntry{});
-
-  std::vector<uint8_t> items;
-  for (std::size_t b = 0; b < blocks.size(); ++b) {
-    const BlockInfo& block = blocks[b];
-    const uint32_t n = block.itemCount;
-    const uint32_t m = block.entryEnd;
-    items.resize(std::size_t(n) * kItemSize);
-    if (!in.readExact(fresh.recordingStart_ + block.position + kBlockHeadSize, items.data(), items.size())) {
-      return fail(kCannotRead,
-                  "cannot read the " + std::to_string(n) + " items of " + blockAt(block.position));
-    }
-    // Records lie back to back before the block, down to the end of the previous block (or the header).
-    const bool first = b + 1 == blocks.size();
-    const uint64_t floor = first ? uint64_t(kFirstRecordPosition) : blocks[b + 1].end();
-    if (Status laid = layBlockRecords(block, items.data(), floor,
-                                      first ? "the header ends" : "the previous index block ends",
-                                      fresh.entries_.data() + (m - n), fresh.videoMask_);
-        !laid) {
-      return laid.error();
-    }
-  }
-
-  fresh.firstTime_ = fresh.entries_[0].time;
-  fresh.lastTime_ = fresh.entries_[fresh.entryCount_ - 1].time;
-  fresh.description_ = describeRecording(fresh.info_, fresh.firstTime_, fresh.lastTime_);
-  fresh.summarize();
-  return okStatus();
+Status RecordingFile::openSalvage(const std::string& path) {
+  auto source = openFileSource(path);
+  if (!source) return Error{kCannotOpen, source.error().message};
+  return openSalvage(std::move(source).value());
 }
 
 void RecordingFile::summarize() {
   summaries_ = {};
-  for (uint32_t k = 0; k < entryCount_; ++k) {
-    const FrameIndexEntry& e = entries_[k];
+  for (uint32_t k = 0; k < index_.entryCount; ++k) {
+    const FrameIndexEntry& e = index_.entries[k];
     if (e.kind >= kChannelCount) continue;
     ChannelSummary& summary = summaries_[e.kind];
     if (summary.frames++ == 0) {
@@ -272,12 +105,12 @@ void RecordingFile::summarize() {
 
 RecordExtent RecordingFile::recordExtent(uint32_t k) const {
   RecordExtent extent;
-  if (uint64_t(k) + 1 >= entries_.size()) {
+  if (uint64_t(k) + 1 >= index_.entries.size()) {
     extent.problem = "it has no entry after it";
     return extent;
   }
-  extent.offset = entries_[k].offset;
-  const uint32_t next = entries_[k + 1].offset;
+  extent.offset = index_.entries[k].offset;
+  const uint32_t next = index_.entries[k + 1].offset;
   if (next < extent.offset) {
     extent.problem = fmt::format("the next entry's offset 0x{:08X} lies before it", next);
     return extent;
@@ -285,18 +118,13 @@ RecordExtent RecordingFile::recordExtent(uint32_t k) const {
   const uint64_t size = uint64_t(next) - extent.offset;
   if (size > kMaxRecordBytes) {
     extent.problem = fmt::format("a record of {} bytes is beyond any recorder frame", size);
-  } else if (uint64_t(extent.offset) + size > recordingLength_) {
+  } else if (uint64_t(extent.offset) + size > index_.recordingLength) {
     extent.problem =
-        fmt::format("its {} bytes run past the recording's end at 0x{:X}", size, recordingLength_);
+        fmt::format("its {} bytes run past the recording's end at 0x{:X}", size, index_.recordingLength);
   } else {
     extent.size = size;
   }
   return extent;
-}
-
-bool looksDamaged(const Error& error) {
-  return error.code == kBadWrapper || error.code == kBadTrailer || error.code == kBadChain ||
-         error.code == kBadEntries;
 }
 
 }  // namespace qmv

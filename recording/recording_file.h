@@ -9,35 +9,10 @@
 
 #include "recording/byte_source.h"
 #include "recording/recording_format.h"
+#include "recording/recording_index.h"
 #include "recording/result.h"
 
 namespace qmv {
-
-struct SystemInfo {
-  uint8_t modelCode = 0;
-  uint8_t audioFormat = 0;  // 0..15
-  uint8_t versionMajor = 0;
-  uint8_t versionMinor = 0;
-  uint8_t versionBuild = 0;
-  std::array<uint8_t, 6> macAddress{};
-  uint8_t languageCode = 0;
-  uint8_t videoStandard = 0;  // 0 PAL, 1 NTSC
-  std::string systemName;     // at most 16 characters
-  uint16_t year = 0;
-  uint8_t month = 0;
-  uint8_t day = 0;
-  uint8_t hour = 0;
-  std::array<uint8_t, format::kChannelCount> channelRate{};
-  std::array<uint8_t, format::kChannelCount> audioSource{};
-};
-
-struct FrameIndexEntry {
-  uint8_t kind = 0xFF;
-  uint8_t flags = 0xFF;
-  uint16_t time = 0xFFFF;
-  uint32_t offset = 0xFFFFFFFF;  // relative to recordingStart
-};
-static_assert(sizeof(FrameIndexEntry) == 8);
 
 // A channel's video entries in the frame index, counted once when the recording is opened.
 struct ChannelSummary {
@@ -71,8 +46,6 @@ struct RecordingDescription {
   std::string recordedTime;   // "%04d.%02d.%02d %02d:%02d:%02d ~ %02d:%02d:%02d"
 };
 
-struct SalvageReport;
-
 class RecordingFile {
  public:
   RecordingFile() = default;
@@ -80,6 +53,8 @@ class RecordingFile {
   RecordingFile& operator=(RecordingFile&&) noexcept = default;
   RecordingFile(const RecordingFile&) = delete;
   RecordingFile& operator=(const RecordingFile&) = delete;
+  // A recording read from source: its index as readIndex or salvageIndex found it.
+  RecordingFile(std::unique_ptr<ByteSource> source, RecordingIndex index);
 
   // Opens path. On success this object holds the new recording; on failure it
   // keeps whatever it held before and the error says why the file was rejected.
@@ -87,9 +62,9 @@ class RecordingFile {
   // The same from an already opened source (tests read recordings from memory).
   Status open(std::unique_ptr<ByteSource> source);
   void close();
-  // Salvage (recording/salvage.cpp): a whole recording opens as open() opens it, with no salvage report;
-  // a damaged one opens with the records that pass every check, gap entries (kKindGap) where bytes were
-  // unreadable, and a report. Fails only when no record at all can be recovered.
+  // Salvage (salvageIndex in recording/salvage.h): a whole recording opens as open() opens it, with no
+  // salvage report; a damaged one opens with the records that pass every check, gap entries (kKindGap) where
+  // bytes were unreadable, and a report. Fails only when no record at all can be recovered.
   Status openSalvage(const std::string& path);
   Status openSalvage(std::unique_ptr<ByteSource> source);
 
@@ -97,21 +72,21 @@ class RecordingFile {
   ByteSource& source() const { return *source_; }
   const std::string& path() const;
 
-  uint64_t fileLength() const { return fileLength_; }
-  uint64_t recordingStart() const { return recordingStart_; }
-  uint32_t trailingSize() const { return trailingSize_; }
+  uint64_t fileLength() const { return index_.fileLength; }
+  uint64_t recordingStart() const { return index_.recordingStart; }
+  uint32_t trailingSize() const { return index_.trailingSize; }
   // True when the file starts like a player executable ("MZ" or "ZM").
-  bool isWrapped() const { return wrapped_; }
+  bool isWrapped() const { return index_.wrapped; }
   // Bytes of the recording itself: fileLength - recordingStart - trailingSize.
-  uint64_t recordingLength() const { return recordingLength_; }
+  uint64_t recordingLength() const { return index_.recordingLength; }
 
-  const std::array<uint8_t, format::kHeaderSize>& header() const { return header_; }
-  const SystemInfo& info() const { return info_; }
+  const std::array<uint8_t, format::kHeaderSize>& header() const { return index_.header; }
+  const SystemInfo& info() const { return index_.info; }
   // entryCount + 1 entries; the last one is a spare that is never read.
-  const std::vector<FrameIndexEntry>& entries() const { return entries_; }
-  uint32_t entryCount() const { return entryCount_; }
-  uint32_t blockCount() const { return blockCount_; }
-  uint32_t videoMask() const { return videoMask_; }
+  const std::vector<FrameIndexEntry>& entries() const { return index_.entries; }
+  uint32_t entryCount() const { return index_.entryCount; }
+  uint32_t blockCount() const { return index_.blockCount; }
+  uint32_t videoMask() const { return index_.videoMask; }
   uint16_t firstTime() const { return firstTime_; }
   uint16_t lastTime() const { return lastTime_; }
   const RecordingDescription& description() const { return description_; }
@@ -121,43 +96,24 @@ class RecordingFile {
   // record ends inside the recording and is no larger than kMaxRecordBytes.
   RecordExtent recordExtent(uint32_t k) const;
   // Null unless openSalvage found damage.
-  const SalvageReport* salvageReport() const { return salvage_.get(); }
+  const SalvageReport* salvageReport() const { return index_.salvage.get(); }
   // False when salvage found the header damaged: info() then holds no rates and no audio sources.
-  bool headerKnown() const { return headerKnown_; }
+  bool headerKnown() const { return index_.headerKnown; }
 
  private:
-  friend class Salvager;
-  // open()'s work on an empty object: everything but taking over the source.
-  Status load(ByteSource& in);
+  // Opens source with read (readIndex or salvageIndex); keeps this object as it was on failure.
+  Status openWith(std::unique_ptr<ByteSource> source, Result<RecordingIndex> (*read)(ByteSource&));
   // Fills summaries_ from entries 0 .. entryCount - 1.
   void summarize();
 
   std::unique_ptr<ByteSource> source_;
-  uint64_t fileLength_ = 0;
-  // 64 bits: a start near 4 GiB plus a position in the recording passes the 32-bit range.
-  uint64_t recordingStart_ = 0;
-  uint32_t trailingSize_ = 0;
-  bool wrapped_ = false;
-  uint64_t recordingLength_ = 0;
-  std::array<uint8_t, format::kHeaderSize> header_{};
-  SystemInfo info_;
-  std::vector<FrameIndexEntry> entries_;
-  uint32_t entryCount_ = 0;
-  uint32_t blockCount_ = 0;
-  uint32_t videoMask_ = 0;
+  RecordingIndex index_;
   uint16_t firstTime_ = 0;
   uint16_t lastTime_ = 0;
   RecordingDescription description_;
   std::array<ChannelSummary, format::kChannelCount> summaries_{};
-  std::shared_ptr<const SalvageReport> salvage_;
-  bool headerKnown_ = true;
 };
 
-// True when open() rejected the file for damage to its trailer, index or size, which salvage may get past.
-bool looksDamaged(const Error& error);
-
-// Decodes the 512-byte header record.
-SystemInfo decodeHeader(const std::array<uint8_t, format::kHeaderSize>& header);
 // Formats the five description texts from the header fields and the time span.
 RecordingDescription describeRecording(const SystemInfo& info, uint16_t firstTime, uint16_t lastTime);
 

@@ -95,12 +95,12 @@ const char* foundText(Found found) {
   return "";
 }
 
-// Builds a RecordingFile from what passes the checks. Three forward passes at most: the block scan up to
+// Builds a RecordingIndex from what passes the checks. Three forward passes at most: the block scan up to
 // the earliest block the trailer's chain reaches, the layout of blocks and walked records, and the search
 // for zero words, which never looks at a byte twice.
 class Salvager {
  public:
-  Salvager(ByteSource& source, RecordingFile& out, SalvageReport& report)
+  Salvager(ByteSource& source, RecordingIndex& out, SalvageReport& report)
       : source_(source), out_(out), report_(report), window_(source), zeroWindow_(source) {}
 
   Status run();
@@ -136,7 +136,7 @@ class Salvager {
   void timeEarlyEntries(uint16_t time);
 
   ByteSource& source_;
-  RecordingFile& out_;
+  RecordingIndex& out_;
   SalvageReport& report_;
   ForwardWindow window_;      // record heads and blocks, in file order
   ForwardWindow zeroWindow_;  // the zero-word search, in file order, ahead of the heads
@@ -150,33 +150,22 @@ class Salvager {
   uint64_t recordBytes_ = 0;
 };
 
-Status RecordingFile::openSalvage(const std::string& path) {
-  auto source = openFileSource(path);
-  if (!source) return Error{kCannotOpen, source.error().message};
-  return openSalvage(std::move(source).value());
-}
-
-Status RecordingFile::openSalvage(std::unique_ptr<ByteSource> source) {
-  if (!source) return Error{kCannotOpen, "no file to read"};
-  RecordingFile whole;
-  const Status loaded = whole.load(*source);
-  if (!loaded && !looksDamaged(loaded.error())) return loaded;
+Result<RecordingIndex> salvageIndex(ByteSource& source) {
+  auto whole = readIndex(source);
+  if (!whole && !looksDamaged(whole.error())) return whole.error();
   // Even under a sound index every record is checked: zeroed sectors leave the index whole.
-  RecordingFile fresh;
+  RecordingIndex fresh;
   auto report = std::make_shared<SalvageReport>();
-  Salvager salvager(*source, fresh, *report);
+  Salvager salvager(source, fresh, *report);
   const Status salvaged = salvager.run();
   const bool sound = salvaged && report->unreadable.empty() && report->scannedBlocks == 0;
-  if (loaded && sound) {
-    whole.source_ = std::move(source);
-    *this = std::move(whole);
-    return okStatus();
-  }
-  if (!loaded) {
-    report->damage = loaded.error().message;
+  if (whole && sound) return std::move(whole).value();
+  if (!whole) {
+    report->damage = whole.error().message;
   } else if (!report->headerKnown) {
+    const auto& header = whole->header;
     report->damage = fmt::format("the 512-byte header gives month {}, day {} and hour {}, which cannot be",
-                                 whole.header_[kHdrMonth], whole.header_[kHdrDay], whole.header_[kHdrHour]);
+                                 header[kHdrMonth], header[kHdrDay], header[kHdrHour]);
   } else {
     report->damage = "the index is whole, but " + std::to_string(report->unreadable.size()) +
                      " stretches of the records it lists fail their checks (zeroed or overwritten sectors)";
@@ -186,44 +175,42 @@ Status RecordingFile::openSalvage(std::unique_ptr<ByteSource> source) {
     error.message += " (" + report->damage + ")";
     return error;
   }
-  fresh.salvage_ = std::move(report);
-  fresh.source_ = std::move(source);
-  *this = std::move(fresh);
-  return okStatus();
+  fresh.salvage = std::move(report);
+  return fresh;
 }
 
 Status Salvager::run() {
-  out_.fileLength_ = source_.size();
+  out_.fileLength = source_.size();
   // The wrapper as far as it holds: a cut player executable loses its trailing bytes first.
-  auto placement = readWrapper(source_, out_.fileLength_);
+  auto placement = readWrapper(source_, out_.fileLength);
   if (placement) {
-    out_.recordingStart_ = placement->recordingStart;
-    out_.trailingSize_ = placement->trailingSize;
-    out_.wrapped_ = placement->wrapped;
+    out_.recordingStart = placement->recordingStart;
+    out_.trailingSize = placement->trailingSize;
+    out_.wrapped = placement->wrapped;
   }
-  if (out_.recordingStart_ > out_.fileLength_) {
+  if (out_.recordingStart > out_.fileLength) {
     return Error{kNothingRecovered, "nothing can be recovered: the recording would start at file position " +
-                                        hexText(out_.recordingStart_) + ", past the end of the file"};
+                                        hexText(out_.recordingStart) + ", past the end of the file"};
   }
-  if (out_.trailingSize_ > out_.fileLength_ - out_.recordingStart_) out_.trailingSize_ = 0;
-  out_.recordingLength_ =
-      std::min<uint64_t>(out_.fileLength_ - out_.recordingStart_ - out_.trailingSize_, kMaxRecordingLength);
-  start_ = out_.recordingStart_;
-  length_ = out_.recordingLength_;
+  if (out_.trailingSize > out_.fileLength - out_.recordingStart) out_.trailingSize = 0;
+  out_.recordingLength =
+      std::min<uint64_t>(out_.fileLength - out_.recordingStart - out_.trailingSize, kMaxRecordingLength);
+  start_ = out_.recordingStart;
+  length_ = out_.recordingLength;
   window_.place(start_, length_);
   zeroWindow_.place(start_, length_);
 
   // Header fields only when the header passes its checks; the worker derives rates from the index when
   // a rate byte is 0, and no audio input is tied to a channel without the header.
   const bool headerRead =
-      length_ >= kHeaderSize && source_.readExact(start_, out_.header_.data(), kHeaderSize);
-  report_.headerKnown = headerRead && headerPlausible(out_.header_);
-  out_.headerKnown_ = report_.headerKnown;
+      length_ >= kHeaderSize && source_.readExact(start_, out_.header.data(), kHeaderSize);
+  report_.headerKnown = headerRead && headerPlausible(out_.header);
+  out_.headerKnown = report_.headerKnown;
   if (report_.headerKnown) {
-    out_.info_ = decodeHeader(out_.header_);
+    out_.info = decodeHeader(out_.header);
   } else {
-    out_.info_.audioSource.fill(kNoAudioSource);
-    out_.info_.channelRate.fill(0);
+    out_.info.audioSource.fill(kNoAudioSource);
+    out_.info.channelRate.fill(0);
   }
   if (length_ < kHeaderSize + kRecordHeadSize) {
     return Error{kNothingRecovered,
@@ -239,7 +226,7 @@ Status Salvager::run() {
   blocks.insert(blocks.end(), chain.begin(), chain.end());
   layOut(std::move(blocks));
 
-  if (out_.videoMask_ == 0) {
+  if (out_.videoMask == 0) {
     return Error{kNothingRecovered,
                  "nothing can be recovered: no intact video frame is left (" + report_.damage + ")"};
   }
@@ -256,22 +243,10 @@ Status Salvager::run() {
     entries_.push_back(marker);
     found_.push_back(Found::kGap);
   }
-  out_.entryCount_ = uint32_t(entries_.size());
+  out_.entryCount = uint32_t(entries_.size());
   entries_.push_back(FrameIndexEntry{});  // the spare
-  out_.entries_ = std::move(entries_);
-  out_.blockCount_ = report_.chainBlocks + report_.scannedBlocks;
-  out_.firstTime_ = out_.entries_[0].time;
-  out_.lastTime_ = out_.entries_[out_.entryCount_ - 1].time;
-  out_.description_ = describeRecording(out_.info_, out_.firstTime_, out_.lastTime_);
-  out_.summarize();
-  if (!report_.headerKnown) {
-    RecordingDescription& d = out_.description_;
-    d.systemName = d.version = d.macAddress = d.languageVideo = "unknown";
-    // Minutes and seconds come from the index; the date and the hour only from the header.
-    d.recordedTime =
-        fmt::format("unknown date and hour, minutes {:02d}:{:02d} ~ {:02d}:{:02d}", out_.firstTime_ / 60,
-                    out_.firstTime_ % 60, out_.lastTime_ / 60, out_.lastTime_ % 60);
-  }
+  out_.entries = std::move(entries_);
+  out_.blockCount = report_.chainBlocks + report_.scannedBlocks;
   found_.push_back(Found::kGap);
   report_.found = std::move(found_);
   // Lost records are estimated from the unreadable bytes at the recovered records' mean size.
@@ -482,7 +457,7 @@ bool Salvager::addEntry(FrameIndexEntry entry, Found found, uint64_t end) {
     ++report_.records;
     recordBytes_ += end - entry.offset;
   }
-  if (entry.kind < kChannelCount) out_.videoMask_ |= 1u << entry.kind;
+  if (entry.kind < kChannelCount) out_.videoMask |= 1u << entry.kind;
   entries_.push_back(entry);
   found_.push_back(found);
   addRecovered(entry.offset, end);

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "recording/recording_file.h"
+#include "recording/recording_index.h"
 
 namespace qmv {
 
@@ -40,5 +40,10 @@ struct SalvageReport {
   // When the trailer's chain broke: why, as the normal reader would have rejected the file.
   std::string damage;
 };
+
+// A whole recording reads as readIndex reads it, with no salvage report; a damaged one yields the records
+// that pass every check, gap entries (kKindGap) where bytes were unreadable, and a report. Fails only when
+// no record at all can be recovered.
+Result<RecordingIndex> salvageIndex(ByteSource& source);
 
 }  // namespace qmv
