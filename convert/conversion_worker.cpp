@@ -290,32 +290,13 @@ bool Worker::handleVideo(const FrameIndexEntry& entry, const uint8_t* head, cons
   const uint8_t padWords = head[format::kRecPadWords];
   const uint32_t streamWords = padWords < wordCount ? wordCount - padWords : 0;
   const bool passThrough = settings_.videoMode == VideoMode::kPassThrough;
-  const std::size_t payloadBytes = std::size_t(wordCount) * 4;
-  const std::size_t needed = passThrough ? std::size_t(streamWords) * 4 : payloadBytes + kPayloadPadding;
-  if (stream_.size() < needed) stream_.resize(needed);
-
-  // Stream words are stored with their 4 bytes reversed; pad words stay as stored.
   const int64_t position = channel.writer->videoPosition();
-  uint8_t* out = stream_.data();
-  const uint8_t* in = payload;
-  for (uint32_t w = 0; w < streamWords; ++w, in += 4, out += 4) {
-    out[0] = in[3], out[1] = in[2], out[2] = in[1], out[3] = in[0];
-  }
   if (passThrough) {
+    if (stream_.size() < std::size_t(streamWords) * 4) stream_.resize(std::size_t(streamWords) * 4);
+    toStreamOrder(payload, streamWords, stream_.data());
     channel.writer->writeRawVideo(stream_.data(), std::size_t(streamWords) * 4, key);
   } else {
-    if (payloadBytes > std::size_t(streamWords) * 4) {
-      std::memcpy(out, in, payloadBytes - std::size_t(streamWords) * 4);
-    }
-    std::memset(stream_.data() + payloadBytes, 0, kPayloadPadding);
-    FrameHeader frame;
-    frame.source = head[format::kRecSource];
-    frame.frameType = frameType;
-    frame.wordCount = uint16_t(wordCount);
-    std::memcpy(frame.unused, head + 4, sizeof frame.unused);
-    frame.formatCode = head[format::kRecFormatCode];
-    frame.padWords = padWords;
-    frame.payload = stream_.data();
+    const FrameHeader frame = decoderFrame(head, payload, wordCount, stream_);
     if (settings_.burnIn) channel.writer->setCaption(recordedTimeText(recording_.info(), entry.time));
     channel.writer->writeDecodedVideo(frame);
   }

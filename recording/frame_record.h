@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 namespace qmv {
 
@@ -22,5 +23,14 @@ struct FrameHeader {
 
 // Zero bytes that every payload buffer handed to a decoder carries after its end.
 inline constexpr uint32_t kPayloadPadding = 800;
+
+// Stream words are stored with their 4 bytes reversed: streamWords words of payload into stream order at out.
+void toStreamOrder(const uint8_t* payload, uint32_t streamWords, uint8_t* out);
+
+// A video record (its 12-byte head and wordCount payload words) as the decoder takes it: buffer, grown when
+// smaller, holds the stream words in stream order, the pad words as stored and kPayloadPadding zeros; the
+// frame points into it.
+FrameHeader decoderFrame(const uint8_t* head, const uint8_t* payload, uint32_t wordCount,
+                         std::vector<uint8_t>& buffer);
 
 }  // namespace qmv

@@ -1,0 +1,130 @@
+// The `snapshot` subcommand: the picture each channel shows at a recorded time, as PNG files whose text
+// chunks name the time, the source file's SHA-256 and the record's position.
+#include "cli/snapshot_command.h"
+
+#include <fmt/format.h>
+
+#include <CLI/CLI.hpp>
+#include <filesystem>
+#include <iostream>
+#include <memory>
+#include <string>
+
+#include "cli/convert_command.h"
+#include "cli/exit_codes.h"
+#include "convert/recorded_time.h"
+#include "incident/png_still.h"
+#include "incident/recorded_moment.h"
+#include "incident/still_capture.h"
+#include "recording/recording_file.h"
+#include "report/sha256.h"
+
+namespace qmv::cli {
+namespace {
+
+struct SnapshotArguments {
+  std::string path;
+  std::string at;
+  std::string to;        // with --every: the series' last time (default: the recording's end)
+  uint32_t every = 0;    // seconds between stills; 0: one time only
+  std::string channels;  // 1-based list; empty: all with video
+  std::string outputDir = ".";
+  bool caption = false;
+};
+
+// "20070615-131021".
+std::string fileTimeText(const RecordedTime& t) {
+  return fmt::format("{:04d}{:02d}{:02d}-{:02d}{:02d}{:02d}", t.year, t.month, t.day, t.hour, t.minute,
+                     t.second);
+}
+
+int runSnapshot(const SnapshotArguments& args) {
+  RecordingFile recording;
+  if (Status opened = recording.open(args.path); !opened) {
+    std::cerr << args.path << ": " << opened.error().message << "\n";
+    return kExitBadInput;
+  }
+  const Result<uint16_t> first = recordedSecondOf(recording, args.at);
+  if (!first) {
+    std::cerr << args.path << ": --at " << first.error().message << "\n";
+    return kExitUsage;
+  }
+  uint16_t last = first.value();
+  if (args.every > 0) {
+    last = recording.lastTime();
+    if (!args.to.empty()) {
+      const Result<uint16_t> to = recordedSecondOf(recording, args.to);
+      if (!to) {
+        std::cerr << args.path << ": --to " << to.error().message << "\n";
+        return kExitUsage;
+      }
+      last = to.value();
+    }
+  }
+  // The digest ties every still to the exact file it came from.
+  const Result<FileDigests> digests = hashFile(args.path);
+  if (!digests) {
+    std::cerr << args.path << ": " << digests.error().message << "\n";
+    return kExitBadInput;
+  }
+  std::error_code ec;
+  std::filesystem::create_directories(args.outputDir, ec);
+  const std::string base = std::filesystem::path(args.path).stem().string();
+  StillRequest request;
+  request.channels =
+      args.channels.empty() ? recording.videoMask() : parseChannelList(args.channels).value_or(0);
+  request.caption = args.caption;
+  for (uint32_t time = first.value(); time <= last; time += std::max<uint32_t>(args.every, 1)) {
+    request.time = uint16_t(time);
+    const Result<StillCaptureResult> captured = captureStills(recording, request);
+    if (!captured) {
+      std::cerr << args.path << ": " << captured.error().message << "\n";
+      return kExitOutputError;
+    }
+    const RecordedTime asked = recordedTime(recording.info(), time);
+    for (const std::string& warning : captured.value().warnings)
+      std::cerr << args.path << ": " << formatRecordedTime(asked) << ": " << warning << "\n";
+    for (const StillPicture& still : captured.value().pictures) {
+      const std::vector<PngText> texts = {
+          {"Title", fmt::format("CH-{:02d} {}", still.channel + 1, formatRecordedTime(asked))},
+          {"Recorded-Time", recordedTimeText(recording.info(), still.time)},
+          {"Source", std::filesystem::path(args.path).filename().string()},
+          {"Source-SHA256", toHex(digests.value().whole)},
+          {"Record-Offset", fmt::format("0x{:X}", still.sourceOffset)},
+          {"Index-Entry", std::to_string(still.entry)},
+      };
+      const Result<std::vector<uint8_t>> png = encodePng(still.bgr.data(), still.width, still.height, texts);
+      const std::string out = (std::filesystem::path(args.outputDir) /
+                               fmt::format("{}_{:02d}_{}.png", base, still.channel, fileTimeText(asked)))
+                                  .string();
+      Status written = png ? writeWholeFile(out, png.value()) : Status(png.error());
+      if (!written) {
+        std::cerr << out << ": " << written.error().message << "\n";
+        return kExitOutputError;
+      }
+      std::cout << out << "\n";
+    }
+  }
+  return kExitOk;
+}
+
+}  // namespace
+
+void addSnapshotCommand(CLI::App& app, int& exitCode) {
+  auto args = std::make_shared<SnapshotArguments>();
+  CLI::App* snapshot =
+      app.add_subcommand("snapshot", "Write the picture each channel shows at a recorded time as PNG stills");
+  snapshot->add_option("file", args->path, "Recording (.qmv)")->required();
+  snapshot->add_option("--at", args->at, "Recorded time: HH:MM:SS or \"YYYY-MM-DD HH:MM:SS\"")->required();
+  CLI::Option* every = snapshot->add_option("--every", args->every, "Write a series, one still every SECONDS")
+                           ->check(CLI::Range(1u, 3600u * 24u));
+  snapshot->add_option("--to", args->to, "With --every: the series' last time (default: the recording's end)")
+      ->needs(every);
+  snapshot->add_option("--channels", args->channels, "Channels, 1-based: 1,3,5-8 (default: all with video)")
+      ->check(channelListValidator());
+  snapshot->add_option("-o,--output-dir", args->outputDir, "Folder for the stills")->capture_default_str();
+  snapshot->add_flag("--caption", args->caption, "Draw the camera name and recorded time into each still");
+  snapshot->callback([args, &exitCode] { exitCode = runSnapshot(*args); });
+}
+
+}  // namespace qmv::cli
