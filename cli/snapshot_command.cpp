@@ -13,11 +13,14 @@
 #include "cli/convert_command.h"
 #include "cli/exit_codes.h"
 #include "convert/recorded_time.h"
+#include "incident/contact_sheet.h"
 #include "incident/png_still.h"
 #include "incident/recorded_moment.h"
 #include "incident/still_capture.h"
 #include "recording/recording_file.h"
+#include "recording/recording_format.h"
 #include "report/sha256.h"
+#include "transcode/caption_burner.h"
 
 namespace qmv::cli {
 namespace {
@@ -30,6 +33,7 @@ struct SnapshotArguments {
   std::string channels;  // 1-based list; empty: all with video
   std::string outputDir = ".";
   bool caption = false;
+  bool sheet = false;  // one contact sheet instead of one file per still
 };
 
 // "20070615-131021".
@@ -73,36 +77,81 @@ int runSnapshot(const SnapshotArguments& args) {
   StillRequest request;
   request.channels =
       args.channels.empty() ? recording.videoMask() : parseChannelList(args.channels).value_or(0);
-  request.caption = args.caption;
+  // The sheet captions its tiles itself, at the tile's size.
+  request.caption = args.caption && !args.sheet;
+  std::vector<uint32_t> times;
+  std::vector<StillCaptureResult> captures;
   for (uint32_t time = first.value(); time <= last; time += std::max<uint32_t>(args.every, 1)) {
     request.time = uint16_t(time);
-    const Result<StillCaptureResult> captured = captureStills(recording, request);
+    Result<StillCaptureResult> captured = captureStills(recording, request);
     if (!captured) {
       std::cerr << args.path << ": " << captured.error().message << "\n";
       return kExitOutputError;
     }
-    const RecordedTime asked = recordedTime(recording.info(), time);
     for (const std::string& warning : captured.value().warnings)
-      std::cerr << args.path << ": " << formatRecordedTime(asked) << ": " << warning << "\n";
-    for (const StillPicture& still : captured.value().pictures) {
+      std::cerr << args.path << ": " << recordedTimeText(recording.info(), time) << ": " << warning << "\n";
+    times.push_back(time);
+    captures.push_back(std::move(captured).value());
+  }
+  const auto write = [&](const std::string& name, const uint8_t* bgr, int width, int height,
+                         const std::vector<PngText>& texts) {
+    const Result<std::vector<uint8_t>> png = encodePng(bgr, width, height, texts);
+    const std::string out = (std::filesystem::path(args.outputDir) / name).string();
+    Status written = png ? writeWholeFile(out, png.value()) : Status(png.error());
+    if (!written) {
+      std::cerr << out << ": " << written.error().message << "\n";
+      return false;
+    }
+    std::cout << out << "\n";
+    return true;
+  };
+  const std::string source = std::filesystem::path(args.path).filename().string();
+  const std::string digest = toHex(digests.value().whole);
+  if (args.sheet) {
+    std::vector<std::vector<SheetCell>> rows;
+    for (int c = 0; c < format::kChannelCount; ++c) {
+      if (!(request.channels & recording.videoMask() & (1u << c))) continue;
+      std::vector<SheetCell> row;
+      for (std::size_t t = 0; t < times.size(); ++t) {
+        SheetCell cell{nullptr, cameraCaptionName(recording.info().systemName, c),
+                       recordedTimeText(recording.info(), times[t])};
+        for (const StillPicture& still : captures[t].pictures)
+          if (still.channel == c) cell.still = &still;
+        row.push_back(std::move(cell));
+      }
+      rows.push_back(std::move(row));
+    }
+    const Result<SheetPicture> sheet = composeContactSheet(rows);
+    if (!sheet) {
+      std::cerr << args.path << ": " << sheet.error().message << "\n";
+      return kExitOutputError;
+    }
+    const std::vector<PngText> texts = {
+        {"Title", fmt::format("{} to {}", recordedTimeText(recording.info(), times.front()),
+                              recordedTimeText(recording.info(), times.back()))},
+        {"Source", source},
+        {"Source-SHA256", digest},
+    };
+    const std::string name =
+        fmt::format("{}_sheet_{}.png", base, fileTimeText(recordedTime(recording.info(), times.front())));
+    return write(name, sheet.value().bgr.data(), sheet.value().width, sheet.value().height, texts)
+               ? kExitOk
+               : kExitOutputError;
+  }
+  for (std::size_t t = 0; t < times.size(); ++t) {
+    const RecordedTime asked = recordedTime(recording.info(), times[t]);
+    for (const StillPicture& still : captures[t].pictures) {
       const std::vector<PngText> texts = {
           {"Title", fmt::format("CH-{:02d} {}", still.channel + 1, formatRecordedTime(asked))},
           {"Recorded-Time", recordedTimeText(recording.info(), still.time)},
-          {"Source", std::filesystem::path(args.path).filename().string()},
-          {"Source-SHA256", toHex(digests.value().whole)},
+          {"Source", source},
+          {"Source-SHA256", digest},
           {"Record-Offset", fmt::format("0x{:X}", still.sourceOffset)},
           {"Index-Entry", std::to_string(still.entry)},
       };
-      const Result<std::vector<uint8_t>> png = encodePng(still.bgr.data(), still.width, still.height, texts);
-      const std::string out = (std::filesystem::path(args.outputDir) /
-                               fmt::format("{}_{:02d}_{}.png", base, still.channel, fileTimeText(asked)))
-                                  .string();
-      Status written = png ? writeWholeFile(out, png.value()) : Status(png.error());
-      if (!written) {
-        std::cerr << out << ": " << written.error().message << "\n";
+      if (!write(fmt::format("{}_{:02d}_{}.png", base, still.channel, fileTimeText(asked)), still.bgr.data(),
+                 still.width, still.height, texts))
         return kExitOutputError;
-      }
-      std::cout << out << "\n";
     }
   }
   return kExitOk;
@@ -123,6 +172,8 @@ void addSnapshotCommand(CLI::App& app, int& exitCode) {
   snapshot->add_option("--channels", args->channels, "Channels, 1-based: 1,3,5-8 (default: all with video)")
       ->check(channelListValidator());
   snapshot->add_option("-o,--output-dir", args->outputDir, "Folder for the stills")->capture_default_str();
+  snapshot->add_flag("--sheet", args->sheet,
+                     "Write one contact sheet instead: channels as rows, times as columns, each captioned");
   snapshot->add_flag("--caption", args->caption, "Draw the camera name and recorded time into each still");
   snapshot->callback([args, &exitCode] { exitCode = runSnapshot(*args); });
 }

@@ -147,6 +147,39 @@ TEST(SnapshotTest, CaptionCoversOnlyTheTopLeftAndEverySeriesStillIsWritten) {
   EXPECT_NE(plain, onlyPicture(f.dir + "plain/" + names[0]));
 }
 
+// Rows are channels and columns times: 2 x 3 tiles of 320 x 240, each holding its own picture.
+TEST(SnapshotTest, ContactSheetHasATileForEachChannelAndTime) {
+  const Fixture f = writeFixture();
+  const test::CliResult r = test::runCli("snapshot --sheet --at 13:10:02 --every 3 --to 13:10:08 -o " +
+                                             test::quote(f.dir + "sheet") + " " + test::quote(f.recording),
+                                         f.dir);
+  ASSERT_EQ(r.status, 0) << r.err;
+  ASSERT_EQ(test::filesIn(f.dir + "sheet"), std::vector<std::string>{"rec_sheet_20070101-131002.png"});
+  std::vector<std::vector<uint8_t>> pictures;
+  ASSERT_EQ(test::decodeAllFrames(f.dir + "sheet/rec_sheet_20070101-131002.png", 0, nullptr, &pictures), 1);
+  const std::vector<uint8_t>& sheet = pictures[0];
+  constexpr int kTileW = 320, kTileH = 240, kColumns = 3, kRows = 2;
+  ASSERT_EQ(sheet.size(), std::size_t(kTileW * kColumns) * kTileH * kRows * 3);
+  // The bottom half of each tile, below its caption: a picture, not black, and unlike its row neighbours.
+  const auto lowerHalf = [&](int row, int column) {
+    std::vector<uint8_t> part;
+    for (int y = row * kTileH + kTileH / 2; y < (row + 1) * kTileH; ++y) {
+      const auto* p = sheet.data() + (std::size_t(y) * kTileW * kColumns + std::size_t(column) * kTileW) * 3;
+      part.insert(part.end(), p, p + kTileW * 3);
+    }
+    return part;
+  };
+  for (int row = 0; row < kRows; ++row) {
+    for (int column = 0; column < kColumns; ++column) {
+      SCOPED_TRACE(testing::Message() << "row " << row << " column " << column);
+      const std::vector<uint8_t> part = lowerHalf(row, column);
+      EXPECT_GT(std::count_if(part.begin(), part.end(), [](uint8_t v) { return v > 16; }),
+                long(part.size() / 2));
+      if (column > 0) EXPECT_NE(part, lowerHalf(row, column - 1));
+    }
+  }
+}
+
 struct RefusedTime {
   const char* name;
   const char* arguments;
