@@ -243,6 +243,15 @@ int runConvert(const ConvertArguments& args) {
 
 }  // namespace
 
+CLI::Validator channelListValidator() {
+  return CLI::Validator(
+      [](std::string& list) -> std::string {
+        if (parseChannelList(list)) return {};
+        return "wants channel numbers 1 to 16 and ranges, like 1,3,5-8; got \"" + list + "\"";
+      },
+      "LIST");
+}
+
 std::optional<uint32_t> parseChannelList(const std::string& list) {
   uint32_t mask = 0;
   std::size_t at = 0;
@@ -287,12 +296,7 @@ void addConvertCommand(CLI::App& app, int& exitCode) {
   convert
       ->add_option("--channels", options->channels,
                    "Channels to convert, 1-based: 1,3,5-8 (default: all with video)")
-      ->check(CLI::Validator(
-          [](std::string& list) -> std::string {
-            if (parseChannelList(list)) return {};
-            return "wants channel numbers 1 to 16 and ranges, like 1,3,5-8; got \"" + list + "\"";
-          },
-          "LIST"));
+      ->check(channelListValidator());
   convert->add_option("--codec", options->codec, "Four-character code of pass-through video: xvid or divx")
       ->capture_default_str()
       ->check(CLI::IsMember({"xvid", "XVID", "divx", "DIVX"}));

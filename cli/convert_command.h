@@ -7,7 +7,8 @@
 
 namespace CLI {
 class App;
-}
+class Validator;
+}  // namespace CLI
 
 namespace qmv::cli {
 
@@ -18,5 +19,7 @@ void addConvertCommand(CLI::App& app, int& exitCode);
 // "1,3,5-8" (1-based channel numbers, CH-01 = 1) as a channel mask with bit c for CH-(c+1);
 // nullopt for anything else (0, 17, "3-1", empty items).
 std::optional<uint32_t> parseChannelList(const std::string& list);
+// The check of a --channels option: parseChannelList accepts the list.
+CLI::Validator channelListValidator();
 
 }  // namespace qmv::cli

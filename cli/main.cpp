@@ -8,6 +8,7 @@
 #include "cli/exit_codes.h"
 #include "cli/info_command.h"
 #include "cli/integrity_report.h"
+#include "cli/snapshot_command.h"
 #include "cli/verify_command.h"
 
 namespace {
@@ -40,6 +41,7 @@ int main(int argc, char** argv) {
   qmv::cli::addInfoCommand(app, exitCode);
   qmv::cli::addConvertCommand(app, exitCode);
   qmv::cli::addVerifyCommand(app, exitCode);
+  qmv::cli::addSnapshotCommand(app, exitCode);
 
   try {
     app.parse(argc, argv);

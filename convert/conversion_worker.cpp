@@ -293,25 +293,13 @@ bool Worker::handleVideo(const FrameIndexEntry& entry, const FrameHeader& head, 
   const uint8_t padWords = head.padWords;
   const uint32_t streamWords = padWords < wordCount ? wordCount - padWords : 0;
   const bool passThrough = settings_.videoMode == VideoMode::kPassThrough;
-  const std::size_t payloadBytes = std::size_t(wordCount) * 4;
-  const std::size_t needed = passThrough ? std::size_t(streamWords) * 4 : payloadBytes + kPayloadPadding;
-  if (stream_.size() < needed) stream_.resize(needed);
-
-  // Pad words stay as stored.
   const int64_t position = channel.writer->videoPosition();
-  copyStreamWords(payload, streamWords, stream_.data());
-  uint8_t* out = stream_.data() + std::size_t(streamWords) * 4;
-  const uint8_t* in = payload + std::size_t(streamWords) * 4;
   if (passThrough) {
+    if (stream_.size() < std::size_t(streamWords) * 4) stream_.resize(std::size_t(streamWords) * 4);
+    copyStreamWords(payload, streamWords, stream_.data());
     channel.writer->writeRawVideo(stream_.data(), std::size_t(streamWords) * 4, key);
   } else {
-    if (payloadBytes > std::size_t(streamWords) * 4) {
-      std::memcpy(out, in, payloadBytes - std::size_t(streamWords) * 4);
-    }
-    std::memset(stream_.data() + payloadBytes, 0, kPayloadPadding);
-    FrameHeader frame = head;
-    frame.wordCount = uint16_t(wordCount);
-    frame.payload = stream_.data();
+    const FrameHeader frame = decoderFrame(head, payload, wordCount, stream_);
     if (settings_.burnIn) channel.writer->setCaption(recordedTimeText(recording_.info(), entry.time));
     channel.writer->writeDecodedVideo(frame);
   }

@@ -27,4 +27,20 @@ void copyStreamWords(const uint8_t* in, uint32_t words, uint8_t* out) {
   }
 }
 
+FrameHeader decoderFrame(const FrameHeader& head, const uint8_t* payload, uint32_t wordCount,
+                         std::vector<uint8_t>& buffer) {
+  FrameHeader frame = head;
+  frame.wordCount = uint16_t(wordCount);
+  const uint32_t streamWords = frame.padWords < wordCount ? wordCount - frame.padWords : 0;
+  const std::size_t payloadBytes = std::size_t(wordCount) * 4;
+  if (buffer.size() < payloadBytes + kPayloadPadding) buffer.resize(payloadBytes + kPayloadPadding);
+  copyStreamWords(payload, streamWords, buffer.data());
+  const std::size_t streamBytes = std::size_t(streamWords) * 4;
+  if (payloadBytes > streamBytes)
+    std::memcpy(buffer.data() + streamBytes, payload + streamBytes, payloadBytes - streamBytes);
+  std::memset(buffer.data() + payloadBytes, 0, kPayloadPadding);
+  frame.payload = buffer.data();
+  return frame;
+}
+
 }  // namespace qmv

@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 namespace qmv {
 
@@ -30,5 +31,11 @@ void copyStreamWords(const uint8_t* in, uint32_t words, uint8_t* out);
 
 // Zero bytes that every payload buffer handed to a decoder carries after its end.
 inline constexpr uint32_t kPayloadPadding = 800;
+
+// A video record (its head as readFrameHead read it, and wordCount payload words) as the decoder takes it:
+// buffer, grown when smaller, holds the stream words in stream order, the pad words as stored and
+// kPayloadPadding zeros; the frame points into it.
+FrameHeader decoderFrame(const FrameHeader& head, const uint8_t* payload, uint32_t wordCount,
+                         std::vector<uint8_t>& buffer);
 
 }  // namespace qmv

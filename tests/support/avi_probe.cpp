@@ -27,6 +27,7 @@ namespace {
 const char* demuxerFor(const std::string& path) {
   if (path.ends_with(".mkv")) return "matroska";
   if (path.ends_with(".mp4")) return "mov";
+  if (path.ends_with(".png")) return "png_pipe";
   return "avi";
 }
 
