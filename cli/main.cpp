@@ -9,6 +9,7 @@
 #include "cli/info_command.h"
 #include "cli/integrity_report.h"
 #include "cli/verify_command.h"
+#include "recording/standard_descriptors.h"
 
 namespace {
 
@@ -23,6 +24,8 @@ std::string usageLine(const CLI::App& app) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Nothing can be said when this fails: the run ends as an output failure, before any file is opened.
+  if (!qmv::keepStandardDescriptorsOpen()) return qmv::cli::kExitOutputError;
   // A file-size limit then fails the write with EFBIG, which the writer reports and repairs,
   // instead of killing the process with half-written files.
   std::signal(SIGXFSZ, SIG_IGN);

@@ -12,6 +12,8 @@
 #include <fstream>
 #include <thread>
 
+#include "recording/recording_file.h"
+#include "recording/recording_format.h"
 #include "support/avi_probe.h"
 #include "support/cli_process.h"
 #include "support/cli_run.h"
@@ -334,6 +336,48 @@ TEST(CliHardening, ClosedConsolePipesDoNotStopABatch) {
                               quote(input) + "; echo $? > " + quote(dir + "status") + " ) | true";
   test::runProgram("bash", "-c " + quote(command), dir);
   EXPECT_EQ(test::slurp(dir + "status"), "0\n");
+}
+
+// Started with standard descriptors closed, the tool must not hand their numbers to its outputs: its own
+// warnings would land in the video. The recording warns mid-run (a record whose word count is too large),
+// so every case writes to stderr while its outputs are open; the outputs must equal an ordinary run's.
+TEST(CliHardening, ClosedStandardStreamsStayOutOfTheOutputs) {
+  const std::string reference = scratchDir("closed-std-reference");
+  std::vector<uint8_t> bytes = recordingBytes();
+  RecordingFile probe;
+  ASSERT_TRUE(gen::writeFile(reference + "cam.qmv", bytes));
+  ASSERT_TRUE(probe.open(reference + "cam.qmv").ok());
+  // The channel's fifth frame claims 0xFFFF payload words: clipped with a warning, after the files opened.
+  int seen = 0;
+  for (uint32_t k = 0; k < probe.entryCount(); ++k) {
+    const FrameIndexEntry& e = probe.entries()[k];
+    if (e.kind != 0 || ++seen < 5) continue;
+    const std::size_t at = probe.recordingStart() + e.offset + format::kRecWordCount;
+    bytes.at(at) = 0xFF;
+    bytes.at(at + 1) = 0xFF;
+    break;
+  }
+  ASSERT_EQ(seen, 5);
+  ASSERT_TRUE(gen::writeFile(reference + "cam.qmv", bytes));
+  const auto command = [](const std::string& dir) {
+    return quote(test::cliPath()) + " convert --channels 1 " + quote(dir + "cam.qmv");
+  };
+  const CliResult open = test::runProgram("sh", "-c " + quote(command(reference)), reference);
+  ASSERT_EQ(open.status, 0) << open.err;
+  ASSERT_NE(open.err.find("wordCount 65535"), std::string::npos) << open.err;
+
+  for (const char* closed : {">&- 2>&-", "<&- >&- 2>&-", "2>&-", "<&-"}) {
+    SCOPED_TRACE(closed);
+    const std::string dir = scratchDir("closed-std");
+    ASSERT_TRUE(gen::writeFile(dir + "cam.qmv", bytes));
+    EXPECT_EQ(test::runProgram("sh", "-c " + quote(command(dir) + " " + closed), dir).status, 0);
+    for (const char* name : {"cam_00.avi", "cam_00.srt"}) {
+      // Not EXPECT_EQ on the bytes: a failure would print a whole AVI.
+      const std::string got = test::slurp(dir + name), want = test::slurp(reference + name);
+      EXPECT_TRUE(got == want) << name << ": " << got.size() << " bytes, not the " << want.size()
+                               << " of a run with open streams; starts " << got.substr(0, 40);
+    }
+  }
 }
 
 // A stop request that comes after the last file was finished (here while the report is being written)
