@@ -17,6 +17,7 @@
 #include "cli/batch_runner.h"
 #include "cli/convert_options.h"
 #include "cli/exit_codes.h"
+#include "cli/text_format.h"
 #include "recording/recording_format.h"
 #include "transcode/compress_options.h"
 
@@ -56,7 +57,7 @@ struct ConvertArguments {
 };
 
 int usageError(const std::string& message) {
-  std::cerr << "qmv2avi-cli convert: " << message << "\n";
+  std::cerr << "qmv2avi-cli convert: " << consoleText(message) << "\n";
   return kExitUsage;
 }
 

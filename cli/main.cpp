@@ -8,6 +8,7 @@
 #include "cli/exit_codes.h"
 #include "cli/info_command.h"
 #include "cli/integrity_report.h"
+#include "cli/text_format.h"
 #include "cli/verify_command.h"
 #include "recording/standard_descriptors.h"
 
@@ -49,7 +50,7 @@ int main(int argc, char** argv) {
   } catch (const CLI::ParseError& e) {
     // --help and --version arrive here as well, with exit code 0.
     if (e.get_exit_code() == 0) return app.exit(e);
-    std::cerr << app.get_name() << ": " << e.what() << "\n" << usageLine(app) << "\n";
+    std::cerr << app.get_name() << ": " << qmv::cli::consoleText(e.what()) << "\n" << usageLine(app) << "\n";
     return qmv::cli::kExitUsage;
   }
   return exitCode;

@@ -380,6 +380,40 @@ TEST(CliHardening, ClosedStandardStreamsStayOutOfTheOutputs) {
   }
 }
 
+// Text from the recording and from file names never drives the terminal: a system name that would set the
+// title and hide what follows, and a name with a line break that would make a changed file read "OK" on
+// a line of its own, both show escaped.
+TEST(CliHardening, ConsoleTextIsEscaped) {
+  const std::string dir = scratchDir("console-text");
+  gen::BodyPlan plan;
+  plan.channels = {{0, 2, 40, -1, 5}};
+  plan.seconds = 1;
+  plan.reuseFrames = true;
+  plan.header.systemName = "\x1B]0;x\x07\x1B[8m";
+  const std::string input = dir + "cam\nOK x.qmv";
+  ASSERT_TRUE(gen::writeFile(input, gen::buildRecording(gen::planScenario(plan)).bytes));
+  const CliResult info = runBounded("info " + quote(input), dir);
+  EXPECT_EQ(info.status, 0) << info.err;
+  EXPECT_NE(info.out.find("System Name: \\x1B]0;x\\x07\\x1B[8m\n"), std::string::npos) << info.out;
+
+  const CliResult convert = runBounded("convert " + quote(input) + " --report", dir);
+  ASSERT_EQ(convert.status, 0) << convert.err;
+  // The video changes after the report: verify's line for it must say MISMATCH and name it whole.
+  std::ofstream(dir + "cam\nOK x_00.avi", std::ios::app) << "changed";
+  const CliResult verify = runBounded("verify " + quote(dir + "cam\nOK x.report.json"), dir);
+  EXPECT_EQ(verify.status, 1) << verify.err;
+
+  for (const CliResult* r : {&info, &convert, &verify}) {
+    for (const std::string& line : test::lines(r->out + r->err)) {
+      SCOPED_TRACE(line);
+      EXPECT_EQ(line.find_first_of(std::string("\x1B\x07\r", 3)), std::string::npos);
+      EXPECT_NE(line.rfind("OK x", 0), 0u) << "a name's line break started a line";
+    }
+  }
+  EXPECT_NE(verify.out.find("MISMATCH " + dir + "cam\\nOK x_00.avi: "), std::string::npos) << verify.out;
+  EXPECT_NE(convert.out.find(dir + "cam\\nOK x_00.avi: "), std::string::npos) << convert.out;
+}
+
 // A stop request that comes after the last file was finished (here while the report is being written)
 // leaves a completed run completed: the exit status and the report's outcome agree.
 TEST(CliHardening, ALateSignalLeavesACompletedRunCompleted) {
