@@ -414,6 +414,34 @@ TEST(CliHardening, ConsoleTextIsEscaped) {
   EXPECT_NE(convert.out.find(dir + "cam\\nOK x_00.avi: "), std::string::npos) << convert.out;
 }
 
+// A stop request ends the silence that fills a long pause of the recorded clock, not only the pass over
+// the index: an MP4's audio stops well short of the pause's end (the whole fill takes seconds).
+TEST(CliHardening, AStopRequestEndsAPausesFill) {
+  const std::string dir = scratchDir("stop-in-fill");
+  gen::BodyPlan plan;
+  plan.channels = {{0, 2, 40, 0, 5}};
+  plan.seconds = 10;
+  plan.gapAt = 2;
+  plan.gapSeconds = 3580;
+  plan.reuseFrames = true;
+  ASSERT_TRUE(gen::writeFile(dir + "pause.qmv", gen::buildRecording(gen::planScenario(plan)).bytes));
+  test::CliProcess cli(
+      {"convert", "--timing", "recorded", "--max-gap", "3600", "--format", "mp4", dir + "pause.qmv"}, dir);
+  cli.signalOnceWritten({dir + "pause_00.mp4"}, SIGINT);
+  ASSERT_EQ(cli.wait(), 130) << cli.err();
+  EXPECT_NE(cli.err().find("stopped after"), std::string::npos) << cli.err();
+  const auto mp4 = test::probeMedia(dir + "pause_00.mp4");
+  ASSERT_TRUE(mp4);
+  double audioSeconds = 0;  // the end of the last audio packet
+  for (const auto& packet : mp4->packets) {
+    const auto& stream = mp4->streams.at(std::size_t(packet.stream));
+    if (stream.type == AVMEDIA_TYPE_AUDIO)
+      audioSeconds = std::max(audioSeconds, double(packet.pts + packet.duration) * av_q2d(stream.timeBase));
+  }
+  EXPECT_GT(audioSeconds, 0.0);
+  EXPECT_LT(audioSeconds, 2.0 + 3580.0) << "the fill ran to the pause's end after the stop request";
+}
+
 // A stop request that comes after the last file was finished (here while the report is being written)
 // leaves a completed run completed: the exit status and the report's outcome agree.
 TEST(CliHardening, ALateSignalLeavesACompletedRunCompleted) {
