@@ -19,6 +19,8 @@
 #include "cli/convert_options.h"
 #include "cli/exit_codes.h"
 #include "cli/text_format.h"
+#include "convert/recorded_time.h"
+#include "output/encoder_fit.h"
 #include "recording/recording_format.h"
 #include "transcode/compress_options.h"
 
@@ -55,6 +57,7 @@ struct ConvertArguments {
   std::optional<int> jobs;  // none: one per core
   std::string timing = "declared";
   std::optional<uint32_t> maxGap;
+  std::optional<std::string> utcOffset;
 };
 
 int usageError(const std::string& message) {
@@ -85,15 +88,32 @@ std::optional<int64_t> parseBitRate(const std::string& text) {
   return int64_t(bits);
 }
 
+// libavformat's own complaints while encoders are tried against muxers: the tool says what it found itself.
+class QuietLibav {
+ public:
+  QuietLibav() : level_(av_log_get_level()) { av_log_set_level(AV_LOG_QUIET); }
+  ~QuietLibav() { av_log_set_level(level_); }
+  QuietLibav(const QuietLibav&) = delete;
+  QuietLibav& operator=(const QuietLibav&) = delete;
+
+ private:
+  int level_;
+};
+
 void listEncoders() {
+  const QuietLibav quiet;
   for (const EncoderInfo& encoder : availableEncoders()) {
     std::string traits;
     if (encoder.lossless) traits += " lossless";
     if (encoder.usesQuality) traits += " --quality";
     if (encoder.usesBitRate) traits += " --bitrate";
-    std::printf("%-14s %s  %s%s%s\n", encoder.name.c_str(), fourccToString(encoder.fourcc).c_str(),
-                encoder.description.c_str(), traits.empty() ? "" : " [",
-                traits.empty() ? "" : (traits.substr(1) + "]").c_str());
+    std::string containers;
+    for (const Container container : containersFitting(encoder.name))
+      containers += std::string(containers.empty() ? "" : ",") + containerName(container);
+    std::printf("%-14s %s  %s%s%s  (--format %s)\n", encoder.name.c_str(),
+                fourccToString(encoder.fourcc).c_str(), encoder.description.c_str(),
+                traits.empty() ? "" : " [", traits.empty() ? "" : (traits.substr(1) + "]").c_str(),
+                containers.empty() ? "none" : containers.c_str());
   }
 }
 
@@ -133,6 +153,13 @@ class SignalGuard {
 // Takes the arguments into options. The option validators have checked every value already; what is
 // left is what no single option can say.
 std::optional<int> prepareOptions(const ConvertArguments& args, ConvertOptions& options) {
+  // "--report demo.qmv" gives --report its optional FILE and leaves no recording: say so, not that none was
+  // given.
+  if (args.paths.empty() && args.reportGiven && !args.report.empty())
+    return usageError("--report took \"" + args.report +
+                      "\" as the report's FILE, and no recording is left; write --report=FILE, or put the "
+                      "recording first: convert " +
+                      args.report + " --report");
   if (args.paths.empty()) return usageError("a recording FILE is required");
   options.inputs = args.paths;
   options.outputDir = args.outputDir;
@@ -151,6 +178,7 @@ std::optional<int> prepareOptions(const ConvertArguments& args, ConvertOptions& 
 
   ConversionSettings& settings = options.settings;
   settings.timing = args.timing == "recorded" ? Timing::kRecorded : Timing::kDeclared;
+  if (args.utcOffset) settings.utcOffsetMinutes = parseUtcOffset(*args.utcOffset);
   if (args.maxGap) {
     // The declared clock has no pauses: its records follow one another at the declared rate.
     if (settings.timing != Timing::kRecorded) return usageError("--max-gap goes with --timing recorded");
@@ -163,6 +191,16 @@ std::optional<int> prepareOptions(const ConvertArguments& args, ConvertOptions& 
   }
   const std::optional<EncoderInfo> encoder = findEncoder(args.reencode);
   if (!encoder) return usageError("unknown encoder \"" + args.reencode + "\" (see --list-encoders)");
+  // A muxer that refuses the encoder's stream would fail on the first file; say so before anything starts.
+  const QuietLibav quiet;
+  if (const Status fits = checkEncoderFits(encoder->name, settings.container); !fits) {
+    std::string fitting;
+    for (const EncoderInfo& other : availableEncoders())
+      if (checkEncoderFits(other.name, settings.container))
+        fitting += (fitting.empty() ? "" : ", ") + other.name;
+    return usageError(fits.error().message + "; encoders for " + containerTitle(settings.container) +
+                      " files: " + fitting);
+  }
   settings.videoMode = VideoMode::kReEncode;
   settings.compressOptions.encoder = encoder->name;
   settings.compressOptions.fourcc = encoder->fourcc;
@@ -242,9 +280,9 @@ void addConvertCommand(CLI::App& app, int& exitCode) {
   convert->add_option("-o,--output", options->outputDir,
                       "Folder for the video files (default: the input's folder)");
   convert
-      ->add_option(
-          "--format", options->format,
-          "Container: avi; mkv (with a recorded-time subtitle track); mp4 (AAC audio, plays in browsers)")
+      ->add_option("--format", options->format,
+                   "Container: avi; mkv (with a recorded-time subtitle track); mp4 (AAC audio; web browsers "
+                   "play it only re-encoded with --reencode libx264)")
       ->capture_default_str()
       ->check(CLI::IsMember({"avi", "mkv", "mp4"}));
   convert
@@ -271,6 +309,16 @@ void addConvertCommand(CLI::App& app, int& exitCode) {
           },
           "BITS"))
       ->needs(reencode);
+  convert
+      ->add_option("--utc-offset", options->utcOffset,
+                   "The recorder's clock stood OFFSET from UTC: MKV and MP4 dates are then written in UTC. "
+                   "Without it the recorded times claim no zone")
+      ->type_name("+HH:MM")
+      ->check(CLI::Validator(
+          [](std::string& text) -> std::string {
+            return parseUtcOffset(text) ? "" : "wants +HH:MM or -HH:MM, from -14:00 to +14:00";
+          },
+          "+HH:MM"));
   convert->add_option("--keyint", options->keyInterval, "Re-encode: frames between key frames")
       ->check(CLI::Range(1, std::numeric_limits<int>::max()))
       ->needs(reencode);

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -33,6 +34,9 @@ struct ConversionSettings {
   CompressOptions compressOptions;  // kReEncode only
   Container container = Container::kAvi;
   Timing timing = Timing::kDeclared;
+  // Minutes east of UTC of the recorder's clock, when the user knows where it stood; none: the recorded
+  // times are local times in no stated zone, and no output claims a UTC time.
+  std::optional<int> utcOffsetMinutes;
   uint32_t maxGapSeconds = 0;  // kRecorded: a pause between records longer than this closes to it; 0: none
   bool standardize = true;     // half-height format codes get the full height of their pair
   bool burnIn = false;         // re-encode: camera name and recorded date and time drawn into each picture

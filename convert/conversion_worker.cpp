@@ -14,6 +14,7 @@
 #include "convert/recorded_time.h"
 #include "decode/frame_geometry.h"
 #include "decode/vol_header.h"
+#include "output/shared_aac.h"
 #include "recording/frame_record.h"
 #include "recording/record_reader.h"
 #include "recording/recording_format.h"
@@ -122,6 +123,8 @@ class Worker {
   WarningList warnings_;
   RecordReader reader_;
   AudioDistributor audio_;
+  // Channels of one audio input get the same samples, and so the same AAC packets, from one encoder.
+  std::shared_ptr<AacEncoderPool> aac_ = std::make_shared<AacEncoderPool>();
   std::array<Channel, format::kChannelCount> channels_;
   uint32_t writerMask_ = 0;
   std::vector<uint8_t> stream_;  // one frame's payload in stream order, plus decoder padding
@@ -157,6 +160,7 @@ void Worker::run() {
     channels_[c].rate = rate;
   }
   report_.timing = settings_.timing;
+  report_.utcOffsetMinutes = settings_.utcOffsetMinutes;
   if (settings_.timing == Timing::kRecorded) {
     report_.maxGapSeconds = settings_.maxGapSeconds;
     plan_.emplace(recording_, settings_.maxGapSeconds);
@@ -349,14 +353,19 @@ Worker::Created Worker::createWriter(int c, uint8_t formatCode) {
   params.fileName = outputFileName(settings_.destinationDir, settings_.baseName, c, settings_.container);
   params.title = cameraCaptionName(info.systemName, c);
   // The file's date is the recorded time of its position 0: the recording's first second on the recorded
-  // clock, the channel's first record on the declared one. The recorder's clock has no zone; it is stated
-  // as it was recorded.
+  // clock, the channel's first record on the declared one. The recorder states no zone: the containers'
+  // dates are UTC, so one is written only when the user gave the clock's offset; the local time always
+  // goes into a tag that claims no zone.
   const uint16_t zero = settings_.timing == Timing::kRecorded
                             ? recording_.firstTime()
                             : recording_.channelSummaries()[std::size_t(c)].firstTime;
   const RecordedTime started = recordedTime(info, zero);
-  params.creationTime = fmt::format("{:04d}-{:02d}-{:02d}T{:02d}:{:02d}:{:02d}.000000Z", started.year,
-                                    started.month, started.day, started.hour, started.minute, started.second);
+  if (settings_.utcOffsetMinutes) {
+    const RecordedTime utc = toUtc(started, *settings_.utcOffsetMinutes);
+    params.creationTime = fmt::format("{:04d}-{:02d}-{:02d}T{:02d}:{:02d}:{:02d}.000000Z", utc.year,
+                                      utc.month, utc.day, utc.hour, utc.minute, utc.second);
+  }
+  params.recordedLocalTime = formatRecordedTime(started);
   params.width = geometry.width;
   params.height = geometry.height;
   params.pixelAspect = geometry.pixelAspect;
@@ -381,6 +390,8 @@ Worker::Created Worker::createWriter(int c, uint8_t formatCode) {
   }
   params.overwrite = settings_.overwrite;
   params.xvidLibrary = settings_.xvidLibrary;
+  params.aacPool = aac_;
+  params.audioInput = info.audioSource[std::size_t(c)];
 
   // The stream header travels in the extra data only: the channel's first recorded record takes
   // position 0, so the first picture plays together with the audio recorded with it.

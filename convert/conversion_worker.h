@@ -42,7 +42,8 @@ struct ConversionReport {
   uint64_t entriesDone = 0;
   Timing timing = Timing::kDeclared;
   uint32_t maxGapSeconds = 0;
-  std::vector<ClosedGap> closedGaps;  // the recorded clock with a gap limit: the pauses it shortened
+  std::optional<int> utcOffsetMinutes;  // as the settings gave it
+  std::vector<ClosedGap> closedGaps;    // the recorded clock with a gap limit: the pauses it shortened
 };
 
 // Converts the selected channels of recording as context says. Nothing to convert (no recording or no

@@ -3,7 +3,9 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
+#include <string_view>
 
 #include "recording/recording_file.h"
 
@@ -24,6 +26,14 @@ struct RecordedTime {
 // no real day is taken as far as it goes: a month outside 1..12 or a day 0 counts as 1, a day
 // past the month's end and an hour past 23 carry into the following days.
 RecordedTime recordedTime(const SystemInfo& info, uint32_t time);
+
+// The recorded time in UTC, for a recorder whose clock stood offsetMinutes east of UTC (west: negative):
+// days, months and years roll back or on as the offset takes them.
+RecordedTime toUtc(const RecordedTime& local, int offsetMinutes);
+
+// An offset as "+HH:MM" / "-HH:MM", and back: none for other text or beyond 14 hours either way.
+std::optional<int> parseUtcOffset(std::string_view text);
+std::string formatUtcOffset(int offsetMinutes);
 
 // "YYYY-MM-DD HH:MM:SS".
 std::string formatRecordedTime(const RecordedTime& t);

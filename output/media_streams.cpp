@@ -69,9 +69,16 @@ void setMuxerOptions(Container container, AVDictionary** options) {
   av_dict_set_int(options, "max_interleave_delta", 0, 0);
 }
 
-void setFileMetadata(AVFormatContext& out, const std::string& title, const std::string& creationTime) {
+void setFileMetadata(AVFormatContext& out, const std::string& title, const std::string& creationTime,
+                     const std::string& recordedLocalTime) {
   if (!title.empty()) av_dict_set(&out.metadata, "title", title.c_str(), 0);
   if (!creationTime.empty()) av_dict_set(&out.metadata, "creation_time", creationTime.c_str(), 0);
+  // A comment, which both muxers keep and every player shows, rather than a date field that readers
+  // would take for UTC.
+  if (!recordedLocalTime.empty())
+    av_dict_set(
+        &out.metadata, "comment",
+        ("recorded " + recordedLocalTime + ", the recorder's local time (its zone not stated)").c_str(), 0);
 }
 
 Result<AVStream*> addSubtitleStream(AVFormatContext& out, Container container) {

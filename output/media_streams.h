@@ -26,8 +26,10 @@ namespace qmv {
 // complete fragment, where a plain MP4 would have no index at all.
 void setMuxerOptions(Container container, AVDictionary** options);
 
-// The file's title and its date (ISO 8601, "2007-06-15T13:10:00.000000Z"); either may be empty.
-void setFileMetadata(AVFormatContext& out, const std::string& title, const std::string& creationTime);
+// The file's title, its date in UTC (ISO 8601, "2007-06-15T11:10:00.000000Z") and the recorder's local start
+// time, which no zone is claimed for; any may be empty.
+void setFileMetadata(AVFormatContext& out, const std::string& title, const std::string& creationTime,
+                     const std::string& recordedLocalTime);
 
 // The subtitle stream: SubRip text in MKV (time base one millisecond), 3GPP timed text in MP4 (time base
 // 1/8000 s, like every MP4 track); null for AVI, which has none.

@@ -16,6 +16,7 @@
 #include "output/avi/avi_repair.h"
 #include "output/media_streams.h"
 #include "output/output_file.h"
+#include "output/shared_aac.h"
 #include "transcode/caption_burner.h"
 #include "transcode/ffmpeg_handles.h"
 #include "transcode/picture_scaler.h"
@@ -66,7 +67,7 @@ struct MediaWriter::Impl {
   AVStream* audio = nullptr;     // owned by out
   AVStream* subtitle = nullptr;  // owned by out; MKV and MP4 only
   std::unique_ptr<VideoEncoder> encoder;
-  std::unique_ptr<AacEncoder> aac;  // MP4's audio
+  std::unique_ptr<AacMembership> aac;  // MP4's audio
   std::vector<uint8_t> picture;
   PictureScaler scaler;
   std::vector<uint8_t> scaled;  // the decoded picture at the output size, when the two differ
@@ -256,7 +257,7 @@ struct MediaWriter::Impl {
   Status open(const MediaWriterParams& p);
   Status addPassThroughVideo(const MediaWriterParams& p);
   Status addEncodedVideo(const MediaWriterParams& p);
-  Status addAudio();
+  Status addAudio(const MediaWriterParams& p);
 };
 
 MediaWriter::MediaWriter() : impl_(std::make_unique<Impl>()) {
@@ -327,11 +328,11 @@ Status MediaWriter::Impl::open(const MediaWriterParams& p) {
 
   // 5. The audio stream, then the subtitles and what the file says about itself.
   if (p.withAudio)
-    if (Status st = addAudio(); !st) return st;
+    if (Status st = addAudio(p); !st) return st;
   auto sub = addSubtitleStream(*out, container);
   if (!sub) return fail(sub.error().message, sub.error().code);
   subtitle = sub.value();
-  if (!isAvi()) setFileMetadata(*out, p.title, p.creationTime);
+  if (!isAvi()) setFileMetadata(*out, p.title, p.creationTime, p.recordedLocalTime);
 
   AVDictionary* options = nullptr;
   setMuxerOptions(container, &options);
@@ -402,14 +403,16 @@ Status MediaWriter::Impl::addEncodedVideo(const MediaWriterParams& p) {
   return okStatus();
 }
 
-Status MediaWriter::Impl::addAudio() {
+Status MediaWriter::Impl::addAudio(const MediaWriterParams& p) {
   audio = avformat_new_stream(out.get(), nullptr);
   if (!audio) return fail("cannot add the audio stream", AVERROR(ENOMEM));
   audio->time_base = AVRational{1, kAudioSampleRate};
   withAudio = true;
   if (container == Container::kMp4) {
     // Players take no PCM in MP4.
-    auto opened = AacEncoder::open((out->oformat->flags & AVFMT_GLOBALHEADER) != 0);
+    const bool globalHeader = (out->oformat->flags & AVFMT_GLOBALHEADER) != 0;
+    auto opened = p.aacPool ? p.aacPool->join(p.audioInput, globalHeader)
+                            : AacEncoderPool().join(p.audioInput, globalHeader);
     if (!opened) return fail(opened.error().message, opened.error().code);
     aac = std::move(opened.value());
     return aac->fillParameters(*audio->codecpar);

@@ -20,6 +20,8 @@
 
 namespace qmv {
 
+class AacEncoderPool;
+
 inline constexpr int kAudioSampleRate = 8000;
 
 struct MediaWriterParams {
@@ -28,7 +30,10 @@ struct MediaWriterParams {
   // time (position / rate), a skipped position writes nothing. Audio is PCM in AVI and MKV, AAC in MP4.
   Container container = Container::kAvi;
   std::string title;         // MKV, MP4: the file's title ("SYSTEMNAME CH-05"); empty for none
-  std::string creationTime;  // MKV, MP4: the file's date, ISO 8601; empty for none
+  std::string creationTime;  // MKV, MP4: the file's date in UTC, ISO 8601; empty for none
+  // MKV, MP4: the recorded start as the recorder's clock showed it ("2007-06-15 13:10:00"), in a tag that
+  // claims no zone; empty for none.
+  std::string recordedLocalTime;
   int width = 0;
   int height = 0;
   FrameRate rate{1, 1};                              // must be positive
@@ -45,6 +50,10 @@ struct MediaWriterParams {
   std::string cameraName;  // first caption line
   bool overwrite = true;   // false: refuse an existing file
   std::shared_ptr<XvidLibrary> xvidLibrary;  // re-encode: library seam for tests; null = the real one
+  // AAC: the conversion's encodings, shared by the outputs of one audio input (audioInput, the header's
+  // audio source); null encodes this output's audio on its own.
+  std::shared_ptr<AacEncoderPool> aacPool;
+  int audioInput = 0;
 };
 
 class MediaWriter {

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -23,7 +24,9 @@ extern "C" {
 namespace qmv {
 namespace {
 
-constexpr int kAvioBufferSize = 1 << 16;
+constexpr int kReadBufferBytes = 1 << 16;
+
+std::atomic<uint64_t> gMediaWriteCalls{0};
 
 Error openError(const std::string& path, int code) {
   if (code == EEXIST) return Error{code, path + " already exists"};
@@ -128,17 +131,23 @@ std::vector<std::string> sameFileClashes(const std::vector<std::string>& inputs,
   return clashes;
 }
 
+uint64_t mediaWriteCalls() { return gMediaWriteCalls.load(std::memory_order_relaxed); }
+
 std::unique_ptr<FdAvio> FdAvio::create(int fd, bool writable) {
   std::unique_ptr<FdAvio> avio(new FdAvio(fd));
-  auto* buffer = static_cast<unsigned char*>(av_malloc(kAvioBufferSize));
+  const int size = writable ? kWriteBlockBytes : kReadBufferBytes;
+  auto* buffer = static_cast<unsigned char*>(av_malloc(size));
   if (buffer == nullptr) return nullptr;
-  avio->context_ = avio_alloc_context(buffer, kAvioBufferSize, writable ? 1 : 0, avio.get(), &FdAvio::read,
+  avio->context_ = avio_alloc_context(buffer, size, writable ? 1 : 0, avio.get(), &FdAvio::read,
                                       writable ? &FdAvio::write : nullptr, &FdAvio::seek);
   if (avio->context_ == nullptr) {
     av_free(buffer);
     return nullptr;
   }
   avio->context_->seekable = AVIO_SEEKABLE_NORMAL;
+  // After every packet the muxers mark a flush point, where libavformat flushes once min_packet_size bytes
+  // wait; at a custom context's 0 that is a write per packet. A full buffer is written all the same.
+  if (writable) avio->context_->min_packet_size = size;
   return avio;
 }
 
@@ -156,6 +165,7 @@ int FdAvio::flush() {
 int FdAvio::write(void* opaque, WrittenBytes data, int size) {
   auto& self = *static_cast<FdAvio*>(opaque);
   const Transfer t = writeFully(self.fd_, data, std::size_t(size), uint64_t(self.position_));
+  gMediaWriteCalls.fetch_add(t.calls, std::memory_order_relaxed);
   self.position_ += int64_t(t.bytes);
   if (t.error != 0) return AVERROR(t.error);
   return size;

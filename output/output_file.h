@@ -64,9 +64,12 @@ std::vector<std::string> sameFileClashes(const std::vector<std::string>& inputs,
                                          const std::vector<std::string>& outputs);
 
 // An AVIOContext that writes, seeks and reads through a descriptor it does not own; libavformat's own
-// avio_open would take the name for a URL. Freed with its buffer.
+// avio_open would take the name for a URL. Freed with its buffer. A writing context hands the descriptor
+// kWriteBlockBytes at a time (less only where the muxer seeks, and at the end).
 class FdAvio {
  public:
+  static constexpr int kWriteBlockBytes = 1 << 20;
+
   // writable: a context for a muxer; otherwise one that a demuxer reads from.
   static std::unique_ptr<FdAvio> create(int fd, bool writable = true);
   ~FdAvio();
@@ -92,5 +95,9 @@ class FdAvio {
   int64_t position_ = 0;
   AVIOContext* context_ = nullptr;
 };
+
+// The write system calls every writing FdAvio of the process made so far: a test holds them against the
+// bytes written to see that outputs go out in large blocks.
+uint64_t mediaWriteCalls();
 
 }  // namespace qmv

@@ -19,6 +19,7 @@ Transfer transferFully(std::size_t count, Call call) {
   Transfer t;
   while (t.bytes < count) {
     const ssize_t moved = call(t.bytes, std::min(count - t.bytes, kMaxCallBytes));
+    ++t.calls;
     if (moved < 0 && errno == EINTR) continue;
     if (moved < 0) {
       t.error = errno;

@@ -27,11 +27,12 @@ class FileDescriptor {
   int fd_;
 };
 
-// The outcome of readFully / writeFully: the bytes moved, and the errno of the call that failed, or 0 when
-// all went (write) or the file ended (read).
+// The outcome of readFully / writeFully: the bytes moved, the errno of the call that failed, or 0 when
+// all went (write) or the file ended (read), and the system calls it took.
 struct Transfer {
   std::size_t bytes = 0;
   int error = 0;
+  std::size_t calls = 0;
 };
 
 // pread / pwrite of count bytes at offset. A call may move fewer bytes than asked (a signal, a very large

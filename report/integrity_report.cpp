@@ -351,7 +351,10 @@ Json IntegrityReport::headJson(const ConversionReport& report, const Result<File
       {"video", passThrough ? "pass-through" : "re-encode"},
       {"encoder", passThrough ? Json(nullptr) : Json(setup_.encoder)},
       {"timing", recorded ? "recorded" : "declared"},
-      {"maxGapSeconds", recorded && report.maxGapSeconds > 0 ? Json(report.maxGapSeconds) : Json(nullptr)}};
+      {"maxGapSeconds", recorded && report.maxGapSeconds > 0 ? Json(report.maxGapSeconds) : Json(nullptr)},
+      // Recorded times are the recorder's local clock; the offset is the user's statement, never the file's.
+      {"utcOffset",
+       report.utcOffsetMinutes ? Json(formatUtcOffset(*report.utcOffsetMinutes)) : Json(nullptr)}};
   // Pauses the gap limit shortened: the output shows closedTo seconds where nothing was recorded for seconds.
   Json gaps = Json::array();
   for (const ClosedGap& gap : report.closedGaps) {

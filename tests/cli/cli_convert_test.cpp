@@ -131,12 +131,30 @@ TEST(CliConvertTest, UsageErrors) {
       "convert " + input + " --reencode no-such-encoder",
       "convert " + input + " --quality 50",  // without --reencode
       "convert " + input + " --bogus",
+      // encoders whose streams the container's muxer refuses
+      "convert " + input + " --format mp4 --reencode huffyuv",
+      "convert " + input + " --format mp4 --reencode ffv1",
+      "convert " + input + " --format mkv --reencode rawvideo",
   };
   for (const std::string& args : cases) {
     const CliResult r = runCli(args, dir);
     EXPECT_EQ(r.status, 64) << args << "\n" << r.err;
     EXPECT_FALSE(r.err.empty()) << args;
   }
+  // --report takes the next word as its optional FILE: the message says that, and how to write it, rather
+  // than asking for a recording that was given.
+  const CliResult swallowed = runCli("convert --report " + input, dir);
+  EXPECT_EQ(swallowed.status, 64);
+  EXPECT_NE(swallowed.err.find("--report took"), std::string::npos) << swallowed.err;
+  EXPECT_NE(swallowed.err.find("--report=FILE"), std::string::npos) << swallowed.err;
+  EXPECT_EQ(swallowed.err.find("a recording FILE is required"), std::string::npos) << swallowed.err;
+  // A pair that does not fit names the encoders that do, in the tool's words alone.
+  const CliResult unfit = runCli("convert " + input + " --format mp4 --reencode huffyuv", dir);
+  EXPECT_EQ(unfit.status, 64);
+  EXPECT_NE(unfit.err.find("huffyuv does not fit MP4 files; encoders for MP4 files: libx264, mpeg4"),
+            std::string::npos)
+      << unfit.err;
+  EXPECT_EQ(unfit.err.find("[mp4 @"), std::string::npos) << unfit.err;
   EXPECT_TRUE(aviFiles(dir).empty());
 }
 
@@ -149,6 +167,12 @@ TEST(CliConvertTest, ListEncoders) {
   ASSERT_EQ(listed.size(), encoders.size());
   for (std::size_t i = 0; i < listed.size(); ++i)
     EXPECT_EQ(listed[i].rfind(encoders[i].name + " ", 0), 0u) << listed[i];
+  // Each line ends with the containers the encoder fits.
+  for (const std::string& line : listed) {
+    if (line.rfind("mpeg4 ", 0) == 0)
+      EXPECT_NE(line.find("(--format avi,mkv,mp4)"), std::string::npos) << line;
+    if (line.rfind("ffv1 ", 0) == 0) EXPECT_NE(line.find("(--format avi,mkv)"), std::string::npos) << line;
+  }
 }
 
 // SIGINT (Ctrl-C), SIGTERM and SIGHUP (a closed terminal) stop the conversion the way the Stop button

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cmath>
 #include <csignal>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <nlohmann/json.hpp>
@@ -13,6 +14,7 @@
 #include <vector>
 
 #include "convert/conversion_context.h"
+#include "convert/recorded_time.h"
 #include "decode/frame_geometry.h"
 #include "decode/vol_header.h"
 #include "output/media_streams.h"
@@ -230,6 +232,13 @@ TEST_P(ContainerOutput, CutShortPlaysUpToTheCut) {
 // ---- the command line ------------------------------------------------------------------------------
 
 // CH-01: 10 fps with audio; CH-05: 7.5 fps, audio, first records before its first key frame. Three seconds.
+// The file's comment; MKV spells its tag names in capitals.
+std::string commentOf(const test::ProbedFile& file) {
+  for (const char* key : {"comment", "COMMENT"})
+    if (file.metadata.count(key)) return file.metadata.at(key);
+  return "";
+}
+
 std::string writeRecording(const std::string& dir, const std::string& name = "cam.qmv") {
   gen::BodyPlan plan;
   plan.channels = {{0, 2, 40, 0, 5}, {4, 2, 30, 1, 5, true}};
@@ -307,7 +316,9 @@ TEST_P(CliFormat, SameFramesAsTheAviWithSideFilesReportAndVerify) {
                   ? file->metadata.at("title").substr(file->metadata.at("title").size() - 5)
                   : "",
               std::string(stem) == "cam_00" ? "CH-01" : "CH-05");
-    EXPECT_TRUE(file->metadata.count("creation_time"));
+    // No zone was given: no date field that readers take for UTC, the local start in the comment.
+    EXPECT_FALSE(file->metadata.count("creation_time"));
+    EXPECT_EQ(commentOf(*file).substr(0, 9), "recorded ");
 
     int errors = -1;
     EXPECT_EQ(test::decodeAllFrames(path, 0, &errors), int(expected.size()));
@@ -330,6 +341,40 @@ TEST_P(CliFormat, SameFramesAsTheAviWithSideFilesReportAndVerify) {
 
 INSTANTIATE_TEST_SUITE_P(Formats, CliFormat, ::testing::ValuesIn(kCases),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// With --utc-offset the file's date is the recorded start moved to UTC, and the report says which offset
+// the user stated; the comment keeps the local time either way.
+TEST(CliUtcOffset, DatesAreUtcOnlyWhenTheOffsetIsGiven) {
+  const std::string dir = scratchDir("utc_offset");
+  const std::string input = writeRecording(dir);
+  for (const char* format : {"mkv", "mp4"}) {
+    SCOPED_TRACE(format);
+    const std::string out = dir + format + "/";
+    fs::create_directories(out);
+    const test::CliResult r =
+        test::runCli("convert " + test::quote(input) + " -o " + test::quote(out) + " --channels 1 --format " +
+                         format + " --utc-offset -05:30 --report",
+                     dir);
+    ASSERT_EQ(r.status, 0) << r.err;
+    const auto file = test::probeMedia(out + "cam_00." + format, false);
+    ASSERT_TRUE(file);
+    ASSERT_TRUE(file->metadata.count("creation_time"));
+    // "recorded YYYY-MM-DD HH:MM:SS, ...": five and a half hours later in UTC.
+    const std::string local = commentOf(*file).substr(9, 19);
+    RecordedTime t{};
+    ASSERT_EQ(std::sscanf(local.c_str(), "%d-%d-%d %d:%d:%d", &t.year, &t.month, &t.day, &t.hour, &t.minute,
+                          &t.second),
+              6)
+        << local;
+    const RecordedTime utc = toUtc(t, -330);
+    EXPECT_EQ(file->metadata.at("creation_time").substr(0, 19), formatRecordedTime(utc).replace(10, 1, "T"));
+    const auto report = nlohmann::json::parse(test::slurp(out + "cam.report.json"));
+    EXPECT_EQ(report["settings"]["utcOffset"], "-05:30");
+  }
+  // Anything but +HH:MM within the zones on Earth is a usage error.
+  for (const char* bad : {"+2", "UTC+02:00", "+15:00", "+02:60", "02:00"})
+    EXPECT_EQ(test::runCli("convert " + test::quote(input) + " --utc-offset " + bad, dir).status, 64) << bad;
+}
 
 // Re-encoded into MKV and MP4: H.264 4:2:0 with its headers in the extra data (avc1 in MP4, what browsers
 // play), the audio as in pass-through.
