@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "app/converter_app.h"
+#include "recording/standard_descriptors.h"
 
 #ifndef QMV2AVI_VERSION
 #define QMV2AVI_VERSION "0.0.0"
@@ -67,6 +68,7 @@ class QuitAfterShow : public QObject {
 }  // namespace
 
 int main(int argc, char* argv[]) {
+  if (!qmv::keepStandardDescriptorsOpen()) return 1;
   if (answerInfoOption(argc, argv)) return 0;
   QApplication application(argc, argv);
   QApplication::setApplicationName(QStringLiteral("qmv2avi"));

@@ -3,6 +3,7 @@
 
 #include <CLI/CLI.hpp>
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <csignal>
 #include <cstdio>
@@ -17,6 +18,7 @@
 #include "cli/batch_runner.h"
 #include "cli/convert_options.h"
 #include "cli/exit_codes.h"
+#include "cli/text_format.h"
 #include "convert/recorded_time.h"
 #include "output/encoder_fit.h"
 #include "recording/recording_format.h"
@@ -59,7 +61,7 @@ struct ConvertArguments {
 };
 
 int usageError(const std::string& message) {
-  std::cerr << "qmv2avi-cli convert: " << message << "\n";
+  std::cerr << "qmv2avi-cli convert: " << consoleText(message) << "\n";
   return kExitUsage;
 }
 
@@ -125,6 +127,7 @@ extern "C" void onStopSignal(int signal) {
   if (gStop != nullptr) gStop->requestStop();
 }
 
+// SIGHUP is a stop request as well: a closed terminal must not kill the run with its files unfinished.
 class SignalGuard {
  public:
   explicit SignalGuard(BatchStop& stop) {
@@ -133,20 +136,18 @@ class SignalGuard {
     struct sigaction action {};
     action.sa_handler = onStopSignal;
     sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, &oldInt_);
-    sigaction(SIGTERM, &action, &oldTerm_);
+    for (std::size_t i = 0; i < kSignals.size(); ++i) sigaction(kSignals[i], &action, &old_[i]);
   }
   ~SignalGuard() {
-    sigaction(SIGINT, &oldInt_, nullptr);
-    sigaction(SIGTERM, &oldTerm_, nullptr);
+    for (std::size_t i = 0; i < kSignals.size(); ++i) sigaction(kSignals[i], &old_[i], nullptr);
     gStop = nullptr;
   }
   SignalGuard(const SignalGuard&) = delete;
   SignalGuard& operator=(const SignalGuard&) = delete;
 
  private:
-  struct sigaction oldInt_ {};
-  struct sigaction oldTerm_ {};
+  static constexpr std::array<int, 3> kSignals{SIGINT, SIGTERM, SIGHUP};
+  std::array<struct sigaction, kSignals.size()> old_{};
 };
 
 // Takes the arguments into options. The option validators have checked every value already; what is

@@ -32,8 +32,11 @@ std::string rateText(const FrameRate& rate) {
 }
 
 // The console is only told: a reader that went away (EPIPE, with SIGPIPE ignored) stops the printing, never
-// the conversion; fmt's print would throw on that failed write.
-void say(const std::string& text) { std::fwrite(text.data(), 1, text.size(), stdout); }
+// the conversion; fmt's print would throw on that failed write. One line, its file names escaped.
+void sayLine(const std::string& line) {
+  const std::string text = consoleText(line) + "\n";
+  std::fwrite(text.data(), 1, text.size(), stdout);
+}
 
 // sideFiles: the subtitle and frame-log files written; each is named on its AVI file's line.
 void printSummary(const ConversionReport& report, const std::vector<std::string>& sideFiles = {}) {
@@ -50,7 +53,7 @@ void printSummary(const ConversionReport& report, const std::vector<std::string>
         line += fmt::format(", {} {}", what, fs::path(side).filename().string());
       }
     }
-    say(line + "\n");
+    sayLine(line);
   }
   std::fflush(stdout);
 }
@@ -195,13 +198,13 @@ InputOutcome convertInput(const ConvertOptions& options, const std::string& path
     for (std::string& file : frameLogs->files()) sideFiles.push_back(std::move(file));
   }
   printSummary(report, sideFiles);
-  if (recording.salvageReport() != nullptr) say(fmt::format("{}: {}\n", path, salvageSummary(recording)));
+  if (recording.salvageReport() != nullptr) sayLine(fmt::format("{}: {}", path, salvageSummary(recording)));
   if (integrity) {
     for (const std::string& side : sideFiles) integrity->addSideFile(side);
     if (Status done = integrity->finish(report, reportPath, options.overwrite); !done) {
       if (!sideError) sideError = done.error();
     } else {
-      say(reportPath + ": integrity report\n");
+      sayLine(reportPath + ": integrity report");
     }
   }
   std::fflush(stdout);

@@ -22,6 +22,7 @@
 #include "cli/batch_runner.h"
 #include "cli/exit_codes.h"
 #include "cli/salvage_text.h"
+#include "cli/text_format.h"
 #include "convert/rate_check.h"
 #include "decode/frame_geometry.h"
 #include "recording/recording_file.h"
@@ -99,12 +100,12 @@ std::string audioText(uint8_t source) {
 
 void printPlain(std::ostream& out, const RecordingFile& recording, const AllChannelStats& stats) {
   const RecordingDescription& d = recording.description();
-  out << "File: " << recording.path() << "\n"
-      << "System Name: " << d.systemName << "\n"
-      << "System Version: " << d.version << "\n"
-      << "MAC Address: " << d.macAddress << "\n"
-      << "Language and VGA: " << d.languageVideo << "\n"
-      << "Recorded Time: " << d.recordedTime << "\n";
+  out << "File: " << consoleText(recording.path()) << "\n"
+      << "System Name: " << consoleText(d.systemName) << "\n"
+      << "System Version: " << consoleText(d.version) << "\n"
+      << "MAC Address: " << consoleText(d.macAddress) << "\n"
+      << "Language and VGA: " << consoleText(d.languageVideo) << "\n"
+      << "Recorded Time: " << consoleText(d.recordedTime) << "\n";
   if (recording.isWrapped()) {
     out << "Executable wrapper: recording at file position " << recording.recordingStart() << ", "
         << recording.trailingSize() << " trailing bytes\n";
@@ -231,7 +232,7 @@ int runInfo(const InfoOptions& options) {
   const ExpandedInputs expanded = expandInputs(options.paths);
   int status = kExitOk;
   for (const std::string& problem : expanded.problems) {
-    std::cerr << problem << "\n";
+    std::cerr << consoleText(problem) << "\n";
     status = worseExitStatus(status, kExitBadInput);
   }
   const auto describeOne = [&](std::ostream& out, const std::string& path, bool json) {
@@ -241,7 +242,7 @@ int runInfo(const InfoOptions& options) {
     return error;
   };
   const auto failed = [&](const std::string& path, const std::string& message) {
-    std::cerr << "qmv2avi-cli: " << path << ": " << message << "\n";
+    std::cerr << "qmv2avi-cli: " << consoleText(path) << ": " << consoleText(message) << "\n";
     status = worseExitStatus(status, kExitBadInput);
   };
   const bool several = options.paths.size() > 1 || expanded.fromFolder;
@@ -265,7 +266,7 @@ int runInfo(const InfoOptions& options) {
   } else {
     for (std::size_t i = 0; i < expanded.inputs.size(); ++i) {
       const std::string& path = expanded.inputs[i];
-      std::cout << (i > 0 ? "\n" : "") << "==> " << path << " <==\n";
+      std::cout << (i > 0 ? "\n" : "") << "==> " << consoleText(path) << " <==\n";
       if (const auto error = describeOne(std::cout, path, false)) failed(path, *error);
     }
   }

@@ -9,7 +9,9 @@
 #include "cli/info_command.h"
 #include "cli/integrity_report.h"
 #include "cli/snapshot_command.h"
+#include "cli/text_format.h"
 #include "cli/verify_command.h"
+#include "recording/standard_descriptors.h"
 
 namespace {
 
@@ -24,6 +26,8 @@ std::string usageLine(const CLI::App& app) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Nothing can be said when this fails: the run ends as an output failure, before any file is opened.
+  if (!qmv::keepStandardDescriptorsOpen()) return qmv::cli::kExitOutputError;
   // A file-size limit then fails the write with EFBIG, which the writer reports and repairs,
   // instead of killing the process with half-written files.
   std::signal(SIGXFSZ, SIG_IGN);
@@ -48,7 +52,7 @@ int main(int argc, char** argv) {
   } catch (const CLI::ParseError& e) {
     // --help and --version arrive here as well, with exit code 0.
     if (e.get_exit_code() == 0) return app.exit(e);
-    std::cerr << app.get_name() << ": " << e.what() << "\n" << usageLine(app) << "\n";
+    std::cerr << app.get_name() << ": " << qmv::cli::consoleText(e.what()) << "\n" << usageLine(app) << "\n";
     return qmv::cli::kExitUsage;
   }
   return exitCode;

@@ -8,6 +8,7 @@
 #include <string_view>
 #include <utility>
 
+#include "cli/text_format.h"
 #include "decode/xvid_library.h"
 
 namespace qmv::cli {
@@ -106,7 +107,7 @@ void BatchProgress::writeLine(std::FILE* stream, std::ptrdiff_t input, const std
   }
   const bool redraw = drawn_;
   clearLocked();
-  writeWhole(stream, line + "\n");
+  writeWhole(stream, consoleText(line) + "\n");
   if (redraw && Clock::now() - hiddenSince_ >= kRedrawInterval) drawLocked(Clock::now());
 }
 

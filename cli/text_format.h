@@ -3,10 +3,16 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 namespace qmv::cli {
 
 // "512 bytes", "1.5 KiB", "2.25 MiB", "1.00 GiB".
 std::string humanBytes(uint64_t bytes);
+
+// Text that came from a recording, a report or a file name, as the console may show it: control characters
+// (C0, DEL, C1) and bytes that are not UTF-8 are written as escapes (`\n`, `\x1B`, `\u009B`), and a
+// backslash as `\\`, so that such text can neither drive the terminal nor start a line of its own.
+std::string consoleText(std::string_view text);
 
 }  // namespace qmv::cli

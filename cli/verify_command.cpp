@@ -3,7 +3,9 @@
 
 #include <CLI/CLI.hpp>
 #include <iostream>
+#include <string_view>
 
+#include "cli/text_format.h"
 #include "report/report_check.h"
 
 extern "C" {
@@ -15,36 +17,39 @@ namespace qmv::cli {
 int verifyReport(const std::string& reportPath, std::ostream& out, std::ostream& err) {
   const Result<ReportCheck> check = checkReport(reportPath);
   if (!check) {
-    err << "qmv2avi-cli verify: " << check.error().message << "\n";
+    err << "qmv2avi-cli verify: " << consoleText(check.error().message) << "\n";
     return kExitVerifyBadReport;
   }
+  // A verdict, then the file's name and what was found, escaped: a name cannot start a line of its own.
+  const auto say = [&out](std::string_view verdict, const std::string& path, const std::string& text) {
+    out << verdict << consoleText(path) << ": " << consoleText(text) << "\n";
+  };
   for (const CheckedFile& output : check->outputs) {
     if (output.verdict == FileVerdict::kMissing) {
-      out << "MISMATCH " << output.path << ": missing\n";
+      say("MISMATCH ", output.path, "missing");
     } else if (output.verdict == FileVerdict::kMatches) {
-      out << "OK " << output.path << ": SHA-256 and " << output.frames << " frames match\n";
+      say("OK ", output.path, "SHA-256 and " + std::to_string(output.frames) + " frames match");
     } else {
-      out << "MISMATCH " << output.path << ": " << output.problems << "\n";
+      say("MISMATCH ", output.path, output.problems);
     }
   }
   for (const CheckedFile& side : check->sideFiles) {
     if (side.verdict == FileVerdict::kMissing) {
-      out << "MISMATCH " << side.path << ": missing\n";
+      say("MISMATCH ", side.path, "missing");
     } else if (side.verdict == FileVerdict::kMatches) {
-      out << "OK " << side.path << ": SHA-256 matches\n";
+      say("OK ", side.path, "SHA-256 matches");
     } else {
-      out << "MISMATCH " << side.path << ": " << side.problems << "\n";
+      say("MISMATCH ", side.path, side.problems);
     }
   }
   const CheckedFile& input = check->input;
   if (input.verdict == FileVerdict::kMissing) {
-    out << "NOT CHECKED input " << input.path << ": not found\n";
+    say("NOT CHECKED input ", input.path, "not found");
   } else if (input.verdict == FileVerdict::kMatches) {
-    out << "OK input " << input.path
-        << (check->inputWrapped ? ": SHA-256 of the file and of the carved recording match\n"
-                                : ": SHA-256 matches\n");
+    say("OK input ", input.path,
+        check->inputWrapped ? "SHA-256 of the file and of the carved recording match" : "SHA-256 matches");
   } else {
-    out << "MISMATCH input " << input.path << ": " << input.problems << "\n";
+    say("MISMATCH input ", input.path, input.problems);
   }
   out.flush();
   return check->passed() ? 0 : kExitVerifyMismatch;

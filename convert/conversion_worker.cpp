@@ -96,6 +96,7 @@ class Worker {
 
  private:
   bool visitEntry(uint32_t k);
+  bool stopRequested() const { return context_.stop != nullptr && context_.stop->load(); }
   bool handleVideo(const FrameIndexEntry& entry, const FrameHeader& head, const uint8_t* payload,
                    uint32_t wordCount);
   enum class Created { kOpened, kSkipped, kFailed };
@@ -169,7 +170,7 @@ void Worker::run() {
   }
 
   for (uint32_t k = 0; k < visited; ++k) {
-    if (context_.stop != nullptr && context_.stop->load()) {
+    if (stopRequested()) {
       report_.stopped = true;
       break;
     }
@@ -494,7 +495,8 @@ void Worker::placeAudio(int c, MediaWriter& writer, uint16_t time) {
   if (position < target)
     addCue(channel,
            channel.cues.closeReached(TimingPlan::secondStart(plan_->outputSecond(time), channel.rate)));
-  while (position < target && !writer.writeError()) {
+  // A pause may hold an hour of silence: a stop request ends the fill as it ends the pass.
+  while (position < target && !writer.writeError() && !stopRequested()) {
     const std::size_t count = std::size_t(std::min<int64_t>(target - position, int64_t(kSilence.size())));
     writer.writeAudio(reinterpret_cast<const uint8_t*>(kSilence.data()), count * sizeof(int16_t));
     position += int64_t(count);

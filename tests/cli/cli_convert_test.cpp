@@ -175,8 +175,9 @@ TEST(CliConvertTest, ListEncoders) {
   }
 }
 
-// SIGINT (Ctrl-C) and SIGTERM stop the conversion the way the Stop button does: complete files,
-// exit status 128 + the signal. Re-encoding is slow enough that the signal lands mid-way.
+// SIGINT (Ctrl-C), SIGTERM and SIGHUP (a closed terminal) stop the conversion the way the Stop button
+// does: complete files, exit status 128 + the signal. Re-encoding is slow enough that the signal lands
+// mid-way.
 struct StopSignal {
   int signal;
   int exitStatus;
@@ -196,6 +197,7 @@ TEST_P(CliStopSignalTest, LeavesCompleteFiles) {
   const int status = cli.wait();
   ASSERT_NE(status, -1) << "ended by signal " << cli.endSignal();
   EXPECT_EQ(status, stop.exitStatus) << cli.err();
+  EXPECT_NE(cli.err().find("stopped after"), std::string::npos) << cli.err();
 
   const auto summary = lines(cli.out());
   ASSERT_EQ(summary.size(), 1u);
@@ -211,8 +213,12 @@ TEST_P(CliStopSignalTest, LeavesCompleteFiles) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Signals, CliStopSignalTest,
-                         ::testing::Values(StopSignal{SIGINT, 130}, StopSignal{SIGTERM, 143}),
-                         [](const auto& info) { return info.param.signal == SIGINT ? "Sigint" : "Sigterm"; });
+                         ::testing::Values(StopSignal{SIGINT, 130}, StopSignal{SIGTERM, 143},
+                                           StopSignal{SIGHUP, 129}),
+                         [](const auto& info) {
+                           const int signal = info.param.signal;
+                           return signal == SIGINT ? "Sigint" : signal == SIGTERM ? "Sigterm" : "Sighup";
+                         });
 
 }  // namespace
 }  // namespace qmv

@@ -12,6 +12,8 @@
 #include <fstream>
 #include <thread>
 
+#include "recording/recording_file.h"
+#include "recording/recording_format.h"
 #include "support/avi_probe.h"
 #include "support/cli_process.h"
 #include "support/cli_run.h"
@@ -334,6 +336,110 @@ TEST(CliHardening, ClosedConsolePipesDoNotStopABatch) {
                               quote(input) + "; echo $? > " + quote(dir + "status") + " ) | true";
   test::runProgram("bash", "-c " + quote(command), dir);
   EXPECT_EQ(test::slurp(dir + "status"), "0\n");
+}
+
+// Started with standard descriptors closed, the tool must not hand their numbers to its outputs: its own
+// warnings would land in the video. The recording warns mid-run (a record whose word count is too large),
+// so every case writes to stderr while its outputs are open; the outputs must equal an ordinary run's.
+TEST(CliHardening, ClosedStandardStreamsStayOutOfTheOutputs) {
+  const std::string reference = scratchDir("closed-std-reference");
+  std::vector<uint8_t> bytes = recordingBytes();
+  RecordingFile probe;
+  ASSERT_TRUE(gen::writeFile(reference + "cam.qmv", bytes));
+  ASSERT_TRUE(probe.open(reference + "cam.qmv").ok());
+  // The channel's fifth frame claims 0xFFFF payload words: clipped with a warning, after the files opened.
+  int seen = 0;
+  for (uint32_t k = 0; k < probe.entryCount(); ++k) {
+    const FrameIndexEntry& e = probe.entries()[k];
+    if (e.kind != 0 || ++seen < 5) continue;
+    const std::size_t at = probe.recordingStart() + e.offset + format::kRecWordCount;
+    bytes.at(at) = 0xFF;
+    bytes.at(at + 1) = 0xFF;
+    break;
+  }
+  ASSERT_EQ(seen, 5);
+  ASSERT_TRUE(gen::writeFile(reference + "cam.qmv", bytes));
+  const auto command = [](const std::string& dir) {
+    return quote(test::cliPath()) + " convert --channels 1 " + quote(dir + "cam.qmv");
+  };
+  const CliResult open = test::runProgram("sh", "-c " + quote(command(reference)), reference);
+  ASSERT_EQ(open.status, 0) << open.err;
+  ASSERT_NE(open.err.find("wordCount 65535"), std::string::npos) << open.err;
+
+  for (const char* closed : {">&- 2>&-", "<&- >&- 2>&-", "2>&-", "<&-"}) {
+    SCOPED_TRACE(closed);
+    const std::string dir = scratchDir("closed-std");
+    ASSERT_TRUE(gen::writeFile(dir + "cam.qmv", bytes));
+    EXPECT_EQ(test::runProgram("sh", "-c " + quote(command(dir) + " " + closed), dir).status, 0);
+    for (const char* name : {"cam_00.avi", "cam_00.srt"}) {
+      // Not EXPECT_EQ on the bytes: a failure would print a whole AVI.
+      const std::string got = test::slurp(dir + name), want = test::slurp(reference + name);
+      EXPECT_TRUE(got == want) << name << ": " << got.size() << " bytes, not the " << want.size()
+                               << " of a run with open streams; starts " << got.substr(0, 40);
+    }
+  }
+}
+
+// Text from the recording and from file names never drives the terminal: a system name that would set the
+// title and hide what follows, and a name with a line break that would make a changed file read "OK" on
+// a line of its own, both show escaped.
+TEST(CliHardening, ConsoleTextIsEscaped) {
+  const std::string dir = scratchDir("console-text");
+  gen::BodyPlan plan;
+  plan.channels = {{0, 2, 40, -1, 5}};
+  plan.seconds = 1;
+  plan.reuseFrames = true;
+  plan.header.systemName = "\x1B]0;x\x07\x1B[8m";
+  const std::string input = dir + "cam\nOK x.qmv";
+  ASSERT_TRUE(gen::writeFile(input, gen::buildRecording(gen::planScenario(plan)).bytes));
+  const CliResult info = runBounded("info " + quote(input), dir);
+  EXPECT_EQ(info.status, 0) << info.err;
+  EXPECT_NE(info.out.find("System Name: \\x1B]0;x\\x07\\x1B[8m\n"), std::string::npos) << info.out;
+
+  const CliResult convert = runBounded("convert " + quote(input) + " --report", dir);
+  ASSERT_EQ(convert.status, 0) << convert.err;
+  // The video changes after the report: verify's line for it must say MISMATCH and name it whole.
+  std::ofstream(dir + "cam\nOK x_00.avi", std::ios::app) << "changed";
+  const CliResult verify = runBounded("verify " + quote(dir + "cam\nOK x.report.json"), dir);
+  EXPECT_EQ(verify.status, 1) << verify.err;
+
+  for (const CliResult* r : {&info, &convert, &verify}) {
+    for (const std::string& line : test::lines(r->out + r->err)) {
+      SCOPED_TRACE(line);
+      EXPECT_EQ(line.find_first_of(std::string("\x1B\x07\r", 3)), std::string::npos);
+      EXPECT_NE(line.rfind("OK x", 0), 0u) << "a name's line break started a line";
+    }
+  }
+  EXPECT_NE(verify.out.find("MISMATCH " + dir + "cam\\nOK x_00.avi: "), std::string::npos) << verify.out;
+  EXPECT_NE(convert.out.find(dir + "cam\\nOK x_00.avi: "), std::string::npos) << convert.out;
+}
+
+// A stop request ends the silence that fills a long pause of the recorded clock, not only the pass over
+// the index: an MP4's audio stops well short of the pause's end (the whole fill takes seconds).
+TEST(CliHardening, AStopRequestEndsAPausesFill) {
+  const std::string dir = scratchDir("stop-in-fill");
+  gen::BodyPlan plan;
+  plan.channels = {{0, 2, 40, 0, 5}};
+  plan.seconds = 10;
+  plan.gapAt = 2;
+  plan.gapSeconds = 3580;
+  plan.reuseFrames = true;
+  ASSERT_TRUE(gen::writeFile(dir + "pause.qmv", gen::buildRecording(gen::planScenario(plan)).bytes));
+  test::CliProcess cli(
+      {"convert", "--timing", "recorded", "--max-gap", "3600", "--format", "mp4", dir + "pause.qmv"}, dir);
+  cli.signalOnceWritten({dir + "pause_00.mp4"}, SIGINT);
+  ASSERT_EQ(cli.wait(), 130) << cli.err();
+  EXPECT_NE(cli.err().find("stopped after"), std::string::npos) << cli.err();
+  const auto mp4 = test::probeMedia(dir + "pause_00.mp4");
+  ASSERT_TRUE(mp4);
+  double audioSeconds = 0;  // the end of the last audio packet
+  for (const auto& packet : mp4->packets) {
+    const auto& stream = mp4->streams.at(std::size_t(packet.stream));
+    if (stream.type == AVMEDIA_TYPE_AUDIO)
+      audioSeconds = std::max(audioSeconds, double(packet.pts + packet.duration) * av_q2d(stream.timeBase));
+  }
+  EXPECT_GT(audioSeconds, 0.0);
+  EXPECT_LT(audioSeconds, 2.0 + 3580.0) << "the fill ran to the pause's end after the stop request";
 }
 
 // A stop request that comes after the last file was finished (here while the report is being written)

@@ -1,5 +1,5 @@
 // The command-line tool's own functions, called directly: channel lists, exit status ranking, input
-// expansion.
+// expansion, console text.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -13,6 +13,7 @@
 #include "cli/batch_runner.h"
 #include "cli/convert_command.h"
 #include "cli/exit_codes.h"
+#include "cli/text_format.h"
 #include "support/test_files.h"
 
 namespace qmv::cli {
@@ -42,6 +43,34 @@ TEST(CliLibraryTest, ChannelLists) {
 
 // A stop by a signal > output failure > anything unknown > bad input > success, in either order;
 // of two of the same rank the first stays.
+// Text from a recording or a file name never reaches the terminal as a control: C0, DEL, C1 (also as
+// UTF-8) and bytes that are not UTF-8 are escaped; printable UTF-8 is kept.
+TEST(CliLibraryTest, ConsoleTextEscapesControls) {
+  const struct {
+    std::string text, shown;
+  } cases[] = {
+      {"cam_00.avi", "cam_00.avi"},
+      {"Z\xC3\xBCrich \xE6\x9D\xB1\xE4\xBA\xAC \xF0\x9F\x93\xB9",
+       "Z\xC3\xBCrich \xE6\x9D\xB1\xE4\xBA\xAC \xF0\x9F\x93\xB9"},
+      {"\x1B]0;owned\x07\x1B[8m", "\\x1B]0;owned\\x07\\x1B[8m"},  // sets the title, then hides the text
+      {"a\nOK b", "a\\nOK b"},
+      {"a\r\tb\x7F", "a\\r\\tb\\x7F"},
+      {std::string("a\0b", 3), "a\\x00b"},
+      {"a\\nb", "a\\\\nb"},  // a backslash cannot pass for an escape
+      {"\xC2\x9B"
+       "8m",
+       "\\u009B8m"},  // C1 CSI as UTF-8
+      {"\x9B"
+       "8m",
+       "\\x9B8m"},                                   // C1 CSI as one byte
+      {"\xC0\x8A", "\\xC0\\x8A"},                    // an overlong line feed
+      {"\xED\xA0\x80", "\\xED\\xA0\\x80"},           // a surrogate
+      {"\xE6\x9D", "\\xE6\\x9D"},                    // cut inside a character
+      {"\xF4\x90\x80\x80", "\\xF4\\x90\\x80\\x80"},  // past U+10FFFF
+  };
+  for (const auto& c : cases) EXPECT_EQ(consoleText(c.text), c.shown) << c.shown;
+}
+
 TEST(CliLibraryTest, ExitStatusRanking) {
   struct Case {
     int better, worse;
