@@ -4,10 +4,10 @@
 #include <iostream>
 #include <string>
 
+#include "cli/command_line.h"
 #include "cli/convert_command.h"
 #include "cli/exit_codes.h"
 #include "cli/info_command.h"
-#include "cli/integrity_report.h"
 #include "cli/verify_command.h"
 
 namespace {
