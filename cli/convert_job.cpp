@@ -125,7 +125,7 @@ InputOutcome convertInput(const ConvertOptions& options, const std::string& path
   const ConversionReport& report = outcome.report;
   printSummary(report, result.sideFiles);
   if (recording.salvageReport() != nullptr) say(fmt::format("{}: {}\n", path, salvageSummary(recording)));
-  if (result.reportWritten) say(job.reportPath + ": integrity report\n");
+  if (!result.reportPath.empty()) say(result.reportPath + ": integrity report\n");
   std::fflush(stdout);
   if (result.sideError) {
     output.line(result.sideError->message);

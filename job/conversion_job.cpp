@@ -136,7 +136,7 @@ JobResult runJob(const ConversionJob& job, const RecordingFile& recording, const
     for (const std::string& side : result.sideFiles) integrity->addSideFile(side);
     const Status done = integrity->finish(result.report, job.reportPath, replace);
     keep(done);
-    result.reportWritten = bool(done);
+    if (done) result.reportPath = job.reportPath;
   }
   return result;
 }

@@ -98,7 +98,7 @@ struct JobResult {
   std::vector<std::string> removed;
   std::vector<std::string> sideFiles;     // the subtitle and frame-log files written
   std::vector<std::string> rateWarnings;  // as rateWarnings() lists them
-  bool reportWritten = false;             // the integrity report is at job.reportPath
+  std::string reportPath;                 // the integrity report written; empty: none
   std::optional<Error> sideError;         // the first side file or report that could not be written
 };
 
