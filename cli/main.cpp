@@ -31,7 +31,8 @@ int main(int argc, char** argv) {
   std::signal(SIGPIPE, SIG_IGN);
   qmv::cli::setCommandLine(argc, argv);
   CLI::App app{
-      "Converts recordings of a 16-channel DVR (.qmv, or a player .exe with a recording) to AVI files.",
+      "Converts recordings of a 16-channel DVR (.qmv, or a player .exe with a recording) to video files\n"
+      "(AVI, MKV or MP4), one per camera channel.",
       "qmv2avi-cli"};
   app.set_version_flag("--version", std::string("qmv2avi-cli ") + QMV2AVI_VERSION);
   app.require_subcommand(1);
