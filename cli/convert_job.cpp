@@ -119,12 +119,14 @@ InputOutcome convertInput(const ConvertOptions& options, const std::string& path
   hooks.messages = &output;
   hooks.stop = &stop;
   hooks.warning = [&output](const std::string& warning) { output.line("warning: " + warning); };
+  hooks.filesDone = [&recording, &path](const JobResult& done) {
+    printSummary(done.report, done.sideFiles);
+    if (recording.salvageReport() != nullptr) say(fmt::format("{}: {}\n", path, salvageSummary(recording)));
+  };
   JobResult result = runJob(job, recording, hooks);
   outcome.report = result.report;
 
   const ConversionReport& report = outcome.report;
-  printSummary(report, result.sideFiles);
-  if (recording.salvageReport() != nullptr) say(fmt::format("{}: {}\n", path, salvageSummary(recording)));
   if (!result.reportPath.empty()) say(result.reportPath + ": integrity report\n");
   std::fflush(stdout);
   if (result.sideError) {

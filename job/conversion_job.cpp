@@ -130,6 +130,7 @@ JobResult runJob(const ConversionJob& job, const RecordingFile& recording, const
     keep(frameLogs->finish());
     for (std::string& file : frameLogs->files()) result.sideFiles.push_back(std::move(file));
   }
+  if (hooks.filesDone) hooks.filesDone(result);
   // Nothing converted (no channel to write): no report of it either.
   if (integrity && result.report.started) {
     // The subtitles and frame logs are evidence of the recorded time too: hashed like the video files.

@@ -80,17 +80,6 @@ std::vector<std::string> rateWarnings(const ConversionJob& job, const RecordingF
 
 using RunFunction = std::function<ConversionReport(const RecordingFile&, const ConversionContext&)>;
 
-// What the front end lends a run.
-struct JobHooks {
-  ProgressSink* progress = nullptr;
-  MessageSink* messages = nullptr;
-  const std::atomic<bool>* stop = nullptr;
-  ConversionObserver* observer = nullptr;  // one more observer beside the side files'
-  // Each rate warning, before the conversion starts (also in the result).
-  std::function<void(const std::string&)> warning;
-  RunFunction run;  // empty: runConversion
-};
-
 struct JobResult {
   // The conversion's report; its files are the outputs written. A file the writer removed (nothing
   // playable had been written) is no output: it is in removed instead.
@@ -100,6 +89,20 @@ struct JobResult {
   std::vector<std::string> rateWarnings;  // as rateWarnings() lists them
   std::string reportPath;                 // the integrity report written; empty: none
   std::optional<Error> sideError;         // the first side file or report that could not be written
+};
+
+// What the front end lends a run.
+struct JobHooks {
+  ProgressSink* progress = nullptr;
+  MessageSink* messages = nullptr;
+  const std::atomic<bool>* stop = nullptr;
+  ConversionObserver* observer = nullptr;  // one more observer beside the side files'
+  // Each rate warning, before the conversion starts (also in the result).
+  std::function<void(const std::string&)> warning;
+  RunFunction run;  // empty: runConversion
+  // Once the video, subtitle and frame-log files are finished, before the report (which reads them all back
+  // and takes a while) is written: the result so far, without reportPath.
+  std::function<void(const JobResult&)> filesDone;
 };
 
 // Runs the conversion of job over recording (opened as job.open says) with the side-file observers and
