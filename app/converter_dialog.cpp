@@ -584,34 +584,32 @@ void ConverterDialog::onConvert() {
   ConversionSettings settings = passSettings();
   // An earlier conversion of the evidence is never replaced without a word: the existing outputs of
   // every recording of the run are named and the user decides once, before anything is written.
-  std::vector<std::string> planned = plannedOutputs(settings, sideChoices_);
-  std::vector<std::string> inputs{localPath(sourcePath_)};
+  const OpenMode open = salvage_ ? OpenMode::kSalvage : OpenMode::kWhole;
+  std::vector<PlannedJob> batch{
+      {localPath(sourcePath_),
+       planOutputs(dialogJob(localPath(sourcePath_), open, settings, sideChoices_), recording_)}};
   for (const QString& path : batchRest_) {
-    RecordingFile other;
-    const Status opened = salvage_ ? other.openSalvage(localPath(path)) : other.open(localPath(path));
-    if (!opened) continue;  // told when its turn comes
-    inputs.push_back(localPath(path));
     ConversionSettings next = settings;
-    next.selectedChannels = other.videoMask() & 0xFFFFu;
+    next.selectedChannels = 0xFFFFu;
     next.baseName = localPath(QFileInfo(path).completeBaseName());
-    for (std::string& name : plannedOutputs(next, sideChoices_)) planned.push_back(std::move(name));
+    const ConversionJob job = dialogJob(localPath(path), open, next, sideChoices_);
+    RecordingFile other;
+    if (!openJobRecording(job, other)) continue;  // told when its turn comes
+    batch.push_back({job.input, planOutputs(job, other)});
   }
+  const PreRunCheck check = checkBeforeRun(batch);
   // An output that is a recording of the run or another output (a link, or two recordings of one name) is
   // never written, not even with Replace: nothing starts.
-  if (const std::vector<std::string> clashes = sameFileClashes(inputs, planned); !clashes.empty()) {
+  if (!check.clashes.empty()) {
     QString text = QStringLiteral("Nothing was converted.\n");
-    for (const std::string& clash : clashes)
+    for (const std::string& clash : check.clashes)
       text += "\n" + QFile::decodeName(QByteArray::fromStdString(clash));
     seams_.warning(this, text, kWarningCaption);
     return;
   }
   QStringList existing;
-  for (const std::string& name : planned) {
-    // Anything at the name counts, a dangling link too: the pass would not create its file there.
-    std::error_code unknown;
-    if (std::filesystem::exists(std::filesystem::symlink_status(name, unknown)))
-      existing << QDir::toNativeSeparators(QFile::decodeName(QByteArray::fromStdString(name)));
-  }
+  for (const std::string& name : check.existing)
+    existing << QDir::toNativeSeparators(QFile::decodeName(QByteArray::fromStdString(name)));
   if (!existing.isEmpty() && !seams_.confirmReplace(this, existing)) return;
   replaceExisting_ = !existing.isEmpty();
   runFolder_ = QDir::toNativeSeparators(effectiveDestination());
@@ -622,8 +620,8 @@ void ConverterDialog::onConvert() {
 void ConverterDialog::startPass(ConversionSettings settings) {
   // With nothing to replace, a file that appears meanwhile stops the pass instead of being replaced.
   settings.overwrite = replaceExisting_;
-  auto side = std::make_shared<SideOutcome>();
-  side_ = side;
+  auto result = std::make_shared<JobResult>();
+  result_ = result;
 
   stop_.store(false);
   const int generation = ++generation_;
@@ -662,21 +660,21 @@ void ConverterDialog::startPass(ConversionSettings settings) {
       },
       Qt::QueuedConnection);
 
-  auto run = seams_.runConversion;
-  const RecordingFile* recording = &recording_;
-  const std::string inputPath = localPath(sourcePath_);
+  const ConversionJob job = dialogJob(
+      localPath(sourcePath_), salvage_ ? OpenMode::kSalvage : OpenMode::kWhole, settings, sideChoices_);
   try {
     // Made before the first press can return, so that a quick second press is a stop and never a
     // second worker.
     worker_ = std::make_unique<ConversionThread>(
-        std::move(sink), [run, recording, inputPath, settings, choices = sideChoices_, side,
+        std::move(sink), [run = seams_.runConversion, recording = &recording_, job, result,
                           stop = &stop_](QtConversionSink& s) {
-          ConversionContext context;
-          context.settings = settings;
-          context.progress = &s;
-          context.messages = &s;
-          context.stop = stop;
-          return convertWithSideFiles(*recording, inputPath, choices, context, run, *side);
+          JobHooks hooks;
+          hooks.progress = &s;
+          hooks.messages = &s;
+          hooks.stop = stop;
+          hooks.run = run;
+          *result = runJob(job, *recording, hooks);
+          return result->report;
         });
     setConvertLabel(true);
   } catch (const std::system_error&) {
@@ -730,9 +728,12 @@ void ConverterDialog::onConversionDone(const ConversionReport& report) {
   exchangeData(false);
   PassOutcome pass;
   pass.recordingName = QFileInfo(sourcePath_).fileName();
-  pass.report = report;
-  if (side_) pass.side = *side_;
-  side_.reset();
+  // The job's result, once its worker has returned: the outputs the writer removed are left out there.
+  if (result_)
+    pass.result = *result_;
+  else
+    pass.result.report = report;
+  result_.reset();
   const bool failed = !failureText(pass).isEmpty();
   passes_.push_back(std::move(pass));
   // A batch goes on with its next recording into the same destination; its one message comes at the end.
@@ -747,8 +748,8 @@ void ConverterDialog::onConversionDone(const ConversionReport& report) {
     }
     PassOutcome skipped;
     skipped.recordingName = QFileInfo(next).fileName();
-    skipped.report.warnings.push_back("not a recording that can be read; left out: " +
-                                      rejection.toStdString());
+    skipped.result.report.warnings.push_back("not a recording that can be read; left out: " +
+                                             rejection.toStdString());
     passes_.push_back(std::move(skipped));
   }
   batchRest_.clear();
@@ -790,7 +791,7 @@ void ConverterDialog::shutDown() {
     worker_->join();
     worker_.reset();
   }
-  side_.reset();
+  result_.reset();
   recording_.close();
 }
 

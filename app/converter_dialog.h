@@ -180,8 +180,8 @@ class ConverterDialog : public QDialog {
   uint32_t maxGapSeconds_ = 0;
   QStringList batchRest_;
   bool replaceExisting_ = false;  // the user agreed to replace the outputs that exist
-  // The side outcome of the running pass, filled on the worker's thread before it returns.
-  std::shared_ptr<SideOutcome> side_;
+  // The result of the running pass's job, filled on the worker's thread before it returns.
+  std::shared_ptr<JobResult> result_;
   std::vector<PassOutcome> passes_;  // the finished passes of the run, for its one completion message
   QString runFolder_;                // where the run writes
   QElapsedTimer runClock_;

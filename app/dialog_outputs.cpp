@@ -1,12 +1,8 @@
-// The dialog's conversion outputs: side files through the command-line tool's observers, outcome texts.
+// The dialog's conversions as jobs of the core, and the texts of their outcome.
 #include "app/dialog_outputs.h"
 
 #include <QLocale>
 #include <filesystem>
-
-#include "convert/rate_check.h"
-#include "report/integrity_report.h"
-#include "report/timestamp_files.h"
 
 #ifndef QMV2AVI_VERSION
 #define QMV2AVI_VERSION "0.0.0"
@@ -14,79 +10,16 @@
 
 namespace qmv::app {
 
-namespace {
-
-std::string reportPathOf(const ConversionSettings& settings) {
-  return settings.destinationDir + settings.baseName + ".report.json";
-}
-
-}  // namespace
-
-std::vector<std::string> plannedOutputs(const ConversionSettings& settings, const SideFileChoices& choices) {
-  std::vector<std::string> files;
-  for (int c = 0; c < format::kChannelCount; ++c) {
-    if (!((settings.selectedChannels >> c) & 1u)) continue;
-    const std::string video =
-        outputFileName(settings.destinationDir, settings.baseName, c, settings.container);
-    files.push_back(video);
-    if (choices.subtitles) files.push_back(sideFileName(video, ".srt"));
-    if (choices.frameLog) files.push_back(sideFileName(video, ".csv"));
-  }
-  if (choices.report) files.push_back(reportPathOf(settings));
-  return files;
-}
-
-ConversionReport convertWithSideFiles(const RecordingFile& recording, const std::string& inputPath,
-                                      const SideFileChoices& choices, ConversionContext context,
-                                      const RunFunction& run, SideOutcome& outcome) {
-  for (const ChannelTiming& timing : checkChannelRates(recording)) {
-    if (timing.warning && ((context.settings.selectedChannels >> timing.channel) & 1u)) {
-      outcome.timingWarnings.push_back(rateWarningText(timing) +
-                                       rateWarningConsequence(context.settings.timing == Timing::kRecorded));
-    }
-  }
-  const std::size_t firstSide = outcome.sideFiles.size();
-  ObserverFanOut observers;
-  observers.add(context.observer);
-  std::optional<SubtitleFiles> subtitles;
-  std::optional<FrameLogFiles> frameLogs;
-  std::optional<IntegrityReport> integrity;
-  if (choices.subtitles) observers.add(&subtitles.emplace(recording.info(), context.settings.overwrite));
-  if (choices.frameLog) observers.add(&frameLogs.emplace(recording.info(), context.settings.overwrite));
-  if (choices.report) {
-    const bool passThrough = context.settings.videoMode == VideoMode::kPassThrough;
-    ReportSetup setup{"qmv2avi",
-                      QMV2AVI_VERSION,
-                      {},
-                      passThrough,
-                      passThrough ? "" : context.settings.compressOptions.encoder};
-    observers.add(&integrity.emplace(recording, inputPath, std::move(setup)));
-  }
-  context.observer = observers.empty() ? nullptr : &observers;
-  if (integrity) integrity->start();
-  ConversionReport report = run(recording, context);
-
-  auto keep = [&outcome](const Status& done) {
-    if (!done && !outcome.sideError) outcome.sideError = done.error();
-  };
-  if (subtitles) {
-    keep(subtitles->finish(report));
-    for (std::string& file : subtitles->files()) outcome.sideFiles.push_back(std::move(file));
-  }
-  if (frameLogs) {
-    keep(frameLogs->finish());
-    for (std::string& file : frameLogs->files()) outcome.sideFiles.push_back(std::move(file));
-  }
-  if (integrity && report.started) {
-    // The subtitles and frame logs are evidence of the recorded time too: hashed like the video files.
-    for (std::size_t i = firstSide; i < outcome.sideFiles.size(); ++i)
-      integrity->addSideFile(outcome.sideFiles[i]);
-    const std::string path = reportPathOf(context.settings);
-    const Status done = integrity->finish(report, path, context.settings.overwrite);
-    keep(done);
-    if (done) outcome.sideFiles.push_back(path);
-  }
-  return report;
+ConversionJob dialogJob(const std::string& input, OpenMode open, const ConversionSettings& settings,
+                        const SideFileChoices& choices) {
+  ConversionJob job;
+  job.input = input;
+  job.open = open;
+  job.settings = settings;
+  job.sideFiles = choices;
+  job.reportPath = reportPathFor("", settings.destinationDir, settings.baseName);
+  job.tool = ToolIdentity{"qmv2avi", QMV2AVI_VERSION, {}};
+  return job;
 }
 
 QString completionText(const std::vector<PassOutcome>& passes, const QString& folder) {
@@ -95,21 +28,24 @@ QString completionText(const std::vector<PassOutcome>& passes, const QString& fo
   bool stopped = false;
   QStringList warnings;
   for (const PassOutcome& pass : passes) {
-    for (const OutputFileReport& file : pass.report.files) {
+    const JobResult& result = pass.result;
+    for (const OutputFileReport& file : result.report.files) {
       ++count;
       bytes += qint64(file.bytes);
     }
-    for (const std::string& side : pass.side.sideFiles) {
+    std::vector<std::string> sideFiles = result.sideFiles;
+    if (!result.reportPath.empty()) sideFiles.push_back(result.reportPath);
+    for (const std::string& side : sideFiles) {
       ++count;
       // By the name's own bytes: a name that is not UTF-8 would not survive the way through a QString.
       std::error_code unknown;
       const std::uintmax_t size = std::filesystem::file_size(side, unknown);
       if (!unknown) bytes += qint64(size);
     }
-    stopped = stopped || pass.report.stopped;
+    stopped = stopped || result.report.stopped;
     const QString prefix = passes.size() > 1 ? pass.recordingName + QStringLiteral(": ") : QString();
-    for (const std::string& w : pass.side.timingWarnings) warnings << prefix + QString::fromStdString(w);
-    for (const std::string& w : pass.report.warnings) warnings << prefix + QString::fromStdString(w);
+    for (const std::string& w : result.rateWarnings) warnings << prefix + QString::fromStdString(w);
+    for (const std::string& w : result.report.warnings) warnings << prefix + QString::fromStdString(w);
   }
   const QString files = count == 1 ? QStringLiteral("1 file") : QStringLiteral("%1 files").arg(count);
   QString text = stopped ? QStringLiteral(
@@ -130,7 +66,7 @@ QString completionText(const std::vector<PassOutcome>& passes, const QString& fo
 }
 
 QString failureText(const PassOutcome& pass) {
-  const ConversionReport& report = pass.report;
+  const ConversionReport& report = pass.result.report;
   // The core's messages name the file they concern and the reason.
   if (report.outputError)
     return QStringLiteral("The conversion stopped because an output file could not be written.\n\n%1")
@@ -138,9 +74,9 @@ QString failureText(const PassOutcome& pass) {
   if (report.inputError)
     return QStringLiteral("The conversion stopped because the recording changed while it was read.\n\n%1")
         .arg(QString::fromStdString(report.inputError->message));
-  if (pass.side.sideError)
+  if (pass.result.sideError)
     return QStringLiteral("A file beside the video files could not be written.\n\n%1")
-        .arg(QString::fromStdString(pass.side.sideError->message));
+        .arg(QString::fromStdString(pass.result.sideError->message));
   return {};
 }
 

@@ -18,9 +18,9 @@ namespace {
 
 constexpr char kHelp[] =
     "Usage: qmv2avi [--help] [--version]\n"
-    "Converts recordings of a 16-channel DVR (.qmv, or a player .exe with a recording) to AVI files,\n"
-    "one per camera channel. Opens one window: Open a recording, pick channels and a destination\n"
-    "folder, press Convert (press it again to stop).\n"
+    "Converts recordings of a 16-channel DVR (.qmv, or a player .exe with a recording) to video files\n"
+    "(AVI, MKV or MP4), one per camera channel. Opens one window: Open a recording, pick channels\n"
+    "and a destination folder, press Convert (press it again to stop).\n"
     "\n"
     "Options:\n"
     "  -h, --help     Print this help message and exit\n"

@@ -15,9 +15,9 @@
 #include <system_error>
 #include <thread>
 
+#include "cli/command_line.h"
 #include "cli/convert_job.h"
 #include "cli/exit_codes.h"
-#include "cli/integrity_report.h"
 #include "cli/progress_display.h"
 #include "cli/text_format.h"
 
@@ -74,8 +74,7 @@ std::vector<std::optional<NameClash>> findNameClashes(const ConvertOptions& opti
          "output files " + outputPattern(options, inputs[i]) + " would be those"}};
     // Reports gathered into one folder clash by their own names even when the videos go apart.
     if (options.report) {
-      const std::string report =
-          integrityReportPath(*options.report, dir.string() + "/", input.stem().string());
+      const std::string report = reportPathFor(*options.report, dir.string() + "/", input.stem().string());
       names.emplace_back("report " + identity(report), "report " + report + " would be that");
     }
     for (const auto& [name, files] : names) {

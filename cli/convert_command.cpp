@@ -1,4 +1,4 @@
-// The `convert` subcommand: one AVI file per channel of each recording, pass-through or re-encoded.
+// The `convert` subcommand: one video file per channel of each recording, pass-through or re-encoded.
 #include "cli/convert_command.h"
 
 #include <CLI/CLI.hpp>

@@ -1,4 +1,4 @@
-// The `convert` subcommand: one AVI file per channel, pass-through or re-encoded, with a progress bar.
+// The `convert` subcommand: one video file per channel, pass-through or re-encoded, with a progress bar.
 #pragma once
 
 #include <cstdint>

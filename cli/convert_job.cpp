@@ -1,4 +1,4 @@
-// One input of a `convert` run: open the recording, check its outputs, convert, summarize.
+// One input of a `convert` run: its options as a job, the check before writing, the run, the summary.
 #include "cli/convert_job.h"
 
 #include <fmt/format.h>
@@ -11,13 +11,12 @@
 #include <utility>
 #include <vector>
 
+#include "cli/command_line.h"
 #include "cli/exit_codes.h"
-#include "cli/integrity_report.h"
 #include "cli/progress_display.h"
 #include "cli/salvage_text.h"
 #include "cli/text_format.h"
-#include "convert/rate_check.h"
-#include "output/output_file.h"
+#include "job/conversion_job.h"
 #include "recording/recording_file.h"
 #include "report/timestamp_files.h"
 
@@ -38,7 +37,7 @@ void sayLine(const std::string& line) {
   std::fwrite(text.data(), 1, text.size(), stdout);
 }
 
-// sideFiles: the subtitle and frame-log files written; each is named on its AVI file's line.
+// sideFiles: the subtitle and frame-log files written; each is named on its video file's line.
 void printSummary(const ConversionReport& report, const std::vector<std::string>& sideFiles = {}) {
   for (const OutputFileReport& file : report.files) {
     const double duration = file.rate.num > 0 ? double(file.positions) * file.rate.den / file.rate.num : 0.0;
@@ -63,8 +62,11 @@ void printSummary(const ConversionReport& report, const std::vector<std::string>
 InputOutcome convertInput(const ConvertOptions& options, const std::string& path, JobOutput& output,
                           const std::atomic<bool>& stop) {
   InputOutcome outcome;
+  ConversionJob job;
+  job.input = path;
+  job.open = options.salvage ? OpenMode::kSalvage : OpenMode::kWhole;
   RecordingFile recording;
-  if (Status opened = options.salvage ? recording.openSalvage(path) : recording.open(path); !opened) {
+  if (Status opened = openJobRecording(job, recording); !opened) {
     output.inputLine(rejectionText(opened.error(), options.salvage));
     outcome.exitStatus = kExitBadInput;
     return outcome;
@@ -86,130 +88,52 @@ InputOutcome convertInput(const ConvertOptions& options, const std::string& path
       output.line(fmt::format("CH-{:02d} has no video; no file for it", c + 1));
     }
   }
-  ConversionSettings settings = options.settings;
-  settings.selectedChannels = wanted & recording.videoMask();
-  settings.destinationDir = dir;
-  settings.baseName = input.stem().string();
-  settings.overwrite = options.overwrite;
-  const std::string reportPath =
-      options.report ? integrityReportPath(*options.report, settings.destinationDir, settings.baseName) : "";
-  if (settings.selectedChannels == 0) {
+  job.settings = options.settings;
+  job.settings.selectedChannels = wanted & recording.videoMask();
+  job.settings.destinationDir = dir;
+  job.settings.baseName = input.stem().string();
+  job.settings.overwrite = options.overwrite;
+  job.sideFiles = {options.timestamps, options.frameTimes, options.report.has_value()};
+  if (options.report) job.reportPath = reportPathFor(*options.report, dir, job.settings.baseName);
+  job.tool = toolIdentity();
+  if (job.settings.selectedChannels == 0) {
     output.line("nothing to convert: no selected channel has video");
     return outcome;
   }
 
-  // No output may be the input or another output of the run, whatever names reach them (hard links,
-  // symbolic links): compared by device and inode, before anything is written, with or without --overwrite.
-  {
-    std::vector<std::string> names;
-    for (int c = 0; c < format::kChannelCount; ++c) {
-      if (!((settings.selectedChannels >> c) & 1u)) continue;
-      const std::string name =
-          outputFileName(settings.destinationDir, settings.baseName, c, settings.container);
-      names.push_back(name);
-      if (options.timestamps) names.push_back(sideFileName(name, ".srt"));
-      if (options.frameTimes) names.push_back(sideFileName(name, ".csv"));
-    }
-    if (!reportPath.empty()) names.push_back(reportPath);
-    const std::vector<std::string> clashes = sameFileClashes({path}, names);
-    for (const std::string& clash : clashes) output.line(clash);
-    if (!clashes.empty()) {
-      outcome.exitStatus = kExitOutputFile;
-      return outcome;
-    }
+  // Checked before anything is written, with or without --overwrite: no output may be the input or another
+  // output; and without it, an existing file never leaves a half-done set behind.
+  const PreRunCheck check = checkBeforeRun({{path, planOutputs(job, recording)}});
+  for (const std::string& clash : check.clashes) output.line(clash);
+  if (!check.clashes.empty()) {
+    outcome.exitStatus = kExitOutputFile;
+    return outcome;
   }
-
-  // Refuse before writing anything, so an existing file never leaves a half-done set behind.
-  if (!options.overwrite) {
-    bool exists = false;
-    for (int c = 0; c < format::kChannelCount; ++c) {
-      if (!((settings.selectedChannels >> c) & 1u)) continue;
-      const std::string name =
-          outputFileName(settings.destinationDir, settings.baseName, c, settings.container);
-      if (fs::exists(fs::symlink_status(name, ec))) {
-        output.line(name + " exists (use --overwrite to replace it)");
-        exists = true;
-      }
-      const std::pair<bool, const char*> sideFiles[] = {{options.timestamps, ".srt"},
-                                                        {options.frameTimes, ".csv"}};
-      for (const auto& [enabled, extension] : sideFiles) {
-        const std::string side = sideFileName(name, extension);
-        if (enabled && fs::exists(fs::symlink_status(side, ec))) {
-          output.line(side + " exists (use --overwrite to replace it)");
-          exists = true;
-        }
-      }
-    }
-    if (!reportPath.empty() && fs::exists(fs::symlink_status(reportPath, ec))) {
-      output.line(reportPath + " exists (use --overwrite to replace it)");
-      exists = true;
-    }
-    if (exists) {
-      outcome.exitStatus = kExitOutputFile;
-      return outcome;
-    }
-  }
-
-  // A wrong declared rate makes the video play too fast or too slow and the audio drift.
-  for (const ChannelTiming& timing : checkChannelRates(recording)) {
-    if (timing.warning && ((settings.selectedChannels >> timing.channel) & 1u)) {
-      output.line("warning: " + rateWarningText(timing) +
-                  rateWarningConsequence(settings.timing == Timing::kRecorded));
-    }
-  }
-
-  // Files written beside the AVI files from the worker's per-record events.
-  ObserverFanOut observers;
-  std::optional<SubtitleFiles> subtitles;
-  std::optional<FrameLogFiles> frameLogs;
-  if (options.timestamps) observers.add(&subtitles.emplace(recording.info(), options.overwrite));
-  if (options.frameTimes) observers.add(&frameLogs.emplace(recording.info(), options.overwrite));
-  std::optional<IntegrityReport> integrity;
-  if (options.report) {
-    const ReportSetup setup =
-        reportSetup(settings.videoMode == VideoMode::kPassThrough, settings.compressOptions.encoder);
-    observers.add(&integrity.emplace(recording, path, setup));
+  if (!options.overwrite && !check.existing.empty()) {
+    for (const std::string& name : check.existing)
+      output.line(name + " exists (use --overwrite to replace it)");
+    outcome.exitStatus = kExitOutputFile;
+    return outcome;
   }
 
   output.setRecording(recording);
-  ConversionContext context;
-  context.settings = settings;
-  context.progress = &output;
-  context.messages = &output;
-  context.observer = observers.empty() ? nullptr : &observers;
-  context.stop = &stop;
-  if (integrity) integrity->start();
-  outcome.report = runConversion(recording, context);
-  // A file the writer removed (nothing playable had been written) is no output: no summary names it.
-  std::erase_if(outcome.report.files, [](const OutputFileReport& file) {
-    std::error_code missing;
-    return !fs::exists(fs::symlink_status(file.path, missing));
-  });
+  JobHooks hooks;
+  hooks.progress = &output;
+  hooks.messages = &output;
+  hooks.stop = &stop;
+  hooks.warning = [&output](const std::string& warning) { output.line("warning: " + warning); };
+  hooks.filesDone = [&recording, &path](const JobResult& done) {
+    printSummary(done.report, done.sideFiles);
+    if (recording.salvageReport() != nullptr) sayLine(fmt::format("{}: {}", path, salvageSummary(recording)));
+  };
+  JobResult result = runJob(job, recording, hooks);
+  outcome.report = result.report;
 
   const ConversionReport& report = outcome.report;
-  std::optional<Error> sideError;
-  std::vector<std::string> sideFiles;
-  if (subtitles) {
-    if (Status done = subtitles->finish(report); !done) sideError = done.error();
-    sideFiles = subtitles->files();
-  }
-  if (frameLogs) {
-    if (Status done = frameLogs->finish(); !done && !sideError) sideError = done.error();
-    for (std::string& file : frameLogs->files()) sideFiles.push_back(std::move(file));
-  }
-  printSummary(report, sideFiles);
-  if (recording.salvageReport() != nullptr) sayLine(fmt::format("{}: {}", path, salvageSummary(recording)));
-  if (integrity) {
-    for (const std::string& side : sideFiles) integrity->addSideFile(side);
-    if (Status done = integrity->finish(report, reportPath, options.overwrite); !done) {
-      if (!sideError) sideError = done.error();
-    } else {
-      sayLine(reportPath + ": integrity report");
-    }
-  }
+  if (!result.reportPath.empty()) sayLine(result.reportPath + ": integrity report");
   std::fflush(stdout);
-  if (sideError) {
-    output.line(sideError->message);
+  if (result.sideError) {
+    output.line(result.sideError->message);
     outcome.exitStatus = kExitOutputFile;
   }
   if (report.inputError) {

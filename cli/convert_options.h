@@ -15,7 +15,7 @@ struct ConvertOptions {
   std::string outputDir;                // empty: next to each input
   std::optional<uint32_t> channelMask;  // bit c = CH-(c+1); nullopt: every channel with video
   bool overwrite = false;
-  bool timestamps = true;             // <base>_NN.srt with the recorded time beside each AVI file
+  bool timestamps = true;             // <base>_NN.srt with the recorded time beside each video file
   bool frameTimes = false;            // <base>_NN.csv with one row per written video sample
   std::optional<std::string> report;  // integrity report; "" = <DIR>/<base>.report.json
   bool jsonProgress = false;          // one JSON object per line on stderr instead of the bar

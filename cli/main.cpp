@@ -4,10 +4,10 @@
 #include <iostream>
 #include <string>
 
+#include "cli/command_line.h"
 #include "cli/convert_command.h"
 #include "cli/exit_codes.h"
 #include "cli/info_command.h"
-#include "cli/integrity_report.h"
 #include "cli/snapshot_command.h"
 #include "cli/text_format.h"
 #include "cli/verify_command.h"
@@ -36,7 +36,8 @@ int main(int argc, char** argv) {
   std::signal(SIGPIPE, SIG_IGN);
   qmv::cli::setCommandLine(argc, argv);
   CLI::App app{
-      "Converts recordings of a 16-channel DVR (.qmv, or a player .exe with a recording) to AVI files.",
+      "Converts recordings of a 16-channel DVR (.qmv, or a player .exe with a recording) to video files\n"
+      "(AVI, MKV or MP4), one per camera channel.",
       "qmv2avi-cli"};
   app.set_version_flag("--version", std::string("qmv2avi-cli ") + QMV2AVI_VERSION);
   app.require_subcommand(1);

@@ -1,0 +1,145 @@
+// One conversion as a value: its plan, the check before a batch, and the run with its side files and report.
+#include "job/conversion_job.h"
+
+#include <algorithm>
+#include <filesystem>
+#include <optional>
+#include <system_error>
+#include <utility>
+
+#include "convert/rate_check.h"
+#include "output/output_file.h"
+#include "report/integrity_report.h"
+#include "report/timestamp_files.h"
+
+namespace qmv {
+namespace {
+
+namespace fs = std::filesystem;
+
+// Anything at the name counts, a dangling link too: the pass would not create its file there.
+bool somethingAt(const std::string& name) {
+  std::error_code unknown;
+  return fs::exists(fs::symlink_status(name, unknown));
+}
+
+uint32_t channelsToWrite(const ConversionJob& job, const RecordingFile& recording) {
+  return job.settings.selectedChannels & recording.videoMask();
+}
+
+}  // namespace
+
+std::string reportPathFor(const std::string& requested, const std::string& dir, const std::string& baseName) {
+  const std::string name = baseName + ".report.json";
+  if (requested.empty()) return dir + name;
+  std::error_code ec;
+  if (fs::is_directory(requested, ec)) return (fs::path(requested) / name).string();
+  return requested;
+}
+
+Status openJobRecording(const ConversionJob& job, RecordingFile& recording) {
+  return job.open == OpenMode::kSalvage ? recording.openSalvage(job.input) : recording.open(job.input);
+}
+
+std::vector<std::string> planOutputs(const ConversionJob& job, const RecordingFile& recording) {
+  const ConversionSettings& settings = job.settings;
+  const uint32_t channels = channelsToWrite(job, recording);
+  std::vector<std::string> files;
+  for (int c = 0; c < format::kChannelCount; ++c) {
+    if (!((channels >> c) & 1u)) continue;
+    const std::string video =
+        outputFileName(settings.destinationDir, settings.baseName, c, settings.container);
+    files.push_back(video);
+    if (job.sideFiles.subtitles) files.push_back(sideFileName(video, ".srt"));
+    if (job.sideFiles.frameLog) files.push_back(sideFileName(video, ".csv"));
+  }
+  if (job.sideFiles.report && channels != 0) files.push_back(job.reportPath);
+  return files;
+}
+
+PreRunCheck checkBeforeRun(const std::vector<PlannedJob>& batch) {
+  std::vector<std::string> inputs;
+  std::vector<std::string> outputs;
+  for (const PlannedJob& job : batch) {
+    inputs.push_back(job.input);
+    outputs.insert(outputs.end(), job.outputs.begin(), job.outputs.end());
+  }
+  PreRunCheck check;
+  check.clashes = sameFileClashes(inputs, outputs);
+  for (const std::string& name : outputs) {
+    if (somethingAt(name)) check.existing.push_back(name);
+  }
+  return check;
+}
+
+std::vector<std::string> rateWarnings(const ConversionJob& job, const RecordingFile& recording) {
+  std::vector<std::string> warnings;
+  for (const ChannelTiming& timing : checkChannelRates(recording)) {
+    if (timing.warning && ((job.settings.selectedChannels >> timing.channel) & 1u)) {
+      warnings.push_back(rateWarningText(timing) +
+                         rateWarningConsequence(job.settings.timing == Timing::kRecorded));
+    }
+  }
+  return warnings;
+}
+
+JobResult runJob(const ConversionJob& job, const RecordingFile& recording, const JobHooks& hooks) {
+  JobResult result;
+  result.rateWarnings = rateWarnings(job, recording);
+  if (hooks.warning) {
+    for (const std::string& warning : result.rateWarnings) hooks.warning(warning);
+  }
+
+  const bool replace = job.settings.overwrite;
+  ObserverFanOut observers;
+  observers.add(hooks.observer);
+  std::optional<SubtitleFiles> subtitles;
+  std::optional<FrameLogFiles> frameLogs;
+  std::optional<IntegrityReport> integrity;
+  if (job.sideFiles.subtitles) observers.add(&subtitles.emplace(recording.info(), replace));
+  if (job.sideFiles.frameLog) observers.add(&frameLogs.emplace(recording.info(), replace));
+  if (job.sideFiles.report) {
+    const bool passThrough = job.settings.videoMode == VideoMode::kPassThrough;
+    ReportSetup setup{job.tool.name, job.tool.version, job.tool.command, passThrough,
+                      passThrough ? "" : job.settings.compressOptions.encoder};
+    observers.add(&integrity.emplace(recording, job.input, std::move(setup)));
+  }
+
+  ConversionContext context;
+  context.settings = job.settings;
+  context.progress = hooks.progress;
+  context.messages = hooks.messages;
+  context.observer = observers.empty() ? nullptr : &observers;
+  context.stop = hooks.stop;
+  if (integrity) integrity->start();
+  result.report = hooks.run ? hooks.run(recording, context) : runConversion(recording, context);
+  std::erase_if(result.report.files, [&result](const OutputFileReport& file) {
+    if (somethingAt(file.path)) return false;
+    result.removed.push_back(file.path);
+    return true;
+  });
+
+  auto keep = [&result](const Status& done) {
+    if (!done && !result.sideError) result.sideError = done.error();
+  };
+  if (subtitles) {
+    keep(subtitles->finish(result.report));
+    for (std::string& file : subtitles->files()) result.sideFiles.push_back(std::move(file));
+  }
+  if (frameLogs) {
+    keep(frameLogs->finish());
+    for (std::string& file : frameLogs->files()) result.sideFiles.push_back(std::move(file));
+  }
+  if (hooks.filesDone) hooks.filesDone(result);
+  // Nothing converted (no channel to write): no report of it either.
+  if (integrity && result.report.started) {
+    // The subtitles and frame logs are evidence of the recorded time too: hashed like the video files.
+    for (const std::string& side : result.sideFiles) integrity->addSideFile(side);
+    const Status done = integrity->finish(result.report, job.reportPath, replace);
+    keep(done);
+    if (done) result.reportPath = job.reportPath;
+  }
+  return result;
+}
+
+}  // namespace qmv

@@ -1,0 +1,112 @@
+// One conversion as a value that both front ends fill: its input, settings, side files and report, the plan
+// of what it writes, the check before a batch, and the run that sets up the side files and the report.
+#pragma once
+
+#include <atomic>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "convert/conversion_context.h"
+#include "convert/conversion_observer.h"
+#include "convert/conversion_worker.h"
+#include "recording/recording_file.h"
+#include "recording/result.h"
+
+namespace qmv {
+
+// Whole: the recording must be sound. Salvage: what is left of a cut-short or damaged one.
+enum class OpenMode { kWhole, kSalvage };
+
+// The files written beside the video files.
+struct SideFileChoices {
+  bool subtitles = true;  // <base>_NN.srt with the recorded time
+  bool frameLog = false;  // <base>_NN.csv, one row per written video sample
+  bool report = false;    // the integrity report
+
+  bool operator==(const SideFileChoices&) const = default;
+};
+
+// The program that ran the conversion, as the integrity report names it.
+struct ToolIdentity {
+  std::string name;  // "qmv2avi-cli"
+  std::string version;
+  std::vector<std::string> command;  // the command line it was started with; empty for the dialog
+};
+
+struct ConversionJob {
+  std::string input;  // the recording's path
+  OpenMode open = OpenMode::kWhole;
+  // Channels, folder, base name, container and video settings. settings.overwrite is the overwrite rule:
+  // false, and a file that exists at an output's name stops the pass instead of being replaced.
+  ConversionSettings settings;
+  SideFileChoices sideFiles;
+  std::string reportPath;  // where the report goes when sideFiles.report (see reportPathFor)
+  ToolIdentity tool;
+};
+
+// Where a report goes: "<dir><baseName>.report.json" when requested is empty,
+// "requested/<baseName>.report.json" when requested is a folder, else requested. dir ends in a path separator
+// or is empty.
+std::string reportPathFor(const std::string& requested, const std::string& dir, const std::string& baseName);
+
+// Opens job.input whole or salvaged, as job.open says.
+Status openJobRecording(const ConversionJob& job, RecordingFile& recording);
+
+// Every file the job writes, in channel order (video, subtitles, frame log), the report last. Only the
+// selected channels that have video in recording write files.
+std::vector<std::string> planOutputs(const ConversionJob& job, const RecordingFile& recording);
+
+// One job of a batch and its planned outputs, for the check before anything is written.
+struct PlannedJob {
+  std::string input;
+  std::vector<std::string> outputs;
+};
+
+struct PreRunCheck {
+  // One line per output that is an input or another output of the batch (links included): such a batch
+  // must not start, not even when it may replace files.
+  std::vector<std::string> clashes;
+  // Outputs at whose name something exists already, a dangling link too, in plan order.
+  std::vector<std::string> existing;
+};
+
+PreRunCheck checkBeforeRun(const std::vector<PlannedJob>& batch);
+
+// The recorded rate warnings of the job's channels: a wrong declared rate makes the video play too fast
+// or too slow and the audio drift.
+std::vector<std::string> rateWarnings(const ConversionJob& job, const RecordingFile& recording);
+
+using RunFunction = std::function<ConversionReport(const RecordingFile&, const ConversionContext&)>;
+
+struct JobResult {
+  // The conversion's report; its files are the outputs written. A file the writer removed (nothing
+  // playable had been written) is no output: it is in removed instead.
+  ConversionReport report;
+  std::vector<std::string> removed;
+  std::vector<std::string> sideFiles;     // the subtitle and frame-log files written
+  std::vector<std::string> rateWarnings;  // as rateWarnings() lists them
+  std::string reportPath;                 // the integrity report written; empty: none
+  std::optional<Error> sideError;         // the first side file or report that could not be written
+};
+
+// What the front end lends a run.
+struct JobHooks {
+  ProgressSink* progress = nullptr;
+  MessageSink* messages = nullptr;
+  const std::atomic<bool>* stop = nullptr;
+  ConversionObserver* observer = nullptr;  // one more observer beside the side files'
+  // Each rate warning, before the conversion starts (also in the result).
+  std::function<void(const std::string&)> warning;
+  RunFunction run;  // empty: runConversion
+  // Once the video, subtitle and frame-log files are finished, before the report (which reads them all back
+  // and takes a while) is written: the result so far, without reportPath.
+  std::function<void(const JobResult&)> filesDone;
+};
+
+// Runs the conversion of job over recording (opened as job.open says) with the side-file observers and
+// the report that job asks for, then finishes them. The report is written when the pass started.
+JobResult runJob(const ConversionJob& job, const RecordingFile& recording, const JobHooks& hooks);
+
+}  // namespace qmv
