@@ -4,7 +4,6 @@
 #include <CLI/CLI.hpp>
 #include <algorithm>
 #include <atomic>
-#include <csignal>
 #include <cstdio>
 #include <filesystem>
 #include <iostream>
@@ -15,6 +14,7 @@
 #include <vector>
 
 #include "cli/batch_runner.h"
+#include "cli/console.h"
 #include "cli/convert_options.h"
 #include "cli/exit_codes.h"
 #include "convert/compress_options.h"
@@ -95,40 +95,6 @@ void listEncoders() {
   }
 }
 
-// The signal handler's only way to the conversions: raising the batch's stop request, as the Stop button
-// does.
-BatchStop* gStop = nullptr;
-volatile std::sig_atomic_t gStopSignal = 0;
-
-extern "C" void onStopSignal(int signal) {
-  gStopSignal = signal;
-  if (gStop != nullptr) gStop->requestStop();
-}
-
-class SignalGuard {
- public:
-  explicit SignalGuard(BatchStop& stop) {
-    gStopSignal = 0;
-    gStop = &stop;
-    struct sigaction action {};
-    action.sa_handler = onStopSignal;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, &oldInt_);
-    sigaction(SIGTERM, &action, &oldTerm_);
-  }
-  ~SignalGuard() {
-    sigaction(SIGINT, &oldInt_, nullptr);
-    sigaction(SIGTERM, &oldTerm_, nullptr);
-    gStop = nullptr;
-  }
-  SignalGuard(const SignalGuard&) = delete;
-  SignalGuard& operator=(const SignalGuard&) = delete;
-
- private:
-  struct sigaction oldInt_ {};
-  struct sigaction oldTerm_ {};
-};
-
 // Takes the arguments into options. The option validators have checked every value already; what is
 // left is what no single option can say.
 std::optional<int> prepareOptions(const ConvertArguments& args, ConvertOptions& options) {
@@ -198,10 +164,10 @@ int runConvert(const ConvertArguments& args) {
   }
 
   BatchStop stop;
-  SignalGuard signals(stop);
+  StopRequests requests(stop);
   const int status = runBatch(options, expanded, stop);
   // The exit status says what the files and the report say: only a run the signal cut short ends as 128+n.
-  if (gStopSignal != 0 && stop.cutShort()) return kExitSignalBase + int(gStopSignal);
+  if (requests.received() != 0 && stop.cutShort()) return kExitSignalBase + requests.received();
   return status;
 }
 
