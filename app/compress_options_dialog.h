@@ -5,7 +5,7 @@
 #include <optional>
 #include <vector>
 
-#include "convert/compress_options.h"
+#include "transcode/compress_options.h"
 
 class QCheckBox;
 class QListWidget;

@@ -36,7 +36,7 @@
 #include "app/conversion_thread.h"
 #include "app/dialog_units.h"
 #include "app/folder_browser.h"
-#include "convert/output_file.h"
+#include "output/output_file.h"
 
 #ifdef Q_OS_WIN
 #include <windows.h>

@@ -15,9 +15,9 @@
 
 #include "app/dialog_outputs.h"
 #include "app/options_dialog.h"
-#include "convert/compress_options.h"
 #include "convert/conversion_worker.h"
 #include "recording/recording_file.h"
+#include "transcode/compress_options.h"
 
 class QCheckBox;
 class QComboBox;

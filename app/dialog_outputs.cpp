@@ -4,9 +4,9 @@
 #include <QLocale>
 #include <filesystem>
 
-#include "convert/integrity_report.h"
 #include "convert/rate_check.h"
-#include "convert/timestamp_files.h"
+#include "report/integrity_report.h"
+#include "report/timestamp_files.h"
 
 #ifndef QMV2AVI_VERSION
 #define QMV2AVI_VERSION "0.0.0"

@@ -105,7 +105,7 @@ OptionsDialog::OptionsDialog(const DialogOptions& current, CompressionChooser ch
   auto* outputLayout = new QFormLayout(output);
   container_ = new QComboBox(output);
   container_->addItems({QStringLiteral("AVI"), QStringLiteral("MKV (with recorded-time subtitles)"),
-                        QStringLiteral("MP4 (AAC audio, plays in web browsers)")});
+                        QStringLiteral("MP4 (AAC audio; browsers need the libx264 re-encode)")});
   timing_ = new QComboBox(output);
   timing_->addItems({QStringLiteral("Declared: frames follow one another at the declared rate"),
                      QStringLiteral("Recorded: every frame at its recorded time, pauses kept")});

@@ -7,8 +7,8 @@
 #include <optional>
 
 #include "app/dialog_outputs.h"
-#include "convert/compress_options.h"
 #include "convert/conversion_context.h"
+#include "transcode/compress_options.h"
 
 class QCheckBox;
 class QComboBox;

@@ -17,8 +17,9 @@
 #include "cli/console.h"
 #include "cli/convert_options.h"
 #include "cli/exit_codes.h"
-#include "convert/compress_options.h"
+#include "output/encoder_fit.h"
 #include "recording/recording_format.h"
+#include "transcode/compress_options.h"
 
 extern "C" {
 #include <libavutil/log.h>
@@ -83,21 +84,45 @@ std::optional<int64_t> parseBitRate(const std::string& text) {
   return int64_t(bits);
 }
 
+// libavformat's own complaints while encoders are tried against muxers: the tool says what it found itself.
+class QuietLibav {
+ public:
+  QuietLibav() : level_(av_log_get_level()) { av_log_set_level(AV_LOG_QUIET); }
+  ~QuietLibav() { av_log_set_level(level_); }
+  QuietLibav(const QuietLibav&) = delete;
+  QuietLibav& operator=(const QuietLibav&) = delete;
+
+ private:
+  int level_;
+};
+
 void listEncoders() {
+  const QuietLibav quiet;
   for (const EncoderInfo& encoder : availableEncoders()) {
     std::string traits;
     if (encoder.lossless) traits += " lossless";
     if (encoder.usesQuality) traits += " --quality";
     if (encoder.usesBitRate) traits += " --bitrate";
-    std::printf("%-14s %s  %s%s%s\n", encoder.name.c_str(), fourccToString(encoder.fourcc).c_str(),
-                encoder.description.c_str(), traits.empty() ? "" : " [",
-                traits.empty() ? "" : (traits.substr(1) + "]").c_str());
+    std::string containers;
+    for (const Container container : containersFitting(encoder.name))
+      containers += std::string(containers.empty() ? "" : ",") + containerName(container);
+    std::printf("%-14s %s  %s%s%s  (--format %s)\n", encoder.name.c_str(),
+                fourccToString(encoder.fourcc).c_str(), encoder.description.c_str(),
+                traits.empty() ? "" : " [", traits.empty() ? "" : (traits.substr(1) + "]").c_str(),
+                containers.empty() ? "none" : containers.c_str());
   }
 }
 
 // Takes the arguments into options. The option validators have checked every value already; what is
 // left is what no single option can say.
 std::optional<int> prepareOptions(const ConvertArguments& args, ConvertOptions& options) {
+  // "--report demo.qmv" gives --report its optional FILE and leaves no recording: say so, not that none was
+  // given.
+  if (args.paths.empty() && args.reportGiven && !args.report.empty())
+    return usageError("--report took \"" + args.report +
+                      "\" as the report's FILE, and no recording is left; write --report=FILE, or put the "
+                      "recording first: convert " +
+                      args.report + " --report");
   if (args.paths.empty()) return usageError("a recording FILE is required");
   options.inputs = args.paths;
   options.outputDir = args.outputDir;
@@ -110,9 +135,7 @@ std::optional<int> prepareOptions(const ConvertArguments& args, ConvertOptions& 
   options.jobs =
       args.jobs ? *args.jobs : int(std::clamp(std::thread::hardware_concurrency(), 1u, unsigned(kMaxJobs)));
   if (!args.channels.empty()) options.channelMask = parseChannelList(args.channels);
-  options.settings.container = args.format == "mkv"   ? Container::kMkv
-                               : args.format == "mp4" ? Container::kMp4
-                                                      : Container::kAvi;
+  options.settings.container = containerNamed(args.format).value_or(Container::kAvi);
   options.settings.passThroughFourcc =
       args.codec == "divx" || args.codec == "DIVX" ? PassThroughFourcc::kDivx : PassThroughFourcc::kXvid;
 
@@ -130,6 +153,16 @@ std::optional<int> prepareOptions(const ConvertArguments& args, ConvertOptions& 
   }
   const std::optional<EncoderInfo> encoder = findEncoder(args.reencode);
   if (!encoder) return usageError("unknown encoder \"" + args.reencode + "\" (see --list-encoders)");
+  // A muxer that refuses the encoder's stream would fail on the first file; say so before anything starts.
+  const QuietLibav quiet;
+  if (const Status fits = checkEncoderFits(encoder->name, settings.container); !fits) {
+    std::string fitting;
+    for (const EncoderInfo& other : availableEncoders())
+      if (checkEncoderFits(other.name, settings.container))
+        fitting += (fitting.empty() ? "" : ", ") + other.name;
+    return usageError(fits.error().message + "; encoders for " + containerTitle(settings.container) +
+                      " files: " + fitting);
+  }
   settings.videoMode = VideoMode::kReEncode;
   settings.compressOptions.encoder = encoder->name;
   settings.compressOptions.fourcc = encoder->fourcc;
@@ -209,9 +242,9 @@ void addConvertCommand(CLI::App& app, int& exitCode) {
   convert->add_option("-o,--output", options->outputDir,
                       "Folder for the video files (default: the input's folder)");
   convert
-      ->add_option(
-          "--format", options->format,
-          "Container: avi; mkv (with a recorded-time subtitle track); mp4 (AAC audio, plays in browsers)")
+      ->add_option("--format", options->format,
+                   "Container: avi; mkv (with a recorded-time subtitle track); mp4 (AAC audio; web browsers "
+                   "play it only re-encoded with --reencode libx264)")
       ->capture_default_str()
       ->check(CLI::IsMember({"avi", "mkv", "mp4"}));
   convert

@@ -16,17 +16,17 @@
 #include "cli/progress_display.h"
 #include "cli/salvage_text.h"
 #include "cli/text_format.h"
-#include "convert/output_file.h"
 #include "convert/rate_check.h"
-#include "convert/timestamp_files.h"
+#include "output/output_file.h"
 #include "recording/recording_file.h"
+#include "report/timestamp_files.h"
 
 namespace qmv::cli {
 namespace {
 
 namespace fs = std::filesystem;
 
-std::string rateText(const AviRate& rate) {
+std::string rateText(const FrameRate& rate) {
   if (rate.den == 1) return fmt::format("{} fps", rate.num);
   return fmt::format("{:.3g} fps", double(rate.num) / double(rate.den));
 }

@@ -22,9 +22,9 @@
 #include "cli/exit_codes.h"
 #include "cli/salvage_text.h"
 #include "convert/rate_check.h"
-#include "convert/salvage_json.h"
 #include "decode/frame_geometry.h"
 #include "recording/recording_file.h"
+#include "report/salvage_json.h"
 
 namespace qmv::cli {
 namespace {

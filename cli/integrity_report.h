@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "convert/integrity_report.h"
+#include "report/integrity_report.h"
 
 namespace qmv::cli {
 

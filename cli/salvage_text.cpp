@@ -7,8 +7,8 @@
 #include <array>
 
 #include "cli/text_format.h"
-#include "convert/salvage_json.h"
 #include "recording/salvage.h"
+#include "report/salvage_json.h"
 
 namespace qmv::cli {
 namespace {

@@ -4,7 +4,7 @@
 #include <CLI/CLI.hpp>
 #include <iostream>
 
-#include "convert/report_check.h"
+#include "report/report_check.h"
 
 extern "C" {
 #include <libavutil/log.h>

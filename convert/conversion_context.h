@@ -8,7 +8,8 @@
 #include <string>
 #include <string_view>
 
-#include "convert/compress_options.h"  // CompressOptions, VideoMode
+#include "output/container.h"
+#include "transcode/compress_options.h"  // CompressOptions, VideoMode
 
 namespace qmv {
 
@@ -19,17 +20,6 @@ struct ConversionReport;
 // The four-character code pass-through video is labelled with; the frames are the same either way.
 enum class PassThroughFourcc { kXvid, kDivx };
 uint32_t fourccOf(PassThroughFourcc code);
-
-// The output file format. Every one keeps the recorded frames as coded in pass-through mode.
-enum class Container { kAvi, kMkv, kMp4 };
-// The file name extension with its dot: ".avi", ".mkv", ".mp4".
-const char* containerExtension(Container container);
-// The lower-case name the command line and the dialog use: "avi", "mkv", "mp4".
-const char* containerName(Container container);
-// The container's name in messages: "AVI", "MKV", "MP4".
-const char* containerTitle(Container container);
-// libavformat's muxer for it: "avi", "matroska", "mp4".
-const char* muxerName(Container container);
 
 // The clock outputs are placed on. kDeclared: each channel's records follow one another at its declared
 // rate and its audio follows on from the first sample. kRecorded: every record sits at its recorded second,

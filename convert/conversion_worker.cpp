@@ -10,14 +10,14 @@
 #include <numeric>
 
 #include "convert/audio_distribution.h"
-#include "convert/caption_burner.h"
 #include "convert/cue_track.h"
-#include "convert/record_reader.h"
 #include "convert/recorded_time.h"
 #include "decode/frame_geometry.h"
 #include "decode/vol_header.h"
 #include "recording/frame_record.h"
+#include "recording/record_reader.h"
 #include "recording/recording_format.h"
+#include "transcode/caption_burner.h"
 
 namespace qmv {
 
@@ -59,16 +59,16 @@ std::string entryText(uint32_t entry, uint32_t offset) {
   return fmt::format("entry {} at 0x{:08X}", entry, offset);
 }
 
-AviRate reduced(uint64_t num, uint64_t den) {
+FrameRate reduced(uint64_t num, uint64_t den) {
   const uint64_t g = std::gcd(num, den);
   num /= g, den /= g;
   while (num > UINT32_MAX || den > UINT32_MAX) num >>= 1, den >>= 1;
-  return AviRate{uint32_t(num), uint32_t(std::max<uint64_t>(den, 1))};
+  return FrameRate{uint32_t(num), uint32_t(std::max<uint64_t>(den, 1))};
 }
 
 struct Channel {
-  std::unique_ptr<AviWriter> writer;
-  AviRate rate;
+  std::unique_ptr<MediaWriter> writer;
+  FrameRate rate;
   bool keySeen = false;
   bool skipped = false;  // its writer could not be made for a geometry-less format code
   CueTrack cues;         // the recorded time, for containers with a subtitle track
@@ -101,7 +101,7 @@ class Worker {
   Created createWriter(int c, uint8_t formatCode);
   bool checkWriteErrors();
   void reportSkipped(uint32_t k, const FrameIndexEntry& entry, bool clipped, const std::string& why);
-  void reportDecoderLoad(int c, const AviWriter& writer);
+  void reportDecoderLoad(int c, const MediaWriter& writer);
   void reportAudio(uint32_t k, const FrameIndexEntry& entry);
   uint64_t sourceOffset(const FrameIndexEntry& entry) const {
     return uint64_t(recording_.recordingStart()) + entry.offset;
@@ -112,7 +112,7 @@ class Worker {
   void placeFrame(int c, const FrameIndexEntry& entry, int64_t& secondEnd);
   void noteGaps(uint16_t time);
   void addCue(Channel& channel, std::optional<Cue> cue);
-  void placeAudio(int c, AviWriter& writer, uint16_t time);
+  void placeAudio(int c, MediaWriter& writer, uint16_t time);
 
   const RecordingFile& recording_;
   const ConversionSettings& settings_;
@@ -146,12 +146,12 @@ void Worker::run() {
 
   const SystemInfo& info = recording_.info();
   for (std::size_t c = 0; c < channels_.size(); ++c) {
-    AviRate rate = rateFromByte(info.channelRate[c]);
+    FrameRate rate = rateFromByte(info.channelRate[c]);
     if (rate.num == 0) {
       // A rate byte of 0 says nothing about the rate: the channel's frames over the seconds its
       // index entries span; under two seconds of span gives 1 fps.
       const ChannelSummary& summary = recording_.channelSummaries()[c];
-      rate = summary.spanSeconds() >= 2 ? reduced(summary.frames, summary.spanSeconds()) : AviRate{1, 1};
+      rate = summary.spanSeconds() >= 2 ? reduced(summary.frames, summary.spanSeconds()) : FrameRate{1, 1};
     }
     channels_[c].rate = rate;
   }
@@ -240,7 +240,7 @@ bool Worker::visitEntry(uint32_t k) {
     uint32_t placed = 0;  // a long record reaches a channel in several parts; only its first is placed
     audio_.distribute(AudioRecord{head[format::kRecSource], wordCount, payload}, writerMask_,
                       [this, &entry, &placed](int c, const int16_t* samples, std::size_t count) {
-                        AviWriter& writer = *channels_[std::size_t(c)].writer;
+                        MediaWriter& writer = *channels_[std::size_t(c)].writer;
                         if (plan_ && ((placed >> c) & 1u) == 0) {
                           placed |= 1u << c;
                           placeAudio(c, writer, entry.time);
@@ -253,8 +253,7 @@ bool Worker::visitEntry(uint32_t k) {
                           }
                           audioCount_[std::size_t(c)] += count;
                         }
-                        writer.writeAudio(reinterpret_cast<const uint8_t*>(samples), count * sizeof(int16_t),
-                                          kAviKeyFrame);
+                        writer.writeAudio(reinterpret_cast<const uint8_t*>(samples), count * sizeof(int16_t));
                       });
     if (observer_ != nullptr) reportAudio(k, entry);
     return checkWriteErrors();
@@ -303,7 +302,7 @@ bool Worker::handleVideo(const FrameIndexEntry& entry, const uint8_t* head, cons
     out[0] = in[3], out[1] = in[2], out[2] = in[1], out[3] = in[0];
   }
   if (passThrough) {
-    channel.writer->writeRawVideo(stream_.data(), std::size_t(streamWords) * 4, key ? kAviKeyFrame : 0);
+    channel.writer->writeRawVideo(stream_.data(), std::size_t(streamWords) * 4, key);
   } else {
     if (payloadBytes > std::size_t(streamWords) * 4) {
       std::memcpy(out, in, payloadBytes - std::size_t(streamWords) * 4);
@@ -344,7 +343,7 @@ Worker::Created Worker::createWriter(int c, uint8_t formatCode) {
   const FrameGeometry geometry = getFrameGeometry(formatCode, settings_.standardize);
   const SystemInfo& info = recording_.info();
 
-  AviOpenParams params;
+  MediaWriterParams params;
   params.container = settings_.container;
   params.fileName = outputFileName(settings_.destinationDir, settings_.baseName, c, settings_.container);
   params.title = cameraCaptionName(info.systemName, c);
@@ -384,7 +383,7 @@ Worker::Created Worker::createWriter(int c, uint8_t formatCode) {
 
   // The stream header travels in the extra data only: the channel's first recorded record takes
   // position 0, so the first picture plays together with the audio recorded with it.
-  auto writer = std::make_unique<AviWriter>();
+  auto writer = std::make_unique<MediaWriter>();
   Status opened = writer->open(params);
   if (opened) {
     reportDecoderLoad(c, *writer);
@@ -412,7 +411,7 @@ Worker::Created Worker::createWriter(int c, uint8_t formatCode) {
 
 bool Worker::checkWriteErrors() {
   for (uint32_t mask = writerMask_; mask != 0; mask &= mask - 1) {
-    const AviWriter& writer = *channels_[std::size_t(std::countr_zero(mask))].writer;
+    const MediaWriter& writer = *channels_[std::size_t(std::countr_zero(mask))].writer;
     if (writer.writeError()) {
       fail(*writer.writeError());
       return false;
@@ -444,7 +443,7 @@ void Worker::reportAudio(uint32_t k, const FrameIndexEntry& entry) {
 
 // The decoder library loads when a re-encoding writer opens; a library that is missing or incomplete
 // leaves that channel's pictures undecoded, which the user must hear about.
-void Worker::reportDecoderLoad(int c, const AviWriter& writer) {
+void Worker::reportDecoderLoad(int c, const MediaWriter& writer) {
   const std::optional<XvidLoadResult> failure = writer.decoderLoadFailure();
   if (!failure || context_.messages == nullptr) return;
   const std::optional<XvidLoadMessage> message = loadFailureMessage(*failure);
@@ -494,7 +493,7 @@ void Worker::addCue(Channel& channel, std::optional<Cue> cue) {
 
 // The recorded clock: an audio record is never placed earlier than its recorded second; silence fills the
 // time up to it. Audio running on past its second is not cut, only measured.
-void Worker::placeAudio(int c, AviWriter& writer, uint16_t time) {
+void Worker::placeAudio(int c, MediaWriter& writer, uint16_t time) {
   static const std::array<int16_t, kAudioSampleRate> kSilence{};
   const int64_t target = plan_->outputSecond(time) * kAudioSampleRate;
   int64_t position = writer.audioPosition();
@@ -506,8 +505,7 @@ void Worker::placeAudio(int c, AviWriter& writer, uint16_t time) {
            channel.cues.closeReached(TimingPlan::secondStart(plan_->outputSecond(time), channel.rate)));
   while (position < target && !writer.writeError()) {
     const std::size_t count = std::size_t(std::min<int64_t>(target - position, int64_t(kSilence.size())));
-    writer.writeAudio(reinterpret_cast<const uint8_t*>(kSilence.data()), count * sizeof(int16_t),
-                      kAviKeyFrame);
+    writer.writeAudio(reinterpret_cast<const uint8_t*>(kSilence.data()), count * sizeof(int16_t));
     position += int64_t(count);
   }
   if (position > target) {
@@ -527,7 +525,7 @@ void Worker::finishAll() {
   for (int c = 0; c < format::kChannelCount; ++c) {
     Channel& channel = channels_[std::size_t(c)];
     if (!channel.writer) continue;
-    AviWriter& writer = *channel.writer;
+    MediaWriter& writer = *channel.writer;
     addCue(channel, channel.cues.close());
     Status finished = writer.finish();
     if (!finished) fail(finished.error());

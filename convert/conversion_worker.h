@@ -7,10 +7,10 @@
 #include <string>
 #include <vector>
 
-#include "convert/avi_writer.h"
 #include "convert/conversion_context.h"
 #include "convert/conversion_observer.h"
 #include "convert/timing_plan.h"
+#include "output/media_writer.h"
 #include "recording/recording_file.h"
 #include "recording/result.h"
 
@@ -22,7 +22,7 @@ struct OutputFileReport {
   uint64_t frames = 0;
   uint64_t keyFrames = 0;
   uint64_t positions = 0;  // video samples in the file, the empty ones of frames left out included
-  AviRate rate;
+  FrameRate rate;
   bool hasAudio = false;
   uint64_t audioSamples = 0;
   // The recorded clock: how far, at most, the channel's audio ran past the second it was recorded in (an

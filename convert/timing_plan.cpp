@@ -57,25 +57,25 @@ TimingPlan::TimingPlan(const RecordingFile& recording, uint32_t maxGapSeconds) :
   }
 }
 
-AviRate TimingPlan::fitRate(int channel, AviRate declared) const {
+FrameRate TimingPlan::fitRate(int channel, FrameRate declared) const {
   const ChannelSeconds& seconds = channels_[std::size_t(channel)];
-  if (declared.num == 0 || declared.den == 0) return AviRate{std::max<uint32_t>(seconds.most, 1), 1};
+  if (declared.num == 0 || declared.den == 0) return FrameRate{std::max<uint32_t>(seconds.most, 1), 1};
   // A second at num/den frames per second holds floor(num/den) or ceil(num/den) positions, depending on
   // where it starts: 7.5 fps gives alternately 8 and 7.
   if (seconds.most <= declared.num / declared.den) return declared;
   for (std::size_t slot = 0; slot < seconds.count.size(); ++slot) {
     const int64_t second = outputSecond(uint16_t(seconds.first + slot));
     if (seconds.count[slot] > secondStart(second + 1, declared) - secondStart(second, declared))
-      return AviRate{seconds.most, 1};
+      return FrameRate{seconds.most, 1};
   }
   return declared;
 }
 
-int64_t TimingPlan::secondStart(int64_t second, AviRate rate) {
+int64_t TimingPlan::secondStart(int64_t second, FrameRate rate) {
   return (second * int64_t(rate.num) + int64_t(rate.den) - 1) / int64_t(rate.den);
 }
 
-int64_t TimingPlan::placeFrame(int channel, uint16_t time, AviRate rate) {
+int64_t TimingPlan::placeFrame(int channel, uint16_t time, FrameRate rate) {
   const int64_t second = outputSecond(time);
   const int64_t start = secondStart(second, rate);
   ChannelSeconds& seconds = channels_[std::size_t(channel)];

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "convert/avi_writer.h"  // AviRate
+#include "recording/frame_rate.h"
 #include "recording/recording_file.h"
 
 namespace qmv {
@@ -32,13 +32,13 @@ class TimingPlan {
   // declared, or raised to the most frames channel c has in one recorded second when some second at the
   // declared rate has fewer positions than frames, so every frame gets a position of its own inside its
   // second.
-  AviRate fitRate(int channel, AviRate declared) const;
+  FrameRate fitRate(int channel, FrameRate declared) const;
   // The first video position at rate at or after the output second `second` begins.
-  static int64_t secondStart(int64_t second, AviRate rate);
+  static int64_t secondStart(int64_t second, FrameRate rate);
 
   // The position of channel c's next frame recorded in `time` (the frames of one second are spread evenly
   // over its positions, in the order they are met). Call once per frame, at rate fitRate gave.
-  int64_t placeFrame(int channel, uint16_t time, AviRate rate);
+  int64_t placeFrame(int channel, uint16_t time, FrameRate rate);
 
  private:
   struct ChannelSeconds {

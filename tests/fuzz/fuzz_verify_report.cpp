@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "convert/report_check.h"
+#include "report/report_check.h"
 
 namespace {
 

@@ -8,10 +8,10 @@
 #include <cstring>
 #include <memory>
 
-#include "convert/avi_layout.h"
-#include "convert/avi_writer.h"
-#include "convert/ffmpeg_handles.h"
+#include "output/avi/avi_layout.h"
+#include "output/media_writer.h"
 #include "recording/byte_source.h"
+#include "transcode/ffmpeg_handles.h"
 
 extern "C" {
 #include <libavformat/avformat.h>
@@ -51,7 +51,7 @@ std::vector<ProbedPacket> ProbedFile::packetsOf(int stream) const {
   return out;
 }
 
-std::optional<ProbedFile> probeAvi(const std::string& path, bool withData) {
+std::optional<ProbedFile> probeMedia(const std::string& path, bool withData) {
   ff::InputContext input = openInput(path);
   if (!input) return std::nullopt;
   ProbedFile file;
@@ -259,7 +259,7 @@ std::optional<RawAviHeaders> readAviHeaders(const std::string& path) {
       RawIndexEntry e;
       e.chunkId = AV_RL32(&b[p]);
       e.stream = avi::streamOfChunk(e.chunkId);
-      e.key = (AV_RL32(&b[p + 4]) & kAviKeyFrame) != 0;
+      e.key = (AV_RL32(&b[p + 4]) & 0x10) != 0;
       e.size = AV_RL32(&b[p + 12]);
       out.idx1.push_back(e);
     }

@@ -23,7 +23,7 @@ struct ProbedPacket {
   int size = 0;
   bool key = false;
   uint32_t crc = 0;           // CRC-32 of the packet bytes (0 for an empty packet)
-  std::vector<uint8_t> data;  // only when probeAvi was asked for data
+  std::vector<uint8_t> data;  // only when probeMedia was asked for data
 };
 
 struct ProbedStream {
@@ -55,7 +55,7 @@ struct ProbedFile {
 // Opens path with libavformat's demuxer for its extension (.mkv, .mp4, else AVI) and reads every packet;
 // nullopt when it does not open.
 // The demuxer skips empty chunks: a skipped video sample shows as a gap in pts (see readAviHeaders).
-std::optional<ProbedFile> probeAvi(const std::string& path, bool withData = false);
+std::optional<ProbedFile> probeMedia(const std::string& path, bool withData = false);
 
 // Decodes every non-empty packet of one video stream with libavcodec. Returns the number of pictures;
 // errors counts packets the decoder refused. bgrPictures receives each picture as packed BGR24 top-down.

@@ -9,11 +9,11 @@
 #include <filesystem>
 #include <thread>
 
-#include "convert/compress_options.h"
 #include "decode/xvid_library.h"
 #include "support/cli_run.h"
 #include "support/test_files.h"
 #include "tools/generator/recording_generator.h"
+#include "transcode/compress_options.h"
 
 namespace qmv::test {
 

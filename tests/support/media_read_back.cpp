@@ -5,8 +5,8 @@
 #include <cmath>
 #include <cstdarg>
 
-#include "convert/ffmpeg_handles.h"
 #include "support/avi_probe.h"
+#include "transcode/ffmpeg_handles.h"
 
 extern "C" {
 #include <libavformat/avformat.h>

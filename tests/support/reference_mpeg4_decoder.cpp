@@ -3,7 +3,7 @@
 
 #include <cstring>
 
-#include "convert/ffmpeg_handles.h"
+#include "transcode/ffmpeg_handles.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>

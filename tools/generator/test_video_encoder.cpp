@@ -9,9 +9,9 @@ extern "C" {
 #include <libavutil/opt.h>
 }
 
-#include "convert/ffmpeg_handles.h"
 #include "tools/generator/prng.h"
 #include "tools/generator/recording_generator.h"
+#include "transcode/ffmpeg_handles.h"
 
 namespace qmv::gen {
 
