@@ -29,7 +29,8 @@ set(PKG_CONFIG_EXECUTABLE ${QMV2AVI_WINDOWS_PREFIX}/bin/pkg-config-static CACHE 
 
 # One self-contained .exe: no libstdc++, libgcc or winpthread DLL beside it.
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
-# The platform files use the wide-character APIs by name (CreateFileW), never the TCHAR macros.
-add_compile_definitions(WIN32_LEAN_AND_MEAN NOMINMAX)
+# The platform files use the wide-character APIs by name (CreateFileW), never the TCHAR macros; M_PI
+# and the other POSIX constants of <cmath> are there as on Linux.
+add_compile_definitions(WIN32_LEAN_AND_MEAN NOMINMAX _USE_MATH_DEFINES)
 
 set(CMAKE_CROSSCOMPILING_EMULATOR /usr/lib/wine/wine64)
