@@ -19,6 +19,7 @@
 #include "cli/exit_codes.h"
 #include "output/encoder_fit.h"
 #include "recording/recording_format.h"
+#include "transcode/caption_burner.h"
 #include "transcode/compress_options.h"
 
 extern "C" {
@@ -151,6 +152,8 @@ std::optional<int> prepareOptions(const ConvertArguments& args, ConvertOptions& 
     if (args.burnIn) return usageError("--burn-in goes with --reencode: pass-through never changes a frame");
     return std::nullopt;
   }
+  if (args.burnIn && !CaptionBurner::available())
+    return usageError("--burn-in needs FFmpeg's drawtext filter, which this build of the tool lacks");
   const std::optional<EncoderInfo> encoder = findEncoder(args.reencode);
   if (!encoder) return usageError("unknown encoder \"" + args.reencode + "\" (see --list-encoders)");
   // A muxer that refuses the encoder's stream would fail on the first file; say so before anything starts.
