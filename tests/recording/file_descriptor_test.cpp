@@ -22,7 +22,9 @@ TEST(FileDescriptor, PositionedTransfersSizesAndCuts) {
   fs::remove_all(dir);
   fs::create_directories(dir);
   const std::string name = test::toUtf8(dir / test::fromUtf8("큰 파일.bin"));
-  const FileDescriptor fd(output_name::createNew(name));
+  ASSERT_GE(FileDescriptor(output_name::createNew(name)).get(), 0);
+  // Read and write, as a repair opens a finished output.
+  const FileDescriptor fd(openForUpdate(name));
   ASSERT_GE(fd.get(), 0);
 
   // Past 4 GiB: a 32-bit offset anywhere on the way would land these bytes at 1 GiB + 5.
