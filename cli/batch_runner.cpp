@@ -2,7 +2,6 @@
 #include "cli/batch_runner.h"
 
 #include <fmt/format.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -16,6 +15,7 @@
 #include <thread>
 
 #include "cli/command_line.h"
+#include "cli/console.h"
 #include "cli/convert_job.h"
 #include "cli/exit_codes.h"
 #include "cli/progress_display.h"
@@ -175,9 +175,9 @@ int runBatch(const ConvertOptions& options, const ExpandedInputs& expanded, Batc
     const uintmax_t size = fs::file_size(inputs[i], ec);
     sizes[i] = ec ? 0 : uint64_t(size);
   }
-  const ProgressStyle style = options.jsonProgress         ? ProgressStyle::kJson
-                              : isatty(STDERR_FILENO) != 0 ? ProgressStyle::kBar
-                                                           : ProgressStyle::kNone;
+  const ProgressStyle style = options.jsonProgress ? ProgressStyle::kJson
+                              : stderrIsTerminal() ? ProgressStyle::kBar
+                                                   : ProgressStyle::kNone;
   BatchProgress progress(style, inputs, sizes);
   std::vector<InputResult> results(count);
   int status = kExitOk;

@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
-#include <csignal>
 #include <cstdio>
 #include <filesystem>
 #include <iostream>
@@ -16,12 +15,14 @@
 #include <vector>
 
 #include "cli/batch_runner.h"
+#include "cli/console.h"
 #include "cli/convert_options.h"
 #include "cli/exit_codes.h"
 #include "cli/text_format.h"
 #include "convert/recorded_time.h"
 #include "output/encoder_fit.h"
 #include "recording/recording_format.h"
+#include "transcode/caption_burner.h"
 #include "transcode/compress_options.h"
 
 extern "C" {
@@ -117,39 +118,6 @@ void listEncoders() {
   }
 }
 
-// The signal handler's only way to the conversions: raising the batch's stop request, as the Stop button
-// does.
-BatchStop* gStop = nullptr;
-volatile std::sig_atomic_t gStopSignal = 0;
-
-extern "C" void onStopSignal(int signal) {
-  gStopSignal = signal;
-  if (gStop != nullptr) gStop->requestStop();
-}
-
-// SIGHUP is a stop request as well: a closed terminal must not kill the run with its files unfinished.
-class SignalGuard {
- public:
-  explicit SignalGuard(BatchStop& stop) {
-    gStopSignal = 0;
-    gStop = &stop;
-    struct sigaction action {};
-    action.sa_handler = onStopSignal;
-    sigemptyset(&action.sa_mask);
-    for (std::size_t i = 0; i < kSignals.size(); ++i) sigaction(kSignals[i], &action, &old_[i]);
-  }
-  ~SignalGuard() {
-    for (std::size_t i = 0; i < kSignals.size(); ++i) sigaction(kSignals[i], &old_[i], nullptr);
-    gStop = nullptr;
-  }
-  SignalGuard(const SignalGuard&) = delete;
-  SignalGuard& operator=(const SignalGuard&) = delete;
-
- private:
-  static constexpr std::array<int, 3> kSignals{SIGINT, SIGTERM, SIGHUP};
-  std::array<struct sigaction, kSignals.size()> old_{};
-};
-
 // Takes the arguments into options. The option validators have checked every value already; what is
 // left is what no single option can say.
 std::optional<int> prepareOptions(const ConvertArguments& args, ConvertOptions& options) {
@@ -189,6 +157,8 @@ std::optional<int> prepareOptions(const ConvertArguments& args, ConvertOptions& 
     if (args.burnIn) return usageError("--burn-in goes with --reencode: pass-through never changes a frame");
     return std::nullopt;
   }
+  if (args.burnIn && !CaptionBurner::available())
+    return usageError("--burn-in needs FFmpeg's drawtext filter, which this build of the tool lacks");
   const std::optional<EncoderInfo> encoder = findEncoder(args.reencode);
   if (!encoder) return usageError("unknown encoder \"" + args.reencode + "\" (see --list-encoders)");
   // A muxer that refuses the encoder's stream would fail on the first file; say so before anything starts.
@@ -235,10 +205,10 @@ int runConvert(const ConvertArguments& args) {
   }
 
   BatchStop stop;
-  SignalGuard signals(stop);
+  StopRequests requests(stop);
   const int status = runBatch(options, expanded, stop);
   // The exit status says what the files and the report say: only a run the signal cut short ends as 128+n.
-  if (gStopSignal != 0 && stop.cutShort()) return kExitSignalBase + int(gStopSignal);
+  if (requests.received() != 0 && stop.cutShort()) return kExitSignalBase + requests.received();
   return status;
 }
 

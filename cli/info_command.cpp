@@ -3,8 +3,6 @@
 #include "cli/info_command.h"
 
 #include <fmt/format.h>
-#include <poll.h>
-#include <unistd.h>
 
 #include <CLI/CLI.hpp>
 #include <array>
@@ -20,6 +18,7 @@
 #include <vector>
 
 #include "cli/batch_runner.h"
+#include "cli/console.h"
 #include "cli/exit_codes.h"
 #include "cli/salvage_text.h"
 #include "cli/text_format.h"
@@ -271,11 +270,8 @@ int runInfo(const InfoOptions& options) {
     }
   }
   if (std::cout.flush()) return status;
-  // A reader that quit (`| head`: the pipe's write end reports POLLERR) only ended the printing; any
-  // other failed write is an output error.
-  pollfd console{STDOUT_FILENO, POLLOUT, 0};
-  const bool readerGone = ::poll(&console, 1, 0) == 1 && (console.revents & POLLERR) != 0;
-  return readerGone ? status : worseExitStatus(status, kExitOutputError);
+  // A reader that quit (`| head`) only ended the printing; any other failed write is an output error.
+  return stdoutReaderGone() ? status : worseExitStatus(status, kExitOutputError);
 }
 
 }  // namespace

@@ -1,10 +1,11 @@
 // qmv2avi-cli: the command-line front end; each subcommand registers itself from its own file.
 #include <CLI/CLI.hpp>
-#include <csignal>
 #include <iostream>
 #include <string>
+#include <vector>
 
 #include "cli/command_line.h"
+#include "cli/console.h"
 #include "cli/convert_command.h"
 #include "cli/exit_codes.h"
 #include "cli/info_command.h"
@@ -28,13 +29,15 @@ std::string usageLine(const CLI::App& app) {
 int main(int argc, char** argv) {
   // Nothing can be said when this fails: the run ends as an output failure, before any file is opened.
   if (!qmv::keepStandardDescriptorsOpen()) return qmv::cli::kExitOutputError;
-  // A file-size limit then fails the write with EFBIG, which the writer reports and repairs,
-  // instead of killing the process with half-written files.
-  std::signal(SIGXFSZ, SIG_IGN);
-  // A reader of the console that quits (`| head`, a closed terminal) must not kill a conversion halfway:
-  // the write fails with EPIPE instead, which only ends the printing, and every file is finished.
-  std::signal(SIGPIPE, SIG_IGN);
-  qmv::cli::setCommandLine(argc, argv);
+  qmv::cli::prepareProcess();
+  // CLI11 and the report take the arguments as UTF-8 file names.
+  const std::vector<std::string> args = qmv::cli::utf8Arguments(argc, argv);
+  std::vector<const char*> argPointers;
+  for (const std::string& arg : args) argPointers.push_back(arg.c_str());
+  argc = int(argPointers.size());
+  argPointers.push_back(nullptr);
+  const char* const* utf8Argv = argPointers.data();
+  qmv::cli::setCommandLine(argc, utf8Argv);
   CLI::App app{
       "Converts recordings of a 16-channel DVR (.qmv, or a player .exe with a recording) to video files\n"
       "(AVI, MKV or MP4), one per camera channel.",
@@ -49,7 +52,7 @@ int main(int argc, char** argv) {
   qmv::cli::addSnapshotCommand(app, exitCode);
 
   try {
-    app.parse(argc, argv);
+    app.parse(argc, utf8Argv);
   } catch (const CLI::ParseError& e) {
     // --help and --version arrive here as well, with exit code 0.
     if (e.get_exit_code() == 0) return app.exit(e);

@@ -1,10 +1,6 @@
 // Outputs created exclusively beside their final name, and libavformat I/O over their descriptors.
 #include "output/output_file.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
@@ -13,6 +9,7 @@
 #include <filesystem>
 #include <vector>
 
+#include "output/output_name.h"
 #include "recording/file_descriptor.h"
 
 extern "C" {
@@ -34,47 +31,27 @@ Error openError(const std::string& path, int code) {
   return Error{code, "cannot create " + path + ": " + std::strerror(code)};
 }
 
-// The umask, read without changing it: umask(2) would set it for every thread creating files meanwhile.
-mode_t processUmask() {
-  std::FILE* status = std::fopen("/proc/self/status", "re");
-  if (status == nullptr) return 022;
-  unsigned mask = 022;
-  char line[256];
-  while (std::fgets(line, sizeof line, status) != nullptr) {
-    if (std::sscanf(line, "Umask: %o", &mask) == 1) break;
-  }
-  std::fclose(status);
-  return mode_t(mask);
-}
-
 }  // namespace
 
 Result<std::unique_ptr<OutputFile>> OutputFile::create(const std::string& path, Creation how) {
-  constexpr int kCreate = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
-  struct stat st {};
-  const bool exists = ::lstat(path.c_str(), &st) == 0;
+  const output_name::Holds holds = output_name::lookAt(path);
+  const bool exists = holds != output_name::Holds::kNothing;
   if (how == Creation::kNew || (how == Creation::kNewAside && exists)) {
-    const int fd = ::open(path.c_str(), kCreate, 0666);
+    const int fd = output_name::createNew(path);
     if (fd < 0) return openError(path, errno);
     return std::unique_ptr<OutputFile>(new OutputFile(fd, path, path, true, false));
   }
-  if (how == Creation::kReplace && exists && S_ISCHR(st.st_mode)) {
+  if (how == Creation::kReplace && holds == output_name::Holds::kDevice) {
     // A device takes the bytes where it is; there is nothing to rename over.
-    const int fd = ::open(path.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY);
+    const int fd = output_name::openDevice(path);
     if (fd < 0) return openError(path, errno);
     return std::unique_ptr<OutputFile>(new OutputFile(fd, path, path, false, false));
   }
-  if (exists && S_ISDIR(st.st_mode)) return Error{EISDIR, path + " is a folder"};
-  const std::filesystem::path dir = std::filesystem::path(path).parent_path();
-  const std::string pattern = (dir.empty() ? std::string() : dir.string() + "/") + ".qmv2avi-XXXXXX";
-  std::vector<char> name(pattern.begin(), pattern.end());
-  name.push_back('\0');
-  // mkostemp creates with O_EXCL under a random name: nothing planted there can be followed.
-  const int fd = ::mkostemp(name.data(), O_CLOEXEC);
+  if (holds == output_name::Holds::kFolder) return Error{EISDIR, path + " is a folder"};
+  std::string name;
+  const int fd = output_name::createBeside(path, name);
   if (fd < 0) return Error{errno, "cannot create a new file beside " + path + ": " + std::strerror(errno)};
-  // mkostemp leaves 0600; the new file gets what an ordinary creation would give.
-  ::fchmod(fd, 0666 & ~processUmask());
-  return std::unique_ptr<OutputFile>(new OutputFile(fd, path, name.data(), true, how == Creation::kReplace));
+  return std::unique_ptr<OutputFile>(new OutputFile(fd, path, name, true, how == Creation::kReplace));
 }
 
 OutputFile::~OutputFile() {
@@ -83,22 +60,21 @@ OutputFile::~OutputFile() {
 
 int OutputFile::closeFd() {
   if (fd_ < 0) return 0;
-  const int r = ::close(fd_);
+  const int r = closeDescriptor(fd_);
   fd_ = -1;
-  return r == 0 ? 0 : errno;
+  return r;
 }
 
 Status OutputFile::commit() {
   if (done_) return okStatus();
   done_ = true;
   const int closed = closeFd();
-  // Without replacing, the name is taken only while it is free: link(2) never replaces what is there.
-  const bool placed = written_ == path_ || (replace_ ? ::rename(written_.c_str(), path_.c_str()) == 0
-                                                     : ::link(written_.c_str(), path_.c_str()) == 0 &&
-                                                           ::unlink(written_.c_str()) == 0);
-  if (!placed) {
-    const int code = errno;
-    ::unlink(written_.c_str());
+  // Without replacing, the name is taken only while it is free.
+  const int code = written_ == path_ ? 0
+                   : replace_        ? output_name::replace(written_, path_)
+                                     : output_name::place(written_, path_);
+  if (code != 0) {
+    output_name::remove(written_);
     return Error{code, "cannot put the new " + path_ + " in place: " + std::strerror(code)};
   }
   if (closed != 0) return Error{closed, "cannot write to " + path_ + ": " + std::strerror(closed)};
@@ -109,7 +85,7 @@ bool OutputFile::discard() {
   if (done_) return false;
   done_ = true;
   closeFd();
-  return regular_ && ::unlink(written_.c_str()) == 0;
+  return regular_ && output_name::remove(written_) == 0;
 }
 
 std::vector<std::string> sameFileClashes(const std::vector<std::string>& inputs,
@@ -182,19 +158,21 @@ int FdAvio::read(void* opaque, uint8_t* data, int size) {
 
 int64_t FdAvio::seek(void* opaque, int64_t offset, int whence) {
   auto& self = *static_cast<FdAvio*>(opaque);
-  struct stat st {};
+  Result<DescriptorFacts> facts = DescriptorFacts{};
   switch (whence & ~AVSEEK_FORCE) {
     case AVSEEK_SIZE:
-      if (::fstat(self.fd_, &st) != 0) return AVERROR(errno);
-      return S_ISREG(st.st_mode) ? int64_t(st.st_size) : AVERROR(ENOSYS);
+      facts = describeDescriptor(self.fd_);
+      if (!facts) return AVERROR(facts.error().code);
+      return facts.value().regular ? int64_t(facts.value().size) : AVERROR(ENOSYS);
     case SEEK_SET:
       break;
     case SEEK_CUR:
       offset += self.position_;
       break;
     case SEEK_END:
-      if (::fstat(self.fd_, &st) != 0) return AVERROR(errno);
-      offset += int64_t(st.st_size);
+      facts = describeDescriptor(self.fd_);
+      if (!facts) return AVERROR(facts.error().code);
+      offset += int64_t(facts.value().size);
       break;
     default:
       return AVERROR(EINVAL);

@@ -46,24 +46,8 @@ class ByteSource {
   }
 };
 
-// Reading a mapped page past a file's new end (the file was truncated while mapped) raises SIGBUS.
-// While at least one guard lives, the process's SIGBUS handler is this module's: a fault inside a
-// guarded copy (copyFromView of a file source) makes that copy return false, and any other fault
-// goes to the disposition that was in place before the first guard. The last guard to go puts that
-// disposition back. A file source holds one for as long as its file is mapped.
-class BusErrorGuard {
- public:
-  BusErrorGuard();
-  ~BusErrorGuard();
-  BusErrorGuard(const BusErrorGuard&) = delete;
-  BusErrorGuard& operator=(const BusErrorGuard&) = delete;
-
-  // memcpy that reports a SIGBUS during the copy as false instead of dying of it.
-  bool copy(const uint8_t* from, void* to, std::size_t count) const;
-};
-
-// A file opened for reading; positions are 64-bit. Its view() maps the file and holds a
-// BusErrorGuard until the source is destroyed.
+// A file opened for reading; positions are 64-bit. Its view() maps the file (file_mapping.h); a copy out
+// of the map fails instead of crashing when the file has shrunk.
 Result<std::unique_ptr<ByteSource>> openFileSource(const std::string& path);
 
 // Bytes held in memory (tests, generated recordings).

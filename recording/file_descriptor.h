@@ -1,8 +1,7 @@
-// FileDescriptor: owns one POSIX file descriptor and closes it on every path; reads and writes that resume
-// after signals and short transfers.
+// FileDescriptor: owns one file descriptor and closes it on every path; reads and writes that resume
+// after signals and short transfers. The calls behind it are each platform's own
+// (file_descriptor_posix.cpp, file_descriptor_windows.cpp: a C runtime descriptor over a Windows handle).
 #pragma once
-
-#include <unistd.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -13,11 +12,14 @@
 
 namespace qmv {
 
+// close(2); the errno of a failed close, or 0.
+int closeDescriptor(int fd);
+
 class FileDescriptor {
  public:
   explicit FileDescriptor(int fd) : fd_(fd) {}
   ~FileDescriptor() {
-    if (fd_ >= 0) ::close(fd_);
+    if (fd_ >= 0) closeDescriptor(fd_);
   }
   FileDescriptor(const FileDescriptor&) = delete;
   FileDescriptor& operator=(const FileDescriptor&) = delete;
@@ -44,5 +46,22 @@ Transfer writeFully(int fd, const void* data, std::size_t count, uint64_t offset
 // device would block the open or the first read forever, or change under the reader. The open itself does
 // not block (O_NONBLOCK, cleared again once the file is known to be regular). 'size' receives the length.
 Result<std::unique_ptr<FileDescriptor>> openRegularFile(const std::string& path, uint64_t& size);
+
+// Opens an existing file for reading and writing (a finished output being repaired); -1 with errno set.
+int openForUpdate(const std::string& path);
+
+// What fstat says of a descriptor: its length, and whether it is a regular file.
+struct DescriptorFacts {
+  uint64_t size = 0;
+  bool regular = false;
+};
+// The errno of a failed call in the error's code.
+Result<DescriptorFacts> describeDescriptor(int fd);
+
+// ftruncate(2); the errno of a failure, or 0.
+int truncateDescriptor(int fd, uint64_t size);
+
+// The file will be read once from start to end (a hint; nothing fails without it).
+void adviseSequential(int fd);
 
 }  // namespace qmv

@@ -2,10 +2,11 @@
 // JSON.
 #include "report/integrity_report.h"
 
-#include <sys/stat.h>
+#include <fmt/format.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <ctime>
 #include <filesystem>
@@ -27,12 +28,14 @@ namespace fs = std::filesystem;
 namespace key = report_key;
 
 std::string isoTime(int64_t seconds) {
-  const std::time_t t = std::time_t(seconds);
-  std::tm tm{};
-  gmtime_r(&t, &tm);
-  char text[32];
-  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &tm);
-  return text;
+  namespace chrono = std::chrono;
+  const chrono::sys_seconds t{chrono::seconds(seconds)};
+  const chrono::sys_days day = chrono::floor<chrono::days>(t);
+  const chrono::year_month_day date{day};
+  const chrono::hh_mm_ss time{t - day};
+  return fmt::format("{:04}-{:02}-{:02}T{:02}:{:02}:{:02}Z", int(date.year()), unsigned(date.month()),
+                     unsigned(date.day()), time.hours().count(), time.minutes().count(),
+                     time.seconds().count());
 }
 
 std::string absolutePath(const std::string& path) {
@@ -129,7 +132,11 @@ Json inputJson(const RecordingFile& recording, const std::string& path, const Re
     in[key::kSha256] = nullptr;
     in["hashError"] = digests.error().message;
   }
-  if (struct stat st{}; ::stat(path.c_str(), &st) == 0) in["modified"] = isoTime(int64_t(st.st_mtime));
+  std::error_code unknown;
+  if (const fs::file_time_type modified = fs::last_write_time(path, unknown); !unknown) {
+    const auto since = std::chrono::file_clock::to_sys(modified).time_since_epoch();
+    in["modified"] = isoTime(std::chrono::floor<std::chrono::seconds>(since).count());
+  }
   in[key::kWrapped] = recording.isWrapped();
   if (recording.isWrapped()) {
     Json carved;

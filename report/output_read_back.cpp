@@ -58,7 +58,7 @@ Result<OutputReadBack> readBackOutput(const std::string& path, FrameRate positio
   }
 
   Sha256 sha;
-  if (!sha.ok()) return Error{ENOMEM, "OpenSSL gives no SHA-256 digest"};
+  if (!sha.ok()) return Error{ENOMEM, "no SHA-256 digest can be made"};
   ff::Packet pkt(av_packet_alloc());
   if (!pkt) return Error{ENOMEM, "out of memory"};
   int read = 0;
@@ -74,7 +74,7 @@ Result<OutputReadBack> readBackOutput(const std::string& path, FrameRate positio
       sample.size = uint32_t(pkt->size);
       sample.key = (pkt->flags & AV_PKT_FLAG_KEY) != 0;
       const std::optional<Sha256Digest> digest = sha.digest(pkt->data, std::size_t(pkt->size));
-      if (!digest) return Error{EIO, "OpenSSL failed to compute a SHA-256 digest"};
+      if (!digest) return Error{EIO, "a SHA-256 digest failed"};
       sample.digest = *digest;
       if (!back.video.emplace(position, sample).second) ++back.repeatedPositions;
     }

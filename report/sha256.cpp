@@ -1,10 +1,6 @@
-// SHA-256 through OpenSSL's EVP interface: incremental digests of byte runs and one-pass digests of files.
+// SHA-256 digests in hex, and one-pass digests of files; the hashing itself is sha256_openssl.cpp's
+// or sha256_avutil.cpp's.
 #include "report/sha256.h"
-
-#include <fcntl.h>
-#include <openssl/evp.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -25,30 +21,6 @@ Error fileError(const std::string& path, const char* what, int code) {
 }
 
 }  // namespace
-
-void Sha256::MdFree::operator()(evp_md_st* md) const { EVP_MD_free(md); }
-void Sha256::CtxFree::operator()(evp_md_ctx_st* ctx) const { EVP_MD_CTX_free(ctx); }
-
-Sha256::Sha256() : md_(EVP_MD_fetch(nullptr, "SHA256", nullptr)), ctx_(EVP_MD_CTX_new()) {
-  ok_ = md_ && ctx_ && EVP_DigestInit_ex(ctx_.get(), md_.get(), nullptr) == 1;
-}
-
-Sha256::~Sha256() = default;
-
-bool Sha256::update(const uint8_t* data, std::size_t size) {
-  if (ok_ && size > 0) ok_ = EVP_DigestUpdate(ctx_.get(), data, size) == 1;
-  return ok_;
-}
-
-std::optional<Sha256Digest> Sha256::finish() {
-  if (!ok_) return std::nullopt;
-  Sha256Digest digest{};
-  unsigned int length = 0;
-  ok_ = EVP_DigestFinal_ex(ctx_.get(), digest.data(), &length) == 1 && length == digest.size() &&
-        EVP_DigestInit_ex(ctx_.get(), md_.get(), nullptr) == 1;
-  if (!ok_) return std::nullopt;
-  return digest;
-}
 
 std::string toHex(const Sha256Digest& digest) { return hexText(digest); }
 
@@ -78,10 +50,10 @@ Result<FileDigests> hashFile(const std::string& path, uint64_t rangeOffset,
   if (rangeSize && (rangeOffset > expected || *rangeSize > expected - rangeOffset)) {
     return Error{EINVAL, path + ": the range to hash runs past the file's end"};
   }
-  ::posix_fadvise(fd.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
+  adviseSequential(fd.get());
 
   Sha256 whole, range;
-  if (!whole.ok() || !range.ok()) return Error{ENOMEM, "OpenSSL gives no SHA-256 digest"};
+  if (!whole.ok() || !range.ok()) return Error{ENOMEM, "no SHA-256 digest can be made"};
   const uint64_t rangeEnd = rangeSize ? rangeOffset + *rangeSize : 0;
   std::vector<uint8_t> block(kReadBlock);
   uint64_t at = 0;
@@ -103,11 +75,11 @@ Result<FileDigests> hashFile(const std::string& path, uint64_t rangeOffset,
   FileDigests digests;
   digests.size = at;
   const std::optional<Sha256Digest> wholeDigest = whole.finish();
-  if (!wholeDigest) return Error{EIO, "OpenSSL failed to compute a SHA-256 digest"};
+  if (!wholeDigest) return Error{EIO, "a SHA-256 digest failed"};
   digests.whole = *wholeDigest;
   if (rangeSize) {
     digests.range = range.finish();
-    if (!digests.range) return Error{EIO, "OpenSSL failed to compute a SHA-256 digest"};
+    if (!digests.range) return Error{EIO, "a SHA-256 digest failed"};
   }
   return digests;
 }

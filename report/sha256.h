@@ -1,4 +1,4 @@
-// SHA-256 through OpenSSL's EVP interface: incremental digests of byte runs and one-pass digests of files.
+// SHA-256: incremental digests of byte runs and one-pass digests of files.
 #pragma once
 
 #include <array>
@@ -9,9 +9,6 @@
 #include <string>
 
 #include "recording/result.h"
-
-struct evp_md_st;
-struct evp_md_ctx_st;
 
 namespace qmv {
 
@@ -26,7 +23,7 @@ class Sha256 {
   Sha256(const Sha256&) = delete;
   Sha256& operator=(const Sha256&) = delete;
 
-  // False when OpenSSL could not give a SHA-256 context; every other call then fails too.
+  // False when the library could not give a SHA-256 context; every other call then fails too.
   bool ok() const { return ok_; }
   bool update(const uint8_t* data, std::size_t size);
   // The digest of everything since construction or the last finish; starts a new digest.
@@ -37,14 +34,9 @@ class Sha256 {
   }
 
  private:
-  struct MdFree {
-    void operator()(evp_md_st* md) const;
-  };
-  struct CtxFree {
-    void operator()(evp_md_ctx_st* ctx) const;
-  };
-  std::unique_ptr<evp_md_st, MdFree> md_;
-  std::unique_ptr<evp_md_ctx_st, CtxFree> ctx_;
+  // The hashing library's context: OpenSSL's (sha256_openssl.cpp) or libavutil's (sha256_avutil.cpp).
+  struct State;
+  std::unique_ptr<State> state_;
   bool ok_ = false;
 };
 

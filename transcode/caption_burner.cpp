@@ -88,6 +88,8 @@ CaptionBurner::CaptionBurner() : impl_(std::make_unique<Impl>()) {}
 CaptionBurner::~CaptionBurner() = default;
 const CaptionLayout& CaptionBurner::layout() const { return impl_->layout; }
 
+bool CaptionBurner::available() { return avfilter_get_by_name("drawtext") != nullptr; }
+
 Result<std::unique_ptr<CaptionBurner>> CaptionBurner::open(int width, int height,
                                                            const std::string& cameraName) {
   if (width <= 0 || height <= 0)

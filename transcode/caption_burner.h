@@ -34,6 +34,8 @@ std::string cameraCaptionName(const std::string& systemName, int channel);
 
 class CaptionBurner {
  public:
+  // Whether this FFmpeg build can draw text at all (the Windows build has no font renderer).
+  static bool available();
   // For width x height packed BGR24 pictures; every caption starts with cameraName.
   static Result<std::unique_ptr<CaptionBurner>> open(int width, int height, const std::string& cameraName);
   ~CaptionBurner();

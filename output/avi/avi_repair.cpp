@@ -1,10 +1,6 @@
 // Repair of an AVI file whose writing failed part-way: cut after the last whole chunk, index, header counts.
 #include "output/avi/avi_repair.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -99,13 +95,17 @@ std::vector<DataChunk> completeChunks(ByteSource& file, const RepairLayout& layo
 
 AviRepair repairAvi(const std::string& path, const std::vector<PacketNote>& notes, int videoStream) {
   AviRepair repair;
-  const FileDescriptor fd(::open(path.c_str(), O_RDWR | O_CLOEXEC));
-  struct stat st {};
-  if (fd.get() < 0 || ::fstat(fd.get(), &st) != 0) {
+  const FileDescriptor fd(openForUpdate(path));
+  if (fd.get() < 0) {
     repair.problem = std::string("it could not be reopened: ") + std::strerror(errno);
     return repair;
   }
-  DescriptorSource file(fd.get(), uint64_t(std::max<off_t>(st.st_size, 0)), path);
+  const Result<DescriptorFacts> facts = describeDescriptor(fd.get());
+  if (!facts) {
+    repair.problem = "it could not be reopened: " + facts.error().message;
+    return repair;
+  }
+  DescriptorSource file(fd.get(), facts.value().size, path);
   const std::optional<RepairLayout> layout = repairLayout(file);
   if (!layout) {
     std::error_code ec;
@@ -159,8 +159,8 @@ AviRepair repairAvi(const std::string& path, const std::vector<PacketNote>& note
   if (!indexed) keep = chunks.size();  // without an index, keep every frame that landed
   const uint64_t cut = cutAfter(keep);
   const uint64_t end = indexed ? cut + index.size() : cut;
-  if (::ftruncate(fd.get(), off_t(end)) != 0)
-    repair.problem = std::string("it could not be cut: ") + std::strerror(errno);
+  if (const int cut = truncateDescriptor(fd.get(), end); cut != 0)
+    repair.problem = std::string("it could not be cut: ") + std::strerror(cut);
 
   // The header fields the trailer would have written.
   const std::vector<StreamFacts>& streams = layout->streams;

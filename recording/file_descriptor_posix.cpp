@@ -1,14 +1,19 @@
-// Reads and writes at an offset that resume after signals and short transfers.
-#include "recording/file_descriptor.h"
-
+// File descriptors on POSIX systems: reads and writes at an offset that resume after signals and short
+// transfers, opening, sizing and cutting files.
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 
+#include "recording/file_descriptor.h"
+
 namespace qmv {
+
+int closeDescriptor(int fd) { return ::close(fd) == 0 ? 0 : errno; }
+
 namespace {
 
 // One call moves at most this much, well below SSIZE_MAX and Linux's own 2 GiB cap.
@@ -77,5 +82,17 @@ Result<std::unique_ptr<FileDescriptor>> openRegularFile(const std::string& path,
   size = uint64_t(st.st_size);
   return fd;
 }
+
+int openForUpdate(const std::string& path) { return ::open(path.c_str(), O_RDWR | O_CLOEXEC); }
+
+Result<DescriptorFacts> describeDescriptor(int fd) {
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) return Error{errno, std::strerror(errno)};
+  return DescriptorFacts{uint64_t(std::max<off_t>(st.st_size, 0)), S_ISREG(st.st_mode)};
+}
+
+int truncateDescriptor(int fd, uint64_t size) { return ::ftruncate(fd, off_t(size)) == 0 ? 0 : errno; }
+
+void adviseSequential(int fd) { ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL); }
 
 }  // namespace qmv
