@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <iterator>
+#include <limits>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <optional>
@@ -88,10 +89,26 @@ std::optional<Sha256Digest> digestField(const Json& object, const char* name) {
   return digest;
 }
 
+// A whole number in T's range, or an error naming the member: a report's 1e300 or -1 must not pass
+// through a narrowing conversion (a double beyond the range is not even a defined conversion).
+template <typename T>
+T integerField(const Json& value, const char* name) {
+  if (value.is_number_unsigned()) {
+    const uint64_t v = value.get<uint64_t>();
+    if (v <= uint64_t(std::numeric_limits<T>::max())) return T(v);
+  } else if (value.is_number_integer()) {
+    const int64_t v = value.get<int64_t>();
+    if (v >= int64_t(std::numeric_limits<T>::min()) &&
+        (v < 0 || uint64_t(v) <= uint64_t(std::numeric_limits<T>::max())))
+      return T(v);
+  }
+  throw std::runtime_error(std::string("\"") + name + "\" is not a whole number in range: " + value.dump());
+}
+
 std::optional<uint64_t> sizeField(const Json& object, const char* name) {
   const auto it = object.find(name);
   if (it == object.end() || it->is_null()) return std::nullopt;
-  return it->get<uint64_t>();
+  return integerField<uint64_t>(*it, name);
 }
 
 // The frame maps can hold hundreds of thousands of samples: each is taken out as the parser meets
@@ -141,7 +158,7 @@ Result<ExpectedReport> readReport(const std::string& path) {
       }
       if (parsed.contains(key::kPosition) && parsed.contains(key::kOutput)) {
         ExpectedFrame frame;
-        frame.position = parsed.at(key::kPosition).get<int64_t>();
+        frame.position = integerField<int64_t>(parsed.at(key::kPosition), key::kPosition);
         const std::optional<Sha256Digest> digest = digestField(parsed, key::kOutput);
         if (!digest) throw std::runtime_error("a frame-map sample has no output digest");
         frame.output = *digest;
@@ -154,8 +171,12 @@ Result<ExpectedReport> readReport(const std::string& path) {
         output.size = sizeField(parsed, key::kSize);
         output.sha256 = digestField(parsed, key::kSha256);
         if (const auto rate = parsed.find(key::kPositionRate); rate != parsed.end() && rate->is_object()) {
-          output.positionRate.num = rate->value(key::kNum, uint32_t(0));
-          output.positionRate.den = rate->value(key::kDen, uint32_t(0));
+          const auto part = [&](const char* name) {
+            const auto it = rate->find(name);
+            return it == rate->end() ? uint32_t(0) : integerField<uint32_t>(*it, name);
+          };
+          output.positionRate.num = part(key::kNum);
+          output.positionRate.den = part(key::kDen);
         }
         output.frames = std::move(pending);
         pending.clear();
@@ -193,8 +214,8 @@ Result<ExpectedReport> readReport(const std::string& path) {
     report.input.wrapped = input.value(key::kWrapped, false);
     if (report.input.wrapped) {
       const Json& carved = input.at(key::kRecording);
-      report.input.recordingOffset = carved.at(key::kOffset).get<uint64_t>();
-      report.input.recordingSize = carved.at(key::kSize).get<uint64_t>();
+      report.input.recordingOffset = integerField<uint64_t>(carved.at(key::kOffset), key::kOffset);
+      report.input.recordingSize = integerField<uint64_t>(carved.at(key::kSize), key::kSize);
       report.input.recordingSha256 = digestField(carved, key::kSha256);
     }
   } catch (const std::exception& e) {

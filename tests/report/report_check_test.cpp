@@ -118,6 +118,33 @@ TEST(ReportCheckTest, InProcessReportVerifiesAndEachEditIsNamed) {
   ASSERT_FALSE(refused);
   EXPECT_NE(refused.error().message.find("report schema version 2"), std::string::npos)
       << refused.error().message;
+
+  // Numbers out of their member's range make the report unreadable; none is narrowed into a claim.
+  const std::pair<const char*, std::function<void(nlohmann::json&)>> outOfRange[] = {
+      {"position", [](nlohmann::json& o) { o["frameMap"]["samples"][0]["position"] = 1e300; }},
+      {"position", [](nlohmann::json& o) { o["frameMap"]["samples"][0]["position"] = 2.5; }},
+      {"size", [](nlohmann::json& o) { o["size"] = -1; }},
+      {"num",
+       [](nlohmann::json& o) {
+         o["positionRate"] = {{"num", 1e20}, {"den", 1}};
+       }},
+      {"den",
+       [](nlohmann::json& o) {
+         o["positionRate"] = {{"num", 25}, {"den", 4294967296}};
+       }},
+  };
+  for (const auto& [member, apply] : outOfRange) {
+    SCOPED_TRACE(member);
+    nlohmann::json edited = report;
+    apply(edited["outputs"][0]);
+    std::ofstream(dir + "edited.json") << edited.dump(2);
+    const Result<ReportCheck> check = checkReport(dir + "edited.json");
+    ASSERT_FALSE(check);
+    EXPECT_EQ(check.error().code, 2);
+    EXPECT_NE(check.error().message.find(std::string("\"") + member + "\" is not a whole number"),
+              std::string::npos)
+        << check.error().message;
+  }
 }
 
 // The stream lays a document out as nlohmann-json's dump(2) does, whatever is nested or empty, and
