@@ -14,8 +14,9 @@ extern "C" {
 
 namespace qmv::cli {
 
-int verifyReport(const std::string& reportPath, std::ostream& out, std::ostream& err) {
-  const Result<ReportCheck> check = checkReport(reportPath);
+int verifyReport(const std::string& reportPath, const std::string& root, std::ostream& out,
+                 std::ostream& err) {
+  const Result<ReportCheck> check = checkReport(reportPath, root);
   if (!check) {
     err << "qmv2avi-cli verify: " << consoleText(check.error().message) << "\n";
     return kExitVerifyBadReport;
@@ -27,6 +28,8 @@ int verifyReport(const std::string& reportPath, std::ostream& out, std::ostream&
   for (const CheckedFile& output : check->outputs) {
     if (output.verdict == FileVerdict::kMissing) {
       say("MISMATCH ", output.path, "missing");
+    } else if (output.verdict == FileVerdict::kRefused) {
+      say("REFUSED ", output.path, output.problems);
     } else if (output.verdict == FileVerdict::kMatches) {
       say("OK ", output.path, "SHA-256 and " + std::to_string(output.frames) + " frames match");
     } else {
@@ -36,6 +39,8 @@ int verifyReport(const std::string& reportPath, std::ostream& out, std::ostream&
   for (const CheckedFile& side : check->sideFiles) {
     if (side.verdict == FileVerdict::kMissing) {
       say("MISMATCH ", side.path, "missing");
+    } else if (side.verdict == FileVerdict::kRefused) {
+      say("REFUSED ", side.path, side.problems);
     } else if (side.verdict == FileVerdict::kMatches) {
       say("OK ", side.path, "SHA-256 matches");
     } else {
@@ -45,6 +50,8 @@ int verifyReport(const std::string& reportPath, std::ostream& out, std::ostream&
   const CheckedFile& input = check->input;
   if (input.verdict == FileVerdict::kMissing) {
     say("NOT CHECKED input ", input.path, "not found");
+  } else if (input.verdict == FileVerdict::kRefused) {
+    say("NOT CHECKED input ", input.path, input.problems);
   } else if (input.verdict == FileVerdict::kMatches) {
     say("OK input ", input.path,
         check->inputWrapped ? "SHA-256 of the file and of the carved recording match" : "SHA-256 matches");
@@ -61,10 +68,15 @@ void addVerifyCommand(CLI::App& app, int& exitCode) {
       "verify",
       "Check the outputs (and the input, when present) against an integrity report; exit 0 when all match");
   verify->add_option("report", *report, "The .report.json file that `convert --report` wrote")->required();
-  verify->callback([report, &exitCode] {
+  auto root = std::make_shared<std::string>();
+  verify->add_option(
+      "--root", *root,
+      "Look for the files only under DIR (default: the report's folder); nothing outside it is "
+      "opened");
+  verify->callback([report, root, &exitCode] {
     // The demuxer's complaints about a damaged file would interleave with the verdict lines.
     av_log_set_level(AV_LOG_QUIET);
-    exitCode = verifyReport(*report, std::cout, std::cerr);
+    exitCode = verifyReport(*report, *root, std::cout, std::cerr);
   });
 }
 

@@ -17,8 +17,9 @@ inline constexpr int kExitVerifyBadReport = 2;  // verify: the report cannot be 
 void addVerifyCommand(CLI::App& app, int& exitCode);
 
 // Checks every output the report at reportPath names (file SHA-256, then each video sample's SHA-256
-// by position) and the input when it is still where the report says. One line per file to out,
-// problems with the report itself to err. Returns 0, kExitVerifyMismatch or kExitVerifyBadReport.
-int verifyReport(const std::string& reportPath, std::ostream& out, std::ostream& err);
+// by position) and the input, looking only under root (the report's folder when empty). One line per file to
+// out, problems with the report itself to err. Returns 0, kExitVerifyMismatch or kExitVerifyBadReport.
+int verifyReport(const std::string& reportPath, const std::string& root, std::ostream& out,
+                 std::ostream& err);
 
 }  // namespace qmv::cli

@@ -1,17 +1,19 @@
 // Checking an integrity report: re-reads the files it names and compares every hash in it.
 #include "report/report_check.h"
 
-#include <unistd.h>
-
 #include <algorithm>
+#include <array>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
+#include <istream>
 #include <iterator>
 #include <limits>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <stdexcept>
+#include <streambuf>
 #include <string_view>
 #include <system_error>
 
@@ -69,6 +71,41 @@ bool neededMember(const std::string& name) {
   return std::any_of(std::begin(kNeeded), std::end(kNeeded), [&](const char* k) { return name == k; });
 }
 
+// A report of sixteen channels over a recording's hour is well under 200 MB, and nests six levels deep.
+constexpr uint64_t kMaxReportBytes = uint64_t(1) << 30;
+constexpr int kMaxDepth = 16;
+
+// The report's bytes, and never more than the size it had when opened: a kernel file that says it is empty
+// and never ends (verify /proc/kmsg) reads as empty.
+class BoundedFileBuffer : public std::streambuf {
+ public:
+  BoundedFileBuffer(int fd, uint64_t size) : fd_(fd), left_(size) {}
+  int failed() const { return error_; }
+
+ protected:
+  int_type underflow() override {
+    if (gptr() < egptr()) return traits_type::to_int_type(*gptr());
+    if (left_ == 0) return traits_type::eof();
+    const Transfer got =
+        readFully(fd_, block_.data(), std::size_t(std::min<uint64_t>(block_.size(), left_)), at_);
+    if (got.error != 0) error_ = got.error;
+    if (got.bytes == 0) {
+      left_ = 0;
+      return traits_type::eof();
+    }
+    at_ += got.bytes;
+    left_ -= got.bytes;
+    setg(block_.data(), block_.data(), block_.data() + got.bytes);
+    return traits_type::to_int_type(*gptr());
+  }
+
+ private:
+  int fd_;
+  uint64_t left_, at_ = 0;
+  int error_ = 0;
+  std::array<char, 1 << 16> block_{};
+};
+
 // The path as written. A name that was not UTF-8 reads back with U+FFFD in "path"; its bytes are then
 // taken from the hex beside it.
 std::string pathField(const Json& object) {
@@ -117,13 +154,12 @@ Result<ExpectedReport> readReport(const std::string& path) {
   uint64_t reportSize = 0;
   auto opened = openRegularFile(path, reportSize);
   if (!opened) return Error{1, opened.error().message};
-  const int dup = ::dup(opened.value()->get());
-  const std::unique_ptr<std::FILE, int (*)(std::FILE*)> in(dup >= 0 ? ::fdopen(dup, "rb") : nullptr,
-                                                           &std::fclose);
-  if (!in) {
-    if (dup >= 0) ::close(dup);
-    return Error{1, path + ": cannot open the report"};
+  if (reportSize > kMaxReportBytes) {
+    return Error{2, path + ": " + std::to_string(reportSize) +
+                        " bytes, larger than any integrity report this tool writes"};
   }
+  BoundedFileBuffer buffer(opened.value()->get(), reportSize);
+  std::istream in(&buffer);
   ExpectedReport report;
   std::vector<ExpectedFrame> pending;
   // memberAt[d]: a key at depth d was met and its value has not come yet; a value without one is an array
@@ -139,6 +175,8 @@ Result<ExpectedReport> readReport(const std::string& path) {
           return neededMember(parsed.get<std::string>());
         case Json::parse_event_t::object_start:
         case Json::parse_event_t::array_start:
+          // Before the parser keeps a level: a run of brackets costs nothing past this depth.
+          if (depth >= kMaxDepth) throw std::runtime_error("nested deeper than any member of a report");
           memberAt[at] = false;
           return true;
         case Json::parse_event_t::value: {
@@ -185,7 +223,9 @@ Result<ExpectedReport> readReport(const std::string& path) {
       }
       return true;
     };
-    const Json doc = Json::parse(in.get(), take);
+    const Json doc = Json::parse(in, take);
+    if (buffer.failed())
+      return Error{1, path + ": cannot read the report: " + std::strerror(buffer.failed())};
     if (!doc.is_object() || !doc.contains(key::kSchemaVersion))
       return Error{2, path + ": not an integrity report"};
     // Exactly the integer: 1.9 or 4294967297 must not pass for 1 through a narrowing conversion.
@@ -224,26 +264,82 @@ Result<ExpectedReport> readReport(const std::string& path) {
   return report;
 }
 
-// The copy beside the report first, and the path as recorded only when nothing is there: a copied folder
-// is checked as itself, never through the originals it was copied from. Beside means at the output's place
-// relative to where the report was written (its file name alone when the report does not say). Anything
-// present at a path counts (a FIFO is then refused with its reason, not passed over).
-std::optional<std::string> locate(const std::string& recorded, const std::string& reportPath,
-                                  const std::optional<std::string>& writtenAs) {
-  std::error_code ec;
-  fs::path relative = fs::path(recorded).filename();
-  if (writtenAs) {
-    const fs::path fromReport = fs::path(recorded).lexically_normal().lexically_relative(
-        fs::path(*writtenAs).lexically_normal().parent_path());
-    if (!fromReport.empty()) relative = fromReport;
+// Where verify may look for a file the report names: under one folder, the report's own unless the user
+// names another, and nowhere else. The place comes from the report's layout, never from its absolute paths:
+// a copied set is checked as itself, and a hostile report cannot make verify open /etc/shadow or /proc/kmsg.
+struct Located {
+  std::string path;  // the place looked at, or the report's path when there is none
+  FileVerdict verdict = FileVerdict::kMissing;  // kMatches here means "present, to be read"
+  std::string reason;                           // kRefused: why it is not opened
+};
+
+class VerifyScope {
+ public:
+  VerifyScope(const std::string& reportPath, const std::optional<std::string>& writtenAs,
+              const std::string& root)
+      : reportDir_(fs::path(reportPath).parent_path()), writtenAs_(writtenAs) {
+    std::error_code ec;
+    const fs::path chosen = root.empty() ? reportDir_ : fs::path(root);
+    root_ = fs::weakly_canonical(fs::absolute(chosen.empty() ? fs::path(".") : chosen, ec), ec);
+    if (ec) root_.clear();
+    ownFolder_ = root.empty();
   }
-  // Normal form, so that the line naming the copy reads "copy/videos/x.avi", not
-  // "copy/reports/../videos/x.avi".
-  const fs::path beside = (fs::path(reportPath).parent_path() / relative).lexically_normal();
-  if (fs::exists(fs::symlink_status(beside, ec))) return beside.string();
-  if (fs::exists(fs::symlink_status(recorded, ec))) return recorded;
-  return std::nullopt;
-}
+
+  // At the file's place relative to where the report was written (its file name alone when the report
+  // does not say), counted from where the report is now.
+  Located locate(const std::string& recorded) const {
+    fs::path relative = fs::path(recorded).filename();
+    if (writtenAs_) {
+      const fs::path fromReport = fs::path(recorded).lexically_normal().lexically_relative(
+          fs::path(*writtenAs_).lexically_normal().parent_path());
+      if (!fromReport.empty()) relative = fromReport;
+    }
+    // Normal form, so that the line naming the copy reads "copy/videos/x.avi", not
+    // "copy/reports/../videos/x.avi".
+    const fs::path place = (reportDir_ / relative).lexically_normal();
+    Located found{place.string(), FileVerdict::kMissing, {}};
+    if (place.filename().empty()) {
+      found.path = recorded;
+      return found;
+    }
+    std::error_code ec;
+    // The folder as the file system resolves it, links and all: a linked folder inside cannot lead out.
+    const fs::path parent = place.parent_path().empty() ? fs::path(".") : place.parent_path();
+    const fs::path folder = fs::weakly_canonical(fs::absolute(parent, ec), ec);
+    if (ec || root_.empty() || !inside(folder)) {
+      found.verdict = FileVerdict::kRefused;
+      found.reason = ownFolder_ ? "outside the report's folder, so not opened (--root DIR names a folder "
+                                  "that holds the whole set)"
+                                : "outside " + root_.string() + ", so not opened";
+      return found;
+    }
+    const fs::file_status status = fs::symlink_status(place, ec);
+    if (!fs::exists(status)) return found;
+    if (fs::is_symlink(status)) {
+      found.verdict = FileVerdict::kRefused;
+      found.reason = "a link, not the file itself, so not opened";
+      return found;
+    }
+    // Anything else present counts: a FIFO or a device is then refused with its reason, not passed over.
+    found.verdict = FileVerdict::kMatches;
+    return found;
+  }
+
+ private:
+  bool inside(const fs::path& folder) const {
+    auto r = root_.begin(), f = folder.begin();
+    for (; r != root_.end(); ++r, ++f) {
+      if (r->empty() && std::next(r) == root_.end()) break;  // a trailing separator
+      if (f == folder.end() || *r != *f) return false;
+    }
+    return true;
+  }
+
+  fs::path reportDir_;
+  std::optional<std::string> writtenAs_;
+  fs::path root_;
+  bool ownFolder_ = true;
+};
 
 std::string joined(const std::vector<std::string>& problems) {
   std::string text;
@@ -254,7 +350,7 @@ std::string joined(const std::vector<std::string>& problems) {
 // Empty when the file matches; otherwise what differs. A video is read back and its frames compared too.
 std::string checkOutput(const ExpectedOutput& expected, const std::string& path, bool video = true) {
   std::vector<std::string> problems;
-  const Result<FileDigests> digests = hashFile(path);
+  const Result<FileDigests> digests = hashFile(path, 0, std::nullopt, expected.size);
   if (!digests) {
     problems.push_back(digests.error().message);
   } else {
@@ -295,7 +391,7 @@ std::string checkInput(const ExpectedInput& expected, const std::string& path) {
   if (!expected.sha256) return "the report holds no SHA-256 for it";
   std::optional<uint64_t> range;
   if (expected.wrapped) range = expected.recordingSize;
-  const Result<FileDigests> digests = hashFile(path, expected.recordingOffset, range);
+  const Result<FileDigests> digests = hashFile(path, expected.recordingOffset, range, expected.size);
   if (!digests) return digests.error().message;
   std::vector<std::string> problems;
   if (expected.size && *expected.size != digests->size) {
@@ -336,35 +432,31 @@ Result<ReportListing> readReportListing(const std::string& reportPath) {
   return listing;
 }
 
-Result<ReportCheck> checkReport(const std::string& reportPath) {
+Result<ReportCheck> checkReport(const std::string& reportPath, const std::string& root) {
   Result<ExpectedReport> report = readReport(reportPath);
   if (!report) return report.error();
-  ReportCheck check;
-  for (const ExpectedOutput& output : report->outputs) {
-    const std::optional<std::string> path = locate(output.path, reportPath, report->writtenAs);
-    if (!path) {
-      check.outputs.push_back(CheckedFile{output.path, FileVerdict::kMissing, {}, output.frames.size()});
-    } else {
-      check.outputs.push_back(verdict(*path, checkOutput(output, *path), output.frames.size()));
-    }
-  }
-  for (const ExpectedOutput& side : report->sideFiles) {
-    const std::optional<std::string> path = locate(side.path, reportPath, report->writtenAs);
-    if (!path) {
-      check.sideFiles.push_back(CheckedFile{side.path, FileVerdict::kMissing, {}, 0});
-    } else {
-      check.sideFiles.push_back(verdict(*path, checkOutput(side, *path, false)));
-    }
-  }
+  const VerifyScope scope(reportPath, report->writtenAs, root);
+  // A file found is read and judged; one refused or missing is named with its reason.
+  const auto check = [&](const ExpectedOutput& expected, bool video) {
+    const Located place = scope.locate(expected.path);
+    const uint64_t frames = video ? expected.frames.size() : 0;
+    if (place.verdict != FileVerdict::kMatches)
+      return CheckedFile{place.path, place.verdict, place.reason, frames};
+    return verdict(place.path, checkOutput(expected, place.path, video), frames);
+  };
+  ReportCheck result;
+  for (const ExpectedOutput& output : report->outputs) result.outputs.push_back(check(output, true));
+  for (const ExpectedOutput& side : report->sideFiles) result.sideFiles.push_back(check(side, false));
+
   const ExpectedInput& input = report->input;
-  check.inputWrapped = input.wrapped;
-  std::error_code ec;
-  if (!fs::exists(fs::symlink_status(input.path, ec))) {
-    check.input = CheckedFile{input.path, FileVerdict::kMissing, {}, 0};
+  result.inputWrapped = input.wrapped;
+  const Located place = scope.locate(input.path);
+  if (place.verdict == FileVerdict::kMatches) {
+    result.input = verdict(place.path, checkInput(input, place.path));
   } else {
-    check.input = verdict(input.path, checkInput(input, input.path));
+    result.input = CheckedFile{place.path, place.verdict, place.reason, 0};
   }
-  return check;
+  return result;
 }
 
 }  // namespace qmv

@@ -12,13 +12,14 @@ namespace qmv {
 enum class FileVerdict {
   kMatches,
   kDiffers,  // problems says what
-  kMissing,  // neither where the report says nor beside the report
+  kMissing,  // not at its place relative to the report
+  kRefused,  // not opened: outside the folder verify may read, or a link; problems says which
 };
 
 struct CheckedFile {
   std::string path;  // where it was found; the report's path when it was not
   FileVerdict verdict = FileVerdict::kMissing;
-  std::string problems;  // kDiffers: what differs, "; " between the items
+  std::string problems;  // kDiffers: what differs, "; " between the items; kRefused: why
   uint64_t frames = 0;   // outputs: the samples its frame map lists
 };
 
@@ -33,10 +34,11 @@ struct ReportCheck {
 };
 
 // Checks every output the report at reportPath names (file SHA-256, then each video sample's SHA-256 by
-// position), the subtitle and frame-log files, and the input when it is still where the report says. Each
-// output is looked for beside the report first, and at the path the report names only when nothing is
-// there: a copied set is checked as itself. An error when the report cannot be read as an integrity report.
-Result<ReportCheck> checkReport(const std::string& reportPath);
+// position), the subtitle and frame-log files, and the input when it is present. Each file is looked for at
+// its place relative to the report, as the report was laid out when written, and only under root (the
+// report's own folder when empty): nothing outside it, no link and no special file is opened, and no file is
+// read past the size the report states. An error when the report cannot be read as an integrity report.
+Result<ReportCheck> checkReport(const std::string& reportPath, const std::string& root = {});
 
 // What checkReport reads of the report itself, and nothing of the files it names: the outputs and side
 // files it lists, or why it is not a report verify can use.

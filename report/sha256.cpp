@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "recording/file_descriptor.h"
@@ -41,12 +42,16 @@ std::optional<Sha256Digest> digestFromHex(const std::string& text) {
   return digest;
 }
 
-Result<FileDigests> hashFile(const std::string& path, uint64_t rangeOffset,
-                             std::optional<uint64_t> rangeSize) {
+Result<FileDigests> hashFile(const std::string& path, uint64_t rangeOffset, std::optional<uint64_t> rangeSize,
+                             std::optional<uint64_t> sizeLimit) {
   uint64_t expected = 0;
   auto opened = openRegularFile(path, expected);
   if (!opened) return opened.error();
   const FileDescriptor& fd = *opened.value();
+  if (sizeLimit && expected > *sizeLimit) {
+    return Error{EFBIG, "size " + std::to_string(expected) + ", report " + std::to_string(*sizeLimit) +
+                            "; not read past the size the report states"};
+  }
   if (rangeSize && (rangeOffset > expected || *rangeSize > expected - rangeOffset)) {
     return Error{EINVAL, path + ": the range to hash runs past the file's end"};
   }
@@ -57,8 +62,11 @@ Result<FileDigests> hashFile(const std::string& path, uint64_t rangeOffset,
   const uint64_t rangeEnd = rangeSize ? rangeOffset + *rangeSize : 0;
   std::vector<uint8_t> block(kReadBlock);
   uint64_t at = 0;
-  while (true) {
-    const Transfer got = readFully(fd.get(), block.data(), block.size(), at);
+  // Never past the size the file had when opened: a file that grows, or a kernel file that claims to be
+  // empty and never ends, is not read on and on.
+  while (at < expected) {
+    const std::size_t want = std::size_t(std::min<uint64_t>(block.size(), expected - at));
+    const Transfer got = readFully(fd.get(), block.data(), want, at);
     if (got.error != 0) return fileError(path, "cannot read", got.error);
     if (got.bytes == 0) break;
     const uint64_t end = at + uint64_t(got.bytes);
@@ -69,7 +77,7 @@ Result<FileDigests> hashFile(const std::string& path, uint64_t rangeOffset,
     }
     at = end;
   }
-  // A file that changed length while it was read has no single digest.
+  // A file that shrank while it was read has no single digest.
   if (at != expected) return Error{EIO, path + ": its size changed while it was read"};
 
   FileDigests digests;

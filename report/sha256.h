@@ -53,8 +53,10 @@ struct FileDigests {
 
 // Reads path once, in large blocks, for the digest of the whole file and, when rangeSize is given,
 // of one byte range inside it (a recording carved from a player executable). A range that does not
-// lie inside the file is an error.
+// lie inside the file is an error. No byte past the size the file had when opened is read, and a file
+// larger than sizeLimit is not read at all (an error that gives both sizes).
 Result<FileDigests> hashFile(const std::string& path, uint64_t rangeOffset = 0,
-                             std::optional<uint64_t> rangeSize = std::nullopt);
+                             std::optional<uint64_t> rangeSize = std::nullopt,
+                             std::optional<uint64_t> sizeLimit = std::nullopt);
 
 }  // namespace qmv

@@ -10,6 +10,8 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <nlohmann/json.hpp>
 #include <thread>
 
 #include "recording/recording_file.h"
@@ -85,6 +87,65 @@ TEST(CliHardening, VerifyDoesNotBlockOnAFifoNamedByTheReport) {
   EXPECT_EQ(r.status, 1) << r.err;
   EXPECT_NE(r.out.find("MISMATCH " + dir + "cam_00.avi: " + dir + "cam_00.avi is a FIFO"), std::string::npos)
       << r.out;
+}
+
+// A report is the sender's to write: whatever paths it names, verify opens only files under the report's
+// folder, never through a link, and never reads a nesting of brackets into memory.
+TEST(CliHardening, VerifyOpensNothingOutsideTheReportsFolder) {
+  const std::string dir = scratchDir("verify-scope");
+  fs::create_directories(dir + "set");
+  const std::string input = writeRecording(dir + "set/");
+  ASSERT_EQ(runBounded("convert --channels 1 --no-timestamps " + quote(input) + " --report", dir).status, 0);
+  const std::string report = dir + "set/cam.report.json";
+  const nlohmann::json written = nlohmann::json::parse(test::slurp(report));
+  std::ofstream(dir + "outside.avi") << "not part of the set";
+  fs::copy_file(dir + "set/cam_00.avi", dir + "kept.avi");
+  fs::create_directory_symlink(dir, dir + "set/up");
+
+  struct Case {
+    const char* name;
+    std::function<void(nlohmann::json&)> edit;
+    std::string line;  // what verify must print
+  } cases[] = {
+      {"an absolute path outside", [&](nlohmann::json& r) { r["outputs"][0]["path"] = dir + "outside.avi"; },
+       "REFUSED " + dir + "outside.avi: outside the report's folder"},
+      {"a path that climbs out",
+       [&](nlohmann::json& r) { r["outputs"][0]["path"] = dir + "set/../outside.avi"; },
+       "REFUSED " + dir + "outside.avi: outside the report's folder"},
+      {"a linked folder leading out",
+       [&](nlohmann::json& r) { r["outputs"][0]["path"] = dir + "set/up/outside.avi"; },
+       "REFUSED " + dir + "set/up/outside.avi: outside the report's folder"},
+      {"the input outside", [&](nlohmann::json& r) { r["input"]["path"] = dir + "outside.avi"; },
+       "NOT CHECKED input " + dir + "outside.avi: outside the report's folder"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    nlohmann::json edited = written;
+    c.edit(edited);
+    std::ofstream(report) << edited.dump(2);
+    const CliResult r = runBounded("verify " + quote(report), dir);
+    EXPECT_NE(r.out.find(c.line), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("size 19,"), std::string::npos) << "the outside file's size was read: " << r.out;
+  }
+
+  // The copy's video is a link to a file kept elsewhere: not the file itself, so not opened.
+  std::ofstream(report) << written.dump(2);
+  fs::remove(dir + "set/cam_00.avi");
+  fs::create_symlink(dir + "kept.avi", dir + "set/cam_00.avi");
+  const CliResult linked = runBounded("verify " + quote(report), dir);
+  EXPECT_EQ(linked.status, 1);
+  EXPECT_NE(linked.out.find("REFUSED " + dir + "set/cam_00.avi: a link, not the file itself"),
+            std::string::npos)
+      << linked.out;
+
+  // Ten million brackets: refused at the depth no report reaches, before they cost memory.
+  {
+    std::ofstream deep(dir + "deep.json");
+    deep << "{\"schemaVersion\": 1, \"outputs\": " << std::string(10'000'000, '[');
+  }
+  const CliResult deep = runBounded("verify " + quote(dir + "deep.json"), dir);
+  EXPECT_EQ(deep.status, 2);
+  EXPECT_NE(deep.err.find("nested deeper than any member of a report"), std::string::npos) << deep.err;
 }
 
 // The recording starts just below 4 GiB in a player executable and runs past the 4 GiB point: every
@@ -553,7 +614,16 @@ TEST(CliHardening, VerifyChecksACopyLaidOutInFolders) {
   const std::string copy = dir + "copy/";
   fs::copy(dir + "orig", copy, fs::copy_options::recursive);
   std::ofstream(copy + "videos/cam_00.avi", std::ios::app) << "x";
-  const CliResult r = runBounded("verify " + quote(copy + "reports/cam.report.json"), dir);
+  // The videos lie beside the report's folder, not in it: only a folder the user names opens them.
+  const CliResult own = runBounded("verify " + quote(copy + "reports/cam.report.json"), dir);
+  EXPECT_EQ(own.status, 1) << own.out;
+  EXPECT_NE(own.out.find("REFUSED " + copy +
+                         "videos/cam_03.avi: outside the report's folder, so not opened "
+                         "(--root DIR names a folder that holds the whole set)"),
+            std::string::npos)
+      << own.out;
+  const CliResult r =
+      runBounded("verify --root " + quote(copy) + " " + quote(copy + "reports/cam.report.json"), dir);
   EXPECT_EQ(r.status, 1) << r.out;
   EXPECT_NE(r.out.find("MISMATCH " + copy + "videos/cam_00.avi"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("OK " + copy + "videos/cam_03.avi"), std::string::npos) << r.out;
@@ -585,7 +655,7 @@ TEST(CliHardening, HostileReportUnderAMemoryLimit) {
                                                      quote(test::cliPath()) + " verify " + quote(report)),
                                        dir);
   EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_NE(r.out.find("NOT CHECKED input nowhere"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("NOT CHECKED input " + dir + "nowhere"), std::string::npos) << r.out;
   fs::remove(report);
 }
 

@@ -316,27 +316,32 @@ TEST(IntegrityReportTest, VerifyTellsMissingFilesFromUnreadableReports) {
   const std::string dir = scratchDir();
   const std::string reportPath = convertWithReport(dir);
 
-  // A moved set (report and outputs together) still verifies; the input left behind is not checked.
+  // A moved set (report and outputs together) verifies as itself; the input left behind is not looked for
+  // where the report was written, only beside the moved report.
   const std::string moved = dir + "moved/";
   fs::create_directories(moved);
-  for (const char* name : {"cam.report.json", "cam_00.avi", "cam_02.avi"})
+  for (const char* name : {"cam.report.json", "cam_00.avi", "cam_02.avi", "cam_00.srt", "cam_02.srt"})
     fs::copy_file(dir + name, moved + name);
-  fs::rename(dir + "cam.qmv", dir + "cam.kept");
   fs::remove(dir + "cam_00.avi");
   const CliResult elsewhere = runCli("verify " + quote(moved + "cam.report.json"), dir);
   EXPECT_EQ(elsewhere.status, 0) << elsewhere.out << elsewhere.err;
   EXPECT_NE(elsewhere.out.find("OK " + moved + "cam_00.avi"), std::string::npos) << elsewhere.out;
-  EXPECT_NE(elsewhere.out.find("NOT CHECKED input " + dir + "cam.qmv: not found"), std::string::npos)
+  EXPECT_NE(elsewhere.out.find("NOT CHECKED input " + moved + "cam.qmv: not found"), std::string::npos)
       << elsewhere.out;
+
+  // Once the copy loses a file, that is a failure naming the copy's place: the original is not consulted.
+  fs::remove(moved + "cam_02.srt");
+  const CliResult lost = runCli("verify " + quote(moved + "cam.report.json"), dir);
+  EXPECT_EQ(lost.status, 1);
+  EXPECT_NE(lost.out.find("MISMATCH " + moved + "cam_02.srt: missing"), std::string::npos) << lost.out;
 
   const CliResult missing = runCli("verify " + quote(reportPath), dir);
   EXPECT_EQ(missing.status, 1);
   EXPECT_NE(missing.out.find("MISMATCH " + dir + "cam_00.avi: missing"), std::string::npos) << missing.out;
 
   // The input changed since the report: that fails too.
-  fs::rename(dir + "cam.kept", dir + "cam.qmv");
   flipByte(dir + "cam.qmv", 600);
-  const CliResult input = runCli("verify " + quote(moved + "cam.report.json"), dir);
+  const CliResult input = runCli("verify " + quote(reportPath), dir);
   EXPECT_EQ(input.status, 1);
   EXPECT_NE(input.out.find("MISMATCH input " + dir + "cam.qmv: SHA-256 differs"), std::string::npos)
       << input.out;
