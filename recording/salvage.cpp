@@ -39,6 +39,7 @@ class ForwardWindow {
     start_ = start;
     length_ = length;
     windowFill_ = 0;
+    ++generation_;
   }
 
   // The n bytes at recording position pos; null when they lie outside the recording or cannot be read.
@@ -64,9 +65,29 @@ class ForwardWindow {
       }
       windowStart_ = pos;
       windowFill_ = want;
+      ++generation_;
     }
     available = windowFill_ - std::size_t(pos - windowStart_);
     return buffer_.data() + (pos - windowStart_);
+  }
+
+  // The sum of the 16-bit length fields of count items (one a word) from first, a pointer span() gave.
+  // The sums are made once per window, so a block that claims thousands of items costs two lookups, and a
+  // file of false blocks at every word is scanned in linear time.
+  uint64_t itemLengthSum(const uint8_t* first, std::size_t count) {
+    const auto from = std::size_t(first - buffer_.data());
+    const std::size_t phase = from % kItemSize;
+    if (sumsGeneration_ != generation_ || sumsPhase_ != phase) {
+      const std::size_t words = (windowFill_ - phase) / kItemSize;
+      sums_.resize(words + 1);
+      sums_[0] = 0;
+      for (std::size_t k = 0; k < words; ++k)
+        sums_[k + 1] = sums_[k] + readBe16(buffer_.data() + phase + k * kItemSize + kItemLengthOffset);
+      sumsGeneration_ = generation_;
+      sumsPhase_ = phase;
+    }
+    const std::size_t a = from / kItemSize;
+    return sums_[a + count] - sums_[a];
   }
 
  private:
@@ -74,6 +95,9 @@ class ForwardWindow {
   uint64_t start_ = 0;
   uint64_t length_ = 0;
   std::vector<uint8_t> buffer_;
+  uint64_t generation_ = 0, sumsGeneration_ = ~uint64_t(0);
+  std::size_t sumsPhase_ = 0;
+  std::vector<uint64_t> sums_;
   uint64_t windowStart_ = 0;
   std::size_t windowFill_ = 0;
   uint8_t small_[32] = {};
@@ -298,11 +322,7 @@ bool Salvager::blockCandidate(uint32_t r, uint64_t limit, BlockInfo& block) {
   const uint8_t* terminator = whole + kBlockHeadSize + std::size_t(items - 1) * kItemSize;
   if (!isTerminator(terminator) || readBe16(terminator + 2) != items + kTerminatorExtraWords) return false;
   // The records the block describes must fit between the header and the block.
-  uint64_t bytes = 0;
-  for (uint32_t i = 0; i + 1 < items; ++i) {
-    bytes += uint64_t(readBe16(whole + kBlockHeadSize + std::size_t(i) * kItemSize + kItemLengthOffset)) *
-             kItemSize;
-  }
+  const uint64_t bytes = window_.itemLengthSum(whole + kBlockHeadSize, items - 1) * kItemSize;
   if (bytes > uint64_t(r) - kFirstRecordPosition) return false;
   if (prev > kFirstBlockLink && uint64_t(r) - bytes < uint64_t(prev) + kBlockHeadSize + kItemSize)
     return false;
