@@ -147,9 +147,21 @@ InputOutcome convertInput(const ConvertOptions& options, const std::string& path
     output.line(fmt::format("stopped after {} of {} entries; the files written so far are complete",
                             report.entriesDone, recording.entryCount()));
   }
-  // Outputs written from a damaged recording: not a failure, but not the whole recording either.
-  if (outcome.exitStatus == kExitOk && recording.salvageReport() != nullptr && !report.files.empty()) {
-    outcome.exitStatus = kExitSalvaged;
+  // Outputs written from a damaged recording: not a failure, but not the whole recording either. A run
+  // that kept no picture from it is no success at all: the frames recovered cannot start a file. What was
+  // written (the sound, the subtitles) stays, as evidence of what the recording still holds.
+  if (outcome.exitStatus == kExitOk && recording.salvageReport() != nullptr && !report.stopped) {
+    const bool anyFrame = std::any_of(report.files.begin(), report.files.end(),
+                                      [](const OutputFileReport& file) { return file.frames > 0; });
+    if (anyFrame) {
+      outcome.exitStatus = kExitSalvaged;
+    } else {
+      output.line(path +
+                  ": no picture written: none of the video frames recovered for the selected "
+                  "channels follows a key frame, so none can be decoded (" +
+                  salvageSummary(recording) + ")");
+      outcome.exitStatus = kExitBadInput;
+    }
   }
   return outcome;
 }

@@ -44,12 +44,8 @@ struct Fixture {
   gen::GeneratedRecording recording;
   std::vector<WrittenFrame> frames;
 
-  Fixture() {
-    gen::BodyPlan plan;
-    plan.channels = {{0, 4, 60, 0, 10}, {1, 2, 120, 1, 12}, {2, 18, 30, -1, 6}};
-    plan.seconds = 14;
-    plan.recordsPerBlock = 60;
-    plan.auxEverySeconds = 3;
+  Fixture() : Fixture(defaultPlan()) {}
+  explicit Fixture(const gen::BodyPlan& plan) {
     const gen::Scenario scenario = gen::planScenario(plan);
     recording = gen::buildRecording(scenario);
     const gen::Layout& layout = recording.layout;
@@ -66,7 +62,17 @@ struct Fixture {
       }
     }
   }
+  static gen::BodyPlan defaultPlan();
 };
+
+gen::BodyPlan Fixture::defaultPlan() {
+  gen::BodyPlan plan;
+  plan.channels = {{0, 4, 60, 0, 10}, {1, 2, 120, 1, 12}, {2, 18, 30, -1, 6}};
+  plan.seconds = 14;
+  plan.recordsPerBlock = 60;
+  plan.auxEverySeconds = 3;
+  return plan;
+}
 
 const Fixture& fixture() {
   static const Fixture f;
@@ -134,6 +140,17 @@ std::vector<RecoveryCase> recoveryCases() {
                        [at, size](const auto& g) { return overwrite(g, at, size, false); }});
     }
   }
+  // A block lost with the last records it describes: the records before them lost their index too, and
+  // lie before the next intact block, so they are walked.
+  for (std::size_t b : {std::size_t(1), layout.blockPositions.size() / 2}) {
+    const uint64_t end = layout.blockPositions[b] + 64;
+    for (uint64_t before : {uint64_t(4) << 10, uint64_t(56) << 10}) {
+      const uint64_t at = end - before;
+      cases.push_back(
+          {"zeroed block " + std::to_string(b) + " with " + std::to_string(before >> 10) + " KiB before it",
+           [at, before](const auto& g) { return overwrite(g, at, before, false); }});
+    }
+  }
   cases.push_back({"random bytes over the trailer",
                    [length](const auto& g) { return overwrite(g, length - 16, 16, true); }});
   for (std::size_t b : {std::size_t(0), layout.blockPositions.size() / 2, layout.blockPositions.size() - 1}) {
@@ -184,9 +201,9 @@ bool anyIn(const std::vector<uint64_t>& sorted, uint64_t begin, uint64_t end) {
 
 class RecoveryTable : public ::testing::TestWithParam<RecoveryCase> {};
 
-TEST_P(RecoveryTable, RecoversEveryIntactFrameAndNothingElse) {
-  const Fixture& f = fixture();
-  const RecoveryCase& c = GetParam();
+// Salvages the damaged bytes, converts what it recovers, and checks that every frame of f that the damage
+// left whole, after a key frame left whole, comes back in order, and nothing else.
+void checkRecovery(const Fixture& f, const RecoveryCase& c) {
   const std::vector<uint8_t> bytes = c.damage(f.recording);
   RecordingFile recording;
   const Status opened = recording.openSalvage(makeMemorySource(bytes, c.name));
@@ -273,6 +290,26 @@ TEST_P(RecoveryTable, RecoversEveryIntactFrameAndNothingElse) {
       static_cast<unsigned long long>(salvage ? salvage->unreadableBytes : 0));
 }
 
+TEST_P(RecoveryTable, RecoversEveryIntactFrameAndNothingElse) { checkRecovery(fixture(), GetParam()); }
+
+// Sixteen channels of four frames, four blocks: the second block zeroed with the 56 KiB of records before
+// it. The records before the zeroed range lost their index block but lie before the next intact one.
+TEST(Salvage, RecordsThatLostTheirBlockAreWalked) {
+  gen::BodyPlan plan;
+  for (int ch = 0; ch < kChannelCount; ++ch)
+    plan.channels.push_back({ch, uint8_t(ch % 2 == 0 ? 4 : 2), 4, -1, 2});
+  plan.seconds = 4;
+  plan.recordsPerBlock = 16;
+  plan.auxEverySeconds = 0;
+  const Fixture f(plan);
+  const gen::Layout& layout = f.recording.layout;
+  ASSERT_EQ(layout.blockPositions.size(), 4u);
+  const uint64_t end = layout.blockPositions[1] + kBlockHeadSize + 17 * kItemSize;
+  const uint64_t at = end - std::min<uint64_t>(end - kHeaderSize, 56 << 10);
+  checkRecovery(f, {"zeroed block 1 with 56 KiB before it",
+                    [at, end](const auto& g) { return overwrite(g, at, end - at, false); }});
+}
+
 INSTANTIATE_TEST_SUITE_P(Damage, RecoveryTable, ::testing::ValuesIn(recoveryCases()),
                          [](const ::testing::TestParamInfo<RecoveryCase>& info) {
                            std::string name = info.param.name;
@@ -346,6 +383,26 @@ TEST(Salvage, CommandLine) {
 
   EXPECT_EQ(test::runCli("convert --salvage " + test::quote(header) + " -o " + test::quote(dir), dir).status,
             2);
+
+  // Every key frame zeroed: the frames left cannot start a file, and a run that keeps no picture says why.
+  std::vector<uint8_t> keyless = g.bytes;
+  for (const WrittenFrame& w : fixture().frames) {
+    if (w.key)
+      std::fill(keyless.begin() + std::ptrdiff_t(w.begin), keyless.begin() + std::ptrdiff_t(w.end), 0);
+  }
+  const std::string noKeys = dir + "nokeys.qmv";
+  ASSERT_TRUE(gen::writeFile(noKeys, keyless));
+  fs::create_directories(dir + "nokeys");
+  const test::CliResult nothing =
+      test::runCli("convert --salvage " + test::quote(noKeys) + " -o " + test::quote(dir + "nokeys"), dir);
+  EXPECT_EQ(nothing.status, 2) << nothing.out << nothing.err;
+  EXPECT_NE(
+      nothing.err.find(noKeys + ": no picture written: none of the video frames recovered for the selected "
+                                "channels follows a key frame"),
+      std::string::npos)
+      << nothing.err;
+  EXPECT_NE(nothing.out.find("nokeys_00.avi: 0 frames, 0.00 s at 15 fps, audio 13.90 s"), std::string::npos)
+      << nothing.out;
   const test::CliResult wholeRun = test::runCli("info --salvage " + test::quote(whole), dir);
   EXPECT_EQ(wholeRun.status, 0);
   EXPECT_NE(wholeRun.out.find("Salvage: the recording is whole"), std::string::npos);
