@@ -214,7 +214,7 @@ std::optional<std::string> describe(std::ostream& out, const std::string& path, 
       out << text.str();
     } else {
       nlohmann::json document = nlohmann::json::parse(text.str(), nullptr, false);
-      document["salvage"] = salvageJson(recording, false);
+      document["salvage"] = salvageJson(recording);
       out << document.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) << "\n";
     }
   } else {

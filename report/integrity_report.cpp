@@ -24,6 +24,8 @@
 namespace qmv {
 namespace {
 
+constexpr const char* kSalvage = "salvage";
+
 namespace fs = std::filesystem;
 namespace key = report_key;
 
@@ -350,9 +352,9 @@ Json IntegrityReport::headJson(const ConversionReport& report, const Result<File
   head["hashes"] = Json{{"file", "SHA-256"}, {"frame", "SHA-256"}};
   head[key::kInput] = inputJson(recording_, inputPath_, input);
   head["description"] = descriptionJson(recording_);
-  // Salvaged recordings: unreadable and recovered byte ranges, and every recovered record's file offset
-  // and how it was found. Null for a whole recording.
-  head["salvage"] = Json::parse(salvageJson(recording_, true).dump());
+  // Salvaged recordings: unreadable and recovered byte ranges; finish() adds every recovered record. Null for
+  // a whole recording.
+  head[kSalvage] = Json::parse(salvageJson(recording_).dump());
   const bool recorded = report.timing == Timing::kRecorded;
   head["settings"] = Json{
       {"video", passThrough ? "pass-through" : "re-encode"},
@@ -403,7 +405,18 @@ Status IntegrityReport::finish(const ConversionReport& report, const std::string
     return Error{errno, path + ": cannot create the report: " + std::strerror(errno)};
   }
   out.open({}, '{');
-  out.putMembers(head);
+  for (const auto& [name, value] : head.items()) {
+    if (name != kSalvage || !value.is_object()) {
+      out.put(name, value);
+      continue;
+    }
+    out.open(name, '{');
+    out.putMembers(value);
+    out.open("recordsRecovered", '[');
+    forEachRecoveredRecord(recording_, [&out](const nlohmann::json& record) { out.putLine(Json(record)); });
+    out.close();
+    out.close();
+  }
   out.open(key::kOutputs, '[');
 
   std::map<int, ChannelTiming> timings;

@@ -39,7 +39,7 @@ std::array<SalvageChannelCounts, format::kChannelCount> countSalvagedChannels(
   return counts;
 }
 
-nlohmann::json salvageJson(const RecordingFile& recording, bool withRecords) {
+nlohmann::json salvageJson(const RecordingFile& recording) {
   const SalvageReport* report = recording.salvageReport();
   if (report == nullptr) return nullptr;
   nlohmann::json j;
@@ -63,26 +63,26 @@ nlohmann::json salvageJson(const RecordingFile& recording, bool withRecords) {
         {{"channel", c + 1}, {"records", n.records}, {"frames", n.frames}, {"keyFrames", n.keyFrames}});
   }
   j["channels"] = channels;
-  if (withRecords) {
-    // Every recovered record: where it is in the file and how it was found.
-    nlohmann::json records = nlohmann::json::array();
-    const auto& entries = recording.entries();
-    for (uint32_t k = 0; k + 1 < recording.entryCount() && k < report->found.size(); ++k) {
-      const FrameIndexEntry& e = entries[k];
-      if (e.kind == format::kKindBlock || e.kind == format::kKindGap) continue;
-      const bool audio =
-          e.kind >= format::kKindAudioBase && e.kind < format::kKindAudioBase + format::kChannelCount;
-      records.push_back(
-          {{"fileOffset", uint64_t(recording.recordingStart()) + e.offset},
-           {"kind", e.kind < format::kChannelCount ? "video"
-                    : audio                        ? "audio"
-                                                   : "auxiliary"},
-           {"channel", e.kind < format::kChannelCount ? nlohmann::json(e.kind + 1) : nlohmann::json(nullptr)},
-           {"foundBy", foundText(report->found[k])}});
-    }
-    j["recordsRecovered"] = records;
-  }
   return j;
+}
+
+void forEachRecoveredRecord(const RecordingFile& recording,
+                            const std::function<void(const nlohmann::json&)>& put) {
+  const SalvageReport* report = recording.salvageReport();
+  if (report == nullptr) return;
+  const auto& entries = recording.entries();
+  for (uint32_t k = 0; k + 1 < recording.entryCount() && k < report->found.size(); ++k) {
+    const FrameIndexEntry& e = entries[k];
+    if (e.kind == format::kKindBlock || e.kind == format::kKindGap) continue;
+    const bool audio =
+        e.kind >= format::kKindAudioBase && e.kind < format::kKindAudioBase + format::kChannelCount;
+    put({{"fileOffset", uint64_t(recording.recordingStart()) + e.offset},
+         {"kind", e.kind < format::kChannelCount ? "video"
+                  : audio                        ? "audio"
+                                                 : "auxiliary"},
+         {"channel", e.kind < format::kChannelCount ? nlohmann::json(e.kind + 1) : nlohmann::json(nullptr)},
+         {"foundBy", foundText(report->found[k])}});
+  }
 }
 
 }  // namespace qmv

@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <nlohmann/json.hpp>
 
 #include "recording/recording_file.h"
@@ -17,7 +18,12 @@ struct SalvageChannelCounts {
 // Records, frames and key frames per channel, from the record heads as the worker will read them.
 std::array<SalvageChannelCounts, format::kChannelCount> countSalvagedChannels(const RecordingFile& recording);
 
-// Null for a whole recording. withRecords adds every recovered record's file offset and how it was found.
-nlohmann::json salvageJson(const RecordingFile& recording, bool withRecords);
+// Null for a whole recording; otherwise what was recovered and lost, by range and channel.
+nlohmann::json salvageJson(const RecordingFile& recording);
+
+// Every recovered record, one small object at a time (its file offset, kind, channel and how it was found):
+// a million of them are written as they come, never held as one JSON value.
+void forEachRecoveredRecord(const RecordingFile& recording,
+                            const std::function<void(const nlohmann::json&)>& put);
 
 }  // namespace qmv
