@@ -21,6 +21,7 @@ enum OpenError : int {
   kBadEntries = 5,
   kCannotRead = 6,
   kNothingRecovered = 7,
+  kNotARecording = 8,  // no recording header, and no record of one anywhere in the file
 };
 
 // A recording spans one clock hour: 16 channels at 30 frames per second and 16 audio inputs at ten

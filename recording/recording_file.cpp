@@ -68,8 +68,24 @@ Status RecordingFile::openWith(std::unique_ptr<ByteSource> source,
   return okStatus();
 }
 
+namespace {
+
+// The reader's refusal, and whether salvage could do anything with the file: "try --salvage" is offered
+// only where it recovers something, and a file that was never a recording is called that.
+Result<RecordingIndex> readIndexOrExplain(ByteSource& source) {
+  auto whole = readIndex(source);
+  if (whole || !looksDamaged(whole.error())) return whole;
+  const auto salvaged = salvageIndex(source);
+  if (salvaged) return whole.error();
+  if (salvaged.error().code == kNotARecording) return salvaged.error();
+  return Error{kNothingRecovered, "the file looks cut short or damaged: " + whole.error().message +
+                                      "; salvage finds no intact video frame in it"};
+}
+
+}  // namespace
+
 Status RecordingFile::open(std::unique_ptr<ByteSource> source) {
-  return openWith(std::move(source), readIndex);
+  return openWith(std::move(source), readIndexOrExplain);
 }
 
 Status RecordingFile::openSalvage(std::unique_ptr<ByteSource> source) {

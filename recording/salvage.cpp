@@ -195,8 +195,14 @@ Result<RecordingIndex> salvageIndex(ByteSource& source) {
                      " stretches of the records it lists fail their checks (zeroed or overwritten sectors)";
   }
   if (!salvaged) {
+    // Neither a header nor a single video record: whatever the file is, it was never one of these.
+    if (!report->headerKnown && salvaged.error().code == kNothingRecovered &&
+        fresh.recordingLength >= kHeaderSize) {
+      return Error{kNotARecording,
+                   "not a recording of this DVR: it has no recording header, and no video record anywhere"};
+    }
     Error error = salvaged.error();
-    error.message += " (" + report->damage + ")";
+    if (!report->damage.empty()) error.message += " (" + report->damage + ")";
     return error;
   }
   fresh.salvage = std::move(report);
@@ -251,8 +257,7 @@ Status Salvager::run() {
   layOut(std::move(blocks));
 
   if (out_.videoMask == 0) {
-    return Error{kNothingRecovered,
-                 "nothing can be recovered: no intact video frame is left (" + report_.damage + ")"};
+    return Error{kNothingRecovered, "nothing can be recovered: no intact video frame is left"};
   }
   // The last entry ends the last record: an index block's own entry, or a gap entry at the end.
   const uint64_t end = report_.recovered.empty()

@@ -607,7 +607,7 @@ class ConverterDialogTest : public QObject {
     QCOMPARE(dialog.windowTitle(), QString("QMV to AVI : 'recB.qmv'"));
     QCOMPARE(warnings_.size(), 1);
     QVERIFY(warnings_[0].startsWith("QMV to AVI|bad.qmv was not opened."));
-    QVERIFY2(warnings_[0].contains("not an index trailer"), qPrintable(warnings_[0]));
+    QVERIFY2(warnings_[0].contains("not a recording of this DVR"), qPrintable(warnings_[0]));
     QCOMPARE(dialog.controlAs<QLabel>(id::kRecordedTime)->text(), fields);
     QCOMPARE(enabledOf(dialog, inputControls()), enabled);
     QCOMPARE(dialog.selectedChannels(), 0x11u);

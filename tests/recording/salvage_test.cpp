@@ -408,5 +408,55 @@ TEST(Salvage, CommandLine) {
   EXPECT_NE(wholeRun.out.find("Salvage: the recording is whole"), std::string::npos);
 }
 
+// What a refused file is called, and where --salvage is offered: only where it recovers something.
+TEST(Salvage, FilesThatAreNotRecordingsAreCalledThat) {
+  const std::string dir = test::freshTestDir(QMV2AVI_TEST_TMP, "salvage");
+  const gen::GeneratedRecording& g = fixture().recording;
+  ASSERT_TRUE(gen::writeFile(dir + "whole.qmv", g.bytes));
+  for (const char* format : {"avi", "mp4"}) {
+    ASSERT_EQ(test::runCli("convert --overwrite --channels 1 --format " + std::string(format) + " " +
+                               test::quote(dir + "whole.qmv"),
+                           dir)
+                  .status,
+              0);
+    fs::rename(dir + "whole_00." + format, dir + format + ".qmv");
+  }
+  gen::Prng prng(7);
+  std::vector<uint8_t> random(100'000);
+  for (uint8_t& b : random) b = prng.byte();
+  ASSERT_TRUE(gen::writeFile(dir + "random.qmv", random));
+  ASSERT_TRUE(gen::writeFile(dir + "empty.qmv", {}));
+  ASSERT_TRUE(gen::writeFile(dir + "cut.qmv", cutAt(g, g.layout.recordingLength / 2)));
+  ASSERT_TRUE(gen::writeFile(dir + "header.qmv", cutAt(g, 600)));
+
+  const std::string notOne =
+      "not a recording of this DVR: it has no recording header, and no video record anywhere";
+  const struct {
+    const char* file;
+    std::string plain, salvaged;  // what info says without and with --salvage; empty: it opens
+  } cases[] = {
+      {"avi.qmv", notOne, notOne},
+      {"mp4.qmv", notOne, notOne},
+      {"random.qmv", notOne, notOne},
+      // Too short to hold a header: it may be a recording cut to nothing, so no more is claimed.
+      {"empty.qmv", "the recording holds 0 bytes", "nothing can be recovered: "},
+      {"cut.qmv", "the file looks cut short or damaged: ", ""},
+      {"header.qmv", "salvage finds no intact video frame in it",
+       "nothing can be recovered: no intact video frame is left ("},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.file);
+    const test::CliResult plain = test::runCli("info " + test::quote(dir + c.file), dir);
+    EXPECT_EQ(plain.status, 2);
+    EXPECT_NE(plain.err.find(c.plain), std::string::npos) << plain.err;
+    // --salvage is offered exactly where it recovers something.
+    EXPECT_EQ(plain.err.find("(try --salvage)") != std::string::npos, c.salvaged.empty()) << plain.err;
+    const test::CliResult salvaged = test::runCli("info --salvage " + test::quote(dir + c.file), dir);
+    EXPECT_EQ(salvaged.status, c.salvaged.empty() ? 4 : 2) << salvaged.err;
+    if (!c.salvaged.empty()) EXPECT_NE(salvaged.err.find(c.salvaged), std::string::npos) << salvaged.err;
+    EXPECT_EQ(salvaged.err.find("()"), std::string::npos) << salvaged.err;
+  }
+}
+
 }  // namespace
 }  // namespace qmv
