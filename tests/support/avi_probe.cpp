@@ -6,17 +6,17 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <memory>
 
-#include "output/avi/avi_layout.h"
 #include "output/media_writer.h"
-#include "recording/byte_source.h"
 #include "transcode/ffmpeg_handles.h"
 
 extern "C" {
 #include <libavformat/avformat.h>
 #include <libavutil/crc.h>
 #include <libavutil/imgutils.h>
+#include <libavutil/intreadwrite.h>
 #include <libswscale/swscale.h>
 }
 
@@ -193,23 +193,76 @@ namespace {
 // idx1 is read whole; a larger one is not an index we wrote.
 constexpr uint32_t kMaxIndexBytes = 256u << 20;
 
-void parseStreamHeaders(ByteSource& file, const avi::Layout::Stream& stream, RawStreamHeader& s) {
-  if (stream.strh) {
-    const std::vector<uint8_t> b = avi::readData(file, *stream.strh, avi::kStrhBytes);
-    if (b.size() >= 48) {
-      s.fccType = AV_RL32(&b[0]);
-      s.fccHandler = AV_RL32(&b[4]);
-      s.flags = AV_RL32(&b[8]);
-      s.scale = AV_RL32(&b[20]);
-      s.rate = AV_RL32(&b[24]);
-      s.start = AV_RL32(&b[28]);
-      s.length = AV_RL32(&b[avi::kStrhLength]);
-      s.suggestedBufferSize = AV_RL32(&b[36]);
-      s.sampleSize = AV_RL32(&b[avi::kStrhSampleSize]);
-    }
+// A RIFF walker of the tests' own, written from the file format and sharing nothing with the writer's
+// repair (output/avi/): a fault in one cannot be hidden by the same fault in the other.
+struct RiffChunk {
+  uint64_t at = 0;  // the 8-byte head
+  uint32_t id = 0, size = 0;
+  uint32_t form = 0;  // RIFF and LIST: the four-character code their data starts with
+  uint64_t data() const { return at + 8; }
+  uint64_t next() const { return data() + size + (size & 1); }
+};
+
+class RiffFile {
+ public:
+  explicit RiffFile(const std::string& path) : in_(path, std::ios::binary) {
+    in_.seekg(0, std::ios::end);
+    size_ = in_ ? uint64_t(in_.tellg()) : 0;
   }
-  if (!stream.strf) return;
-  const std::vector<uint8_t> b = avi::readData(file, *stream.strf, stream.strf->size);
+  uint64_t size() const { return size_; }
+
+  std::vector<uint8_t> read(uint64_t at, uint64_t count) {
+    if (at >= size_) return {};
+    std::vector<uint8_t> bytes(std::size_t(std::min(count, size_ - at)));
+    in_.clear();
+    in_.seekg(std::streamoff(at));
+    in_.read(reinterpret_cast<char*>(bytes.data()), std::streamsize(bytes.size()));
+    bytes.resize(std::size_t(in_.gcount()));
+    return bytes;
+  }
+
+  // The chunks one after another from begin while their heads lie before end.
+  std::vector<RiffChunk> chunks(uint64_t begin, uint64_t end) {
+    std::vector<RiffChunk> found;
+    for (uint64_t at = begin; at + 8 <= std::min(end, size_);) {
+      const std::vector<uint8_t> head = read(at, 12);
+      if (head.size() < 8) break;
+      RiffChunk c{at, AV_RL32(&head[0]), AV_RL32(&head[4]), 0};
+      const bool list = c.id == MKTAG('R', 'I', 'F', 'F') || c.id == MKTAG('L', 'I', 'S', 'T');
+      if (list && head.size() == 12) c.form = AV_RL32(&head[8]);
+      // A writer that failed leaves 0 as a list's size: the list then runs to the end of what holds it.
+      if (list && c.size == 0)
+        c.size = uint32_t(std::min<uint64_t>(std::min(end, size_) - c.data(), UINT32_MAX - 1));
+      found.push_back(c);
+      at = c.next();
+    }
+    return found;
+  }
+  // The chunks inside a RIFF or LIST, after its form type.
+  std::vector<RiffChunk> children(const RiffChunk& list) {
+    return chunks(list.data() + 4, std::min(list.next(), size_));
+  }
+  std::vector<uint8_t> data(const RiffChunk& c, uint64_t count) {
+    return read(c.data(), std::min<uint64_t>(count, c.size));
+  }
+
+ private:
+  std::ifstream in_;
+  uint64_t size_ = 0;
+};
+
+void parseStreamHeaders(const std::vector<uint8_t>& strh, const std::vector<uint8_t>& b, RawStreamHeader& s) {
+  if (strh.size() >= 48) {
+    s.fccType = AV_RL32(&strh[0]);
+    s.fccHandler = AV_RL32(&strh[4]);
+    s.flags = AV_RL32(&strh[8]);
+    s.scale = AV_RL32(&strh[20]);
+    s.rate = AV_RL32(&strh[24]);
+    s.start = AV_RL32(&strh[28]);
+    s.length = AV_RL32(&strh[32]);
+    s.suggestedBufferSize = AV_RL32(&strh[36]);
+    s.sampleSize = AV_RL32(&strh[44]);
+  }
   const uint32_t size = uint32_t(b.size());
   const uint32_t biSize = size >= 4 ? AV_RL32(&b[0]) : 0;
   if (s.fccType == MKTAG('v', 'i', 'd', 's') && size >= 40 && biSize >= 40 && biSize <= size) {
@@ -230,6 +283,13 @@ void parseStreamHeaders(ByteSource& file, const avi::Layout::Stream& stream, Raw
   }
 }
 
+// "01wb" -> 1; -1 when the id does not start with two digits.
+int streamOfChunkId(uint32_t id) {
+  const auto digit = [](uint32_t c) { return c >= '0' && c <= '9' ? int(c - '0') : -1; };
+  const int high = digit(id & 0xFF), low = digit((id >> 8) & 0xFF);
+  return high < 0 || low < 0 ? -1 : high * 10 + low;
+}
+
 }  // namespace
 
 std::vector<RawIndexEntry> RawAviHeaders::indexOf(int stream) const {
@@ -240,37 +300,48 @@ std::vector<RawIndexEntry> RawAviHeaders::indexOf(int stream) const {
 }
 
 std::optional<RawAviHeaders> readAviHeaders(const std::string& path) {
-  Result<std::unique_ptr<ByteSource>> opened = openFileSource(path);
-  if (!opened) return std::nullopt;
-  ByteSource& file = *opened.value();
-  const std::optional<avi::Layout> layout = avi::readLayout(file);
-  if (!layout || !layout->avih) return std::nullopt;
+  RiffFile file(path);
+  const std::vector<RiffChunk> top = file.chunks(0, file.size());
+  if (top.empty() || top[0].id != MKTAG('R', 'I', 'F', 'F')) return std::nullopt;
   RawAviHeaders out;
-  out.riffType = layout->riff.listType;
-  const std::vector<uint8_t> avih = avi::readData(file, *layout->avih, avi::kAvihBytes);
-  if (avih.size() >= avi::kAvihTotalFrames + 4) out.totalFrames = AV_RL32(&avih[avi::kAvihTotalFrames]);
-  for (const avi::Layout::Stream& stream : layout->streams) {
-    parseStreamHeaders(file, stream, out.streams.emplace_back());
+  out.riffType = top[0].form;
+  // The top-level RIFF chunks: AVI, then AVIX for OpenDML.
+  for (const RiffChunk& c : top) {
+    if (c.id != MKTAG('R', 'I', 'F', 'F')) break;
+    ++out.riffCount;
   }
-  if (layout->idx1 && layout->idx1->size <= kMaxIndexBytes) {
-    out.hasIdx1 = true;
-    const std::vector<uint8_t> b = avi::readData(file, *layout->idx1, layout->idx1->size);
-    if (b.size() != layout->idx1->size) return std::nullopt;
-    for (std::size_t p = 0; p + avi::kIndexEntryBytes <= b.size(); p += avi::kIndexEntryBytes) {
-      RawIndexEntry e;
-      e.chunkId = AV_RL32(&b[p]);
-      e.stream = avi::streamOfChunk(e.chunkId);
-      e.key = (AV_RL32(&b[p + 4]) & 0x10) != 0;
-      e.size = AV_RL32(&b[p + 12]);
-      out.idx1.push_back(e);
+  bool haveAvih = false;
+  for (const RiffChunk& c : file.children(top[0])) {
+    if (c.id == MKTAG('L', 'I', 'S', 'T') && c.form == MKTAG('h', 'd', 'r', 'l')) {
+      for (const RiffChunk& h : file.children(c)) {
+        if (h.id == MKTAG('a', 'v', 'i', 'h')) {
+          const std::vector<uint8_t> avih = file.data(h, 56);
+          if (avih.size() >= 20) out.totalFrames = AV_RL32(&avih[16]);
+          haveAvih = true;
+        } else if (h.id == MKTAG('L', 'I', 'S', 'T') && h.form == MKTAG('s', 't', 'r', 'l')) {
+          std::vector<uint8_t> strh, strf;
+          for (const RiffChunk& part : file.children(h)) {
+            if (part.id == MKTAG('s', 't', 'r', 'h')) strh = file.data(part, 56);
+            if (part.id == MKTAG('s', 't', 'r', 'f')) strf = file.data(part, part.size);
+          }
+          parseStreamHeaders(strh, strf, out.streams.emplace_back());
+        }
+      }
+    } else if (c.id == MKTAG('i', 'd', 'x', '1') && c.size <= kMaxIndexBytes) {
+      out.hasIdx1 = true;
+      const std::vector<uint8_t> b = file.data(c, c.size);
+      if (b.size() != c.size) return std::nullopt;
+      for (std::size_t p = 0; p + 16 <= b.size(); p += 16) {
+        RawIndexEntry e;
+        e.chunkId = AV_RL32(&b[p]);
+        e.stream = streamOfChunkId(e.chunkId);
+        e.key = (AV_RL32(&b[p + 4]) & 0x10) != 0;  // AVIIF_KEYFRAME
+        e.size = AV_RL32(&b[p + 12]);
+        out.idx1.push_back(e);
+      }
     }
   }
-  // The top-level RIFF chunks: AVI, then AVIX for OpenDML.
-  avi::forEachChunk(file, 0, file.size(), [&](const avi::Chunk& c) {
-    if (c.id != MKTAG('R', 'I', 'F', 'F')) return false;
-    ++out.riffCount;
-    return true;
-  });
+  if (!haveAvih) return std::nullopt;
   return out;
 }
 
