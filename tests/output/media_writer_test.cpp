@@ -17,6 +17,7 @@
 #include "decode/frame_geometry.h"
 #include "decode/video_decoder.h"
 #include "decode/xvid_library.h"
+#include "output/container.h"
 #include "support/avi_probe.h"
 #include "support/picture_compare.h"
 #include "support/scratch_dir.h"
@@ -81,32 +82,47 @@ struct Sample {
   bool key = false;
 };
 
-// Checks every position of video stream 0 twice: the index lists each chunk (empty ones included)
-// with its size and key flag, and libavformat returns each non-empty one at its position with its bytes.
-void expectVideoSamples(const std::string& path, const std::vector<Sample>& samples) {
-  auto raw = test::readAviHeaders(path);
-  ASSERT_TRUE(raw);
-  const auto index = raw->indexOf(0);
-  ASSERT_EQ(index.size(), samples.size());
-  for (std::size_t i = 0; i < samples.size(); ++i) {
-    EXPECT_EQ(index[i].size, samples[i].data.size()) << "index entry " << i;
-    EXPECT_EQ(index[i].key, samples[i].key) << "index entry " << i;
+// Checks every position of video stream 0: libavformat returns each non-empty one at its position with its
+// bytes and key flag, in every container; an AVI's index also lists each chunk, the empty ones included,
+// with its size and key flag (read with the tests' own RIFF walker).
+void expectVideoSamples(const std::string& path, const std::vector<Sample>& samples,
+                        FrameRate rate = rateFromByte(120)) {
+  const ContainerTraits& traits = traitsOf(containerOfName(path));
+  if (traits.container == Container::kAvi) {
+    auto raw = test::readAviHeaders(path);
+    ASSERT_TRUE(raw);
+    const auto index = raw->indexOf(0);
+    ASSERT_EQ(index.size(), samples.size());
+    for (std::size_t i = 0; i < samples.size(); ++i) {
+      EXPECT_EQ(index[i].size, samples[i].data.size()) << "index entry " << i;
+      EXPECT_EQ(index[i].key, samples[i].key) << "index entry " << i;
+    }
   }
   auto probed = test::probeMedia(path);
   ASSERT_TRUE(probed);
+  const AVRational timeBase = probed->streams.at(0).timeBase;
   const auto packets = probed->packetsOf(0);
   std::size_t next = 0;
   for (std::size_t i = 0; i < samples.size(); ++i) {
     if (samples[i].data.empty()) continue;
     ASSERT_LT(next, packets.size()) << "no packet for position " << i;
     const test::ProbedPacket& pk = packets[next++];
-    EXPECT_EQ(pk.pts, int64_t(i));
+    // A sample's time in its container's time base, back to a position at the stream's rate.
+    const int64_t position = av_rescale_q(pk.pts, timeBase, AVRational{int(rate.den), int(rate.num)});
+    EXPECT_EQ(position, int64_t(i)) << traits.title << " pts " << pk.pts;
     EXPECT_EQ(pk.size, int(samples[i].data.size())) << "position " << i;
     EXPECT_EQ(pk.key, samples[i].key) << "position " << i;
     EXPECT_EQ(pk.crc, test::crc32Of(samples[i].data.data(), samples[i].data.size())) << "position " << i;
   }
   EXPECT_EQ(next, packets.size());
 }
+
+// The writer's tests that hold for every container run once for each.
+class EveryContainer : public ::testing::TestWithParam<ContainerTraits> {
+ protected:
+  std::string path(const std::string& stem) const { return tmpPath(stem + GetParam().extension); }
+};
+std::string containerName(const ::testing::TestParamInfo<ContainerTraits>& info) { return info.param.title; }
 
 // ---- pass-through stream header --------------------------------------------------------------
 
@@ -194,12 +210,12 @@ TEST(RateFromByte, IsTheExactQuarterRateReduced) {
 
 // ---- pass-through samples ----------------------------------------------------------------------
 
-TEST(PassThrough, EverySampleKeepsItsPositionSizeAndKeyFlag) {
+TEST_P(EveryContainer, PassThroughKeepsEverySamplesPositionSizeAndKeyFlag) {
   const auto size = gen::codedSizeForFormat(2);
   ASSERT_TRUE(size);
   gen::TestVideoEncoder source(size->first, size->second, 4);
   ASSERT_TRUE(source.ok());
-  const std::string path = tmpPath("passthrough_samples.avi");
+  const std::string path = this->path("passthrough_samples");
 
   std::vector<Sample> samples{{}};  // position 0: empty
   {
@@ -210,6 +226,7 @@ TEST(PassThrough, EverySampleKeepsItsPositionSizeAndKeyFlag) {
     EXPECT_EQ(w.videoPosition(), 1);
     MediaWriterParams p;
     p.fileName = path;
+    p.container = GetParam().container;
     p.width = size->first;
     p.height = size->second;
     p.rate = rateFromByte(120);
@@ -239,10 +256,10 @@ TEST(PassThrough, EverySampleKeepsItsPositionSizeAndKeyFlag) {
   EXPECT_EQ(errors, 0);
 }
 
-TEST(PassThrough, WritesBeforeOpenLeaveEmptySamplesAhead) {
+TEST_P(EveryContainer, WritesBeforeOpenLeaveEmptySamplesAhead) {
   for (int before : {0, 1, 3}) {
     SCOPED_TRACE(::testing::Message() << before << " writes before open");
-    const std::string path = tmpPath("before_open_" + std::to_string(before) + ".avi");
+    const std::string path = this->path("before_open_" + std::to_string(before));
     const std::vector<uint8_t> frame{0, 0, 1, 0xB6, 7};
     {
       MediaWriter w;
@@ -251,6 +268,8 @@ TEST(PassThrough, WritesBeforeOpenLeaveEmptySamplesAhead) {
       EXPECT_EQ(w.videoPosition(), before);
       MediaWriterParams p;
       p.fileName = path;
+      p.container = GetParam().container;
+    p.container = GetParam().container;
       p.width = 352;
       p.height = 288;
       p.rate = rateFromByte(120);
@@ -263,6 +282,8 @@ TEST(PassThrough, WritesBeforeOpenLeaveEmptySamplesAhead) {
     expectVideoSamples(path, samples);
   }
 }
+
+INSTANTIATE_TEST_SUITE_P(Containers, EveryContainer, ::testing::ValuesIn(allContainers()), containerName);
 
 // ---- audio -------------------------------------------------------------------------------------
 
