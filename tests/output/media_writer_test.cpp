@@ -269,7 +269,7 @@ TEST_P(EveryContainer, WritesBeforeOpenLeaveEmptySamplesAhead) {
       MediaWriterParams p;
       p.fileName = path;
       p.container = GetParam().container;
-    p.container = GetParam().container;
+      p.container = GetParam().container;
       p.width = 352;
       p.height = 288;
       p.rate = rateFromByte(120);
