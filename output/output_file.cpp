@@ -142,6 +142,7 @@ int FdAvio::write(void* opaque, WrittenBytes data, int size) {
   auto& self = *static_cast<FdAvio*>(opaque);
   const Transfer t = writeFully(self.fd_, data, std::size_t(size), uint64_t(self.position_));
   gMediaWriteCalls.fetch_add(t.calls, std::memory_order_relaxed);
+  ++self.writes_;
   self.position_ += int64_t(t.bytes);
   if (t.error != 0) return AVERROR(t.error);
   return size;

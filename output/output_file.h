@@ -78,6 +78,8 @@ class FdAvio {
   AVIOContext* get() const { return context_; }
   // Flushes the buffer; the errno-based AVERROR of the first failed write, or 0.
   int flush();
+  // The writes to the file so far.
+  uint64_t writes() const { return writes_; }
 
  private:
   explicit FdAvio(int fd) : fd_(fd) {}
@@ -93,6 +95,7 @@ class FdAvio {
 
   int fd_;
   int64_t position_ = 0;
+  uint64_t writes_ = 0;
   AVIOContext* context_ = nullptr;
 };
 
