@@ -86,8 +86,15 @@ std::vector<std::string> rateWarnings(const ConversionJob& job, const RecordingF
 JobResult runJob(const ConversionJob& job, const RecordingFile& recording, const JobHooks& hooks) {
   JobResult result;
   result.rateWarnings = rateWarnings(job, recording);
+  for (const std::string& output : planOutputs(job, recording)) {
+    for (std::string& left : removeLeftTemporaries(output))
+      result.leftoversRemoved.push_back(std::move(left));
+  }
   if (hooks.warning) {
     for (const std::string& warning : result.rateWarnings) hooks.warning(warning);
+    for (const std::string& left : result.leftoversRemoved)
+      hooks.warning("removed " + left +
+                    ", an unfinished file left by an earlier run that was ended before it");
   }
 
   const bool replace = job.settings.overwrite;

@@ -329,7 +329,7 @@ Status MediaWriter::Impl::open(const MediaWriterParams& p) {
   cueHold = av_rescale_q(kCueHoldSeconds, AVRational{1, 1}, positionTimeBase);
 
   // 1. The file: created by us, exclusively, and handed to the muxer as a descriptor, never as a name.
-  auto created = OutputFile::create(fileName, p.overwrite ? Creation::kReplace : Creation::kNew);
+  auto created = OutputFile::create(fileName, p.overwrite ? Creation::kReplace : Creation::kNewAside);
   if (!created) {
     const Error& e = created.error();
     if (e.code == EEXIST) return Error{AVERROR(EEXIST), quoteName(fileName) + " already exists"};
@@ -559,6 +559,7 @@ Status MediaWriter::finish() {
     s.picture.shrink_to_fit();
     s.scaled.clear();
     s.scaled.shrink_to_fit();
+    bool incomplete = false;  // an AVI the repair could not complete never takes the name
     if (s.headerWritten && s.identity.known) {
       if (identityOf(s.file->writtenPath()) != s.identity) {
         s.recordWriteError(AVERROR(ENOENT), "the file was removed while it was written");
@@ -573,7 +574,9 @@ Status MediaWriter::finish() {
         if (repair.removed) {
           s.writeError->message += "; nothing playable had been written, so the file was removed";
         } else if (!repair.problem.empty()) {
-          s.writeError->message += "; the file could not be completed: " + repair.problem;
+          s.writeError->message +=
+              "; the file could not be completed (" + repair.problem + "), so it was removed";
+          incomplete = true;
         }
       }
     }
@@ -585,7 +588,9 @@ Status MediaWriter::finish() {
       s.bytes = ec ? 0 : uint64_t(size);
     }
     // Only a finished file takes the final name (a replaced one is renamed over the old file now).
-    if (s.file) {
+    if (s.file && incomplete) {
+      s.file->discard();
+    } else if (s.file) {
       if (Status put = s.file->commit(); !put)
         s.recordWriteError(AVERROR(put.error().code), put.error().message);
     }

@@ -44,7 +44,7 @@ bool TextFile::create(const std::string& path, bool replace) {
   created_ = false;
   error_.reset();
   file_.reset();
-  auto output = OutputFile::create(path, replace ? Creation::kReplace : Creation::kNew);
+  auto output = OutputFile::create(path, replace ? Creation::kReplace : Creation::kNewAside);
   if (!output) {
     error_ = output.error();
     return false;
