@@ -555,6 +555,7 @@ void Worker::finishAll() {
     file.audioSamples = uint64_t(std::max<int64_t>(writer.audioPosition(), 0));
     file.audioLeadSamples = channel.audioLead;
     file.bytes = writer.bytesWritten();
+    file.writeFault = writer.writeError().has_value();
     report_.files.push_back(std::move(file));
     channel.writer.reset();
   }

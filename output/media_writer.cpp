@@ -559,7 +559,7 @@ Status MediaWriter::finish() {
     s.picture.shrink_to_fit();
     s.scaled.clear();
     s.scaled.shrink_to_fit();
-    bool incomplete = false;  // an AVI the repair could not complete never takes the name
+    bool incomplete = false;  // an AVI whose header the repair could not update never takes the name
     if (s.headerWritten && s.identity.known) {
       if (identityOf(s.file->writtenPath()) != s.identity) {
         s.recordWriteError(AVERROR(ENOENT), "the file was removed while it was written");
@@ -569,6 +569,7 @@ Status MediaWriter::finish() {
         if (repair.repaired || repair.removed) {
           s.frames = repair.frames;
           s.keyFrames = repair.keyFrames;
+          s.videoSlots = int64_t(repair.videoSamples);
           if (s.withAudio) s.audioPosition = int64_t(repair.audioSamples);
         }
         if (repair.removed) {
