@@ -114,7 +114,8 @@ class Worker {
   void placeFrame(int c, const FrameIndexEntry& entry, int64_t& secondEnd);
   void noteGaps(uint16_t time);
   void addCue(Channel& channel, std::optional<Cue> cue);
-  void placeAudio(int c, MediaWriter& writer, uint16_t time);
+  void fillPause(uint8_t source, uint16_t time);
+  void measureLead(int c, const MediaWriter& writer, uint16_t time);
 
   const RecordingFile& recording_;
   const ConversionSettings& settings_;
@@ -242,12 +243,13 @@ bool Worker::visitEntry(uint32_t k) {
 
   if (isAudio) {
     uint32_t placed = 0;  // a long record reaches a channel in several parts; only its first is placed
+    if (plan_ && wordCount > 0) fillPause(head.source, entry.time);
     audio_.distribute(AudioRecord{head.source, wordCount, payload}, writerMask_,
                       [this, &entry, &placed](int c, const int16_t* samples, std::size_t count) {
                         MediaWriter& writer = *channels_[std::size_t(c)].writer;
                         if (plan_ && ((placed >> c) & 1u) == 0) {
                           placed |= 1u << c;
-                          placeAudio(c, writer, entry.time);
+                          measureLead(c, writer, entry.time);
                         }
                         if (observer_ != nullptr) {
                           if (((audioTouched_ >> c) & 1u) == 0) {
@@ -484,26 +486,46 @@ void Worker::addCue(Channel& channel, std::optional<Cue> cue) {
 }
 
 // The recorded clock: an audio record is never placed earlier than its recorded second; silence fills the
-// time up to it. Audio running on past its second is not cut, only measured.
-void Worker::placeAudio(int c, MediaWriter& writer, uint16_t time) {
+// time up to it, on every channel that takes the record, a second at a time on each in turn: the outputs of
+// one audio input share their AAC encoding, and none may run a pause ahead and leave its packets held for
+// the others. Audio running on past its second is not cut, only measured (measureLead).
+void Worker::fillPause(uint8_t source, uint16_t time) {
   static const std::array<int16_t, kAudioSampleRate> kSilence{};
   const int64_t target = plan_->outputSecond(time) * kAudioSampleRate;
-  int64_t position = writer.audioPosition();
-  Channel& channel = channels_[std::size_t(c)];
-  // A cue before a pause ends where its second does; given now, it goes into the file ahead of the
-  // pause's silence instead of after it.
-  if (position < target)
+  uint32_t filling = 0;
+  for (uint32_t mask = writerMask_; mask != 0; mask &= mask - 1) {
+    const int c = std::countr_zero(mask);
+    Channel& channel = channels_[std::size_t(c)];
+    if (int(int8_t(recording_.info().audioSource[std::size_t(c)])) != int(source) ||
+        channel.writer->audioPosition() >= target)
+      continue;
+    // A cue before a pause ends where its second does; given now, it goes into the file ahead of the
+    // pause's silence instead of after it.
     addCue(channel,
            channel.cues.closeReached(TimingPlan::secondStart(plan_->outputSecond(time), channel.rate)));
+    filling |= 1u << c;
+  }
   // A pause may hold an hour of silence: a stop request ends the fill as it ends the pass.
-  while (position < target && !writer.writeError() && !stopRequested()) {
-    const std::size_t count = std::size_t(std::min<int64_t>(target - position, int64_t(kSilence.size())));
-    writer.writeAudio(reinterpret_cast<const uint8_t*>(kSilence.data()), count * sizeof(int16_t));
-    position += int64_t(count);
+  while (filling != 0 && !stopRequested()) {
+    for (uint32_t mask = filling; mask != 0; mask &= mask - 1) {
+      const int c = std::countr_zero(mask);
+      MediaWriter& writer = *channels_[std::size_t(c)].writer;
+      const int64_t position = writer.audioPosition();
+      if (position >= target || writer.writeError()) {
+        filling &= ~(1u << c);
+        continue;
+      }
+      const std::size_t count = std::size_t(std::min<int64_t>(target - position, int64_t(kSilence.size())));
+      writer.writeAudio(reinterpret_cast<const uint8_t*>(kSilence.data()), count * sizeof(int16_t));
+    }
   }
-  if (position > target) {
-    channel.audioLead = std::max(channel.audioLead, uint64_t(position - target));
-  }
+}
+
+void Worker::measureLead(int c, const MediaWriter& writer, uint16_t time) {
+  const int64_t target = plan_->outputSecond(time) * kAudioSampleRate;
+  Channel& channel = channels_[std::size_t(c)];
+  if (writer.audioPosition() > target)
+    channel.audioLead = std::max(channel.audioLead, uint64_t(writer.audioPosition() - target));
 }
 
 void Worker::fail(Error error) {
@@ -533,6 +555,7 @@ void Worker::finishAll() {
     file.audioSamples = uint64_t(std::max<int64_t>(writer.audioPosition(), 0));
     file.audioLeadSamples = channel.audioLead;
     file.bytes = writer.bytesWritten();
+    file.writeFault = writer.writeError().has_value();
     report_.files.push_back(std::move(file));
     channel.writer.reset();
   }

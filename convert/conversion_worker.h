@@ -30,6 +30,9 @@ struct OutputFileReport {
   // clock.
   uint64_t audioLeadSamples = 0;
   uint64_t bytes = 0;
+  // Its writing failed (a full disk): it holds what reached the disk, frames and positions count that, and
+  // the side files and the report describe no more.
+  bool writeFault = false;
 };
 
 struct ConversionReport {

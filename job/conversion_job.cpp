@@ -10,6 +10,7 @@
 #include "convert/rate_check.h"
 #include "output/output_file.h"
 #include "report/integrity_report.h"
+#include "report/output_read_back.h"
 #include "report/timestamp_files.h"
 
 namespace qmv {
@@ -21,6 +22,25 @@ namespace fs = std::filesystem;
 bool somethingAt(const std::string& name) {
   std::error_code unknown;
   return fs::exists(fs::symlink_status(name, unknown));
+}
+
+// After a write fault an MKV or MP4 holds what reached the disk before it, while its writer counted what
+// it was given; read back, the file says what it holds. (An AVI's repair counts the chunks it keeps.)
+void countWhatIsHeld(OutputFileReport& file, Container container) {
+  if (!file.writeFault || container == Container::kAvi) return;
+  const Result<OutputReadBack> back = readBackOutput(file.path, file.rate);
+  uint64_t frames = 0;
+  uint64_t keys = 0;
+  uint64_t positions = 0;
+  if (back) {
+    frames = back->video.size();
+    keys = uint64_t(std::count_if(back->video.begin(), back->video.end(),
+                                  [](const auto& sample) { return sample.second.key; }));
+    if (!back->video.empty()) positions = uint64_t(std::max<int64_t>(back->video.rbegin()->first + 1, 0));
+  }
+  file.frames = std::min(file.frames, frames);
+  file.keyFrames = std::min(file.keyFrames, keys);
+  file.positions = std::min(file.positions, positions);
 }
 
 uint32_t channelsToWrite(const ConversionJob& job, const RecordingFile& recording) {
@@ -86,8 +106,15 @@ std::vector<std::string> rateWarnings(const ConversionJob& job, const RecordingF
 JobResult runJob(const ConversionJob& job, const RecordingFile& recording, const JobHooks& hooks) {
   JobResult result;
   result.rateWarnings = rateWarnings(job, recording);
+  for (const std::string& output : planOutputs(job, recording)) {
+    for (std::string& left : removeLeftTemporaries(output))
+      result.leftoversRemoved.push_back(std::move(left));
+  }
   if (hooks.warning) {
     for (const std::string& warning : result.rateWarnings) hooks.warning(warning);
+    for (const std::string& left : result.leftoversRemoved)
+      hooks.warning("removed " + left +
+                    ", an unfinished file left by an earlier run that was ended before it");
   }
 
   const bool replace = job.settings.overwrite;
@@ -118,6 +145,7 @@ JobResult runJob(const ConversionJob& job, const RecordingFile& recording, const
     result.removed.push_back(file.path);
     return true;
   });
+  for (OutputFileReport& file : result.report.files) countWhatIsHeld(file, job.settings.container);
 
   auto keep = [&result](const Status& done) {
     if (!done && !result.sideError) result.sideError = done.error();
@@ -127,7 +155,7 @@ JobResult runJob(const ConversionJob& job, const RecordingFile& recording, const
     for (std::string& file : subtitles->files()) result.sideFiles.push_back(std::move(file));
   }
   if (frameLogs) {
-    keep(frameLogs->finish());
+    keep(frameLogs->finish(result.report));
     for (std::string& file : frameLogs->files()) result.sideFiles.push_back(std::move(file));
   }
   if (hooks.filesDone) hooks.filesDone(result);

@@ -87,8 +87,11 @@ struct JobResult {
   std::vector<std::string> removed;
   std::vector<std::string> sideFiles;     // the subtitle and frame-log files written
   std::vector<std::string> rateWarnings;  // as rateWarnings() lists them
-  std::string reportPath;                 // the integrity report written; empty: none
-  std::optional<Error> sideError;         // the first side file or report that could not be written
+  // Temporary files an earlier run into the same outputs left (it was killed before finishing them),
+  // removed before this one began.
+  std::vector<std::string> leftoversRemoved;
+  std::string reportPath;          // the integrity report written; empty: none
+  std::optional<Error> sideError;  // the first side file or report that could not be written
 };
 
 // What the front end lends a run.
@@ -97,7 +100,7 @@ struct JobHooks {
   MessageSink* messages = nullptr;
   const std::atomic<bool>* stop = nullptr;
   ConversionObserver* observer = nullptr;  // one more observer beside the side files'
-  // Each rate warning, before the conversion starts (also in the result).
+  // Each rate warning and each leftover removed, before the conversion starts (also in the result).
   std::function<void(const std::string&)> warning;
   RunFunction run;  // empty: runConversion
   // Once the video, subtitle and frame-log files are finished, before the report (which reads them all back
@@ -106,7 +109,9 @@ struct JobHooks {
 };
 
 // Runs the conversion of job over recording (opened as job.open says) with the side-file observers and
-// the report that job asks for, then finishes them. The report is written when the pass started.
+// the report that job asks for, then finishes them. The report is written when the pass started. Every file
+// is written under a temporary name and takes its own name once complete; first the temporary files of the
+// job's outputs that an earlier, killed run left are removed.
 JobResult runJob(const ConversionJob& job, const RecordingFile& recording, const JobHooks& hooks);
 
 }  // namespace qmv

@@ -20,6 +20,8 @@ constexpr int kAacSampleRate = 8000;
 constexpr int64_t kAacBitRate = 32000;
 // An MP4 fragment ends at a video key frame, or after this long at the latest.
 constexpr int64_t kMaxFragmentMicroseconds = 10'000'000;
+// How far the MP4 muxer lets one track run ahead of a silent one; well beyond MediaWriter::kCueHoldSeconds.
+constexpr int64_t kMaxInterleaveMicroseconds = 10'000'000;
 
 // The 3GPP text sample entry after its common fields (3GPP TS 26.245): no scrolling, centred at the
 // bottom, transparent background, a default text box, white 18-point text in font 1, and a font table
@@ -65,8 +67,9 @@ void setMuxerOptions(Container container, AVDictionary** options) {
   // late first frame starts at its exact time rather than at the nearest millisecond.
   av_dict_set_int(options, "movie_timescale", kAacSampleRate, 0);
   // A cue is written a few seconds after its pictures; the muxer must wait for it rather than pass it,
-  // or it ends the open cue too early.
-  av_dict_set_int(options, "max_interleave_delta", 0, 0);
+  // or it ends the open cue too early. It waits this long and no longer: over a pause without pictures or
+  // cues the audio goes out as it comes, instead of the whole pause being held in memory.
+  av_dict_set_int(options, "max_interleave_delta", kMaxInterleaveMicroseconds, 0);
 }
 
 void setFileMetadata(AVFormatContext& out, const std::string& title, const std::string& creationTime,

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
@@ -33,6 +34,10 @@ std::string quoteName(const std::string& name) { return "'" + name + "'"; }
 
 // Past this many bytes of output, the writer looks again whether its file is still where it was.
 constexpr int64_t kPresenceCheckBytes = int64_t(8) << 20;
+
+// Output waits in FdAvio's buffer until a block is full; a slow stream (the silence of a long pause) is
+// written once it covers this much recorded time, so that the file grows with the run.
+constexpr int64_t kFlushSeconds = 60;
 
 // The file as it was created; a later stat that differs means it was removed or replaced.
 struct FileIdentity {
@@ -90,6 +95,12 @@ struct MediaWriter::Impl {
   std::optional<Error> writeError;
   FileIdentity identity;
   int64_t nextPresenceCheck = kPresenceCheckBytes;
+  // Per stream (video, audio, subtitles): its latest time in seconds, and its time when the file was last
+  // written to.
+  static constexpr int64_t kNoTime = INT64_MIN;
+  std::array<int64_t, 3> streamSeconds{kNoTime, kNoTime, kNoTime};
+  std::array<int64_t, 3> writtenSeconds{};
+  uint64_t seenWrites = 0;
   std::vector<PacketNote> notes;  // AVI only: what a repair after a write error goes by
 
   // Subtitle cues not yet written, by start position, and the start of the last one written.
@@ -128,6 +139,9 @@ struct MediaWriter::Impl {
   bool writePacket(AVPacket& pkt, bool counted) {
     const PacketNote note{uint32_t(pkt.size), uint8_t(pkt.stream_index), (pkt.flags & AV_PKT_FLAG_KEY) != 0,
                           counted};
+    const int64_t seconds = pkt.dts == AV_NOPTS_VALUE
+                                ? kNoTime
+                                : av_rescale_q(pkt.dts, out->streams[pkt.stream_index]->time_base, {1, 1});
     const int r = isAvi() ? av_write_frame(out.get(), &pkt) : av_interleaved_write_frame(out.get(), &pkt);
     if (r < 0) {
       recordWriteError(r, ff::errorText(r));
@@ -135,7 +149,22 @@ struct MediaWriter::Impl {
     }
     if (isAvi()) notes.push_back(note);
     checkPresence();
+    flushSlowStream(note.stream, seconds);
     return true;
+  }
+
+  // A stream whose recorded time ran kFlushSeconds past where it was when the file was last written to
+  // has its bytes written now.
+  void flushSlowStream(int stream, int64_t seconds) {
+    if (stream < 0 || std::size_t(stream) >= streamSeconds.size()) return;
+    if (avio->writes() != seenWrites) {
+      seenWrites = avio->writes();
+      writtenSeconds = streamSeconds;
+    }
+    if (streamSeconds[std::size_t(stream)] == kNoTime) writtenSeconds[std::size_t(stream)] = seconds;
+    streamSeconds[std::size_t(stream)] = seconds;
+    if (seconds - writtenSeconds[std::size_t(stream)] < kFlushSeconds) return;
+    if (const int r = avio->flush(); r < 0) recordWriteError(r, ff::errorText(r));
   }
 
   // Writes pkt as the sample at position, first filling the positions before it with empty chunks.
@@ -300,7 +329,7 @@ Status MediaWriter::Impl::open(const MediaWriterParams& p) {
   cueHold = av_rescale_q(kCueHoldSeconds, AVRational{1, 1}, positionTimeBase);
 
   // 1. The file: created by us, exclusively, and handed to the muxer as a descriptor, never as a name.
-  auto created = OutputFile::create(fileName, p.overwrite ? Creation::kReplace : Creation::kNew);
+  auto created = OutputFile::create(fileName, p.overwrite ? Creation::kReplace : Creation::kNewAside);
   if (!created) {
     const Error& e = created.error();
     if (e.code == EEXIST) return Error{AVERROR(EEXIST), quoteName(fileName) + " already exists"};
@@ -530,6 +559,7 @@ Status MediaWriter::finish() {
     s.picture.shrink_to_fit();
     s.scaled.clear();
     s.scaled.shrink_to_fit();
+    bool incomplete = false;  // an AVI whose header the repair could not update never takes the name
     if (s.headerWritten && s.identity.known) {
       if (identityOf(s.file->writtenPath()) != s.identity) {
         s.recordWriteError(AVERROR(ENOENT), "the file was removed while it was written");
@@ -539,12 +569,15 @@ Status MediaWriter::finish() {
         if (repair.repaired || repair.removed) {
           s.frames = repair.frames;
           s.keyFrames = repair.keyFrames;
+          s.videoSlots = int64_t(repair.videoSamples);
           if (s.withAudio) s.audioPosition = int64_t(repair.audioSamples);
         }
         if (repair.removed) {
           s.writeError->message += "; nothing playable had been written, so the file was removed";
         } else if (!repair.problem.empty()) {
-          s.writeError->message += "; the file could not be completed: " + repair.problem;
+          s.writeError->message +=
+              "; the file could not be completed (" + repair.problem + "), so it was removed";
+          incomplete = true;
         }
       }
     }
@@ -556,7 +589,9 @@ Status MediaWriter::finish() {
       s.bytes = ec ? 0 : uint64_t(size);
     }
     // Only a finished file takes the final name (a replaced one is renamed over the old file now).
-    if (s.file) {
+    if (s.file && incomplete) {
+      s.file->discard();
+    } else if (s.file) {
       if (Status put = s.file->commit(); !put)
         s.recordWriteError(AVERROR(put.error().code), put.error().message);
     }

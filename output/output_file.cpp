@@ -68,7 +68,13 @@ int OutputFile::closeFd() {
 Status OutputFile::commit() {
   if (done_) return okStatus();
   done_ = true;
+  // A device has nothing to sync (and may refuse to).
+  const int synced = regular_ && fd_ >= 0 ? output_name::sync(fd_) : 0;
   const int closed = closeFd();
+  if (synced != 0 && written_ != path_) {
+    output_name::remove(written_);
+    return Error{synced, "cannot write to " + path_ + ": " + std::strerror(synced)};
+  }
   // Without replacing, the name is taken only while it is free.
   const int code = written_ == path_ ? 0
                    : replace_        ? output_name::replace(written_, path_)
@@ -77,7 +83,10 @@ Status OutputFile::commit() {
     output_name::remove(written_);
     return Error{code, "cannot put the new " + path_ + " in place: " + std::strerror(code)};
   }
-  if (closed != 0) return Error{closed, "cannot write to " + path_ + ": " + std::strerror(closed)};
+  if (closed != 0 || synced != 0) {
+    const int code = closed != 0 ? closed : synced;
+    return Error{code, "cannot write to " + path_ + ": " + std::strerror(code)};
+  }
   return okStatus();
 }
 
@@ -86,6 +95,16 @@ bool OutputFile::discard() {
   done_ = true;
   closeFd();
   return regular_ && output_name::remove(written_) == 0;
+}
+
+std::vector<std::string> removeLeftTemporaries(const std::string& path) {
+  std::vector<std::string> removed;
+  for (std::string& name : output_name::temporariesOf(path)) {
+    // A folder or a device of that name is nobody's unfinished output.
+    if (output_name::lookAt(name) == output_name::Holds::kFile && output_name::remove(name) == 0)
+      removed.push_back(std::move(name));
+  }
+  return removed;
 }
 
 std::vector<std::string> sameFileClashes(const std::vector<std::string>& inputs,
@@ -142,6 +161,7 @@ int FdAvio::write(void* opaque, WrittenBytes data, int size) {
   auto& self = *static_cast<FdAvio*>(opaque);
   const Transfer t = writeFully(self.fd_, data, std::size_t(size), uint64_t(self.position_));
   gMediaWriteCalls.fetch_add(t.calls, std::memory_order_relaxed);
+  ++self.writes_;
   self.position_ += int64_t(t.bytes);
   if (t.error != 0) return AVERROR(t.error);
   return size;

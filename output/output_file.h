@@ -20,15 +20,16 @@ namespace qmv {
 // How an output takes its name. Nothing follows a link planted at the name, and nothing writes through one.
 enum class Creation {
   kNew,  // created at the name with O_CREAT|O_EXCL|O_NOFOLLOW: anything there (a dangling link too) is EEXIST
-  kNewAside,  // written under a temporary name, then put at the name only if nothing is there meanwhile
+  kNewAside,  // written under a temporary name, then put at the name only if nothing is there meanwhile (and
+              // refused at once, as kNew, when something is there already)
   kReplace,   // written under a temporary name, then renamed over whatever is at the name (a link itself, not
               // its target); a character device such as /dev/null is written in place
 };
 
 class OutputFile {
  public:
-  // A temporary name is unpredictable, created exclusively in the same folder, and short
-  // (".qmv2avi-XXXXXX"), so a long name that fits the file system never fails for its sake.
+  // A temporary name is unpredictable, created exclusively in the same folder, and names its output
+  // (".<name>.qmv2avi-XXXXXX.partial", see output_name.h), so that what a killed run leaves is found again.
   static Result<std::unique_ptr<OutputFile>> create(const std::string& path, Creation how);
   ~OutputFile();
   OutputFile(const OutputFile&) = delete;
@@ -38,7 +39,8 @@ class OutputFile {
   const std::string& path() const { return path_; }
   // Where the bytes are until commit(): the temporary name, or path().
   const std::string& writtenPath() const { return written_; }
-  // Closes the descriptor and puts the file at path() (a rename when replacing). Later calls do nothing.
+  // Writes the file through to the disk, closes the descriptor and puts the file at path() (a rename), so
+  // that not even a power cut leaves an incomplete file under the name. Later calls do nothing.
   Status commit();
   // Closes the descriptor and removes the file, when it is a regular file this object created; true when
   // a file was removed.
@@ -56,6 +58,11 @@ class OutputFile {
   bool replace_;
   bool done_ = false;
 };
+
+// Removes the temporary files an earlier run left for the output at path (killed before it could finish
+// them: see output_name.h for the names) and returns their names; a file whose name only resembles one is
+// left alone.
+std::vector<std::string> removeLeftTemporaries(const std::string& path);
 
 // One line per output name that leads to an input or to an earlier output of the same run, compared by
 // device and inode so that hard and symbolic links count; empty when every name is a file of its own.
@@ -78,6 +85,8 @@ class FdAvio {
   AVIOContext* get() const { return context_; }
   // Flushes the buffer; the errno-based AVERROR of the first failed write, or 0.
   int flush();
+  // The writes to the file so far.
+  uint64_t writes() const { return writes_; }
 
  private:
   explicit FdAvio(int fd) : fd_(fd) {}
@@ -93,6 +102,7 @@ class FdAvio {
 
   int fd_;
   int64_t position_ = 0;
+  uint64_t writes_ = 0;
   AVIOContext* context_ = nullptr;
 };
 

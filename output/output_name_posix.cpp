@@ -1,5 +1,6 @@
-// Output names on POSIX systems: O_EXCL|O_NOFOLLOW creation, mkostemp beside the name, rename(2) to
-// replace and link(2) to take a name only while it is free.
+// Output names on POSIX systems: O_EXCL|O_NOFOLLOW creation, mkostemps beside the name, rename(2) to
+// replace and renameat2(RENAME_NOREPLACE) (or link(2)) to take a name only while it is free.
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -52,27 +53,52 @@ int openDevice(const std::string& path) {
 }
 
 int createBeside(const std::string& path, std::string& name) {
-  const std::filesystem::path dir = std::filesystem::path(path).parent_path();
-  const std::string pattern = (dir.empty() ? std::string() : dir.string() + "/") + ".qmv2avi-XXXXXX";
+  const std::filesystem::path full(path);
+  const std::string dir = full.parent_path().string();
+  const std::string pattern = (dir.empty() ? std::string() : dir + "/") +
+                              temporaryPrefix(full.filename().string()) + std::string(kRandomLetters, 'X') +
+                              std::string(kTemporarySuffix);
   std::vector<char> chars(pattern.begin(), pattern.end());
   chars.push_back('\0');
-  // mkostemp creates with O_EXCL under a random name: nothing planted there can be followed.
-  const int fd = ::mkostemp(chars.data(), O_CLOEXEC);
+  // mkostemps creates with O_EXCL under a random name: nothing planted there can be followed.
+  const int fd = ::mkostemps(chars.data(), int(kTemporarySuffix.size()), O_CLOEXEC);
   if (fd < 0) return fd;
-  // mkostemp leaves 0600; the new file gets what an ordinary creation would give.
+  // mkostemps leaves 0600; the new file gets what an ordinary creation would give.
   ::fchmod(fd, 0666 & ~processUmask());
   name = chars.data();
   return fd;
 }
+
+std::vector<std::string> temporariesOf(const std::string& path) {
+  const std::filesystem::path full(path);
+  const std::string dir = full.parent_path().string();
+  const std::string leaf = full.filename().string();
+  std::vector<std::string> found;
+  DIR* folder = ::opendir(dir.empty() ? "." : dir.c_str());
+  if (folder == nullptr) return found;
+  while (const dirent* entry = ::readdir(folder)) {
+    if (isTemporaryName(leaf, entry->d_name))
+      found.push_back((dir.empty() ? std::string() : dir + "/") + entry->d_name);
+  }
+  ::closedir(folder);
+  return found;
+}
+
+int sync(int fd) { return ::fsync(fd) == 0 ? 0 : failed(errno); }
 
 int replace(const std::string& from, const std::string& to) {
   return ::rename(from.c_str(), to.c_str()) == 0 ? 0 : failed(errno);
 }
 
 int place(const std::string& from, const std::string& to) {
-  // link(2) never replaces what is at the name.
-  if (::link(from.c_str(), to.c_str()) != 0) return failed(errno);
-  return ::unlink(from.c_str()) == 0 ? 0 : failed(errno);
+  if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return 0;
+  if (errno != EINVAL && errno != ENOSYS) return failed(errno);
+  // A file system without RENAME_NOREPLACE: link(2) never replaces what is at the name either.
+  if (::link(from.c_str(), to.c_str()) == 0) return ::unlink(from.c_str()) == 0 ? 0 : failed(errno);
+  if (errno != EPERM && errno != EOPNOTSUPP) return failed(errno);
+  // Nor hard links (FAT): the name is looked at, then taken.
+  if (lookAt(to) != Holds::kNothing) return failed(EEXIST);
+  return replace(from, to);
 }
 
 int remove(const std::string& path) { return ::unlink(path.c_str()) == 0 ? 0 : failed(errno); }

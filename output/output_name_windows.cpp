@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <filesystem>
 #include <random>
+#include <vector>
 
 #include "output/output_name.h"
 #include "recording/windows_text.h"
@@ -73,9 +74,13 @@ int createBeside(const std::string& path, std::string& name) {
   std::random_device random;
   std::uniform_int_distribution<std::size_t> pick(0, sizeof kLetters - 2);
   // CREATE_NEW fails on any name that is taken, so a clash only costs another draw.
+  const std::wstring prefix = windows::widen(
+      temporaryPrefix(windows::narrow(std::filesystem::path(windows::widen(path)).filename().wstring())));
+  const std::wstring suffix = windows::widen(std::string(kTemporarySuffix));
   for (int attempt = 0; attempt < 100; ++attempt) {
-    std::wstring leaf = L".qmv2avi-";
-    for (int i = 0; i < 6; ++i) leaf += wchar_t(kLetters[pick(random)]);
+    std::wstring leaf = prefix;
+    for (std::size_t i = 0; i < kRandomLetters; ++i) leaf += wchar_t(kLetters[pick(random)]);
+    leaf += suffix;
     const std::wstring candidate = dir.empty() ? leaf : (dir / leaf).wstring();
     const int fd = createAt(candidate);
     if (fd >= 0) {
@@ -86,6 +91,23 @@ int createBeside(const std::string& path, std::string& name) {
   }
   return -1;
 }
+
+std::vector<std::string> temporariesOf(const std::string& path) {
+  const std::filesystem::path full(windows::widen(path));
+  const std::string leaf = windows::narrow(full.filename().wstring());
+  std::vector<std::string> found;
+  std::error_code unreadable;
+  const std::filesystem::path dir =
+      full.parent_path().empty() ? std::filesystem::path(L".") : full.parent_path();
+  for (std::filesystem::directory_iterator it(dir, unreadable), end; !unreadable && it != end;
+       it.increment(unreadable)) {
+    if (isTemporaryName(leaf, windows::narrow(it->path().filename().wstring())))
+      found.push_back(windows::narrow((full.parent_path() / it->path().filename()).wstring()));
+  }
+  return found;
+}
+
+int sync(int fd) { return ::_commit(fd) == 0 ? 0 : errno; }
 
 int replace(const std::string& from, const std::string& to) {
   if (MoveFileExW(windows::widen(from).c_str(), windows::widen(to).c_str(), MOVEFILE_REPLACE_EXISTING))

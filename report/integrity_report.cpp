@@ -177,6 +177,20 @@ WrittenOutput readOutput(const std::string& path, FrameRate positionRate) {
   return WrittenOutput{hashing.get(), std::move(back)};
 }
 
+// What a file cut short by a write fault still holds of what was written to it: the frames and left-out
+// frames before its positions, and no more audio than it has.
+IntegrityReport::ChannelLog heldPart(const IntegrityReport::ChannelLog& log,
+                                     const OutputFileReport& written) {
+  IntegrityReport::ChannelLog held = log;
+  const auto past = [&written](const auto& f) {
+    return f.position < 0 || uint64_t(f.position) >= written.positions;
+  };
+  std::erase_if(held.frames, past);
+  std::erase_if(held.dropped, past);
+  held.audioSamples = std::min(held.audioSamples, written.audioSamples);
+  return held;
+}
+
 // An output's members before its frame map. written is the worker's account of the file, null when the
 // worker never finished it.
 Json outputJson(int channel, const IntegrityReport::ChannelLog& log, const OutputFileReport* written,
@@ -428,19 +442,23 @@ Status IntegrityReport::finish(const ConversionReport& report, const std::string
       if (f.channel == channel) written = &f;
     }
     const WrittenOutput output = readOutput(log.path, written != nullptr ? written->rate : FrameRate{});
+    // A file cut short by a write fault: only what it still holds.
+    const bool cut = written != nullptr && written->writeFault;
+    const ChannelLog held = cut ? heldPart(log, *written) : ChannelLog{};
+    const ChannelLog& shown = cut ? held : log;
 
     const auto timing = timings.find(channel);
     const Json file =
-        outputJson(channel, log, written, output, skipped_,
+        outputJson(channel, shown, written, output, skipped_,
                    timing != timings.end() ? &timing->second : nullptr, report.timing == Timing::kRecorded);
-    const FrameComparison comparison = compareFrames(log.frames, output.back, passThrough);
+    const FrameComparison comparison = compareFrames(shown.frames, output.back, passThrough);
     out.open({}, '{');
     out.putMembers(file);
     out.open(key::kFrameMap, '{');
     out.putMembers(frameMapJson(comparison, output.back, passThrough));
     out.open(key::kSamples, '[');
-    for (std::size_t i = 0; i < log.frames.size(); ++i)
-      out.putLine(sampleJson(log.frames[i], comparison.samples[i], passThrough));
+    for (std::size_t i = 0; i < shown.frames.size(); ++i)
+      out.putLine(sampleJson(shown.frames[i], comparison.samples[i], passThrough));
     out.close();
     out.close();
     out.close();

@@ -11,8 +11,10 @@
 #include <cstring>
 #include <iterator>
 #include <string_view>
+#include <vector>
 
 #include "convert/recorded_time.h"
+#include "recording/file_descriptor.h"
 
 namespace qmv {
 namespace {
@@ -44,7 +46,7 @@ bool TextFile::create(const std::string& path, bool replace) {
   created_ = false;
   error_.reset();
   file_.reset();
-  auto output = OutputFile::create(path, replace ? Creation::kReplace : Creation::kNew);
+  auto output = OutputFile::create(path, replace ? Creation::kReplace : Creation::kNewAside);
   if (!output) {
     error_ = output.error();
     return false;
@@ -66,6 +68,42 @@ bool TextFile::create(const std::string& path, bool replace) {
 void TextFile::write(const char* text, std::size_t size) {
   if (!file_ || error_) return;
   if (std::fwrite(text, 1, size, file_.get()) != size) failWith(errno);
+}
+
+void TextFile::cutRowsFrom(std::size_t skip, uint64_t limit) {
+  if (!file_ || error_) return;
+  if (std::fflush(file_.get()) != 0) return failWith(errno);
+  uint64_t size = 0;
+  auto in = openRegularFile(output_->writtenPath(), size);
+  if (!in) return failWith(in.error().code);
+  std::vector<char> block(64 * 1024);
+  uint64_t lineStart = 0;
+  std::size_t line = 0;
+  uint64_t number = 0;
+  bool digits = true;  // the line so far is all digits
+  for (uint64_t at = 0; at < size;) {
+    const Transfer got = readFully(in.value()->get(), block.data(), block.size(), at);
+    if (got.error != 0) return failWith(got.error);
+    if (got.bytes == 0) break;
+    for (std::size_t i = 0; i < got.bytes; ++i) {
+      const char c = block[i];
+      if (c >= '0' && c <= '9' && digits) {
+        number = number * 10 + uint64_t(c - '0');
+      } else if (c == '\n') {
+        lineStart = at + i + 1;
+        ++line;
+        number = 0;
+        digits = true;
+      } else {
+        if (line >= skip && digits && number >= limit && lineStart < size) {
+          if (const int cut = truncateDescriptor(output_->fd(), lineStart); cut != 0) failWith(cut);
+          return;
+        }
+        digits = false;
+      }
+    }
+    at += got.bytes;
+  }
 }
 
 void TextFile::failWith(int error) {
@@ -133,10 +171,16 @@ Status SubtitleFiles::finish(const ConversionReport& report) {
     Track& track = tracks_[std::size_t(c)];
     if (track.file.path().empty()) continue;
     FrameRate rate;
+    int64_t held = INT64_MAX;  // the positions a video cut short holds
     for (const OutputFileReport& file : report.files) {
-      if (file.channel == c) rate = file.rate;
+      if (file.channel != c) continue;
+      rate = file.rate;
+      if (file.writeFault) held = int64_t(std::min<uint64_t>(file.positions, INT64_MAX));
     }
     if (std::optional<Cue> last = track.builder.close()) track.cues.push_back(std::move(*last));
+    // A video cut short by a write fault: no cue for what it no longer holds.
+    std::erase_if(track.cues, [held](const Cue& cue) { return cue.start >= held; });
+    for (Cue& cue : track.cues) cue.end = std::min(cue.end, held);
     if (rate.num != 0 && rate.den != 0) {
       std::string text;
       for (std::size_t i = 0; i < track.cues.size(); ++i) {
@@ -166,6 +210,7 @@ std::vector<std::string> SubtitleFiles::files() const {
 void FrameLogFiles::outputOpened(int channel, const std::string& path) {
   if (!validChannel(channel)) return;
   TextFile& file = files_[std::size_t(channel)];
+  lastPosition_[std::size_t(channel)] = -1;
   if (!file.create(sideFileName(path, ".csv"), replace_)) return;
   static constexpr char kHeader[] = "position,recorded_time,key_frame,bytes,source_offset\n";
   file.write(kHeader, sizeof kHeader - 1);
@@ -175,6 +220,7 @@ void FrameLogFiles::videoSample(const VideoSampleEvent& event) {
   if (!validChannel(event.channel)) return;
   TextFile& file = files_[std::size_t(event.channel)];
   if (!file.isOpen()) return;
+  lastPosition_[std::size_t(event.channel)] = event.position;
   if (cachedTime_ != int(event.time)) {
     cachedTime_ = event.time;
     cachedText_ = recordedTimeText(info_, event.time);
@@ -185,8 +231,14 @@ void FrameLogFiles::videoSample(const VideoSampleEvent& event) {
   file.write(row.data(), row.size());
 }
 
-Status FrameLogFiles::finish() {
+Status FrameLogFiles::finish(const ConversionReport& report) {
   std::optional<Error> first;
+  for (const OutputFileReport& video : report.files) {
+    if (!validChannel(video.channel)) continue;
+    const std::size_t c = std::size_t(video.channel);
+    if (video.writeFault && lastPosition_[c] >= 0 && uint64_t(lastPosition_[c]) >= video.positions)
+      files_[c].cutRowsFrom(1, video.positions);  // under the header
+  }
   for (TextFile& file : files_) {
     if (file.path().empty()) continue;
     if (Status closed = file.close(); !closed && !first) first = closed.error();

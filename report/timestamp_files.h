@@ -31,6 +31,9 @@ class TextFile {
   bool isOpen() const { return file_ != nullptr; }
   bool created() const { return created_; }
   void write(const char* text, std::size_t size);
+  // Cuts the file before its first line (after the first skip lines) whose leading decimal number is at least
+  // limit: the rows a cut-short video no longer holds.
+  void cutRowsFrom(std::size_t skip, uint64_t limit);
   // Flushes and closes; the first error of create, write or close, if any.
   Status close();
   const std::string& path() const { return path_; }
@@ -47,6 +50,9 @@ class TextFile {
   std::optional<Error> error_;
 };
 
+// Both describe what the finished video holds: after a write fault, nothing at or past the positions the
+// file kept (report.files' positions, writeFault).
+//
 // <base>_NN.srt: one cue per recorded second of the channel, showing the recorder's date and time.
 // A cue starts at the first sample of its second (position / rate on the output's timeline) and ends
 // where the next one starts (with the recorded clock, no later than its second ends); the last ends after
@@ -88,14 +94,15 @@ class FrameLogFiles : public ConversionObserver {
   explicit FrameLogFiles(const SystemInfo& info, bool replace = false) : info_(info), replace_(replace) {}
   void outputOpened(int channel, const std::string& path) override;
   void videoSample(const VideoSampleEvent& event) override;
-  // Closes every file; the first error, if any.
-  Status finish();
+  // Closes every file, each cut to the positions its video holds; the first error, if any.
+  Status finish(const ConversionReport& report);
   std::vector<std::string> files() const;
 
  private:
   SystemInfo info_;
   bool replace_;
   std::array<TextFile, format::kChannelCount> files_;
+  std::array<int64_t, format::kChannelCount> lastPosition_{};  // of the last row written
   // Consecutive samples mostly share a second: its text is made once.
   int cachedTime_ = -1;
   std::string cachedText_;

@@ -181,6 +181,7 @@ AviRepair repairAvi(const std::string& path, const std::vector<PacketNote>& note
     fields.emplace_back(streams[n].strh + avi::kStrhLength, uint32_t(length));
     if (bySize) repair.audioSamples += length;
     if (streams[n].video) totalFrames = std::max(totalFrames, count[n]);
+    if (int(n) == videoStream) repair.videoSamples = count[n];
   }
   const uint32_t flags =
       indexed ? (layout->avihFlags | avi::kAvifHasIndex) : (layout->avihFlags & ~avi::kAvifHasIndex);
@@ -192,6 +193,7 @@ AviRepair repairAvi(const std::string& path, const std::vector<PacketNote>& note
     uint8_t field[4];
     AV_WL32(field, value);
     const Transfer put = writeFully(fd.get(), field, 4, at);
+    if (put.bytes != 4) repair.unfinished = true;
     if (put.bytes != 4 && repair.problem.empty()) {
       repair.problem = std::string("its header could not be updated: ") +
                        std::strerror(put.error != 0 ? put.error : ENOSPC);

@@ -21,7 +21,9 @@ struct AviRepair {
   uint64_t frames = 0;
   uint64_t keyFrames = 0;
   uint64_t audioSamples = 0;
-  std::string problem;  // why the file could not be made complete
+  uint64_t videoSamples = 0;  // the video chunks kept, the empty ones included
+  std::string problem;        // why the file could not be made complete
+  bool unfinished = false;    // its header could not be updated: it does not describe the file
 };
 
 // After a failed write libavformat's file I/O writes nothing more, so its trailer cannot fix the header

@@ -7,6 +7,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "output/output_name.h"
 #include "support/avi_probe.h"
 #include "support/cli_process.h"
 #include "support/cli_run.h"
@@ -219,6 +220,59 @@ INSTANTIATE_TEST_SUITE_P(Signals, CliStopSignalTest,
                            const int signal = info.param.signal;
                            return signal == SIGINT ? "Sigint" : signal == SIGTERM ? "Sigterm" : "Sighup";
                          });
+
+// A killed run (SIGKILL, or a power cut) leaves no file under an output's name, only temporary names of
+// its outputs; the next run into the folder removes them, says so, and writes every output. Leftovers of
+// outputs it does not write, and other files, stay.
+class CliKilledRunTest : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(CliKilledRunTest, LeavesOnlyTemporaryNamesThatTheNextRunRemoves) {
+  const std::string format = GetParam();
+  const std::string dir = scratchDir(std::string("killed-") + format);
+  gen::BodyPlan plan;
+  plan.channels = {{0, 2, 40, 0, 5}, {1, 2, 40, -1, 5}};
+  plan.seconds = 1200;  // most of a second to convert
+  plan.reuseFrames = true;
+  ASSERT_TRUE(gen::writeRecordingFile(gen::planScenario(plan), dir + "long.qmv"));
+  const std::vector<std::string> args = {"convert", dir + "long.qmv", "--format",
+                                         format,    "--frame-times",  "--report"};
+  std::vector<std::string> outputs = {dir + "long.report.json"};
+  for (const char* channel : {"long_00", "long_01"})
+    for (const std::string extension : {"." + format, std::string(".srt"), std::string(".csv")})
+      outputs.push_back(dir + channel + extension);
+  const std::string otherChannels = dir + ".long_04." + format + ".qmv2avi-Ab3xZ9.partial";
+  const std::string usersFile = dir + ".long_00." + format + ".qmv2avi-Ab3xZ9.partial.keep";
+  for (const std::string& planted : {otherChannels, usersFile}) std::ofstream(planted) << "not ours";
+
+  {
+    test::CliProcess killed(args, dir);
+    ASSERT_TRUE(killed.waitForFiles({dir + "long_01." + format}));
+    killed.signal(SIGKILL);
+    killed.wait();
+    ASSERT_EQ(killed.endSignal(), SIGKILL) << "the run ended before it was killed";
+  }
+  std::size_t left = 0;
+  for (const std::string& output : outputs) {
+    EXPECT_FALSE(fs::exists(fs::symlink_status(output))) << output << " was left under its own name";
+    left += output_name::temporariesOf(output).size();
+  }
+  EXPECT_GE(left, 2u) << "the killed run wrote its outputs under temporary names";
+
+  test::CliProcess next(args, dir);
+  ASSERT_EQ(next.wait(), 0) << next.err();
+  for (const std::string& output : outputs) {
+    EXPECT_TRUE(fs::exists(output)) << output;
+    EXPECT_TRUE(output_name::temporariesOf(output).empty()) << output;
+  }
+  std::size_t removedLines = 0;
+  for (const std::string& line : lines(next.err()))
+    removedLines += line.find("removed " + dir + ".long_0") != std::string::npos ? 1 : 0;
+  EXPECT_EQ(removedLines, left) << next.err();
+  EXPECT_TRUE(fs::exists(otherChannels)) << "the leftover of an output this run does not write stays";
+  EXPECT_TRUE(fs::exists(usersFile)) << "a file that only resembles a leftover stays";
+}
+
+INSTANTIATE_TEST_SUITE_P(Containers, CliKilledRunTest, ::testing::Values("avi", "mkv", "mp4"));
 
 }  // namespace
 }  // namespace qmv

@@ -19,6 +19,7 @@
 #include "decode/vol_header.h"
 #include "output/media_streams.h"
 #include "output/media_writer.h"
+#include "output/output_name.h"
 #include "support/avi_probe.h"
 #include "support/cli_process.h"
 #include "support/cli_run.h"
@@ -227,6 +228,37 @@ TEST_P(ContainerOutput, CutShortPlaysUpToTheCut) {
     EXPECT_EQ(positionOf(packets[i], file->streams[0].timeBase, AVRational{10, 1}), int64_t(i));
   }
   EXPECT_FALSE(file->packetsOf(streamOf(*file, AVMEDIA_TYPE_AUDIO)).empty());
+}
+
+// A pause without pictures (only audio, as the silence that fills a pause of the recorded clock) reaches
+// the file as it is written: neither the muxer nor the writer's output block holds it until the next picture
+// or the end.
+TEST_P(ContainerOutput, APausesAudioReachesTheFileAsItGoes) {
+  const ContainerCase& c = GetParam();
+  const std::string dir = scratchDir(std::string("pause_") + c.name);
+  const std::string path = dir + "pause." + c.name;
+  MediaWriter w;
+  ASSERT_TRUE(w.open(passThroughParams(c.container, path, 352, 288, 40)));
+  const std::vector<uint8_t> frame = test::randomBytes(2000, 7);
+  w.writeRawVideo(frame.data(), frame.size(), true);
+  const std::vector<int16_t> second(kAudioSampleRate, 0);
+  // The file's size on disk, under its temporary name while it is written.
+  auto sizeOnDisk = [&path] {
+    const std::vector<std::string> written = output_name::temporariesOf(path);
+    return written.size() == 1 ? fs::file_size(written[0]) : uintmax_t(0);
+  };
+  std::vector<uintmax_t> sizes;
+  for (int minute = 0; minute < 60; ++minute) {
+    for (int s = 0; s < 60; ++s)
+      w.writeAudio(reinterpret_cast<const uint8_t*>(second.data()), second.size() * 2);
+    if (minute % 20 == 19) sizes.push_back(sizeOnDisk());
+  }
+  ASSERT_FALSE(w.writeError());
+  EXPECT_GT(sizes[0], 0u) << "the first 20 minutes of the pause are still held back";
+  EXPECT_GT(sizes[1], sizes[0]);
+  EXPECT_GT(sizes[2], sizes[1]);
+  ASSERT_TRUE(w.finish());
+  EXPECT_GT(fs::file_size(path), sizes[2]);
 }
 
 // ---- the command line ------------------------------------------------------------------------------

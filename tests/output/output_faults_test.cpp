@@ -13,6 +13,7 @@
 #include <fstream>
 #include <functional>
 #include <map>
+#include <nlohmann/json.hpp>
 #include <sstream>
 #include <thread>
 
@@ -120,6 +121,69 @@ TEST(OutputFaultsTest, FileSizeLimitLeavesEveryFileComplete) {
     EXPECT_EQ(frames.at(name), pictures) << limited.out();
   }
 }
+
+// After a full disk the side files, the summary and the report describe what the finished video holds,
+// not what was handed to its writer: the frame log has a row, and the report a sample, for each frame the
+// file holds, and no subtitle cue starts or ends past the file's end.
+class WriteFaultSideFiles : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(WriteFaultSideFiles, DescribeWhatTheVideoHolds) {
+  const std::string format = GetParam();
+  const std::string dir = scratchDir("side-files-" + format);
+  const std::string input = dir + "cam.qmv";
+  ASSERT_TRUE(gen::writeRecordingFile(gen::planScenario(twoChannelPlan(20)), input));
+  const std::string full = dir + "full/";
+  fs::create_directories(full);
+  CliProcess reference({"convert", input, "-o", full, "--format", format}, dir);
+  ASSERT_EQ(reference.wait(), 0) << reference.err();
+  const rlim_t limit = rlim_t(fs::file_size(full + "cam_00." + format) / 2);
+
+  const std::string out = dir + "out/";
+  fs::create_directories(out);
+  CliProcess limited({"convert", input, "-o", out, "--format", format, "--frame-times", "--report"}, dir,
+                     limit);
+  EXPECT_EQ(limited.wait(), 3) << limited.err();
+  const std::string video = out + "cam_00." + format;
+  const auto probed = test::probeMedia(video);
+  ASSERT_TRUE(probed) << limited.err();
+  std::size_t held = 0;
+  int64_t lastPts = -1;
+  for (const auto& packet : probed->packetsOf(0)) {
+    if (packet.size == 0) continue;
+    ++held;
+    lastPts = std::max(lastPts, packet.pts);
+  }
+  ASSERT_GT(held, 0u);
+  ASSERT_LT(held, 20u * 30u) << "the limit cut the file short";
+
+  EXPECT_EQ(lines(slurp(out + "cam_00.csv")).size(), held + 1) << "a header and a row per frame held";
+  std::size_t summarized = 0;
+  for (const std::string& line : lines(limited.out()))
+    if (line.rfind(video + ": ", 0) == 0) summarized = std::stoul(line.substr(video.size() + 2));
+  EXPECT_EQ(summarized, held) << limited.out();
+
+  // The last cue ends no later than the last frame held does (30 fps).
+  const double frameEnd = double(lastPts) * av_q2d(probed->streams[0].timeBase) + 1.0 / 30.0;
+  double lastCueEnd = 0;
+  for (const std::string& line : lines(slurp(out + "cam_00.srt"))) {
+    const auto arrow = line.find(" --> ");
+    if (arrow == std::string::npos) continue;
+    int h = 0, m = 0, sec = 0, ms = 0;
+    ASSERT_EQ(std::sscanf(line.c_str() + arrow + 5, "%d:%d:%d,%d", &h, &m, &sec, &ms), 4) << line;
+    lastCueEnd = h * 3600.0 + m * 60.0 + sec + ms / 1000.0;
+  }
+  EXPECT_GT(lastCueEnd, 0.0);
+  EXPECT_LE(lastCueEnd, frameEnd + 0.001);
+
+  const auto report = nlohmann::json::parse(slurp(out + "cam.report.json"));
+  ASSERT_EQ(report.at("outputs").size(), 2u);
+  const auto& first = report.at("outputs").at(0);
+  EXPECT_EQ(first.at("video").at("framesWritten").get<std::size_t>(), held);
+  EXPECT_EQ(first.at("frameMap").at("samples").size(), held);
+  EXPECT_EQ(first.at("frameMap").at("differing").get<int>(), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Containers, WriteFaultSideFiles, ::testing::Values("avi", "mkv", "mp4"));
 
 // Tells the worker its progress; runs a callback once at a chosen position.
 struct HookSink : ProgressSink {

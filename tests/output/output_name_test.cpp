@@ -59,7 +59,9 @@ TEST_P(OutputNameTest, TakesANameOnlyWhileItIsFreeAndReplacesOnlyWhenAsked) {
     ASSERT_EQ(writeFully(fd.get(), "second", 6, 0).bytes, 6u);
   }
   EXPECT_EQ(test::fromUtf8(beside).parent_path(), dir);
-  EXPECT_EQ(test::toUtf8(test::fromUtf8(beside).filename()).rfind(".qmv2avi-", 0), 0u) << beside;
+  const std::string leaf = test::toUtf8(test::fromUtf8(name).filename());
+  EXPECT_TRUE(output_name::isTemporaryName(leaf, test::toUtf8(test::fromUtf8(beside).filename()))) << beside;
+  EXPECT_EQ(output_name::temporariesOf(name), std::vector<std::string>{beside});
 
   EXPECT_EQ(output_name::place(beside, name), EEXIST) << "place never takes an occupied name";
   EXPECT_EQ(contents(name), "first");
@@ -80,6 +82,46 @@ TEST_P(OutputNameTest, TakesANameOnlyWhileItIsFreeAndReplacesOnlyWhenAsked) {
 
 INSTANTIATE_TEST_SUITE_P(Names, OutputNameTest,
                          ::testing::Values("plain.avi", "감시 카메라 Café-é.avi", "name with spaces.mkv"));
+
+// Only an output's own temporary names count as its leftovers: never a user's file that resembles one, nor
+// another output's. A long name is cut at a character's start, and the cut name still counts.
+TEST(TemporaryName, NamesItsOutputAndNothingElse) {
+  const std::string longLeaf = std::string(199, 'a') + "é_00.avi";  // 'é' straddles byte 200
+  struct Case {
+    std::string leaf;
+    std::string candidate;
+    bool matches;
+  };
+  const std::vector<Case> cases = {
+      {"cam_00.avi", ".cam_00.avi.qmv2avi-Ab3xZ9.partial", true},
+      {"cam_00.avi", ".cam_00.avi.qmv2avi-Ab3xZ.partial", false},    // five letters
+      {"cam_00.avi", ".cam_00.avi.qmv2avi-Ab3xZ99.partial", false},  // seven
+      {"cam_00.avi", ".cam_00.avi.qmv2avi-Ab3-Z9.partial", false},   // not a letter or digit
+      {"cam_00.avi", ".cam_00.avi.qmv2avi-Ab3xZ9.partial.bak", false},
+      {"cam_00.avi", "cam_00.avi.qmv2avi-Ab3xZ9.partial", false},
+      {"cam_00.avi", ".cam_01.avi.qmv2avi-Ab3xZ9.partial", false},
+      {"cam_00.avi", ".cam_00.avi.qmv2avi-Ab3xZ9", false},
+      {"cam_00.avi", ".qmv2avi-Ab3xZ9", false},
+      {"cam_00.avi", "cam_00.avi", false},
+      {longLeaf, "." + std::string(199, 'a') + ".qmv2avi-Ab3xZ9.partial", true},
+      {longLeaf, "." + longLeaf + ".qmv2avi-Ab3xZ9.partial", false},
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(output_name::isTemporaryName(c.leaf, c.candidate), c.matches) << c.leaf << " / " << c.candidate;
+  EXPECT_LE(output_name::temporaryPrefix(longLeaf).size(), 200u + 10u);
+}
+
+// A temporary name of a name as long as the file system allows still fits it.
+TEST(TemporaryName, OfTheLongestNameIsCreated) {
+  const fs::path dir = test::currentTestDir(QMV2AVI_TEST_TMP, "output_name_test");
+  fs::remove_all(dir);
+  fs::create_directories(dir);
+  const std::string name = test::toUtf8(dir / (std::string(251, 'n') + ".avi"));
+  std::string beside;
+  const FileDescriptor fd(output_name::createBeside(name, beside));
+  ASSERT_GE(fd.get(), 0) << std::strerror(errno);
+  EXPECT_EQ(output_name::temporariesOf(name), std::vector<std::string>{beside});
+}
 
 }  // namespace
 }  // namespace qmv

@@ -211,7 +211,7 @@ TEST(ConversionObserverTest, FrameLogRowsMatchTheSourceRecords) {
   both.add(&events);
   const ConversionReport report = convert(recording, dir, 0b1, &both);
   ASSERT_FALSE(report.outputError);
-  ASSERT_TRUE(logs.finish());
+  ASSERT_TRUE(logs.finish(ConversionReport{}));
   EXPECT_EQ(logs.files(), std::vector<std::string>{dir + "rec_00.csv"});
   EXPECT_EQ(events.samples.size(), 3u);  // the fan-out hands every event on
 
@@ -318,7 +318,7 @@ TEST(TimestampFilesTest, FilesOnlyForOpenedOutputsAndFailuresAreReported) {
   ASSERT_FALSE(subtitled);
   EXPECT_NE(subtitled.error().message.find(dir + "rec_05.srt"), std::string::npos)
       << subtitled.error().message;
-  const Status logged = logs.finish();
+  const Status logged = logs.finish(ConversionReport{});
   ASSERT_FALSE(logged);
   EXPECT_NE(logged.error().message.find(dir + "rec_05.csv"), std::string::npos) << logged.error().message;
   EXPECT_EQ(subtitles.files(), std::vector<std::string>{dir + "rec_00.srt"});

@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "decode/xvid_library.h"
+#include "output/output_name.h"
 #include "support/cli_run.h"
 #include "support/test_files.h"
 #include "tools/generator/recording_generator.h"
@@ -57,7 +58,9 @@ bool CliProcess::waitForFiles(const std::vector<std::string>& paths,
   const auto deadline = std::chrono::steady_clock::now() + timeout;
   while (true) {
     bool all = true;
-    for (const std::string& path : paths) all = all && fs::exists(path);
+    // An output is written under a temporary name of its own until it is complete.
+    for (const std::string& path : paths)
+      all = all && (fs::exists(path) || !output_name::temporariesOf(path).empty());
     if (all) return true;
     if (std::chrono::steady_clock::now() >= deadline) return false;
     std::this_thread::sleep_for(std::chrono::milliseconds(1));

@@ -21,7 +21,8 @@ class CliProcess {
   CliProcess(const CliProcess&) = delete;
   CliProcess& operator=(const CliProcess&) = delete;
 
-  // True once every path exists; false when the timeout passes first.
+  // True once every path exists, as itself or (an output being written) under a temporary name of it; false
+  // when the timeout passes first.
   bool waitForFiles(const std::vector<std::string>& paths,
                     std::chrono::milliseconds timeout = std::chrono::seconds(30)) const;
   // Waits for the paths, lets the work run on a little so that it is well under way, then sends signal.
