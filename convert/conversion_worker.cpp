@@ -252,6 +252,8 @@ bool Worker::visitEntry(uint32_t k) {
                           placed |= 1u << c;
                           placeAudio(c, writer, entry.time);
                         }
+                        // Stopped inside the silence: the samples would play before their time.
+                        if (report_.stopped) return;
                         if (observer_ != nullptr) {
                           if (((audioTouched_ >> c) & 1u) == 0) {
                             audioTouched_ |= 1u << c;
@@ -281,7 +283,7 @@ bool Worker::handleVideo(const FrameIndexEntry& entry, const FrameHeader& head, 
   if (plan_) {
     placeFrame(c, entry, secondEnd);
     // Stopped inside the empty positions: the frame would land before its time.
-    if (stopRequested()) return true;
+    if (report_.stopped) return true;
   }
   addCue(channel, channel.cues.sample(entry.time, channel.writer->videoPosition(), secondEnd));
   const uint8_t frameType = head.frameType;
@@ -465,6 +467,7 @@ void Worker::placeFrame(int c, const FrameIndexEntry& entry, int64_t& secondEnd)
   const int64_t target = plan_->placeFrame(c, entry.time, channel.rate);
   secondEnd = TimingPlan::secondStart(plan_->outputSecond(entry.time) + 1, channel.rate);
   while (channel.writer->videoPosition() < target && !stopRequested()) channel.writer->skipVideo();
+  if (channel.writer->videoPosition() < target) report_.stopped = true;
 }
 
 // Each closed gap the pass has reached gets a note on every output open so far; the picture holds and the
@@ -514,6 +517,7 @@ void Worker::placeAudio(int c, MediaWriter& writer, uint16_t time) {
     writer.writeAudio(reinterpret_cast<const uint8_t*>(kSilence.data()), count * sizeof(int16_t));
     position += int64_t(count);
   }
+  if (position < target && !writer.writeError()) report_.stopped = true;
   if (position > target) {
     channel.audioLead = std::max(channel.audioLead, uint64_t(position - target));
   }
