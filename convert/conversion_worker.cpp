@@ -15,6 +15,7 @@
 #include "decode/frame_geometry.h"
 #include "decode/vol_header.h"
 #include "output/shared_aac.h"
+#include "recording/clock_rules.h"
 #include "recording/frame_record.h"
 #include "recording/record_reader.h"
 #include "recording/recording_format.h"
@@ -157,6 +158,8 @@ void Worker::run() {
       // index entries span; under two seconds of span gives 1 fps.
       const ChannelSummary& summary = recording_.channelSummaries()[c];
       rate = summary.spanSeconds() >= 2 ? reduced(summary.frames, summary.spanSeconds()) : FrameRate{1, 1};
+      // A salvaged index may hold more frames a second than any camera records; a file's rate never does.
+      if (rate.num > uint64_t(kMaxFramesPerSecond) * rate.den) rate = FrameRate{kMaxFramesPerSecond, 1};
     }
     channels_[c].rate = rate;
   }
@@ -251,6 +254,8 @@ bool Worker::visitEntry(uint32_t k) {
                           placed |= 1u << c;
                           measureLead(c, writer, entry.time);
                         }
+                        // Stopped inside the silence: the samples would play before their time.
+                        if (report_.stopped) return;
                         if (observer_ != nullptr) {
                           if (((audioTouched_ >> c) & 1u) == 0) {
                             audioTouched_ |= 1u << c;
@@ -277,7 +282,11 @@ bool Worker::handleVideo(const FrameIndexEntry& entry, const FrameHeader& head, 
     if (created == Created::kSkipped) return true;
   }
   int64_t secondEnd = -1;
-  if (plan_) placeFrame(c, entry, secondEnd);
+  if (plan_) {
+    placeFrame(c, entry, secondEnd);
+    // Stopped inside the empty positions: the frame would land before its time.
+    if (report_.stopped) return true;
+  }
   addCue(channel, channel.cues.sample(entry.time, channel.writer->videoPosition(), secondEnd));
   const uint8_t frameType = head.frameType;
   const bool key = format::isKeyFrameType(frameType);
@@ -306,7 +315,11 @@ bool Worker::handleVideo(const FrameIndexEntry& entry, const FrameHeader& head, 
     if (settings_.burnIn) channel.writer->setCaption(recordedTimeText(recording_.info(), entry.time));
     channel.writer->writeDecodedVideo(frame);
   }
-  if (observer_ != nullptr && !channel.writer->writeError()) {
+  // A stop request may end the writer's fill of empty positions before the frame's own. (An encoder may hold
+  // frames back, so only a copied frame is known to be in the file.)
+  const bool written =
+      !channel.writer->writeError() && (!passThrough || channel.writer->videoSamples() > position);
+  if (observer_ != nullptr && written) {
     VideoSampleEvent event;
     event.channel = c;
     event.entry = current_;
@@ -374,6 +387,7 @@ Worker::Created Worker::createWriter(int c, uint8_t formatCode) {
   params.xvidLibrary = settings_.xvidLibrary;
   params.aacPool = aac_;
   params.audioInput = info.audioSource[std::size_t(c)];
+  params.stop = context_.stop;
 
   // The stream header travels in the extra data only: the channel's first recorded record takes
   // position 0, so the first picture plays together with the audio recorded with it.
@@ -448,12 +462,14 @@ void Worker::reportDecoderLoad(int c, const MediaWriter& writer) {
 }
 
 // The recorded clock: empty positions up to where the frame's recorded second puts it. A frame whose clock
-// stepped back takes the next free position: a stream's positions only grow.
+// stepped back takes the next free position: a stream's positions only grow. A stop request ends a long run
+// of empty positions as it ends the pass.
 void Worker::placeFrame(int c, const FrameIndexEntry& entry, int64_t& secondEnd) {
   Channel& channel = channels_[std::size_t(c)];
   const int64_t target = plan_->placeFrame(c, entry.time, channel.rate);
   secondEnd = TimingPlan::secondStart(plan_->outputSecond(entry.time) + 1, channel.rate);
-  while (channel.writer->videoPosition() < target) channel.writer->skipVideo();
+  while (channel.writer->videoPosition() < target && !stopRequested()) channel.writer->skipVideo();
+  if (channel.writer->videoPosition() < target) report_.stopped = true;
 }
 
 // Each closed gap the pass has reached gets a note on every output open so far; the picture holds and the
@@ -519,6 +535,8 @@ void Worker::fillPause(uint8_t source, uint16_t time) {
       writer.writeAudio(reinterpret_cast<const uint8_t*>(kSilence.data()), count * sizeof(int16_t));
     }
   }
+  // Cut short by a stop request: the run is stopped, and the record after the pause is not written early.
+  if (filling != 0) report_.stopped = true;
 }
 
 void Worker::measureLead(int c, const MediaWriter& writer, uint16_t time) {

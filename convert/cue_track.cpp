@@ -5,10 +5,15 @@
 
 namespace qmv {
 
+// A cue's second may end before the cue began (the clock stepped back and its frames took later
+// positions): the cue then lasts one position, never less.
+int64_t CueTrack::endAt(int64_t end) const { return std::max(end, open_->start + 1); }
+
 std::optional<Cue> CueTrack::sample(uint16_t time, int64_t position, int64_t limit) {
   std::optional<Cue> closed;
   if (open_ && open_->time != time) {
-    open_->end = limit_ >= 0 ? std::min(position, limit_) : position;
+    // position > start: positions only grow, so the cue never reaches into the next.
+    open_->end = std::min(position, endAt(limit_ >= 0 ? std::min(position, limit_) : position));
     closed = std::move(open_);
     open_.reset();
   }
@@ -30,8 +35,8 @@ std::vector<Cue> CueTrack::note(int64_t start, int64_t end, std::string text) {
 }
 
 std::optional<Cue> CueTrack::closeReached(int64_t position) {
-  if (!open_ || limit_ < 0 || limit_ > position) return std::nullopt;
-  open_->end = limit_;
+  if (!open_ || limit_ < 0 || limit_ > position || open_->start >= position) return std::nullopt;
+  open_->end = endAt(limit_);
   std::optional<Cue> closed = std::move(open_);
   open_.reset();
   return closed;

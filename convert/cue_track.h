@@ -33,6 +33,8 @@ class CueTrack {
   std::optional<Cue> close();
 
  private:
+  int64_t endAt(int64_t end) const;
+
   std::optional<Cue> open_;
   int64_t last_ = 0;
   int64_t limit_ = -1;

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 
+#include "recording/clock_rules.h"
 #include "recording/recording_format.h"
 
 namespace qmv {
@@ -11,8 +12,11 @@ namespace {
 
 constexpr std::size_t kSeconds = 65536;  // index times are 16-bit seconds after the header's hour
 
+// Pictures and sound end a pause; auxiliary records do not, or a sender could keep any pause from being
+// closed by sprinkling them over it.
 bool isRecord(const FrameIndexEntry& entry) {
-  return entry.kind != format::kKindBlock && entry.kind != format::kKindGap;
+  return entry.kind < format::kChannelCount || (entry.kind >= format::kKindAudioBase &&
+                                                entry.kind < format::kKindAudioBase + format::kChannelCount);
 }
 
 }  // namespace
@@ -59,14 +63,17 @@ TimingPlan::TimingPlan(const RecordingFile& recording, uint32_t maxGapSeconds) :
 
 FrameRate TimingPlan::fitRate(int channel, FrameRate declared) const {
   const ChannelSeconds& seconds = channels_[std::size_t(channel)];
-  if (declared.num == 0 || declared.den == 0) return FrameRate{std::max<uint32_t>(seconds.most, 1), 1};
+  // No channel gets more positions a second than a camera records (salvage keeps records of more, and
+  // they take the next free positions).
+  const uint32_t most = std::min(seconds.most, kMaxFramesPerSecond);
+  if (declared.num == 0 || declared.den == 0) return FrameRate{std::max<uint32_t>(most, 1), 1};
   // A second at num/den frames per second holds floor(num/den) or ceil(num/den) positions, depending on
   // where it starts: 7.5 fps gives alternately 8 and 7.
-  if (seconds.most <= declared.num / declared.den) return declared;
+  if (most <= declared.num / declared.den) return declared;
   for (std::size_t slot = 0; slot < seconds.count.size(); ++slot) {
     const int64_t second = outputSecond(uint16_t(seconds.first + slot));
     if (seconds.count[slot] > secondStart(second + 1, declared) - secondStart(second, declared))
-      return FrameRate{seconds.most, 1};
+      return FrameRate{most, 1};
   }
   return declared;
 }

@@ -57,6 +57,7 @@ FileIdentity identityOf(const std::string& path) {
 
 struct MediaWriter::Impl {
   std::string fileName;
+  const std::atomic<bool>* stop = nullptr;
   Container container = Container::kAvi;
   bool compress = false;
   int width = 0;
@@ -172,6 +173,7 @@ struct MediaWriter::Impl {
     if (!writable() || position < videoSlots) return;
     // Only AVI, with its constant rate, needs a sample at every position.
     while (isAvi() && videoSlots < position) {
+      if (stop != nullptr && stop->load()) return;
       AVPacket& empty = *emptyPacket;
       empty.flags = 0;
       if (!writeVideoSlot(empty, videoSlots, false)) return;
@@ -302,6 +304,7 @@ Status MediaWriter::open(const MediaWriterParams& params) {
   if (s.out || s.headerWritten || s.finished)
     return Error{AVERROR(EINVAL), "the writer for " + quoteName(s.fileName) + " was already opened"};
   s.fileName = params.fileName;
+  s.stop = params.stop;
   Status r = s.open(params);
   if (!r) s.abandon();
   return r;

@@ -2,6 +2,7 @@
 // recorded-time subtitles in MKV and MP4) over libavformat's own muxers.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -54,6 +55,8 @@ struct MediaWriterParams {
   // audio source); null encodes this output's audio on its own.
   std::shared_ptr<AacEncoderPool> aacPool;
   int audioInput = 0;
+  // The run's stop request: a long run of empty positions ends when it is set. Null: never stopped.
+  const std::atomic<bool>* stop = nullptr;
 };
 
 class MediaWriter {

@@ -4,6 +4,7 @@
 
 #include <utility>
 
+#include "recording/clock_rules.h"
 #include "recording/hex_text.h"
 #include "recording/reader_checks.h"
 
@@ -201,6 +202,8 @@ Result<RecordingIndex> readIndex(ByteSource& in) {
       return laid.error();
     }
   }
+  if (std::optional<std::string> why = clockDamage(fresh.entries, fresh.entryCount))
+    return fail(kBadEntries, *why);
 
   return fresh;
 }

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <utility>
 
+#include "recording/clock_rules.h"
 #include "recording/reader_checks.h"
 
 namespace qmv {
@@ -205,6 +206,11 @@ Result<RecordingIndex> salvageIndex(ByteSource& source) {
     if (!report->damage.empty()) error.message += " (" + report->damage + ")";
     return error;
   }
+  // A time no recorder writes would stretch every output on the recorded clock: such records keep their
+  // place among the records around them.
+  if (const uint64_t moved = retimeLateEntries(fresh.entries, fresh.entryCount); moved > 0)
+    report->damage +=
+        fmt::format("; {} entries timed past the hour take the time of the entry before them", moved);
   fresh.salvage = std::move(report);
   return fresh;
 }

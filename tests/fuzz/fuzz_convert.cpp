@@ -1,19 +1,16 @@
 // Fuzz target: open arbitrary bytes as a recording and convert every channel in pass-through.
-#include <unistd.h>
-
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
-#include <string>
-#include <system_error>
 #include <vector>
 
 #include "convert/conversion_observer.h"
 #include "convert/conversion_worker.h"
 #include "recording/byte_source.h"
 #include "recording/recording_file.h"
+#include "tests/fuzz/output_dir.h"
 
 namespace {
 
@@ -46,24 +43,9 @@ class TouchingObserver final : public qmv::ConversionObserver {
   volatile uint64_t sink = 0;
 };
 
-// One folder per process, gone at exit; RAM-backed where possible, because every input writes up to 16 files.
-struct OutputDir {
-  OutputDir() {
-    std::filesystem::path base = std::filesystem::temp_directory_path();
-    if (std::getenv("TMPDIR") == nullptr && std::filesystem::is_directory("/dev/shm")) base = "/dev/shm";
-    path = base / ("qmv2avi-fuzz-convert-" + std::to_string(::getpid()));
-    std::filesystem::create_directories(path);
-  }
-  ~OutputDir() {
-    std::error_code error;
-    std::filesystem::remove_all(path, error);
-  }
-  std::filesystem::path path;
-};
-
-const std::filesystem::path& outputDir() {
-  static const OutputDir dir;
-  return dir.path;
+const qmv::fuzz::OutputDir& outputDir() {
+  static const qmv::fuzz::OutputDir dir("fuzz-convert");
+  return dir;
 }
 
 }  // namespace
@@ -79,7 +61,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   settings.selectedChannels = 0xFFFF;
   settings.videoMode = qmv::VideoMode::kPassThrough;
   settings.standardize = (size & 1) != 0;  // both geometry tables, without spending input bytes on it
-  settings.destinationDir = outputDir().string() + "/";
+  settings.destinationDir = outputDir().path().string() + "/";
   settings.baseName = "fuzz";
   context.progress = &sinks;
   context.messages = &sinks;
@@ -96,8 +78,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     previous = file.channel;
   }
 
-  std::error_code error;
-  for (const auto& entry : std::filesystem::directory_iterator(outputDir(), error))
-    std::filesystem::remove(entry.path(), error);
+  outputDir().clear();
   return 0;
 }

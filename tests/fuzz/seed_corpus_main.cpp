@@ -240,6 +240,28 @@ bool writeReportSeeds(const fs::path& dir) {
   return true;
 }
 
+// fuzz_clock's inputs: rate bytes, audio, container, gap limit, then (kind, time) per record. The clocks a
+// sender would try: a second record 65535 s after the first, a second crowded with frames, a rate byte of 0,
+// auxiliary records over a pause, a clock that steps back.
+bool writeClockSeeds(const fs::path& dir) {
+  using Clock = std::vector<std::pair<uint8_t, uint16_t>>;  // kind (0 key CH-01 .. 5 aux), time
+  const auto seed = [](uint8_t rate, uint8_t container, uint8_t gap, const Clock& records) {
+    std::vector<uint8_t> bytes{rate, rate, 3, container, gap};
+    for (const auto& [kind, time] : records)
+      bytes.insert(bytes.end(), {kind, uint8_t(time >> 8), uint8_t(time)});
+    return bytes;
+  };
+  Clock crowded{{0, 0}}, aux{{0, 0}, {2, 0}, {4, 0}}, stepBack{{0, 30}, {4, 30}};
+  for (int i = 0; i < 80; ++i) crowded.push_back({1, 0});
+  crowded.push_back({1, 3599});
+  for (uint16_t t = 5; t < 600; t += 5) aux.push_back({5, t});
+  aux.push_back({1, 600});
+  for (uint16_t t = 20; t < 23; ++t) stepBack.insert(stepBack.end(), {{1, t}, {4, t}});
+  return put(dir, "late", seed(120, 0, 0, {{0, 0}, {4, 0}, {1, 65535}, {4, 65535}})) &&
+         put(dir, "crowded", seed(120, 1, 0, crowded)) && put(dir, "rate-0", seed(0, 2, 0, crowded)) &&
+         put(dir, "aux-pause", seed(120, 0, 21, aux)) && put(dir, "step-back", seed(120, 2, 0, stepBack));
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -250,11 +272,12 @@ int main(int argc, char** argv) {
   const fs::path root = argv[1];
   const fs::path open = root / "fuzz_recording_open", convert = root / "fuzz_convert",
                  adpcm = root / "fuzz_adpcm", video = root / "fuzz_video_decoder",
-                 salvage = root / "fuzz_salvage", report = root / "fuzz_verify_report";
+                 salvage = root / "fuzz_salvage", report = root / "fuzz_verify_report",
+                 clock = root / "fuzz_clock";
   std::error_code error;
-  for (const fs::path& dir : {open, convert, adpcm, video, salvage, report})
+  for (const fs::path& dir : {open, convert, adpcm, video, salvage, report, clock})
     fs::create_directories(dir, error);
   const bool ok = writeRecordings(open, convert) && writeAdpcmSeeds(adpcm) && writeVideoSeeds(video) &&
-                  writeSalvageSeeds(salvage) && writeReportSeeds(report);
+                  writeSalvageSeeds(salvage) && writeReportSeeds(report) && writeClockSeeds(clock);
   return ok ? 0 : 1;
 }

@@ -686,7 +686,8 @@ std::vector<DamageCase> absurdCountCases() {
                      }});
   }
   // Header fields the conversion takes its set-up from: rates below one frame per second (the rate
-  // then comes from the index times, here scattered), audio sources that name no input, other codings.
+  // then comes from the index times, here scattered: a block's 32-bit base time wraps to late in the hour's
+  // overrun), audio sources that name no input, other codings.
   const Fixture& g = fixtures().back();
   struct HeaderChange {
     const char* name;
@@ -707,10 +708,16 @@ std::vector<DamageCase> absurdCountCases() {
                                     change.offset == kHdrAudioFormat ? 1 : kChannelCount;
                                 std::fill_n(header + change.offset, count, change.value);
                                 const uint64_t middle = g.fileOf(g.blockAt(g.blockCount() / 2));
-                                writeBe32(&b[middle + kBlockBaseTimeOffset], 0xFFFFFFF0u);
+                                writeBe32(&b[middle + kBlockBaseTimeOffset], 0xFFFF0F00u);
                                 b[middle + kBlockHeadSize + kItemTimeDeltaOffset] = 0xFF;
                               }));
   }
+  // Times past the hour and its overrun are damage, wherever the header's fields lie.
+  cases.push_back(bytesCase(g, "block base time 0xFFFFFFF0, times past the hour", Expect::kReject,
+                            [&g](std::vector<uint8_t>& b) {
+                              const uint64_t middle = g.fileOf(g.blockAt(g.blockCount() / 2));
+                              writeBe32(&b[middle + kBlockBaseTimeOffset], 0xFFFFFFF0u);
+                            }));
 
   // Sparse files of the largest blocks, their items all zero: sound chains of empty records. Nearly
   // 4 GiB of them would make a billion entries; 256 of them stay just within what an hour can hold.
