@@ -359,8 +359,8 @@ class ConverterDialogTest : public QObject {
     QVERIFY(combo->isEditable());
     QCOMPARE(combo->lineEdit()->cursorPosition(), 0);
     QCOMPARE(dialog.controlAs<QProgressBar>(id::kProgress)->value(), 0);
-    QCOMPARE(dialog.standardize(), 1);
-    QCOMPARE(dialog.defaultCodec(), 1);
+    QVERIFY(dialog.standardize());
+    QVERIFY(dialog.defaultCodec());
     QCOMPARE(dialog.selectedChannels(), 0u);
     QVERIFY(dialog.compressOptions().empty());
     QVERIFY(!dialog.recording().isOpen());
@@ -464,7 +464,7 @@ class ConverterDialogTest : public QObject {
     QTest::qWait(20);
     QCOMPARE(fake_.calls.load(), 0);
     QVERIFY(!dialog.hasWorker());
-    QCOMPARE(dialog.running(), 0);
+    QVERIFY(!dialog.running());
     // A rejected file is no recording either.
     open(dialog, bad_);
     dialog.controlAs<QPushButton>(id::kConvert)->click();
@@ -477,7 +477,7 @@ class ConverterDialogTest : public QObject {
     open(dialog, recB_);
     dialog.controlAs<QComboBox>(id::kCompressor)->setCurrentIndex(1);
     startConverting(dialog);
-    QCOMPARE(dialog.running(), 1);
+    QVERIFY(dialog.running());
     QVERIFY(dialog.hasWorker());
     const ConversionSettings s = fake_.settings();
     QCOMPARE(s.selectedChannels, 0x11u);
@@ -495,7 +495,7 @@ class ConverterDialogTest : public QObject {
                  qPrintable(dialog.windowTitle()));
 
     dialog.controlAs<QPushButton>(id::kConvert)->click();  // stop
-    QCOMPARE(dialog.running(), 0);
+    QVERIFY(!dialog.running());
     QTRY_COMPARE(dialog.completions(), 1);
     QVERIFY(!dialog.hasWorker());
     QCOMPARE(bar->value(), 0);
@@ -523,7 +523,7 @@ class ConverterDialogTest : public QObject {
     auto* convert = dialog.controlAs<QPushButton>(id::kConvert);
     convert->click();
     convert->click();  // before the worker has reported anything
-    QCOMPARE(dialog.running(), 0);
+    QVERIFY(!dialog.running());
     QTRY_COMPARE(dialog.completions(), 1);
     QCOMPARE(fake_.calls.load(), 1);
     QVERIFY(dialog.control(id::kOpen)->isEnabled());
@@ -535,7 +535,7 @@ class ConverterDialogTest : public QObject {
     dialog.controlAs<QCheckBox>(id::kAllChannels)->click();  // no channel selected
     dialog.controlAs<QPushButton>(id::kConvert)->click();
     QTRY_VERIFY(fake_.finished.load());
-    QTRY_COMPARE(dialog.running(), 0);
+    QTRY_VERIFY(!dialog.running());
     QTest::qWait(20);
     QCOMPARE(dialog.completions(), 0);
     QVERIFY(dialog.control(id::kOpen)->isEnabled());
@@ -1119,14 +1119,14 @@ class ConverterDialogTest : public QObject {
     box->setChecked(false);
     dialog.onDefaultCodec();
     QCOMPARE(asked, 1);
-    QCOMPARE(dialog.defaultCodec(), 0);
+    QVERIFY(!dialog.defaultCodec());
     QCOMPARE(dialog.compressOptions(), chosen);
     QVERIFY(!combo->isEnabled());
     QVERIFY(!box->isChecked());
 
     box->setChecked(true);
     dialog.onDefaultCodec();
-    QCOMPARE(dialog.defaultCodec(), 1);
+    QVERIFY(dialog.defaultCodec());
     QVERIFY(dialog.compressOptions().empty());
     QVERIFY(combo->isEnabled());
 
@@ -1134,7 +1134,7 @@ class ConverterDialogTest : public QObject {
     box->setChecked(false);
     dialog.onDefaultCodec();
     QCOMPARE(asked, 2);
-    QCOMPARE(dialog.defaultCodec(), 1);
+    QVERIFY(dialog.defaultCodec());
     QVERIFY(box->isChecked());
     QVERIFY(combo->isEnabled());
     QVERIFY(dialog.compressOptions().empty());
