@@ -75,6 +75,12 @@ bool defaultConfirmReplace(QWidget* parent, const QStringList& existing) {
   return box->clickedButton() != box->button(QMessageBox::Cancel) && box->clickedButton() != nullptr;
 }
 
+bool defaultOfferSalvage(QWidget* parent, const QString& text) {
+  const std::unique_ptr<QMessageBox> box = salvageBox(parent, text);
+  box->exec();
+  return box->clickedButton() != box->button(QMessageBox::Cancel) && box->clickedButton() != nullptr;
+}
+
 bool defaultConfirmStop(QWidget* parent) {
   return QMessageBox::question(parent, kWarningCaption,
                                QStringLiteral("A conversion is running. Stop it and close?\n\n"
@@ -115,6 +121,15 @@ std::unique_ptr<QMessageBox> replaceBox(QWidget* parent, const QStringList& exis
   return box;
 }
 
+std::unique_ptr<QMessageBox> salvageBox(QWidget* parent, const QString& text) {
+  auto box =
+      std::make_unique<QMessageBox>(QMessageBox::Warning, kWarningCaption, text, QMessageBox::Cancel, parent);
+  box->addButton(QStringLiteral("Convert what can be recovered"), QMessageBox::AcceptRole);
+  // Salvage is a choice the user makes, never the default.
+  box->setDefaultButton(QMessageBox::Cancel);
+  return box;
+}
+
 QString openFileFilter() {
   // Qt takes each filter's patterns from its last parentheses; the description keeps the original text.
   return QStringLiteral("DVR(QMV or Exe) Files (*.qmv, *.exe) (*.qmv *.exe);;All Files (*.*) (*)");
@@ -131,7 +146,8 @@ DialogSeams withDefaults(DialogSeams seams) {
   }
   if (!seams.runConversion) seams.runConversion = qmv::runConversion;
   if (!seams.completion) seams.completion = defaultCompletion;
-  if (!seams.openUrl) seams.openUrl = [](const QUrl& folder) { QDesktopServices::openUrl(folder); };
+  if (!seams.openUrl) seams.openUrl = [](const QUrl& folder) { return QDesktopServices::openUrl(folder); };
+  if (!seams.offerSalvage) seams.offerSalvage = defaultOfferSalvage;
   if (!seams.confirmReplace) seams.confirmReplace = defaultConfirmReplace;
   if (!seams.confirmStop) seams.confirmStop = defaultConfirmStop;
   if (!seams.chooseDialogOptions) {
@@ -195,6 +211,10 @@ void ConverterDialog::createControls() {
   connect(run_.get(), &RunController::decoderMessage, this,
           [this](const QString& text, const QString& caption) { seams_.warning(this, text, caption); });
   connect(run_.get(), &RunController::passEnded, this, &ConverterDialog::onConversionDone);
+  connect(run_.get(), &RunController::passNotStarted, this, [this] {
+    enableControls(recording_.isOpen());
+    setConvertLabel(false);
+  });
 
   exchangeData(false);
 }
@@ -223,6 +243,7 @@ void ConverterDialog::initDialog() {
   controls_.compressor->setCurrentIndex(0);
   controls_.compressor->lineEdit()->setCursorPosition(0);
   options_ = remembered_->options();
+  showVideoPlan();
   selectedChannels_ = 0;
   control(id::kOpen)->setEnabled(true);
   controls_.compressor->setEnabled(false);
@@ -235,10 +256,38 @@ void ConverterDialog::enableControls(bool enable) {
   for (int k = 0; k < kChannelCount; ++k) {
     controls_.channels[std::size_t(k)]->setEnabled(enable && (videoMask >> k & 1u));
   }
-  for (int id : {id::kOpen, id::kDestination, id::kStandardize, id::kAllChannels, id::kDefaultCodec,
-                 id::kCompressor}) {
+  for (int id : {id::kOpen, id::kDestination, id::kStandardize, id::kAllChannels, id::kDefaultCodec}) {
     control(id)->setEnabled(enable);
   }
+  controls_.compressor->setEnabled(enable &&
+                                   videoPlanText(options_.codec.mode, {}, options_.container).isEmpty());
+}
+
+void ConverterDialog::showVideoPlan() {
+  QComboBox* box = controls_.compressor;
+  const QString plan =
+      videoPlanText(options_.codec.mode, options_.codec.compressOptions.encoder, options_.container);
+  box->setEnabled(recording_.isOpen() && !running() && plan.isEmpty());
+  if (plan.isEmpty()) {
+    box->setEditText(box->itemText(box->currentIndex()));
+  } else {
+    box->setEditText(plan);
+  }
+  box->lineEdit()->setCursorPosition(0);
+}
+
+void ConverterDialog::showDestination() {
+  IdleTextProgressBar* bar = controls_.progress;
+  if (destinationDir_.isEmpty()) {
+    bar->setIdleText({});
+    bar->setToolTip({});
+    return;
+  }
+  const QString folder = QDir::toNativeSeparators(destinationDir_);
+  // Long paths lose their middle: the start and the folder's own name are what tell them apart.
+  const int room = bar->contentsRect().width() - bar->fontMetrics().horizontalAdvance(QLatin1Char('M')) * 2;
+  bar->setIdleText(bar->fontMetrics().elidedText(QStringLiteral("To: ") + folder, Qt::ElideMiddle, room));
+  bar->setToolTip(folder);
 }
 
 void ConverterDialog::exchangeData(bool fromControls) {
@@ -302,7 +351,8 @@ void ConverterDialog::openRecording(const QString& path) {
   const QFileInfo file(path);
   remembered_->setLastOpenFolder(file.absolutePath());
   const QString previous = sourcePath_;
-  if (!loadRecording(path)) return;
+  bool convertRecovered = false;
+  if (!loadRecording(path, nullptr, &convertRecovered)) return;
   remembered_->addRecent(sourcePath_);
   // A destination chosen for a recording stays while that recording is converted again, also in a
   // later run of the program; another recording starts in its own folder.
@@ -312,9 +362,11 @@ void ConverterDialog::openRecording(const QString& path) {
   }
   remembered_->rememberDestination(sourcePath_, destinationDir_);
   control(id::kDestination)->setToolTip(QDir::toNativeSeparators(destinationDir_));
+  showDestination();
+  if (convertRecovered) onConvert();
 }
 
-bool ConverterDialog::loadRecording(const QString& path, QString* rejection) {
+bool ConverterDialog::loadRecording(const QString& path, QString* rejection, bool* convertRecovered) {
   const QFileInfo file(path);
 
   // The reader keeps the earlier recording when it rejects a file, and so does everything named
@@ -322,16 +374,34 @@ bool ConverterDialog::loadRecording(const QString& path, QString* rejection) {
   // current. A silent rejection would leave a window that looks as if the new file were loaded, so the
   // reason is shown.
   const std::string local = localPath(file.absoluteFilePath());
-  const Status opened = options_.salvage ? recording_.openSalvage(local) : recording_.open(local);
+  Status opened = options_.salvage ? recording_.openSalvage(local) : recording_.open(local);
   if (!opened.ok() && rejection != nullptr) {
     // A batch lists its rejected files in its one message at the end instead of stopping on each.
-    *rejection = QString::fromStdString(opened.error().message);
+    *rejection = rejectionReason(opened.error());
+  } else if (!opened.ok() && !options_.salvage && convertRecovered != nullptr &&
+             looksDamaged(opened.error())) {
+    // Damage is not the end: what salvage recovers can be converted, and the completion says how much.
+    const QString text = QStringLiteral(
+                             "%1 was not opened: the file looks cut short or damaged.\n\n%2\n\n"
+                             "What can be recovered from it can still be converted; the completion message "
+                             "will say how much that is.")
+                             .arg(file.fileName(), QString::fromStdString(opened.error().message));
+    if (seams_.offerSalvage(this, text)) {
+      opened = recording_.openSalvage(local);
+      *convertRecovered = opened.ok();
+      if (!opened.ok())
+        seams_.warning(this,
+                       QStringLiteral("Nothing could be recovered from %1.\n\n%2")
+                           .arg(file.fileName(), rejectionReason(opened.error())),
+                       kWarningCaption);
+    }
   } else if (!opened.ok()) {
-    seams_.warning(this,
-                   QStringLiteral("%1 was not opened.\n\n%2")
-                       .arg(file.fileName(), QString::fromStdString(opened.error().message)),
-                   kWarningCaption);
-  } else {
+    seams_.warning(
+        this,
+        QStringLiteral("%1 was not opened.\n\n%2").arg(file.fileName(), rejectionReason(opened.error())),
+        kWarningCaption);
+  }
+  if (opened.ok()) {
     setWindowTitle(titleFor(path));
     sourcePath_ = file.absoluteFilePath();
     // Taken on every accepted Open, so that outputs are named after the recording being converted.
@@ -356,6 +426,7 @@ bool ConverterDialog::loadRecording(const QString& path, QString* rejection) {
     all->setEnabled(true);
     all->setChecked(true);
     enableControls(true);
+    showVideoPlan();
   }
   exchangeData(false);
   return opened.ok();
@@ -381,8 +452,7 @@ void ConverterDialog::onOptions() {
   if (!chosen) return;
   options_ = *chosen;
   options_.burnIn = chosen->burnIn && chosen->codec.mode == VideoMode::kReEncode;
-  // The pass-through code is chosen in the combo box; it means nothing while re-encoding.
-  controls_.compressor->setEnabled(recording_.isOpen() && defaultCodec());
+  showVideoPlan();
   remembered_->setOptions(options_);
   exchangeData(false);
 }
@@ -415,14 +485,14 @@ void ConverterDialog::onDestination() {
   destinationDir_ = withTrailingSeparator(QDir::fromNativeSeparators(*folder));
   control(id::kDestination)->setToolTip(QDir::toNativeSeparators(destinationDir_));
   remembered_->rememberDestination(sourcePath_, destinationDir_);
+  showDestination();
 }
 
 void ConverterDialog::onDefaultCodec() {
   exchangeData(true);
   qmv::onDefaultCodec(options_.codec, defaultCodec(),
                       [this](const CompressOptions& current) { return seams_.chooseOptions(this, current); });
-  // The pass-through code is chosen in the combo box; it means nothing while re-encoding.
-  controls_.compressor->setEnabled(defaultCodec());
+  showVideoPlan();
   exchangeData(false);
 }
 
@@ -446,16 +516,34 @@ ConversionJob ConverterDialog::passJob() {
   settings.standardize = standardize_;
   settings.destinationDir = localPath(effectiveDestination());
   settings.baseName = localPath(baseName_);
-  return dialogJob(localPath(sourcePath_), options_.salvage ? OpenMode::kSalvage : OpenMode::kWhole, settings,
+  // A recording opened through "Convert what can be recovered" is salvaged whatever the option says.
+  const bool salvaged = options_.salvage || recording_.salvageReport() != nullptr;
+  return dialogJob(localPath(sourcePath_), salvaged ? OpenMode::kSalvage : OpenMode::kWhole, settings,
                    options_.sideFiles);
 }
 
 void ConverterDialog::onConvert() {
   exchangeData(true);
-  if (sourcePath_.isEmpty()) return;
   if (running()) {
     // A stop request: the worker sees it at its next index entry and reports its end.
     run_->requestStop();
+    return;
+  }
+  if (sourcePath_.isEmpty()) {
+    seams_.warning(this,
+                   QStringLiteral("There is no recording to convert yet.\n\n"
+                                  "Press Open to choose one, or drop a .qmv or .exe file on this window."),
+                   kWarningCaption);
+    return;
+  }
+  if (selectedChannels_ == 0) {
+    seams_.warning(this,
+                   recording_.videoMask() == 0
+                       ? QStringLiteral("%1 holds no camera channel with video: there is nothing to convert.")
+                             .arg(QFileInfo(sourcePath_).fileName())
+                       : QStringLiteral("No channel is ticked. Tick the channels to convert (or All CHs), "
+                                        "then press Convert."),
+                   kWarningCaption);
     return;
   }
   // A worker that ended early, or whose end is still queued, is finished with before the next starts;
@@ -506,9 +594,13 @@ void ConverterDialog::showProgressTitle(quint32 position) {
 }
 
 void ConverterDialog::setConvertLabel(bool running) {
-  // While a pass runs the button stops it, and says so.
+  // While a pass runs the button stops it, and says so; the idle bar shows where the files go.
   controlAs<QPushButton>(id::kConvert)
       ->setText(running ? QStringLiteral("&Stop") : QStringLiteral("&Convert"));
+  if (running)
+    controls_.progress->setIdleText({});
+  else
+    showDestination();
 }
 
 void ConverterDialog::setProgressPosition(quint32 position) {
@@ -522,7 +614,8 @@ void ConverterDialog::onConversionDone(const ConversionReport& report) {
   progressMaximum_ = 0;
   setConvertLabel(false);
   setWindowTitle(titleFor(sourcePath_));
-  const bool failed = run_->finishPass(report, QFileInfo(sourcePath_).fileName());
+  const bool failed =
+      run_->finishPass(report, QFileInfo(sourcePath_).fileName(), salvageSummaryText(recording_));
   exchangeData(false);
   // A batch goes on with its next recording into the same destination; its one message comes at the end.
   while (!failed && !report.stopped && !run_->batchRest().isEmpty() && !shutDown_) {
@@ -547,8 +640,13 @@ void ConverterDialog::tellOutcome() {
   if (!outcome) return;
   if (outcome->failed) {
     seams_.warning(this, outcome->text, kWarningCaption);
-  } else if (seams_.completion(this, outcome->text, kWarningCaption)) {
-    seams_.openUrl(QUrl::fromLocalFile(run_->folder()));
+  } else if (seams_.completion(this, outcome->text, kWarningCaption) &&
+             !seams_.openUrl(QUrl::fromLocalFile(run_->folder()))) {
+    seams_.warning(this,
+                   QStringLiteral("The folder could not be shown: no file manager answered.\n\n"
+                                  "The files are in:\n%1")
+                       .arg(run_->folder()),
+                   kWarningCaption);
   }
 }
 

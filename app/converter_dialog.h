@@ -51,8 +51,10 @@ struct DialogSeams {
   std::function<void(QWidget* parent, const QString& text, const QString& caption)> warning;
   // The completion box, with "Open Folder" beside OK: true when Open Folder was pressed.
   std::function<bool(QWidget* parent, const QString& text, const QString& caption)> completion;
-  // Opens a folder in the desktop's file manager.
-  std::function<void(const QUrl& folder)> openUrl;
+  // Opens a folder in the desktop's file manager; false when none could be started.
+  std::function<bool(const QUrl& folder)> openUrl;
+  // A recording was refused as damaged: true = "Convert what can be recovered", false = Cancel.
+  std::function<bool(QWidget* parent, const QString& text)> offerSalvage;
   // Asked once before anything is written when outputs exist already: true = Replace, false = Cancel.
   std::function<bool(QWidget* parent, const QStringList& existing)> confirmReplace;
   // Asked before Esc or closing ends a running conversion: true = stop it and close.
@@ -69,6 +71,7 @@ DialogSeams withDefaults(DialogSeams seams);
 // The completion box ("Open Folder" beside OK) and the Replace / Cancel question, unshown.
 std::unique_ptr<QMessageBox> completionBox(QWidget* parent, const QString& text, const QString& caption);
 std::unique_ptr<QMessageBox> replaceBox(QWidget* parent, const QStringList& existing);
+std::unique_ptr<QMessageBox> salvageBox(QWidget* parent, const QString& text);
 
 // "DVR(QMV or Exe) Files (*.qmv, *.exe)" and "All Files (*.*)", in Qt's filter syntax.
 QString openFileFilter();
@@ -152,7 +155,12 @@ class ConverterDialog : public QDialog {
   void onConversionDone(const ConversionReport& report);
   // Loads path as the current recording; false when the reader rejects it. The destination is left alone.
   // rejection: where a rejected file's reason goes instead of a message box (a batch tells it at its end).
-  bool loadRecording(const QString& path, QString* rejection = nullptr);
+  // convertRecovered: set when the user chose to convert what salvage recovers from a damaged recording.
+  bool loadRecording(const QString& path, QString* rejection = nullptr, bool* convertRecovered = nullptr);
+  // The compressor box: a choice only for AVI pass-through; otherwise it shows what the video becomes.
+  void showVideoPlan();
+  // The destination in the idle progress bar.
+  void showDestination();
   void fillRecentMenu();
   // The job of a pass over the current recording into the current destination.
   ConversionJob passJob();

@@ -14,6 +14,12 @@
 
 namespace qmv::app {
 
+void IdleTextProgressBar::setIdleText(const QString& text) {
+  idleText_ = text;
+  setTextVisible(!text.isEmpty());
+  update();
+}
+
 DialogControls createDialogControls(QWidget& window) {
   DialogControls controls;
   const DialogUnits du(window.font());
@@ -49,7 +55,7 @@ DialogControls createDialogControls(QWidget& window) {
   add(id::kOpen, new QPushButton(QStringLiteral("&Open"), &window), 7, 119, 50, 14);
   add(id::kConvert, new QPushButton(QStringLiteral("&Convert"), &window), 262, 119, 50, 14);
 
-  controls.progress = add(id::kProgress, new QProgressBar(&window), 66, 137, 183, 14);
+  controls.progress = add(id::kProgress, new IdleTextProgressBar(&window), 66, 137, 183, 14);
   controls.progress->setTextVisible(false);
   controls.progress->setRange(0, 100);
   controls.progress->setValue(0);
@@ -89,8 +95,9 @@ DialogControls createDialogControls(QWidget& window) {
   QComboBox* compressor = controls.compressor;
   compressor->setEditable(true);
   compressor->setInsertPolicy(QComboBox::NoInsert);
-  compressor->addItem(QStringLiteral("XVID (https://www.xvid.com)"));
-  compressor->addItem(QStringLiteral("Divx (https://www.divx.com)"));
+  // Pass-through copies the recorded frames; the choice is the label AVI players see.
+  compressor->addItem(QStringLiteral("Copy as XVID"));
+  compressor->addItem(QStringLiteral("Copy as DivX"));
   compressor->resize(compressor->width(), std::max(compressor->sizeHint().height(), du.toPixelsY(14)));
   return controls;
 }

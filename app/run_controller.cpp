@@ -72,6 +72,18 @@ bool RunController::startPass(ConversionJob job, const RecordingFile& recording)
         if (current()) emit passEnded(report);
       },
       Qt::QueuedConnection);
+  connect(
+      sink.get(), &QtConversionSink::notStarted, this,
+      [this, current] {
+        if (!current()) return;
+        if (worker_) {
+          worker_->join();
+          worker_.reset();
+        }
+        result_.reset();
+        emit passNotStarted();
+      },
+      Qt::QueuedConnection);
 
   try {
     // Made before the first press can return, so that a quick second press is a stop and never a
@@ -85,6 +97,7 @@ bool RunController::startPass(ConversionJob job, const RecordingFile& recording)
           hooks.stop = stop;
           hooks.run = run;
           *result = runJob(job, *recording, hooks);
+          if (!result->report.started) s.passNotStarted();
           return result->report;
         });
   } catch (const std::system_error&) {
@@ -113,7 +126,8 @@ std::optional<ConversionReport> RunController::stopAndWait() {
   return report;
 }
 
-bool RunController::finishPass(const ConversionReport& report, const QString& recordingName) {
+bool RunController::finishPass(const ConversionReport& report, const QString& recordingName,
+                               const QString& salvage) {
   if (worker_) {
     // The worker emits its end as its last act; the join only waits for its return, and with it the
     // side files.
@@ -122,6 +136,7 @@ bool RunController::finishPass(const ConversionReport& report, const QString& re
   }
   PassOutcome pass;
   pass.recordingName = recordingName;
+  pass.salvage = salvage;
   // The job's result, once its worker has returned: the outputs the writer removed are left out there.
   if (result_)
     pass.result = *result_;

@@ -54,7 +54,8 @@ class RunController : public QObject {
   // Stops the worker and waits for it; the report of a pass that started, whose end is not yet handled.
   std::optional<ConversionReport> stopAndWait();
   // Ends the pass whose report arrived: waits for its worker and keeps its outcome. True when it failed.
-  bool finishPass(const ConversionReport& report, const QString& recordingName);
+  // salvage: what salvage recovered from the recording (salvageSummaryText), empty for a whole one.
+  bool finishPass(const ConversionReport& report, const QString& recordingName, const QString& salvage);
   // A batch recording that could not be opened, told in the run's message.
   void skipRecording(const QString& recordingName, const QString& reason);
   // The run's message; the run is forgotten. None when no pass ended.
@@ -68,6 +69,8 @@ class RunController : public QObject {
   void positionChanged(quint32 position);
   void decoderMessage(const QString& text, const QString& caption);
   void passEnded(const qmv::ConversionReport& report);
+  // The worker returned without starting a pass (nothing to convert): no passEnded follows.
+  void passNotStarted();
 
  private:
   RunFunction run_;

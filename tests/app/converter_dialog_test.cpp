@@ -37,6 +37,7 @@ extern "C" {
 #include "app/control_ids.h"
 #include "app/converter_dialog.h"
 #include "app/dialog_units.h"
+#include "cli/salvage_text.h"
 #include "gui_test_support.h"
 
 using namespace qmv;
@@ -135,6 +136,9 @@ class ConverterDialogTest : public QObject {
   QStringList completionTexts_;
   bool pressOpenFolder_ = false;
   QList<QUrl> openedUrls_;
+  bool fileManagerAnswers_ = true;
+  QStringList salvageOffers_;
+  bool salvageAnswer_ = false;
   QList<QStringList> replaceAsked_;
   bool replaceAnswer_ = false;
   int stopAsked_ = 0;
@@ -158,7 +162,14 @@ class ConverterDialogTest : public QObject {
       completionTexts_ << caption + "|" + text;
       return pressOpenFolder_;
     };
-    s.openUrl = [this](const QUrl& url) { openedUrls_ << url; };
+    s.openUrl = [this](const QUrl& url) {
+      openedUrls_ << url;
+      return fileManagerAnswers_;
+    };
+    s.offerSalvage = [this](QWidget*, const QString& text) {
+      salvageOffers_ << text;
+      return salvageAnswer_;
+    };
     s.confirmReplace = [this](QWidget*, const QStringList& existing) {
       replaceAsked_ << existing;
       return replaceAnswer_;
@@ -191,6 +202,16 @@ class ConverterDialogTest : public QObject {
     QVERIFY(enter.isAccepted());
     QDropEvent event(QPointF(10, 10), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
     window.event(&event);
+  }
+
+  // The first six tenths of a recording: the rest, and with it the index trailer, are gone.
+  void writeCutCopy(const QString& from, const QString& to) {
+    QFile whole(from);
+    QVERIFY(whole.open(QIODevice::ReadOnly));
+    const QByteArray bytes = whole.readAll();
+    QFile cut(to);
+    QVERIFY(cut.open(QIODevice::WriteOnly));
+    QVERIFY(cut.write(bytes.left(bytes.size() * 6 / 10)) > 0);
   }
 
   // Convert, then wait until the worker's disabling of the controls has arrived.
@@ -230,6 +251,7 @@ class ConverterDialogTest : public QObject {
   void init() {
     fake_.calls = 0;
     fake_.endByItself = false;
+    fake_.returnUnstarted = false;
     fake_.outputError.reset();
     nextFile_.clear();
     nextFolder_.reset();
@@ -238,6 +260,9 @@ class ConverterDialogTest : public QObject {
     completionTexts_.clear();
     pressOpenFolder_ = false;
     openedUrls_.clear();
+    fileManagerAnswers_ = true;
+    salvageOffers_.clear();
+    salvageAnswer_ = false;
     replaceAsked_.clear();
     replaceAnswer_ = false;
     stopAsked_ = 0;
@@ -353,8 +378,11 @@ class ConverterDialogTest : public QObject {
     }
     auto* combo = dialog.controlAs<QComboBox>(id::kCompressor);
     QCOMPARE(combo->count(), 2);
-    QCOMPARE(combo->itemText(0), QString("XVID (https://www.xvid.com)"));
-    QCOMPARE(combo->itemText(1), QString("Divx (https://www.divx.com)"));
+    // Whole in the closed box: the choice is the label the copied video gets.
+    QCOMPARE(combo->itemText(0), QString("Copy as XVID"));
+    QCOMPARE(combo->itemText(1), QString("Copy as DivX"));
+    for (int i = 0; i < combo->count(); ++i)
+      QVERIFY(combo->lineEdit()->width() >= combo->fontMetrics().horizontalAdvance(combo->itemText(i)));
     QCOMPARE(combo->currentIndex(), 0);
     QVERIFY(combo->isEditable());
     QCOMPARE(combo->lineEdit()->cursorPosition(), 0);
@@ -458,18 +486,61 @@ class ConverterDialogTest : public QObject {
                                             id::kAllChannels, id::kDefaultCodec}));
   }
 
-  void convertWithoutRecordingDoesNothing() {
+  // Convert that cannot start says why, starts nothing and leaves the button reading Convert; pressing it
+  // again says it again instead of starting anything.
+  void convertThatCannotStartSaysWhy_data() {
+    QTest::addColumn<QString>("state");
+    QTest::addColumn<QString>("words");
+    QTest::newRow("nothing open") << "none"
+                                  << "There is no recording to convert yet.";
+    QTest::newRow("only a rejected file") << "rejected"
+                                          << "There is no recording to convert yet.";
+    QTest::newRow("no channel ticked") << "unticked"
+                                       << "No channel is ticked.";
+  }
+
+  void convertThatCannotStartSaysWhy() {
+    QFETCH(QString, state);
+    QFETCH(QString, words);
     ConverterDialog dialog(seams());
-    dialog.controlAs<QPushButton>(id::kConvert)->click();
-    QTest::qWait(20);
-    QCOMPARE(fake_.calls.load(), 0);
-    QVERIFY(!dialog.hasWorker());
-    QVERIFY(!dialog.running());
-    // A rejected file is no recording either.
-    open(dialog, bad_);
-    dialog.controlAs<QPushButton>(id::kConvert)->click();
-    QTest::qWait(20);
-    QCOMPARE(fake_.calls.load(), 0);
+    if (state == "rejected") open(dialog, bad_);
+    if (state == "unticked") {
+      open(dialog, recB_);
+      dialog.controlAs<QCheckBox>(id::kAllChannels)->click();
+    }
+    warnings_.clear();
+    auto* convert = dialog.controlAs<QPushButton>(id::kConvert);
+    for (int press = 1; press <= 2; ++press) {
+      convert->click();
+      QTest::qWait(20);
+      QCOMPARE(warnings_.size(), press);
+      QVERIFY2(warnings_.back().startsWith("QMV to AVI|" + words), qPrintable(warnings_.back()));
+      QCOMPARE(fake_.calls.load(), 0);
+      QVERIFY(!dialog.hasWorker());
+      QCOMPARE(convert->text(), QString("&Convert"));
+    }
+  }
+
+  // A worker that returns without starting a pass (nothing to do) leaves the button reading Convert, and
+  // the next press starts a pass.
+  void workerWithNothingToDoEndsQuietly() {
+    ConverterDialog dialog(seams());
+    open(dialog, recB_);
+    fake_.returnUnstarted = true;
+    auto* convert = dialog.controlAs<QPushButton>(id::kConvert);
+    convert->click();
+    QTRY_VERIFY(fake_.finished.load());
+    QTRY_VERIFY(!dialog.hasWorker());
+    QCOMPARE(convert->text(), QString("&Convert"));
+    QCOMPARE(dialog.completions(), 0);
+    QVERIFY(dialog.control(id::kOpen)->isEnabled());
+    QVERIFY(warnings_.isEmpty());
+    fake_.returnUnstarted = false;
+    startConverting(dialog);
+    QCOMPARE(fake_.calls.load(), 2);
+    QCOMPARE(convert->text(), QString("&Stop"));
+    convert->click();
+    QTRY_COMPARE(dialog.completions(), 1);
   }
 
   void convertThenConvertAgainStops() {
@@ -529,24 +600,6 @@ class ConverterDialogTest : public QObject {
     QVERIFY(dialog.control(id::kOpen)->isEnabled());
   }
 
-  void workerWithNothingToDoEndsQuietly() {
-    ConverterDialog dialog(seams());
-    open(dialog, recB_);
-    dialog.controlAs<QCheckBox>(id::kAllChannels)->click();  // no channel selected
-    dialog.controlAs<QPushButton>(id::kConvert)->click();
-    QTRY_VERIFY(fake_.finished.load());
-    QTRY_VERIFY(!dialog.running());
-    QTest::qWait(20);
-    QCOMPARE(dialog.completions(), 0);
-    QVERIFY(dialog.control(id::kOpen)->isEnabled());
-    // The next press starts a new pass normally.
-    dialog.controlAs<QCheckBox>(id::kAllChannels)->click();
-    startConverting(dialog);
-    QCOMPARE(fake_.calls.load(), 2);
-    dialog.controlAs<QPushButton>(id::kConvert)->click();
-    QTRY_COMPARE(dialog.completions(), 1);
-  }
-
   void endingDuringConversionStopsAndWaits_data() {
     QTest::addColumn<bool>("destroy");
     QTest::newRow("close") << false;
@@ -603,11 +656,12 @@ class ConverterDialogTest : public QObject {
     const QString fields = dialog.controlAs<QLabel>(id::kRecordedTime)->text();
     const QList<int> enabled = enabledOf(dialog, inputControls());
     QVERIFY2(warnings_.isEmpty(), qPrintable(warnings_.join("\n")));
-    open(dialog, bad_);
+    open(dialog, bad_);  // refused as damaged; the offer to recover what can be is declined
     QCOMPARE(dialog.windowTitle(), QString("QMV to AVI : 'recB.qmv'"));
-    QCOMPARE(warnings_.size(), 1);
-    QVERIFY(warnings_[0].startsWith("QMV to AVI|bad.qmv was not opened."));
-    QVERIFY2(warnings_[0].contains("not an index trailer"), qPrintable(warnings_[0]));
+    QCOMPARE(salvageOffers_.size(), 1);
+    QVERIFY(salvageOffers_[0].startsWith("bad.qmv was not opened: the file looks cut short or damaged."));
+    QVERIFY2(salvageOffers_[0].contains("not an index trailer"), qPrintable(salvageOffers_[0]));
+    QVERIFY(warnings_.isEmpty());
     QCOMPARE(dialog.controlAs<QLabel>(id::kRecordedTime)->text(), fields);
     QCOMPARE(enabledOf(dialog, inputControls()), enabled);
     QCOMPARE(dialog.selectedChannels(), 0x11u);
@@ -916,14 +970,8 @@ class ConverterDialogTest : public QObject {
 
   // A recording cut short is refused, and opens with what salvage recovers once the option is on.
   void salvageOptionOpensACutRecording() {
-    QFile whole(recB_);
-    QVERIFY(whole.open(QIODevice::ReadOnly));
-    const QByteArray bytes = whole.readAll();
     const QString cut = dir_.filePath("cut.qmv");
-    QFile out(cut);
-    QVERIFY(out.open(QIODevice::WriteOnly));
-    QVERIFY(out.write(bytes.left(bytes.size() * 6 / 10)) > 0);
-    out.close();
+    writeCutCopy(recB_, cut);
 
     DialogOptions chosen;
     chosen.salvage = true;
@@ -942,6 +990,149 @@ class ConverterDialogTest : public QObject {
     QVERIFY(dialog.control(id::kConvert)->isEnabled());
     ConverterDialog later(s);
     QVERIFY(later.dialogOptions().salvage);
+  }
+
+  // A cut recording is refused with the way on offered; taken (or with the salvage option on), what is
+  // recovered is converted and the completion message says how much that was.
+  void damagedRecording_data() {
+    QTest::addColumn<bool>("salvageOption");
+    QTest::addColumn<bool>("accept");
+    QTest::newRow("refused, offer declined") << false << false;
+    QTest::newRow("refused, convert what can be recovered") << false << true;
+    QTest::newRow("salvage option on") << true << false;
+  }
+
+  void damagedRecording() {
+    QFETCH(bool, salvageOption);
+    QFETCH(bool, accept);
+    QTemporaryDir out;
+    const QString cut = out.filePath("cut.qmv");
+    writeCutCopy(recB_, cut);
+
+    DialogSeams s = seams(true);
+    s.chooseDialogOptions = [](QWidget*, const DialogOptions& current) {
+      DialogOptions chosen = current;
+      chosen.salvage = true;
+      return std::optional<DialogOptions>(chosen);
+    };
+    ConverterDialog dialog(s);
+    if (salvageOption) dialog.onOptions();
+    salvageAnswer_ = accept;
+    open(dialog, cut);
+    if (!salvageOption) {
+      QCOMPARE(salvageOffers_.size(), 1);
+      QVERIFY2(salvageOffers_[0].startsWith("cut.qmv was not opened: the file looks cut short or damaged."),
+               qPrintable(salvageOffers_[0]));
+    } else {
+      QVERIFY(salvageOffers_.isEmpty());
+      dialog.controlAs<QPushButton>(id::kConvert)->click();
+    }
+    if (!salvageOption && !accept) {
+      QVERIFY(dialog.sourcePath().isEmpty());
+      QVERIFY(!dialog.hasWorker());
+      QVERIFY(warnings_.isEmpty());
+      return;
+    }
+    QTRY_VERIFY_WITH_TIMEOUT(dialog.completions() == 1, 60000);
+    QVERIFY2(warnings_.isEmpty(), qPrintable(warnings_.join("; ")));
+    QCOMPARE(completionTexts_.size(), 1);
+    // The command line's words for the same recording.
+    const QString summary = QString::fromStdString(cli::salvageSummary(dialog.recording()));
+    QVERIFY2(summary.startsWith("salvaged ") && summary.contains(" of about "), qPrintable(summary));
+    QVERIFY2(completionTexts_[0].contains("\n\nThe recording was damaged; the files hold what could be "
+                                          "recovered:\n" +
+                                          summary),
+             qPrintable(completionTexts_[0]));
+    QVERIFY(QFileInfo(out.filePath("cut_00.avi")).size() > 0);
+    // The option is the user's: taking the offer once leaves it as it was.
+    QCOMPARE(dialog.dialogOptions().salvage, salvageOption);
+  }
+
+  void openFolderWithoutAFileManagerSaysWhere() {
+    ConverterDialog dialog(seams());
+    open(dialog, recB_);
+    pressOpenFolder_ = true;
+    fileManagerAnswers_ = false;
+    startConverting(dialog);
+    dialog.controlAs<QPushButton>(id::kConvert)->click();
+    QTRY_COMPARE(dialog.completions(), 1);
+    QCOMPARE(openedUrls_.size(), 1);
+    QCOMPARE(warnings_.size(), 1);
+    QVERIFY2(warnings_[0].startsWith("QMV to AVI|The folder could not be shown: no file manager answered."),
+             qPrintable(warnings_[0]));
+    QVERIFY2(
+        warnings_[0].endsWith("The files are in:\n" + QDir::toNativeSeparators(dir_.filePath("b") + "/")),
+        qPrintable(warnings_[0]));
+  }
+
+  // While idle the progress bar names the destination; while converting it is a bar again.
+  void idleProgressBarShowsTheDestination() {
+    ConverterDialog dialog(seams());
+    dialog.show();
+    auto* bar = dialog.controlAs<QProgressBar>(id::kProgress);
+    QVERIFY(!bar->isTextVisible());
+    open(dialog, recB_);
+    const QString folder = QDir::toNativeSeparators(dir_.filePath("b") + "/");
+    QVERIFY(bar->isTextVisible());
+    QCOMPARE(bar->text(), "To: " + folder);
+    QCOMPARE(bar->toolTip(), folder);
+    startConverting(dialog);
+    QVERIFY(!bar->isTextVisible());
+    dialog.controlAs<QPushButton>(id::kConvert)->click();
+    QTRY_COMPARE(dialog.completions(), 1);
+    QCOMPARE(bar->text(), "To: " + folder);
+
+    // A folder of any length fits, keeping its start and its own name; its text is never a format.
+    nextFolder_ = "/evidence/" + QString("case-folder-with-a-long-name/").repeated(8) + "100%v-cameras";
+    dialog.controlAs<QPushButton>(id::kDestination)->click();
+    QVERIFY2(bar->text().startsWith("To: /evidence/"), qPrintable(bar->text()));
+    QVERIFY2(bar->text().endsWith("100%v-cameras/"), qPrintable(bar->text()));
+    QVERIFY(bar->text().contains(QChar(0x2026)));
+    QVERIFY(bar->fontMetrics().horizontalAdvance(bar->text()) <= bar->contentsRect().width());
+  }
+
+  // The compressor box chooses the copied video's label only for AVI pass-through; otherwise it shows what
+  // the video becomes.
+  void compressorShowsWhatHappens_data() {
+    QTest::addColumn<bool>("reEncode");
+    QTest::addColumn<int>("container");
+    QTest::addColumn<QString>("shown");
+    QTest::addColumn<bool>("enabled");
+    QTest::newRow("AVI pass-through") << false << int(Container::kAvi) << "Copy as XVID" << true;
+    QTest::newRow("MKV pass-through")
+        << false << int(Container::kMkv) << QString::fromUtf8("copy \u2192 MKV") << false;
+    QTest::newRow("libx264 into MP4")
+        << true << int(Container::kMp4) << QString::fromUtf8("libx264 \u2192 MP4") << false;
+  }
+
+  void compressorShowsWhatHappens() {
+    QFETCH(bool, reEncode);
+    QFETCH(int, container);
+    QFETCH(QString, shown);
+    QFETCH(bool, enabled);
+    DialogSeams s = seams();
+    s.chooseDialogOptions = [&](QWidget*, const DialogOptions& current) {
+      DialogOptions chosen = current;
+      chosen.container = Container(container);
+      if (reEncode) {
+        chosen.codec.mode = VideoMode::kReEncode;
+        chosen.codec.compressOptions.encoder = "libx264";
+      }
+      return std::optional<DialogOptions>(chosen);
+    };
+    ConverterDialog dialog(s);
+    open(dialog, recB_);
+    dialog.onOptions();
+    auto* combo = dialog.controlAs<QComboBox>(id::kCompressor);
+    for (int run = 0; run < 2; ++run) {
+      QCOMPARE(combo->currentText(), shown);
+      QCOMPARE(combo->isEnabled(), enabled);
+      QCOMPARE(combo->lineEdit()->cursorPosition(), 0);
+      // And so after a run, when the controls come back.
+      startConverting(dialog);
+      dialog.controlAs<QPushButton>(id::kConvert)->click();
+      QTRY_COMPARE(dialog.completions(), run + 1);
+    }
   }
 
   void sideFilesFollowTheOptions() {
@@ -1082,10 +1273,18 @@ class ConverterDialogTest : public QObject {
   void aboutBox() {
     AboutDialog about;
     QCOMPARE(about.windowTitle(), QString("QMV to AVI"));
-    QCOMPARE(about.size(), DialogUnits(about.font()).toPixels(237, 57));
+    const QSize templateSize = DialogUnits(about.font()).toPixels(237, 57);
+    QCOMPARE(about.height(), templateSize.height());
+    QVERIFY(about.width() >= templateSize.width());
     QStringList texts;
-    for (auto* label : about.findChildren<QLabel*>())
-      if (!label->text().isEmpty()) texts << label->text();
+    for (auto* label : about.findChildren<QLabel*>()) {
+      if (label->text().isEmpty()) continue;
+      texts << label->text();
+      // Every line whole, inside the box.
+      QVERIFY2(label->width() >= label->fontMetrics().horizontalAdvance(label->text()),
+               qPrintable(label->text()));
+      QVERIFY2(label->geometry().right() < about.width(), qPrintable(label->text()));
+    }
     QVERIFY(texts.contains("QMV to AVI file format converter"));
     QVERIFY(texts.contains("Version " QMV2AVI_VERSION " - DVR recordings to standard AVI files"));
     QPushButton* ok = nullptr;
