@@ -285,7 +285,7 @@ void ConverterDialog::showDestination() {
   }
   const QString folder = QDir::toNativeSeparators(destinationDir_);
   // Long paths lose their middle: the start and the folder's own name are what tell them apart.
-  const int room = bar->contentsRect().width() - bar->fontMetrics().horizontalAdvance(QLatin1Char('M')) * 2;
+  const int room = bar->contentsRect().width() - bar->fontMetrics().averageCharWidth() * 2;
   bar->setIdleText(bar->fontMetrics().elidedText(QStringLiteral("To: ") + folder, Qt::ElideMiddle, room));
   bar->setToolTip(folder);
 }
@@ -513,6 +513,7 @@ ConversionJob ConverterDialog::passJob() {
   settings.container = options_.container;
   settings.timing = options_.timing;
   settings.maxGapSeconds = options_.timing == Timing::kRecorded ? options_.maxGapSeconds : 0;
+  settings.utcOffsetMinutes = options_.utcOffsetMinutes;
   settings.standardize = standardize_;
   settings.destinationDir = localPath(effectiveDestination());
   settings.baseName = localPath(baseName_);

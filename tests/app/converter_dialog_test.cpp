@@ -938,6 +938,7 @@ class ConverterDialogTest : public QObject {
     chosen.codec.compressOptions.encoder = encoders.front().name;
     chosen.codec.compressOptions.quality = 80;
     chosen.burnIn = true;
+    chosen.utcOffsetMinutes = -330;
     DialogSeams s = seams();
     int asked = 0;
     std::optional<DialogOptions> shown;
@@ -961,6 +962,7 @@ class ConverterDialogTest : public QObject {
     QCOMPARE(settings.videoMode, VideoMode::kReEncode);
     QVERIFY(settings.compressOptions == chosen.codec.compressOptions);
     QVERIFY(settings.burnIn);
+    QCOMPARE(settings.utcOffsetMinutes, std::optional<int>(-330));
     dialog.controlAs<QPushButton>(id::kConvert)->click();
     QTRY_COMPARE(dialog.completions(), 1);
 
@@ -1072,15 +1074,17 @@ class ConverterDialogTest : public QObject {
     auto* bar = dialog.controlAs<QProgressBar>(id::kProgress);
     QVERIFY(!bar->isTextVisible());
     open(dialog, recB_);
-    const QString folder = QDir::toNativeSeparators(dir_.filePath("b") + "/");
     QVERIFY(bar->isTextVisible());
-    QCOMPARE(bar->text(), "To: " + folder);
-    QCOMPARE(bar->toolTip(), folder);
+    QCOMPARE(bar->toolTip(), QDir::toNativeSeparators(dir_.filePath("b") + "/"));
+    nextFolder_ = "/cases/A17";
+    dialog.controlAs<QPushButton>(id::kDestination)->click();
+    QCOMPARE(bar->text(), QString("To: /cases/A17/"));
     startConverting(dialog);
     QVERIFY(!bar->isTextVisible());
     dialog.controlAs<QPushButton>(id::kConvert)->click();
     QTRY_COMPARE(dialog.completions(), 1);
-    QCOMPARE(bar->text(), "To: " + folder);
+    QVERIFY(bar->isTextVisible());
+    QCOMPARE(bar->text(), QString("To: /cases/A17/"));
 
     // A folder of any length fits, keeping its start and its own name; its text is never a format.
     nextFolder_ = "/evidence/" + QString("case-folder-with-a-long-name/").repeated(8) + "100%v-cameras";
