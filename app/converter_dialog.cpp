@@ -339,14 +339,10 @@ QString ConverterDialog::titleFor(const QString& path) const {
 
 void ConverterDialog::openRecordings(const QStringList& paths) {
   if (paths.isEmpty()) return;
-  openRecording(paths.front());
-  if (paths.size() > 1 && sourcePath_ == QFileInfo(paths.front()).absoluteFilePath()) {
-    run_->setBatchRest(paths.mid(1));
-    setWindowTitle(titleFor(sourcePath_));
-  }
+  openRecording(paths.front(), paths.mid(1));
 }
 
-void ConverterDialog::openRecording(const QString& path) {
+void ConverterDialog::openRecording(const QString& path, const QStringList& batchRest) {
   stopWorker();
   const QFileInfo file(path);
   remembered_->setLastOpenFolder(file.absolutePath());
@@ -363,6 +359,11 @@ void ConverterDialog::openRecording(const QString& path) {
   remembered_->rememberDestination(sourcePath_, destinationDir_);
   control(id::kDestination)->setToolTip(QDir::toNativeSeparators(destinationDir_));
   showDestination();
+  // Set before a conversion can start, so that its check before writing covers the whole batch.
+  if (!batchRest.isEmpty()) {
+    run_->setBatchRest(batchRest);
+    setWindowTitle(titleFor(sourcePath_));
+  }
   if (convertRecovered) onConvert();
 }
 

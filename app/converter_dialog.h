@@ -129,8 +129,9 @@ class ConverterDialog : public QDialog {
   // The recently opened recordings, newest first.
   QStringList recentRecordings() const;
 
-  // Opens the recording at path as Open does after its file dialog.
-  void openRecording(const QString& path);
+  // Opens the recording at path as Open does after its file dialog; batchRest: the recordings Convert
+  // converts after it.
+  void openRecording(const QString& path, const QStringList& batchRest = {});
   // Opens the first of paths; Convert then converts them all, one after another, into the destination.
   void openRecordings(const QStringList& paths);
   void onOptions();

@@ -1050,6 +1050,27 @@ class ConverterDialogTest : public QObject {
     QCOMPARE(dialog.dialogOptions().salvage, salvageOption);
   }
 
+  // Recovering the first recording of a dropped batch converts the batch: the one check before writing
+  // covers every recording of it.
+  void recoveredRecordingLeadsItsBatch() {
+    QTemporaryDir out;
+    const QString cut = out.filePath("cut.qmv");
+    writeCutCopy(recB_, cut);
+    QFile earlier(out.filePath("recA_00.avi"));
+    QVERIFY(earlier.open(QIODevice::WriteOnly));
+    earlier.close();
+    salvageAnswer_ = true;
+    ConverterDialog dialog(seams(true));
+    drop(dialog, {cut, recA_});
+    QCOMPARE(salvageOffers_.size(), 1);
+    QCOMPARE(replaceAsked_.size(), 1);
+    QVERIFY2(replaceAsked_[0].contains(QDir::toNativeSeparators(out.filePath("recA_00.avi"))),
+             qPrintable(replaceAsked_[0].join("; ")));
+    QVERIFY(!dialog.hasWorker());
+    QVERIFY(!QFileInfo::exists(out.filePath("cut_00.avi")));
+    QCOMPARE(dialog.batchRest(), QStringList{recA_});
+  }
+
   void openFolderWithoutAFileManagerSaysWhere() {
     ConverterDialog dialog(seams());
     open(dialog, recB_);
