@@ -4,7 +4,7 @@
 #include <QLocale>
 #include <filesystem>
 
-#include "cli/salvage_text.h"
+#include "job/damage_text.h"
 #include "output/container.h"
 
 #ifndef QMV2AVI_VERSION
@@ -27,12 +27,12 @@ ConversionJob dialogJob(const std::string& input, OpenMode open, const Conversio
 
 QString rejectionReason(const Error& error) {
   // The command line's words, without its option hint: the dialog offers its own way on.
-  return QString::fromStdString(cli::rejectionText(error, true));
+  return QString::fromStdString(looksDamaged(error) ? damageText(error.message) : error.message);
 }
 
 QString salvageSummaryText(const RecordingFile& recording) {
   if (recording.salvageReport() == nullptr) return {};
-  return QString::fromStdString(cli::salvageSummary(recording));
+  return QString::fromStdString(salvageSummary(recording));
 }
 
 QString videoPlanText(VideoMode mode, const std::string& encoder, Container container) {

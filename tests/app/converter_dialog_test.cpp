@@ -37,8 +37,8 @@ extern "C" {
 #include "app/control_ids.h"
 #include "app/converter_dialog.h"
 #include "app/dialog_units.h"
-#include "cli/salvage_text.h"
 #include "gui_test_support.h"
+#include "job/damage_text.h"
 
 using namespace qmv;
 using namespace qmv::app;
@@ -1039,7 +1039,7 @@ class ConverterDialogTest : public QObject {
     QVERIFY2(warnings_.isEmpty(), qPrintable(warnings_.join("; ")));
     QCOMPARE(completionTexts_.size(), 1);
     // The command line's words for the same recording.
-    const QString summary = QString::fromStdString(cli::salvageSummary(dialog.recording()));
+    const QString summary = QString::fromStdString(salvageSummary(dialog.recording()));
     QVERIFY2(summary.startsWith("salvaged ") && summary.contains(" of about "), qPrintable(summary));
     QVERIFY2(completionTexts_[0].contains("\n\nThe recording was damaged; the files hold what could be "
                                           "recovered:\n" +
