@@ -3,6 +3,7 @@
 
 #include <QLabel>
 #include <QPushButton>
+#include <algorithm>
 
 #include "app/app_icon.h"
 #include "app/control_ids.h"
@@ -44,11 +45,19 @@ AboutDialog::AboutDialog(QWidget* parent) : QDialog(parent) {
   auto* version = new QLabel(aboutVersionLine(), this);
   version->setTextFormat(Qt::PlainText);
   version->setGeometry(du.toPixels(DuRect{36, 19, 194, 8}));
+  version->setGeometry(fitTextWidth(
+      version->geometry(), version->fontMetrics().horizontalAdvance(version->text()), Qt::AlignLeft));
+  // A version line longer than the template's box widens the box, keeping the template's right margin,
+  // instead of being cut short; OK stays in the middle.
+  const int width = std::max(du.toPixelsX(237), version->geometry().right() + 1 + du.toPixelsX(7));
+  setFixedSize(width, du.toPixelsY(57));
 
   auto* ok = new QPushButton(QStringLiteral("OK"), this);
   ok->setProperty("controlId", id::kAboutOk);
   ok->setDefault(true);
-  ok->setGeometry(du.toPixels(DuRect{93, 36, 50, 14}));
+  QRect okRect = du.toPixels(DuRect{93, 36, 50, 14});
+  if (width > du.toPixelsX(237)) okRect.moveLeft((width - okRect.width()) / 2);
+  ok->setGeometry(okRect);
   connect(ok, &QPushButton::clicked, this, &QDialog::accept);
 }
 

@@ -32,12 +32,15 @@ class QtConversionSink : public QObject, public ProgressSink, public MessageSink
   // Only the decoder library's load failures go on: the dialog shows them in a box. Warnings are
   // in the report.
   void message(const Message& message) override;
+  // The worker returned without a pass: conversionDone never came.
+  void passNotStarted() { emit notStarted(); }
 
  signals:
   void progressRangeChanged(quint32 maximum);
   void progressPositionChanged(quint32 position);
   void decoderMessage(const QString& text, const QString& caption);
   void finished(const qmv::ConversionReport& report);
+  void notStarted();
 
  private:
   Clock clock_;

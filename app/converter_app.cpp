@@ -7,6 +7,7 @@ namespace qmv::app {
 
 bool ConverterApp::initInstance() {
   auto dialog = std::make_unique<ConverterDialog>(seams_);
+  dialog->openRecordings(recordings_);
   dialog->exec();  // its result is not examined
   dialog.reset();
   return false;

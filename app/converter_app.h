@@ -7,12 +7,15 @@ namespace qmv::app {
 
 class ConverterApp {
  public:
-  explicit ConverterApp(DialogSeams seams = {}) : seams_(std::move(seams)) {}
+  // recordings: opened in the dialog before it shows, as a drop of them would.
+  explicit ConverterApp(DialogSeams seams = {}, QStringList recordings = {})
+      : seams_(std::move(seams)), recordings_(std::move(recordings)) {}
   // Runs the dialog and returns false: there is no main loop after it.
   bool initInstance();
 
  private:
   DialogSeams seams_;
+  QStringList recordings_;
 };
 
 }  // namespace qmv::app

@@ -1,4 +1,4 @@
-// The main dialog: its controls laid out in dialog units, the enabling rule, data exchange and the commands.
+// The main dialog: the enabling rule, data exchange and the commands.
 #include "app/converter_dialog.h"
 
 #include <QAction>
@@ -14,7 +14,6 @@
 #include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
-#include <QGroupBox>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
@@ -23,20 +22,17 @@
 #include <QMimeData>
 #include <QProgressBar>
 #include <QPushButton>
-#include <QSettings>
 #include <algorithm>
 #include <climits>
-#include <filesystem>
-#include <system_error>
 
 #include "app/about_dialog.h"
 #include "app/app_icon.h"
 #include "app/compress_options_dialog.h"
 #include "app/control_ids.h"
-#include "app/conversion_thread.h"
 #include "app/dialog_units.h"
 #include "app/folder_browser.h"
-#include "output/output_file.h"
+#include "app/remembered_state.h"
+#include "app/run_controller.h"
 
 #ifdef Q_OS_WIN
 #include <windows.h>
@@ -50,13 +46,6 @@ const QString kCaption = QStringLiteral("QMV to AVI Converter");
 // "QMV2AVI information"; Alt+A selects it.
 const QString kAboutItemText = QStringLiteral("QMV2AVI 정보(&A)...");
 const QString kWarningCaption = QStringLiteral("QMV to AVI");
-
-// Keys of the remembered state.
-const QString kLastOpenFolderKey = QStringLiteral("lastOpenFolder");
-const QString kLastRecordingKey = QStringLiteral("lastRecording");
-const QString kLastDestinationKey = QStringLiteral("lastDestination");
-const QString kRecentKey = QStringLiteral("recentRecordings");
-constexpr int kRecentCount = 8;
 
 QString withTrailingSeparator(const QString& folder) {
   return folder.endsWith(QLatin1Char('/')) ? folder : folder + QLatin1Char('/');
@@ -82,6 +71,12 @@ bool defaultCompletion(QWidget* parent, const QString& text, const QString& capt
 
 bool defaultConfirmReplace(QWidget* parent, const QStringList& existing) {
   const std::unique_ptr<QMessageBox> box = replaceBox(parent, existing);
+  box->exec();
+  return box->clickedButton() != box->button(QMessageBox::Cancel) && box->clickedButton() != nullptr;
+}
+
+bool defaultOfferSalvage(QWidget* parent, const QString& text) {
+  const std::unique_ptr<QMessageBox> box = salvageBox(parent, text);
   box->exec();
   return box->clickedButton() != box->button(QMessageBox::Cancel) && box->clickedButton() != nullptr;
 }
@@ -126,6 +121,15 @@ std::unique_ptr<QMessageBox> replaceBox(QWidget* parent, const QStringList& exis
   return box;
 }
 
+std::unique_ptr<QMessageBox> salvageBox(QWidget* parent, const QString& text) {
+  auto box =
+      std::make_unique<QMessageBox>(QMessageBox::Warning, kWarningCaption, text, QMessageBox::Cancel, parent);
+  box->addButton(QStringLiteral("Convert what can be recovered"), QMessageBox::AcceptRole);
+  // Salvage is a choice the user makes, never the default.
+  box->setDefaultButton(QMessageBox::Cancel);
+  return box;
+}
+
 QString openFileFilter() {
   // Qt takes each filter's patterns from its last parentheses; the description keeps the original text.
   return QStringLiteral("DVR(QMV or Exe) Files (*.qmv, *.exe) (*.qmv *.exe);;All Files (*.*) (*)");
@@ -142,7 +146,8 @@ DialogSeams withDefaults(DialogSeams seams) {
   }
   if (!seams.runConversion) seams.runConversion = qmv::runConversion;
   if (!seams.completion) seams.completion = defaultCompletion;
-  if (!seams.openUrl) seams.openUrl = [](const QUrl& folder) { QDesktopServices::openUrl(folder); };
+  if (!seams.openUrl) seams.openUrl = [](const QUrl& folder) { return QDesktopServices::openUrl(folder); };
+  if (!seams.offerSalvage) seams.offerSalvage = defaultOfferSalvage;
   if (!seams.confirmReplace) seams.confirmReplace = defaultConfirmReplace;
   if (!seams.confirmStop) seams.confirmStop = defaultConfirmStop;
   if (!seams.chooseDialogOptions) {
@@ -155,10 +160,10 @@ DialogSeams withDefaults(DialogSeams seams) {
 }
 
 ConverterDialog::ConverterDialog(DialogSeams seams, QWidget* parent)
-    : QDialog(parent), seams_(withDefaults(std::move(seams))) {
-  settings_ = seams_.settingsFile.isEmpty()
-                  ? std::make_unique<QSettings>(QStringLiteral("qmv2avi"), QStringLiteral("qmv2avi"))
-                  : std::make_unique<QSettings>(seams_.settingsFile, QSettings::IniFormat);
+    : QDialog(parent),
+      seams_(withDefaults(std::move(seams))),
+      remembered_(std::make_unique<RememberedState>(seams_.settingsFile)),
+      run_(std::make_unique<RunController>(seams_.runConversion)) {
   setWindowTitle(kCaption);
   // Modal frame with caption and system menu; no minimise or maximise box.
   setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
@@ -170,99 +175,46 @@ ConverterDialog::ConverterDialog(DialogSeams seams, QWidget* parent)
 
 ConverterDialog::~ConverterDialog() { shutDown(); }
 
-int ConverterDialog::running() const { return worker_ && !worker_->finished() && !stop_.load() ? 1 : 0; }
+bool ConverterDialog::running() const { return run_->running(); }
 
-template <typename T>
-T* ConverterDialog::addControl(int id, T* widget, int x, int y, int width, int height) {
-  widget->setGeometry(DialogUnits(font()).toPixels(DuRect{x, y, width, height}));
-  widget->setProperty("controlId", id);
-  controls_.insert(id, widget);
-  return widget;
-}
+bool ConverterDialog::hasWorker() const { return run_->hasWorker(); }
 
-QWidget* ConverterDialog::control(int id) const { return controls_.value(id, nullptr); }
+const QStringList& ConverterDialog::batchRest() const { return run_->batchRest(); }
 
 void ConverterDialog::createControls() {
-  const DialogUnits du(font());
-  setFixedSize(du.toPixels(320, 158));
-
-  // Creation order is the tab order of the template.
-  auto label = [this](int id, const char* text, int x, int y) {
-    auto* l = addControl(id, new QLabel(QString::fromLatin1(text), this), x, y, 61, 8);
-    l->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
-    l->setGeometry(
-        fitTextWidth(l->geometry(), l->fontMetrics().horizontalAdvance(l->text()), l->alignment()));
-  };
-  label(id::kSystemNameLabel, "System Name:", 9, 14);
-  label(id::kVersionLabel, "System Version:", 9, 27);
-  label(id::kRecordedTimeLabel, "Recorded Time:", 9, 41);
-  label(id::kMacAddressLabel, "MAC Address:", 168, 14);
-  label(id::kLanguageVideoLabel, "Language and VGA:", 168, 27);
-
-  static constexpr int kChannelX[8] = {11, 46, 84, 122, 160, 198, 236, 274};
-  for (int k = 0; k < kChannelCount; ++k) {
-    auto* box = addControl(channelControlId(k),
-                           new QCheckBox(QStringLiteral("CH-%1").arg(k + 1, 2, 10, QLatin1Char('0')), this),
-                           kChannelX[k % 8], k < 8 ? 65 : 80, 35, 10);
-    channelBoxes_[std::size_t(k)] = box;
-    connect(box, &QCheckBox::clicked, this, [this, k] { toggleChannel(k); });
-  }
-
-  auto* open = addControl(id::kOpen, new QPushButton(QStringLiteral("&Open"), this), 7, 119, 50, 14);
-  connect(open, &QPushButton::clicked, this, &ConverterDialog::onOpen);
-  auto* convert =
-      addControl(id::kConvert, new QPushButton(QStringLiteral("&Convert"), this), 262, 119, 50, 14);
-  connect(convert, &QPushButton::clicked, this, &ConverterDialog::onConvert);
-
-  progress_ = addControl(id::kProgress, new QProgressBar(this), 66, 137, 183, 14);
-  progress_->setTextVisible(false);
-  progress_->setRange(0, 100);
-  progress_->setValue(0);
-
-  auto* standardize =
-      addControl(id::kStandardize, new QCheckBox(QStringLiteral("Standardization"), this), 255, 139, 58, 10);
-  standardize->setVisible(false);
-  standardize->setEnabled(false);
-
-  auto* destination =
-      addControl(id::kDestination, new QPushButton(QStringLiteral("&Destination"), this), 7, 137, 50, 14);
-  connect(destination, &QPushButton::clicked, this, &ConverterDialog::onDestination);
-
-  auto field = [this](int id, int x, int y, int width) {
-    // The template's placeholder text; the first data exchange replaces it.
-    auto* f = addControl(id, new QLabel(QStringLiteral("Static"), this), x, y, width, 8);
-    f->setTextFormat(Qt::PlainText);
-    f->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
-  };
-  field(id::kSystemName, 77, 14, 71);
-  field(id::kVersion, 77, 27, 71);
-  field(id::kRecordedTime, 77, 41, 236);
-  field(id::kMacAddress, 237, 14, 71);
-  field(id::kLanguageVideo, 237, 27, 71);
-
-  // Frames are drawn beneath the controls they surround.
-  addControl(id::kChannelGroup, new QGroupBox(this), 7, 55, 306, 53)->lower();
-  addControl(id::kInfoGroup, new QGroupBox(QStringLiteral("File Information"), this), 7, 5, 306, 52)->lower();
-
-  auto* all = addControl(id::kAllChannels, new QCheckBox(QStringLiteral("All CHs"), this), 274, 95, 38, 10);
-  connect(all, &QCheckBox::clicked, this, &ConverterDialog::onAllChannels);
-
-  auto* defaultCodec = addControl(
-      id::kDefaultCodec, new QCheckBox(QStringLiteral("Default Codec (Fast)"), this), 66, 120, 77, 10);
-  defaultCodec->setVisible(false);
-  defaultCodec->setEnabled(false);
-  connect(defaultCodec, &QCheckBox::clicked, this, &ConverterDialog::onDefaultCodec);
-
-  // 30 units is the opened list; the closed box takes its natural height.
-  compressor_ = addControl(id::kCompressor, new QComboBox(this), 158, 119, 89, 30);
-  compressor_->setEditable(true);
-  compressor_->setInsertPolicy(QComboBox::NoInsert);
-  compressor_->addItem(QStringLiteral("XVID (https://www.xvid.com)"));
-  compressor_->addItem(QStringLiteral("Divx (https://www.divx.com)"));
-  compressor_->resize(compressor_->width(), std::max(compressor_->sizeHint().height(), du.toPixelsY(14)));
+  controls_ = createDialogControls(*this);
+  for (int k = 0; k < kChannelCount; ++k)
+    connect(controls_.channels[std::size_t(k)], &QCheckBox::clicked, this, [this, k] { toggleChannel(k); });
+  connect(controlAs<QPushButton>(id::kOpen), &QPushButton::clicked, this, &ConverterDialog::onOpen);
+  connect(controlAs<QPushButton>(id::kConvert), &QPushButton::clicked, this, &ConverterDialog::onConvert);
+  connect(controlAs<QPushButton>(id::kDestination), &QPushButton::clicked, this,
+          &ConverterDialog::onDestination);
+  connect(controlAs<QCheckBox>(id::kAllChannels), &QCheckBox::clicked, this, &ConverterDialog::onAllChannels);
+  connect(controlAs<QCheckBox>(id::kDefaultCodec), &QCheckBox::clicked, this,
+          &ConverterDialog::onDefaultCodec);
   // An edit field shows the start of its text, as the platform's combo box does.
-  connect(compressor_, &QComboBox::currentIndexChanged, this,
-          [this] { compressor_->lineEdit()->setCursorPosition(0); });
+  QComboBox* compressor = controls_.compressor;
+  connect(compressor, &QComboBox::currentIndexChanged, this,
+          [compressor] { compressor->lineEdit()->setCursorPosition(0); });
+
+  // The run's progress and end, from the worker's thread.
+  connect(run_.get(), &RunController::rangeChanged, this, [this](quint32 maximum) {
+    // The pass has begun: the controls stay off until its end.
+    enableControls(false);
+    setProgressRange(maximum);
+    showProgressTitle(0);
+  });
+  connect(run_.get(), &RunController::positionChanged, this, [this](quint32 position) {
+    setProgressPosition(position);
+    showProgressTitle(position);
+  });
+  connect(run_.get(), &RunController::decoderMessage, this,
+          [this](const QString& text, const QString& caption) { seams_.warning(this, text, caption); });
+  connect(run_.get(), &RunController::passEnded, this, &ConverterDialog::onConversionDone);
+  connect(run_.get(), &RunController::passNotStarted, this, [this] {
+    enableControls(recording_.isOpen());
+    setConvertLabel(false);
+  });
 
   exchangeData(false);
 }
@@ -282,26 +234,19 @@ void ConverterDialog::initDialog() {
 
   setWindowIcon(appIcon());
 
-  standardize_ = 1;
+  standardize_ = true;
   compressorIndex_ = 0;
   sourcePath_.clear();
   destinationDir_.clear();
   recording_.close();
   enableControls(false);
-  compressor_->setCurrentIndex(0);
-  compressor_->lineEdit()->setCursorPosition(0);
-  const DialogOptions options = loadDialogOptions(*settings_);
-  sideChoices_ = options.sideFiles;
-  defaultCodec_ = options.codec.mode == VideoMode::kPassThrough ? 1 : 0;
-  compressOptions_ = options.codec.compressOptions;
-  burnIn_ = options.burnIn;
-  salvage_ = options.salvage;
-  container_ = options.container;
-  timing_ = options.timing;
-  maxGapSeconds_ = options.maxGapSeconds;
+  controls_.compressor->setCurrentIndex(0);
+  controls_.compressor->lineEdit()->setCursorPosition(0);
+  options_ = remembered_->options();
+  showVideoPlan();
   selectedChannels_ = 0;
   control(id::kOpen)->setEnabled(true);
-  compressor_->setEnabled(false);
+  controls_.compressor->setEnabled(false);
   control(id::kDefaultCodec)->setEnabled(false);
   exchangeData(false);
 }
@@ -309,12 +254,40 @@ void ConverterDialog::initDialog() {
 void ConverterDialog::enableControls(bool enable) {
   const uint32_t videoMask = recording_.isOpen() ? recording_.videoMask() : 0;
   for (int k = 0; k < kChannelCount; ++k) {
-    channelBoxes_[std::size_t(k)]->setEnabled(enable && (videoMask >> k & 1u));
+    controls_.channels[std::size_t(k)]->setEnabled(enable && (videoMask >> k & 1u));
   }
-  for (int id : {id::kOpen, id::kDestination, id::kStandardize, id::kAllChannels, id::kDefaultCodec,
-                 id::kCompressor}) {
+  for (int id : {id::kOpen, id::kDestination, id::kStandardize, id::kAllChannels, id::kDefaultCodec}) {
     control(id)->setEnabled(enable);
   }
+  controls_.compressor->setEnabled(enable &&
+                                   videoPlanText(options_.codec.mode, {}, options_.container).isEmpty());
+}
+
+void ConverterDialog::showVideoPlan() {
+  QComboBox* box = controls_.compressor;
+  const QString plan =
+      videoPlanText(options_.codec.mode, options_.codec.compressOptions.encoder, options_.container);
+  box->setEnabled(recording_.isOpen() && !running() && plan.isEmpty());
+  if (plan.isEmpty()) {
+    box->setEditText(box->itemText(box->currentIndex()));
+  } else {
+    box->setEditText(plan);
+  }
+  box->lineEdit()->setCursorPosition(0);
+}
+
+void ConverterDialog::showDestination() {
+  IdleTextProgressBar* bar = controls_.progress;
+  if (destinationDir_.isEmpty()) {
+    bar->setIdleText({});
+    bar->setToolTip({});
+    return;
+  }
+  const QString folder = QDir::toNativeSeparators(destinationDir_);
+  // Long paths lose their middle: the start and the folder's own name are what tell them apart.
+  const int room = bar->contentsRect().width() - bar->fontMetrics().averageCharWidth() * 2;
+  bar->setIdleText(bar->fontMetrics().elidedText(QStringLiteral("To: ") + folder, Qt::ElideMiddle, room));
+  bar->setToolTip(folder);
 }
 
 void ConverterDialog::exchangeData(bool fromControls) {
@@ -329,14 +302,6 @@ void ConverterDialog::exchangeData(bool fromControls) {
       {id::kRecordedTime, &ConverterDialog::infoRecordedTime_},
       {id::kVersion, &ConverterDialog::infoVersion_},
   };
-  struct CheckBinding {
-    int id;
-    int ConverterDialog::*member;
-  };
-  static constexpr CheckBinding kChecks[] = {
-      {id::kStandardize, &ConverterDialog::standardize_},
-      {id::kDefaultCodec, &ConverterDialog::defaultCodec_},
-  };
   for (const TextBinding& b : kTexts) {
     auto* label = controlAs<QLabel>(b.id);
     if (fromControls) {
@@ -345,62 +310,64 @@ void ConverterDialog::exchangeData(bool fromControls) {
       label->setText(this->*b.member);
     }
   }
-  for (const CheckBinding& b : kChecks) {
-    auto* box = controlAs<QCheckBox>(b.id);
-    if (fromControls) {
-      this->*b.member = box->isChecked() ? 1 : 0;
-    } else {
-      box->setChecked(this->*b.member != 0);
-    }
+  auto* standardize = controlAs<QCheckBox>(id::kStandardize);
+  auto* defaultCodec = controlAs<QCheckBox>(id::kDefaultCodec);
+  if (fromControls) {
+    standardize_ = standardize->isChecked();
+    options_.codec.mode = defaultCodec->isChecked() ? VideoMode::kPassThrough : VideoMode::kReEncode;
+  } else {
+    standardize->setChecked(standardize_);
+    defaultCodec->setChecked(this->defaultCodec());
   }
 }
 
 void ConverterDialog::onOpen() {
   // A worker never reads one file's index from another: it is stopped and waited for first.
   stopWorker();
-  const QStringList chosen = seams_.openFiles
-                                 ? seams_.openFiles(this, settings_->value(kLastOpenFolderKey).toString())
-                                 : QStringList{seams_.openFile(this)};
+  const QStringList chosen = seams_.openFiles ? seams_.openFiles(this, remembered_->lastOpenFolder())
+                                              : QStringList{seams_.openFile(this)};
   if (chosen.isEmpty() || chosen.front().isEmpty()) return;
   openRecordings(chosen);
 }
 
 QString ConverterDialog::titleFor(const QString& path) const {
   QString title = QStringLiteral("QMV to AVI : '%1'").arg(QFileInfo(path).fileName());
-  if (!batchRest_.isEmpty()) title += QStringLiteral(" + %1 more").arg(batchRest_.size());
+  const QStringList& rest = run_->batchRest();
+  if (!rest.isEmpty()) title += QStringLiteral(" + %1 more").arg(rest.size());
   return title;
 }
 
 void ConverterDialog::openRecordings(const QStringList& paths) {
   if (paths.isEmpty()) return;
-  openRecording(paths.front());
-  if (paths.size() > 1 && sourcePath_ == QFileInfo(paths.front()).absoluteFilePath()) {
-    batchRest_ = paths.mid(1);
-    setWindowTitle(titleFor(sourcePath_));
-  }
+  openRecording(paths.front(), paths.mid(1));
 }
 
-void ConverterDialog::openRecording(const QString& path) {
+void ConverterDialog::openRecording(const QString& path, const QStringList& batchRest) {
   stopWorker();
-  batchRest_.clear();
   const QFileInfo file(path);
-  settings_->setValue(kLastOpenFolderKey, file.absolutePath());
+  remembered_->setLastOpenFolder(file.absolutePath());
   const QString previous = sourcePath_;
-  if (!loadRecording(path)) return;
-  rememberRecent(sourcePath_);
+  bool convertRecovered = false;
+  if (!loadRecording(path, nullptr, &convertRecovered)) return;
+  remembered_->addRecent(sourcePath_);
   // A destination chosen for a recording stays while that recording is converted again, also in a
   // later run of the program; another recording starts in its own folder.
   if (sourcePath_ != previous || destinationDir_.isEmpty()) {
-    const bool remembered = settings_->value(kLastRecordingKey).toString() == sourcePath_ &&
-                            !settings_->value(kLastDestinationKey).toString().isEmpty();
-    destinationDir_ = remembered ? settings_->value(kLastDestinationKey).toString() : folderOf(sourcePath_);
+    const QString remembered = remembered_->destinationFor(sourcePath_);
+    destinationDir_ = !remembered.isEmpty() ? remembered : folderOf(sourcePath_);
   }
-  settings_->setValue(kLastRecordingKey, sourcePath_);
-  settings_->setValue(kLastDestinationKey, destinationDir_);
+  remembered_->rememberDestination(sourcePath_, destinationDir_);
   control(id::kDestination)->setToolTip(QDir::toNativeSeparators(destinationDir_));
+  showDestination();
+  // Set before a conversion can start, so that its check before writing covers the whole batch.
+  if (!batchRest.isEmpty()) {
+    run_->setBatchRest(batchRest);
+    setWindowTitle(titleFor(sourcePath_));
+  }
+  if (convertRecovered) onConvert();
 }
 
-bool ConverterDialog::loadRecording(const QString& path, QString* rejection) {
+bool ConverterDialog::loadRecording(const QString& path, QString* rejection, bool* convertRecovered) {
   const QFileInfo file(path);
 
   // The reader keeps the earlier recording when it rejects a file, and so does everything named
@@ -408,16 +375,34 @@ bool ConverterDialog::loadRecording(const QString& path, QString* rejection) {
   // current. A silent rejection would leave a window that looks as if the new file were loaded, so the
   // reason is shown.
   const std::string local = localPath(file.absoluteFilePath());
-  const Status opened = salvage_ ? recording_.openSalvage(local) : recording_.open(local);
+  Status opened = options_.salvage ? recording_.openSalvage(local) : recording_.open(local);
   if (!opened.ok() && rejection != nullptr) {
     // A batch lists its rejected files in its one message at the end instead of stopping on each.
-    *rejection = QString::fromStdString(opened.error().message);
+    *rejection = rejectionReason(opened.error());
+  } else if (!opened.ok() && !options_.salvage && convertRecovered != nullptr &&
+             looksDamaged(opened.error())) {
+    // Damage is not the end: what salvage recovers can be converted, and the completion says how much.
+    const QString text = QStringLiteral(
+                             "%1 was not opened: the file looks cut short or damaged.\n\n%2\n\n"
+                             "What can be recovered from it can still be converted; the completion message "
+                             "will say how much that is.")
+                             .arg(file.fileName(), QString::fromStdString(opened.error().message));
+    if (seams_.offerSalvage(this, text)) {
+      opened = recording_.openSalvage(local);
+      *convertRecovered = opened.ok();
+      if (!opened.ok())
+        seams_.warning(this,
+                       QStringLiteral("Nothing could be recovered from %1.\n\n%2")
+                           .arg(file.fileName(), rejectionReason(opened.error())),
+                       kWarningCaption);
+    }
   } else if (!opened.ok()) {
-    seams_.warning(this,
-                   QStringLiteral("%1 was not opened.\n\n%2")
-                       .arg(file.fileName(), QString::fromStdString(opened.error().message)),
-                   kWarningCaption);
-  } else {
+    seams_.warning(
+        this,
+        QStringLiteral("%1 was not opened.\n\n%2").arg(file.fileName(), rejectionReason(opened.error())),
+        kWarningCaption);
+  }
+  if (opened.ok()) {
     setWindowTitle(titleFor(path));
     sourcePath_ = file.absoluteFilePath();
     // Taken on every accepted Open, so that outputs are named after the recording being converted.
@@ -435,27 +420,20 @@ bool ConverterDialog::loadRecording(const QString& path, QString* rejection) {
     selectedChannels_ = videoMask & 0xFFFFu;
     for (int k = 0; k < kChannelCount; ++k) {
       const bool hasVideo = (videoMask >> k & 1u) != 0;
-      channelBoxes_[std::size_t(k)]->setEnabled(hasVideo);
-      channelBoxes_[std::size_t(k)]->setChecked(hasVideo);
+      controls_.channels[std::size_t(k)]->setEnabled(hasVideo);
+      controls_.channels[std::size_t(k)]->setChecked(hasVideo);
     }
     auto* all = controlAs<QCheckBox>(id::kAllChannels);
     all->setEnabled(true);
     all->setChecked(true);
     enableControls(true);
+    showVideoPlan();
   }
   exchangeData(false);
   return opened.ok();
 }
 
-QStringList ConverterDialog::recentRecordings() const { return settings_->value(kRecentKey).toStringList(); }
-
-void ConverterDialog::rememberRecent(const QString& path) {
-  QStringList recent = recentRecordings();
-  recent.removeAll(path);
-  recent.prepend(path);
-  while (recent.size() > kRecentCount) recent.removeLast();
-  settings_->setValue(kRecentKey, recent);
-}
+QStringList ConverterDialog::recentRecordings() const { return remembered_->recent(); }
 
 void ConverterDialog::fillRecentMenu() {
   recentMenu_->clear();
@@ -463,40 +441,20 @@ void ConverterDialog::fillRecentMenu() {
   for (const QString& path : recent) {
     QAction* action = recentMenu_->addAction(QDir::toNativeSeparators(path));
     connect(action, &QAction::triggered, this, [this, path] {
-      if (running() == 0) openRecording(path);
+      if (!running()) openRecording(path);
     });
   }
   recentMenu_->setEnabled(!recent.isEmpty());
-}
-
-DialogOptions ConverterDialog::dialogOptions() const {
-  DialogOptions options;
-  options.sideFiles = sideChoices_;
-  options.codec.mode = defaultCodec_ != 0 ? VideoMode::kPassThrough : VideoMode::kReEncode;
-  options.codec.compressOptions = compressOptions_;
-  options.burnIn = burnIn_;
-  options.salvage = salvage_;
-  options.container = container_;
-  options.timing = timing_;
-  options.maxGapSeconds = maxGapSeconds_;
-  return options;
 }
 
 void ConverterDialog::onOptions() {
   exchangeData(true);
   const std::optional<DialogOptions> chosen = seams_.chooseDialogOptions(this, dialogOptions());
   if (!chosen) return;
-  sideChoices_ = chosen->sideFiles;
-  defaultCodec_ = chosen->codec.mode == VideoMode::kPassThrough ? 1 : 0;
-  compressOptions_ = chosen->codec.compressOptions;
-  burnIn_ = chosen->burnIn && chosen->codec.mode == VideoMode::kReEncode;
-  salvage_ = chosen->salvage;
-  container_ = chosen->container;
-  timing_ = chosen->timing;
-  maxGapSeconds_ = chosen->maxGapSeconds;
-  // The pass-through code is chosen in the combo box; it means nothing while re-encoding.
-  compressor_->setEnabled(recording_.isOpen() && defaultCodec_ != 0);
-  saveDialogOptions(*settings_, dialogOptions());
+  options_ = *chosen;
+  options_.burnIn = chosen->burnIn && chosen->codec.mode == VideoMode::kReEncode;
+  showVideoPlan();
+  remembered_->setOptions(options_);
   exchangeData(false);
 }
 
@@ -513,11 +471,11 @@ void ConverterDialog::onAllChannels() {
   if (controlAs<QCheckBox>(id::kAllChannels)->isChecked()) {
     selectedChannels_ = videoMask;
     for (int k = 0; k < kChannelCount; ++k) {
-      if (videoMask >> k & 1u) channelBoxes_[std::size_t(k)]->setChecked(true);
+      if (videoMask >> k & 1u) controls_.channels[std::size_t(k)]->setChecked(true);
     }
   } else {
     selectedChannels_ = 0;
-    for (QCheckBox* box : channelBoxes_) box->setChecked(false);
+    for (QCheckBox* box : controls_.channels) box->setChecked(false);
   }
   exchangeData(false);
 }
@@ -527,21 +485,15 @@ void ConverterDialog::onDestination() {
   if (!folder || folder->isEmpty()) return;
   destinationDir_ = withTrailingSeparator(QDir::fromNativeSeparators(*folder));
   control(id::kDestination)->setToolTip(QDir::toNativeSeparators(destinationDir_));
-  settings_->setValue(kLastRecordingKey, sourcePath_);
-  settings_->setValue(kLastDestinationKey, destinationDir_);
+  remembered_->rememberDestination(sourcePath_, destinationDir_);
+  showDestination();
 }
 
 void ConverterDialog::onDefaultCodec() {
   exchangeData(true);
-  CodecChoice choice;
-  choice.mode = defaultCodec_ != 0 ? VideoMode::kPassThrough : VideoMode::kReEncode;
-  choice.compressOptions = compressOptions_;
-  qmv::onDefaultCodec(choice, defaultCodec_ != 0,
+  qmv::onDefaultCodec(options_.codec, defaultCodec(),
                       [this](const CompressOptions& current) { return seams_.chooseOptions(this, current); });
-  defaultCodec_ = choice.mode == VideoMode::kPassThrough ? 1 : 0;
-  compressOptions_ = choice.compressOptions;
-  // The pass-through code is chosen in the combo box; it means nothing while re-encoding.
-  compressor_->setEnabled(choice.mode == VideoMode::kPassThrough);
+  showVideoPlan();
   exchangeData(false);
 }
 
@@ -550,54 +502,59 @@ QString ConverterDialog::effectiveDestination() const {
   return destinationDir_.isEmpty() ? folderOf(sourcePath_) : destinationDir_;
 }
 
-ConversionSettings ConverterDialog::passSettings() {
-  compressorIndex_ = compressor_->currentIndex();
+ConversionJob ConverterDialog::passJob() {
+  compressorIndex_ = controls_.compressor->currentIndex();
   ConversionSettings settings;
   settings.selectedChannels = selectedChannels_;
-  settings.videoMode = defaultCodec_ != 0 ? VideoMode::kPassThrough : VideoMode::kReEncode;
+  settings.videoMode = options_.codec.mode;
   // Item 0 is XVID, item 1 Divx; no selection labels the video XVID.
   settings.passThroughFourcc = compressorIndex_ == 1 ? PassThroughFourcc::kDivx : PassThroughFourcc::kXvid;
-  settings.compressOptions = compressOptions_;
-  settings.burnIn = burnIn_ && settings.videoMode == VideoMode::kReEncode;
-  settings.container = container_;
-  settings.timing = timing_;
-  settings.maxGapSeconds = timing_ == Timing::kRecorded ? maxGapSeconds_ : 0;
-  settings.standardize = standardize_ != 0;
+  settings.compressOptions = options_.codec.compressOptions;
+  settings.burnIn = options_.burnIn && settings.videoMode == VideoMode::kReEncode;
+  settings.container = options_.container;
+  settings.timing = options_.timing;
+  settings.maxGapSeconds = options_.timing == Timing::kRecorded ? options_.maxGapSeconds : 0;
+  settings.utcOffsetMinutes = options_.utcOffsetMinutes;
+  settings.standardize = standardize_;
   settings.destinationDir = localPath(effectiveDestination());
   settings.baseName = localPath(baseName_);
-  return settings;
+  // A recording opened through "Convert what can be recovered" is salvaged whatever the option says.
+  const bool salvaged = options_.salvage || recording_.salvageReport() != nullptr;
+  return dialogJob(localPath(sourcePath_), salvaged ? OpenMode::kSalvage : OpenMode::kWhole, settings,
+                   options_.sideFiles);
 }
 
 void ConverterDialog::onConvert() {
   exchangeData(true);
-  if (sourcePath_.isEmpty()) return;
-  if (running() == 1) {
+  if (running()) {
     // A stop request: the worker sees it at its next index entry and reports its end.
-    stop_.store(true);
-    batchRest_.clear();
+    run_->requestStop();
+    return;
+  }
+  if (sourcePath_.isEmpty()) {
+    seams_.warning(this,
+                   QStringLiteral("There is no recording to convert yet.\n\n"
+                                  "Press Open to choose one, or drop a .qmv or .exe file on this window."),
+                   kWarningCaption);
+    return;
+  }
+  if (selectedChannels_ == 0) {
+    seams_.warning(this,
+                   recording_.videoMask() == 0
+                       ? QStringLiteral("%1 holds no camera channel with video: there is nothing to convert.")
+                             .arg(QFileInfo(sourcePath_).fileName())
+                       : QStringLiteral("No channel is ticked. Tick the channels to convert (or All CHs), "
+                                        "then press Convert."),
+                   kWarningCaption);
     return;
   }
   // A worker that ended early, or whose end is still queued, is finished with before the next starts;
   // a batch that is only opened, not yet converting, stays.
-  if (worker_) stopWorker();
+  if (run_->hasWorker()) stopWorker();
 
-  ConversionSettings settings = passSettings();
   // An earlier conversion of the evidence is never replaced without a word: the existing outputs of
   // every recording of the run are named and the user decides once, before anything is written.
-  const OpenMode open = salvage_ ? OpenMode::kSalvage : OpenMode::kWhole;
-  std::vector<PlannedJob> batch{
-      {localPath(sourcePath_),
-       planOutputs(dialogJob(localPath(sourcePath_), open, settings, sideChoices_), recording_)}};
-  for (const QString& path : batchRest_) {
-    ConversionSettings next = settings;
-    next.selectedChannels = 0xFFFFu;
-    next.baseName = localPath(QFileInfo(path).completeBaseName());
-    const ConversionJob job = dialogJob(localPath(path), open, next, sideChoices_);
-    RecordingFile other;
-    if (!openJobRecording(job, other)) continue;  // told when its turn comes
-    batch.push_back({job.input, planOutputs(job, other)});
-  }
-  const PreRunCheck check = checkBeforeRun(batch);
+  const PreRunCheck check = checkBeforeRun(run_->planRun(passJob(), recording_));
   // An output that is a recording of the run or another output (a link, or two recordings of one name) is
   // never written, not even with Replace: nothing starts.
   if (!check.clashes.empty()) {
@@ -611,83 +568,19 @@ void ConverterDialog::onConvert() {
   for (const std::string& name : check.existing)
     existing << QDir::toNativeSeparators(QFile::decodeName(QByteArray::fromStdString(name)));
   if (!existing.isEmpty() && !seams_.confirmReplace(this, existing)) return;
-  replaceExisting_ = !existing.isEmpty();
-  runFolder_ = QDir::toNativeSeparators(effectiveDestination());
-  passes_.clear();
-  startPass(settings);
+  run_->beginRun(QDir::toNativeSeparators(effectiveDestination()), !existing.isEmpty());
+  startPass();
 }
 
-void ConverterDialog::startPass(ConversionSettings settings) {
-  // With nothing to replace, a file that appears meanwhile stops the pass instead of being replaced.
-  settings.overwrite = replaceExisting_;
-  auto result = std::make_shared<JobResult>();
-  result_ = result;
-
-  stop_.store(false);
-  const int generation = ++generation_;
-  auto sink = std::make_unique<QtConversionSink>();
-  auto current = [this, generation] { return generation == generation_ && !shutDown_; };
-  connect(
-      sink.get(), &QtConversionSink::progressRangeChanged, this,
-      [this, current](quint32 maximum) {
-        if (!current()) return;
-        // The pass has begun: the controls stay off until its end.
-        enableControls(false);
-        setProgressRange(maximum);
-        showProgressTitle(0);
-      },
-      Qt::QueuedConnection);
-  // The decoder library's load failures, queued from the worker's thread: never waited for, so a
-  // worker can always run to its end while the dialog waits for it.
-  connect(
-      sink.get(), &QtConversionSink::decoderMessage, this,
-      [this](const QString& text, const QString& caption) {
-        if (!shutDown_) seams_.warning(this, text, caption);
-      },
-      Qt::QueuedConnection);
-  connect(
-      sink.get(), &QtConversionSink::progressPositionChanged, this,
-      [this, current](quint32 position) {
-        if (!current()) return;
-        setProgressPosition(position);
-        showProgressTitle(position);
-      },
-      Qt::QueuedConnection);
-  connect(
-      sink.get(), &QtConversionSink::finished, this,
-      [this, current](const ConversionReport& report) {
-        if (current()) onConversionDone(report);
-      },
-      Qt::QueuedConnection);
-
-  const ConversionJob job = dialogJob(
-      localPath(sourcePath_), salvage_ ? OpenMode::kSalvage : OpenMode::kWhole, settings, sideChoices_);
-  try {
-    // Made before the first press can return, so that a quick second press is a stop and never a
-    // second worker.
-    worker_ = std::make_unique<ConversionThread>(
-        std::move(sink), [run = seams_.runConversion, recording = &recording_, job, result,
-                          stop = &stop_](QtConversionSink& s) {
-          JobHooks hooks;
-          hooks.progress = &s;
-          hooks.messages = &s;
-          hooks.stop = stop;
-          hooks.run = run;
-          *result = runJob(job, *recording, hooks);
-          return result->report;
-        });
-    setConvertLabel(true);
-  } catch (const std::system_error&) {
-    // No thread: nothing runs and nothing is reported; the next Convert tries again.
-    worker_.reset();
-  }
+void ConverterDialog::startPass() {
+  if (run_->startPass(passJob(), recording_)) setConvertLabel(true);
 }
 
 void ConverterDialog::setProgressRange(quint32 maximum) {
   progressShift_ = 0;
   while ((maximum >> progressShift_) > quint32(INT_MAX)) ++progressShift_;
   // An empty range would turn the bar into a busy indicator; 0..1 at position 0 shows it empty.
-  progress_->setRange(0, std::max(1, int(maximum >> progressShift_)));
+  controls_.progress->setRange(0, std::max(1, int(maximum >> progressShift_)));
   progressMaximum_ = maximum;
   runClock_.start();
 }
@@ -703,95 +596,70 @@ void ConverterDialog::showProgressTitle(quint32 position) {
 }
 
 void ConverterDialog::setConvertLabel(bool running) {
-  // While a pass runs the button stops it, and says so.
+  // While a pass runs the button stops it, and says so; the idle bar shows where the files go.
   controlAs<QPushButton>(id::kConvert)
       ->setText(running ? QStringLiteral("&Stop") : QStringLiteral("&Convert"));
+  if (running)
+    controls_.progress->setIdleText({});
+  else
+    showDestination();
 }
 
 void ConverterDialog::setProgressPosition(quint32 position) {
-  progress_->setValue(int(position >> progressShift_));
+  controls_.progress->setValue(int(position >> progressShift_));
 }
 
 void ConverterDialog::onConversionDone(const ConversionReport& report) {
   ++completions_;
   enableControls(true);
-  progress_->setValue(0);
+  controls_.progress->setValue(0);
   progressMaximum_ = 0;
   setConvertLabel(false);
   setWindowTitle(titleFor(sourcePath_));
-  if (worker_) {
-    // The worker emits its end as its last act; the join only waits for its return, and with it the
-    // side files.
-    worker_->join();
-    worker_.reset();
-  }
+  const bool failed =
+      run_->finishPass(report, QFileInfo(sourcePath_).fileName(), salvageSummaryText(recording_));
   exchangeData(false);
-  PassOutcome pass;
-  pass.recordingName = QFileInfo(sourcePath_).fileName();
-  // The job's result, once its worker has returned: the outputs the writer removed are left out there.
-  if (result_)
-    pass.result = *result_;
-  else
-    pass.result.report = report;
-  result_.reset();
-  const bool failed = !failureText(pass).isEmpty();
-  passes_.push_back(std::move(pass));
   // A batch goes on with its next recording into the same destination; its one message comes at the end.
-  while (!failed && !report.stopped && !batchRest_.isEmpty() && !shutDown_) {
-    const QString next = batchRest_.takeFirst();
+  while (!failed && !report.stopped && !run_->batchRest().isEmpty() && !shutDown_) {
+    const QString next = run_->takeNextOfBatch();
     QString rejection;
     if (loadRecording(next, &rejection)) {
-      rememberRecent(sourcePath_);
-      startPass(passSettings());
-      if (worker_) return;
+      remembered_->addRecent(sourcePath_);
+      startPass();
+      if (run_->hasWorker()) return;
       break;
     }
-    PassOutcome skipped;
-    skipped.recordingName = QFileInfo(next).fileName();
-    skipped.result.report.warnings.push_back("not a recording that can be read; left out: " +
-                                             rejection.toStdString());
-    passes_.push_back(std::move(skipped));
+    run_->skipRecording(QFileInfo(next).fileName(), rejection);
   }
-  batchRest_.clear();
+  run_->setBatchRest({});
   setWindowTitle(titleFor(sourcePath_));
   tellOutcome();
 }
 
 void ConverterDialog::tellOutcome() {
-  if (passes_.empty() || shutDown_) return;
-  const QString failure = failureText(passes_.back());
-  if (!failure.isEmpty()) {
-    // Not a finished conversion: the files of this pass are incomplete, so the user is told which and why.
-    seams_.warning(this, failure, kWarningCaption);
-  } else if (seams_.completion(this, completionText(passes_, runFolder_), kWarningCaption)) {
-    seams_.openUrl(QUrl::fromLocalFile(runFolder_));
+  if (shutDown_) return;
+  const std::optional<RunOutcome> outcome = run_->takeOutcome();
+  if (!outcome) return;
+  if (outcome->failed) {
+    seams_.warning(this, outcome->text, kWarningCaption);
+  } else if (seams_.completion(this, outcome->text, kWarningCaption) &&
+             !seams_.openUrl(QUrl::fromLocalFile(run_->folder()))) {
+    seams_.warning(this,
+                   QStringLiteral("The folder could not be shown: no file manager answered.\n\n"
+                                  "The files are in:\n%1")
+                       .arg(run_->folder()),
+                   kWarningCaption);
   }
-  passes_.clear();
 }
 
 void ConverterDialog::stopWorker() {
-  // A batch ends with the worker: the pass finished here must not start the next recording.
-  batchRest_.clear();
-  stop_.store(true);
-  if (!worker_) return;
-  worker_->join();
-  ++generation_;  // whatever it still has queued is stale now
-  const ConversionReport report = worker_->report();
-  worker_.reset();
-  if (report.started) onConversionDone(report);
+  if (const std::optional<ConversionReport> report = run_->stopAndWait()) onConversionDone(*report);
 }
 
 void ConverterDialog::shutDown() {
   if (shutDown_) return;
   shutDown_ = true;
-  ++generation_;
-  stop_.store(true);
-  if (worker_) {
-    // The worker never waits for this thread, so this wait always ends.
-    worker_->join();
-    worker_.reset();
-  }
-  result_.reset();
+  run_->shutDown();
   recording_.close();
 }
 
@@ -808,7 +676,7 @@ void ConverterDialog::done(int result) {
 }
 
 void ConverterDialog::closeEvent(QCloseEvent* event) {
-  if (running() == 1 && !seams_.confirmStop(this)) {
+  if (running() && !seams_.confirmStop(this)) {
     event->ignore();
     return;
   }
@@ -836,19 +704,19 @@ QStringList localFilesOf(const QMimeData* mime) {
 }  // namespace
 
 void ConverterDialog::dragEnterEvent(QDragEnterEvent* event) {
-  if (running() == 0 && !localFilesOf(event->mimeData()).isEmpty()) event->acceptProposedAction();
+  if (!running() && !localFilesOf(event->mimeData()).isEmpty()) event->acceptProposedAction();
 }
 
 void ConverterDialog::dropEvent(QDropEvent* event) {
   const QStringList files = localFilesOf(event->mimeData());
-  if (running() == 1 || files.isEmpty()) return;
+  if (running() || files.isEmpty()) return;
   event->acceptProposedAction();
   openRecordings(files);
 }
 
 void ConverterDialog::keyPressEvent(QKeyEvent* event) {
   // Esc would end the window and with it the conversion: asked first.
-  if (event->key() == Qt::Key_Escape && running() == 1 && !seams_.confirmStop(this)) return;
+  if (event->key() == Qt::Key_Escape && running() && !seams_.confirmStop(this)) return;
   const bool enter = event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter;
   if (enter && event->modifiers() == Qt::NoModifier && !qobject_cast<QPushButton*>(focusWidget())) {
     // Enter away from a push button is the dialog's OK: read the controls, then end.

@@ -1,18 +1,17 @@
-// ConverterDialog: the main window; owns the recording, the chosen options and the worker thread.
+// ConverterDialog: the main window; owns the recording and the chosen options, and hands conversions to its
+// run controller.
 #pragma once
 
 #include <QDialog>
 #include <QElapsedTimer>
-#include <QHash>
 #include <QString>
 #include <QStringList>
 #include <QUrl>
-#include <array>
-#include <atomic>
 #include <functional>
 #include <memory>
 #include <optional>
 
+#include "app/dialog_layout.h"
 #include "app/dialog_outputs.h"
 #include "app/options_dialog.h"
 #include "convert/conversion_worker.h"
@@ -26,11 +25,11 @@ class QMenu;
 class QMessageBox;
 class QProgressBar;
 class QPushButton;
-class QSettings;
 
 namespace qmv::app {
 
-class ConversionThread;
+class RememberedState;
+class RunController;
 
 // Everything the dialog asks of the user or shows modally, and the worker it starts.
 // Each member defaults to the real thing; tests fill them.
@@ -52,8 +51,10 @@ struct DialogSeams {
   std::function<void(QWidget* parent, const QString& text, const QString& caption)> warning;
   // The completion box, with "Open Folder" beside OK: true when Open Folder was pressed.
   std::function<bool(QWidget* parent, const QString& text, const QString& caption)> completion;
-  // Opens a folder in the desktop's file manager.
-  std::function<void(const QUrl& folder)> openUrl;
+  // Opens a folder in the desktop's file manager; false when none could be started.
+  std::function<bool(const QUrl& folder)> openUrl;
+  // A recording was refused as damaged: true = "Convert what can be recovered", false = Cancel.
+  std::function<bool(QWidget* parent, const QString& text)> offerSalvage;
   // Asked once before anything is written when outputs exist already: true = Replace, false = Cancel.
   std::function<bool(QWidget* parent, const QStringList& existing)> confirmReplace;
   // Asked before Esc or closing ends a running conversion: true = stop it and close.
@@ -70,6 +71,7 @@ DialogSeams withDefaults(DialogSeams seams);
 // The completion box ("Open Folder" beside OK) and the Replace / Cancel question, unshown.
 std::unique_ptr<QMessageBox> completionBox(QWidget* parent, const QString& text, const QString& caption);
 std::unique_ptr<QMessageBox> replaceBox(QWidget* parent, const QStringList& existing);
+std::unique_ptr<QMessageBox> salvageBox(QWidget* parent, const QString& text);
 
 // "DVR(QMV or Exe) Files (*.qmv, *.exe)" and "All Files (*.*)", in Qt's filter syntax.
 QString openFileFilter();
@@ -81,7 +83,7 @@ class ConverterDialog : public QDialog {
   ~ConverterDialog() override;
 
   // The control with this template id, or null.
-  QWidget* control(int id) const;
+  QWidget* control(int id) const { return controls_.control(id); }
   template <typename T>
   T* controlAs(int id) const {
     return qobject_cast<T*>(control(id));
@@ -108,26 +110,28 @@ class ConverterDialog : public QDialog {
   const RecordingFile& recording() const { return recording_; }
   uint32_t selectedChannels() const { return selectedChannels_; }
   int compressorIndex() const { return compressorIndex_; }
-  // 1 while a worker converts and no stop has been asked of it.
-  int running() const;
-  bool hasWorker() const { return worker_ != nullptr; }
+  // True while a worker converts and no stop has been asked of it.
+  bool running() const;
+  bool hasWorker() const;
   const QString& sourcePath() const { return sourcePath_; }
   const QString& baseName() const { return baseName_; }
   const QString& destinationDir() const { return destinationDir_; }
-  int standardize() const { return standardize_; }
-  int defaultCodec() const { return defaultCodec_; }
-  const CompressOptions& compressOptions() const { return compressOptions_; }
+  bool standardize() const { return standardize_; }
+  // The Default Codec box: pass-through.
+  bool defaultCodec() const { return options_.codec.mode == VideoMode::kPassThrough; }
+  const CompressOptions& compressOptions() const { return options_.codec.compressOptions; }
   // How many completion steps have run (one per finished conversion pass).
   int completions() const { return completions_; }
   // The options as the next conversion takes them.
-  DialogOptions dialogOptions() const;
+  const DialogOptions& dialogOptions() const { return options_; }
   // The recordings of a batch still to convert after the current one.
-  const QStringList& batchRest() const { return batchRest_; }
+  const QStringList& batchRest() const;
   // The recently opened recordings, newest first.
   QStringList recentRecordings() const;
 
-  // Opens the recording at path as Open does after its file dialog.
-  void openRecording(const QString& path);
+  // Opens the recording at path as Open does after its file dialog; batchRest: the recordings Convert
+  // converts after it.
+  void openRecording(const QString& path, const QStringList& batchRest = {});
   // Opens the first of paths; Convert then converts them all, one after another, into the destination.
   void openRecordings(const QStringList& paths);
   void onOptions();
@@ -147,19 +151,21 @@ class ConverterDialog : public QDialog {
  private:
   void createControls();
   void initDialog();
-  template <typename T>
-  T* addControl(int id, T* widget, int x, int y, int width, int height);
   void setProgressRange(quint32 maximum);
   void setProgressPosition(quint32 position);
   void onConversionDone(const ConversionReport& report);
   // Loads path as the current recording; false when the reader rejects it. The destination is left alone.
   // rejection: where a rejected file's reason goes instead of a message box (a batch tells it at its end).
-  bool loadRecording(const QString& path, QString* rejection = nullptr);
-  void rememberRecent(const QString& path);
+  // convertRecovered: set when the user chose to convert what salvage recovers from a damaged recording.
+  bool loadRecording(const QString& path, QString* rejection = nullptr, bool* convertRecovered = nullptr);
+  // The compressor box: a choice only for AVI pass-through; otherwise it shows what the video becomes.
+  void showVideoPlan();
+  // The destination in the idle progress bar.
+  void showDestination();
   void fillRecentMenu();
-  // The settings of a pass over the current recording into the current destination.
-  ConversionSettings passSettings();
-  void startPass(ConversionSettings settings);
+  // The job of a pass over the current recording into the current destination.
+  ConversionJob passJob();
+  void startPass();
   // The completion or failure message of the run that just ended.
   void tellOutcome();
   void setConvertLabel(bool running);
@@ -171,19 +177,9 @@ class ConverterDialog : public QDialog {
   QString effectiveDestination() const;
 
   DialogSeams seams_;
-  std::unique_ptr<QSettings> settings_;
-  SideFileChoices sideChoices_;
-  bool burnIn_ = false;
-  bool salvage_ = false;  // Open takes what salvage recovers from a damaged recording
-  Container container_ = Container::kAvi;
-  Timing timing_ = Timing::kDeclared;
-  uint32_t maxGapSeconds_ = 0;
-  QStringList batchRest_;
-  bool replaceExisting_ = false;  // the user agreed to replace the outputs that exist
-  // The result of the running pass's job, filled on the worker's thread before it returns.
-  std::shared_ptr<JobResult> result_;
-  std::vector<PassOutcome> passes_;  // the finished passes of the run, for its one completion message
-  QString runFolder_;                // where the run writes
+  std::unique_ptr<RememberedState> remembered_;
+  DialogOptions options_;
+  std::unique_ptr<RunController> run_;
   QElapsedTimer runClock_;
   quint32 progressMaximum_ = 0;
 
@@ -191,9 +187,6 @@ class ConverterDialog : public QDialog {
   RecordingFile recording_;
   uint32_t selectedChannels_ = 0;
   int compressorIndex_ = 0;
-  CompressOptions compressOptions_;
-  std::atomic<bool> stop_{false};  // the worker's stop request; it only reads it
-  std::unique_ptr<ConversionThread> worker_;
   QString sourcePath_;
   QString baseName_;
   QString destinationDir_;
@@ -202,19 +195,13 @@ class ConverterDialog : public QDialog {
   QString infoRecordedTime_;
   QString infoMacAddress_;
   QString infoLanguageVideo_;
-  int standardize_ = 0;
-  int defaultCodec_ = 0;
+  bool standardize_ = false;
 
-  // Signals of a stopped worker that are still queued carry an older generation and are dropped.
-  int generation_ = 0;
   int progressShift_ = 0;  // positions are shifted down so that huge entry counts fit the bar's int
   int completions_ = 0;
   bool shutDown_ = false;
 
-  QHash<int, QWidget*> controls_;
-  std::array<QCheckBox*, 16> channelBoxes_{};
-  QComboBox* compressor_ = nullptr;
-  QProgressBar* progress_ = nullptr;
+  DialogControls controls_;
   QMenu* systemMenu_ = nullptr;
   QMenu* recentMenu_ = nullptr;
 #ifdef Q_OS_WIN

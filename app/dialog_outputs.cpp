@@ -4,6 +4,9 @@
 #include <QLocale>
 #include <filesystem>
 
+#include "job/damage_text.h"
+#include "output/container.h"
+
 #ifndef QMV2AVI_VERSION
 #define QMV2AVI_VERSION "0.0.0"
 #endif
@@ -22,11 +25,30 @@ ConversionJob dialogJob(const std::string& input, OpenMode open, const Conversio
   return job;
 }
 
+QString rejectionReason(const Error& error) {
+  // The command line's words, without its option hint: the dialog offers its own way on.
+  return QString::fromStdString(looksDamaged(error) ? damageText(error.message) : error.message);
+}
+
+QString salvageSummaryText(const RecordingFile& recording) {
+  if (recording.salvageReport() == nullptr) return {};
+  return QString::fromStdString(salvageSummary(recording));
+}
+
+QString videoPlanText(VideoMode mode, const std::string& encoder, Container container) {
+  const QString target = QString::fromLatin1(containerName(container)).toUpper();
+  if (mode == VideoMode::kReEncode)
+    return QString::fromStdString(encoder) + QStringLiteral(" \u2192 ") + target;
+  if (container == Container::kAvi) return {};
+  return QStringLiteral("copy \u2192 ") + target;
+}
+
 QString completionText(const std::vector<PassOutcome>& passes, const QString& folder) {
   int count = 0;
   qint64 bytes = 0;
   bool stopped = false;
   QStringList warnings;
+  QStringList salvaged;
   for (const PassOutcome& pass : passes) {
     const JobResult& result = pass.result;
     for (const OutputFileReport& file : result.report.files) {
@@ -44,6 +66,7 @@ QString completionText(const std::vector<PassOutcome>& passes, const QString& fo
     }
     stopped = stopped || result.report.stopped;
     const QString prefix = passes.size() > 1 ? pass.recordingName + QStringLiteral(": ") : QString();
+    if (!pass.salvage.isEmpty()) salvaged << prefix + pass.salvage;
     for (const std::string& w : result.rateWarnings) warnings << prefix + QString::fromStdString(w);
     for (const std::string& w : result.report.warnings) warnings << prefix + QString::fromStdString(w);
   }
@@ -54,6 +77,11 @@ QString completionText(const std::vector<PassOutcome>& passes, const QString& fo
                                .arg(files, QLocale::c().formattedDataSize(bytes), folder)
                          : QStringLiteral("The conversion is complete: %1 written (%2).\n\nFolder: %3")
                                .arg(files, QLocale::c().formattedDataSize(bytes), folder);
+  if (!salvaged.isEmpty()) {
+    // The files hold what could be recovered, and say how much that was.
+    text += QStringLiteral("\n\nThe recording was damaged; the files hold what could be recovered:");
+    for (const QString& line : salvaged) text += "\n" + line;
+  }
   if (!warnings.isEmpty()) {
     // A long list would push the buttons off the screen; the rest is counted.
     constexpr int kShownWarnings = 10;

@@ -19,7 +19,18 @@ ConversionJob dialogJob(const std::string& input, OpenMode open, const Conversio
 struct PassOutcome {
   QString recordingName;  // "cam.qmv"
   JobResult result;
+  QString salvage;  // what salvage recovered from a damaged recording; empty for a whole one
 };
+
+// Why a recording was not opened; damage in plain words first: "the file looks cut short or damaged: ...".
+QString rejectionReason(const Error& error);
+
+// "salvaged 1,793 of about 1,799 records; 1 unreadable range, 12.0 KiB"; empty for a whole recording.
+QString salvageSummaryText(const RecordingFile& recording);
+
+// What the compressor box shows while it is no choice: "libx264 → MP4", "copy → MKV". Empty for AVI
+// pass-through, where the box chooses the label of the copied video.
+QString videoPlanText(VideoMode mode, const std::string& encoder, Container container);
 
 // The completion message of a run (one pass, or a batch): the files written, their folder and total size,
 // and the warnings. A stopped run says that the files written so far are complete.

@@ -1,6 +1,9 @@
-// Entry of the qmv2avi program: no settings, just the converter dialog; --help and --version answer and exit.
+// Entry of the qmv2avi program: the converter dialog, with the recordings named on the command line open in
+// it;
+// --help and --version answer and exit.
 #include <QApplication>
 #include <QEvent>
+#include <QStringList>
 #include <QTimer>
 #include <QWidget>
 #include <cstdio>
@@ -17,10 +20,11 @@
 namespace {
 
 constexpr char kHelp[] =
-    "Usage: qmv2avi [--help] [--version]\n"
+    "Usage: qmv2avi [--help] [--version] [RECORDING...]\n"
     "Converts recordings of a 16-channel DVR (.qmv, or a player .exe with a recording) to video files\n"
     "(AVI, MKV or MP4), one per camera channel. Opens one window: Open a recording, pick channels\n"
-    "and a destination folder, press Convert (press it again to stop).\n"
+    "and a destination folder, press Convert (press it again to stop). A RECORDING named here is open\n"
+    "in the window; with several, Convert converts them all, one after another.\n"
     "\n"
     "Options:\n"
     "  -h, --help     Print this help message and exit\n"
@@ -74,7 +78,18 @@ int main(int argc, char* argv[]) {
   QApplication::setApplicationName(QStringLiteral("qmv2avi"));
   QuitAfterShow quitAfterShow;
   if (std::getenv("QMV2AVI_QUIT_AFTER_SHOW") != nullptr) application.installEventFilter(&quitAfterShow);
-  qmv::app::ConverterApp app;
+  // Qt has taken its own options out of the arguments; the rest name recordings. "--" ends the options.
+  QStringList recordings;
+  bool optionsEnded = false;
+  const QStringList arguments = QApplication::arguments();
+  for (qsizetype i = 1; i < arguments.size(); ++i) {
+    if (!optionsEnded && arguments[i] == QStringLiteral("--")) {
+      optionsEnded = true;
+    } else if (optionsEnded || !arguments[i].startsWith(QLatin1Char('-'))) {
+      recordings << arguments[i];
+    }
+  }
+  qmv::app::ConverterApp app({}, recordings);
   app.initInstance();
   return 0;
 }

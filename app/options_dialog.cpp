@@ -8,12 +8,17 @@
 #include <QGroupBox>
 #include <QHBoxLayout>
 #include <QLabel>
+#include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QSettings>
 #include <QSpinBox>
+#include <QStandardItemModel>
 #include <QVBoxLayout>
 #include <algorithm>
+
+#include "convert/recorded_time.h"
+#include "output/encoder_fit.h"
 
 namespace qmv::app {
 
@@ -23,7 +28,20 @@ const QString kGroup = QStringLiteral("options/");
 // Pauses up to a day; longer ones are kept as they are.
 constexpr int kMaxGapLimit = 24 * 60 * 60;
 
+// The command line's words for an offset it does not take.
+const QString kUtcOffsetRule = QStringLiteral("wants +HH:MM or -HH:MM, from -14:00 to +14:00");
+
+bool fits(const std::vector<Container>& fitting, Container container) {
+  return std::find(fitting.begin(), fitting.end(), container) != fitting.end();
+}
+
 }  // namespace
+
+std::vector<Container> fittingContainers(const CodecChoice& codec) {
+  if (codec.mode == VideoMode::kPassThrough || codec.compressOptions.encoder.empty())
+    return {Container::kAvi, Container::kMkv, Container::kMp4};
+  return containersFitting(codec.compressOptions.encoder);
+}
 
 DialogOptions loadDialogOptions(QSettings& settings) {
   DialogOptions o;
@@ -48,7 +66,10 @@ DialogOptions loadDialogOptions(QSettings& settings) {
     o.codec.compressOptions.keyFrameInterval = settings.value(kGroup + "keyFrameInterval", 0).toInt();
     o.codec.compressOptions.bitRate = settings.value(kGroup + "bitRate", 0).toLongLong();
     o.burnIn = settings.value(kGroup + "burnIn", false).toBool();
+    const std::vector<Container> fitting = fittingContainers(o.codec);
+    if (!fitting.empty() && !fits(fitting, o.container)) o.container = fitting.front();
   }
+  o.utcOffsetMinutes = parseUtcOffset(settings.value(kGroup + "utcOffset").toString().toStdString());
   return o;
 }
 
@@ -68,6 +89,9 @@ void saveDialogOptions(QSettings& settings, const DialogOptions& o) {
   settings.setValue(kGroup + "container", int(o.container));
   settings.setValue(kGroup + "recordedTiming", o.timing == Timing::kRecorded);
   settings.setValue(kGroup + "maxGapSeconds", int(o.maxGapSeconds));
+  settings.setValue(kGroup + "utcOffset", o.utcOffsetMinutes
+                                              ? QString::fromStdString(formatUtcOffset(*o.utcOffsetMinutes))
+                                              : QString());
 }
 
 OptionsDialog::OptionsDialog(const DialogOptions& current, CompressionChooser chooseCompression,
@@ -116,6 +140,13 @@ OptionsDialog::OptionsDialog(const DialogOptions& current, CompressionChooser ch
   outputLayout->addRow(QStringLiteral("&Container:"), container_);
   outputLayout->addRow(QStringLiteral("&Timing:"), timing_);
   outputLayout->addRow(QStringLiteral("Shorten pauses &longer than:"), maxGap_);
+  utcOffset_ = new QLineEdit(output);
+  utcOffset_->setPlaceholderText(QStringLiteral("+HH:MM; empty: not known"));
+  utcOffsetHint_ = new QLabel(output);
+  // The recorder states no zone: without an offset the files keep the recorded time and claim none.
+  utcOffsetHint_->setWordWrap(true);
+  outputLayout->addRow(QStringLiteral("Recorder's &UTC offset:"), utcOffset_);
+  outputLayout->addRow(QString(), utcOffsetHint_);
   layout->addWidget(output);
 
   auto* input = new QGroupBox(QStringLiteral("Recordings"), this);
@@ -126,6 +157,7 @@ OptionsDialog::OptionsDialog(const DialogOptions& current, CompressionChooser ch
 
   auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
   layout->addWidget(buttons);
+  ok_ = buttons->button(QDialogButtonBox::Ok);
   connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
   connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
 
@@ -138,6 +170,10 @@ OptionsDialog::OptionsDialog(const DialogOptions& current, CompressionChooser ch
   timing_->setCurrentIndex(current.timing == Timing::kRecorded ? 1 : 0);
   maxGap_->setValue(int(std::min<uint32_t>(current.maxGapSeconds, kMaxGapLimit)));
   maxGap_->setEnabled(current.timing == Timing::kRecorded);
+  if (current.utcOffsetMinutes)
+    utcOffset_->setText(QString::fromStdString(formatUtcOffset(*current.utcOffsetMinutes)));
+  onUtcOffsetEdited(utcOffset_->text());
+  connect(utcOffset_, &QLineEdit::textChanged, this, &OptionsDialog::onUtcOffsetEdited);
   connect(container_, &QComboBox::currentIndexChanged, this,
           [this](int index) { options_.container = Container(std::clamp(index, 0, int(Container::kMp4))); });
   connect(timing_, &QComboBox::currentIndexChanged, this, [this](int index) {
@@ -182,6 +218,41 @@ void OptionsDialog::showCodec() {
   // Pass-through never changes a frame, so nothing can be drawn into one.
   burnIn_->setEnabled(reEncode);
   burnIn_->setChecked(reEncode && options_.burnIn);
+  offerFittingContainers();
+}
+
+void OptionsDialog::offerFittingContainers() {
+  const std::string encoder =
+      options_.codec.mode == VideoMode::kReEncode ? options_.codec.compressOptions.encoder : std::string();
+  if (encoder == fittedEncoder_ && !encoder.empty()) return;  // each fit test opens an encoder and a muxer
+  fittedEncoder_ = encoder;
+  const std::vector<Container> fitting = fittingContainers(options_.codec);
+  auto* model = qobject_cast<QStandardItemModel*>(container_->model());
+  for (int i = 0; i < container_->count(); ++i) {
+    QStandardItem* item = model->item(i);
+    const bool fit = fitting.empty() || fits(fitting, Container(i));
+    item->setEnabled(fit);
+    item->setToolTip(
+        fit ? QString()
+            : QStringLiteral("%1 video does not fit this container").arg(QString::fromStdString(encoder)));
+  }
+  if (!fitting.empty() && !fits(fitting, options_.container))
+    container_->setCurrentIndex(int(fitting.front()));
+}
+
+void OptionsDialog::onUtcOffsetEdited(const QString& text) {
+  const QString trimmed = text.trimmed();
+  const std::optional<int> offset = parseUtcOffset(trimmed.toStdString());
+  const bool valid = trimmed.isEmpty() || offset.has_value();
+  if (valid) options_.utcOffsetMinutes = trimmed.isEmpty() ? std::nullopt : offset;
+  ok_->setEnabled(valid);
+  if (!valid) {
+    utcOffsetHint_->setText(QStringLiteral("The offset %1.").arg(kUtcOffsetRule));
+  } else if (offset) {
+    utcOffsetHint_->setText(QStringLiteral("The files say when they were recorded in UTC."));
+  } else {
+    utcOffsetHint_->setText(QStringLiteral("The files keep the recorded time and claim no time zone."));
+  }
 }
 
 std::optional<DialogOptions> OptionsDialog::choose(QWidget* parent, const DialogOptions& current,

@@ -5,6 +5,7 @@
 #include <QDialog>
 #include <functional>
 #include <optional>
+#include <vector>
 
 #include "app/dialog_outputs.h"
 #include "convert/conversion_context.h"
@@ -14,6 +15,7 @@ class QCheckBox;
 class QComboBox;
 class QSpinBox;
 class QLabel;
+class QLineEdit;
 class QPushButton;
 class QRadioButton;
 class QSettings;
@@ -29,15 +31,22 @@ struct DialogOptions {
   Container container = Container::kAvi;
   Timing timing = Timing::kDeclared;
   uint32_t maxGapSeconds = 0;  // recorded timing: longer pauses close to this; 0 keeps every pause
+  // Minutes east of UTC where the recorder stood, when the user knows it; none: the files claim no zone.
+  std::optional<int> utcOffsetMinutes;
 
   bool operator==(const DialogOptions& other) const {
     return sideFiles == other.sideFiles && codec.mode == other.codec.mode &&
            codec.compressOptions == other.codec.compressOptions && burnIn == other.burnIn &&
            salvage == other.salvage && container == other.container && timing == other.timing &&
-           maxGapSeconds == other.maxGapSeconds;
+           maxGapSeconds == other.maxGapSeconds && utcOffsetMinutes == other.utcOffsetMinutes;
   }
 };
 
+// The containers the options' video fits: all for pass-through, those the re-encoder's stream fits
+// otherwise (containersFitting).
+std::vector<Container> fittingContainers(const CodecChoice& codec);
+
+// A stored re-encoder whose stream its stored container does not take gets the first container it fits.
 DialogOptions loadDialogOptions(QSettings& settings);
 void saveDialogOptions(QSettings& settings, const DialogOptions& options);
 
@@ -61,9 +70,12 @@ class OptionsDialog : public QDialog {
   QPushButton* encoderButton() const { return encoder_; }
   QCheckBox* burnInBox() const { return burnIn_; }
   QCheckBox* salvageBox() const { return salvage_; }
-  QComboBox* containerBox() const { return container_; }  // AVI, MKV, MP4 in Container's order
-  QComboBox* timingBox() const { return timing_; }        // Declared, Recorded in Timing's order
-  QSpinBox* maxGapBox() const { return maxGap_; }         // enabled with recorded timing
+  QComboBox* containerBox() const { return container_; }    // AVI, MKV, MP4 in Container's order
+  QComboBox* timingBox() const { return timing_; }          // Declared, Recorded in Timing's order
+  QSpinBox* maxGapBox() const { return maxGap_; }           // enabled with recorded timing
+  QLineEdit* utcOffsetField() const { return utcOffset_; }  // "+HH:MM", or empty when not known
+  QLabel* utcOffsetHint() const { return utcOffsetHint_; }
+  QPushButton* okButton() const { return ok_; }
 
   // Runs the dialog; the accepted options, or nullopt when cancelled.
   static std::optional<DialogOptions> choose(QWidget* parent, const DialogOptions& current,
@@ -73,6 +85,9 @@ class OptionsDialog : public QDialog {
   // The Re-encode and Pass-through choices and the Encoder button, through the Default Codec rule.
   void chooseCodec(bool passThrough, bool askAgain);
   void showCodec();
+  // Only the containers the video fits can be chosen; a choice that no longer fits moves to one that does.
+  void offerFittingContainers();
+  void onUtcOffsetEdited(const QString& text);
 
   DialogOptions options_;
   CompressionChooser chooseCompression_;
@@ -88,6 +103,10 @@ class OptionsDialog : public QDialog {
   QComboBox* container_;
   QComboBox* timing_;
   QSpinBox* maxGap_;
+  QLineEdit* utcOffset_;
+  QLabel* utcOffsetHint_;
+  QPushButton* ok_;
+  std::string fittedEncoder_;  // the encoder the container list was last fitted to
 };
 
 }  // namespace qmv::app

@@ -31,28 +31,11 @@ void printRanges(std::ostream& out, const char* title, const std::vector<ByteRan
 
 std::string minutesText(uint16_t time) { return fmt::format("{:02d}:{:02d}", time / 60, time % 60); }
 
-std::string damageText(const std::string& detail) { return "the file looks cut short or damaged: " + detail; }
-
 }  // namespace
 
 std::string rejectionText(const Error& error, bool salvageTried) {
   if (!looksDamaged(error)) return error.message;
   return damageText(error.message) + (salvageTried ? "" : " (try --salvage)");
-}
-
-std::string groupedNumber(uint64_t value) {
-  std::string digits = std::to_string(value);
-  for (int at = int(digits.size()) - 3; at > 0; at -= 3) digits.insert(std::size_t(at), ",");
-  return digits;
-}
-
-std::string salvageSummary(const RecordingFile& recording) {
-  const SalvageReport* report = recording.salvageReport();
-  if (report == nullptr) return "the recording is whole; nothing needed salvage";
-  const std::size_t ranges = report->unreadable.size();
-  return "salvaged " + groupedNumber(report->records) + " of about " + groupedNumber(report->aboutRecords) +
-         " records; " + groupedNumber(ranges) +
-         (ranges == 1 ? " unreadable range, " : " unreadable ranges, ") + humanBytes(report->unreadableBytes);
 }
 
 void printSalvage(std::ostream& out, const RecordingFile& recording) {

@@ -6,6 +6,7 @@
 #include <ostream>
 #include <string>
 
+#include "job/damage_text.h"
 #include "recording/recording_file.h"
 #include "recording/result.h"
 
@@ -15,11 +16,8 @@ namespace qmv::cli {
 // "the file looks cut short or damaged: DETAIL (try --salvage)".
 std::string rejectionText(const Error& error, bool salvageTried = false);
 
-// "1,204"
-std::string groupedNumber(uint64_t value);
-
-// "salvaged 1,204 of about 1,290 records; 2 unreadable ranges, 3.10 MiB"
-std::string salvageSummary(const RecordingFile& recording);
+using qmv::groupedNumber;
+using qmv::salvageSummary;
 
 // info --salvage: what would be recovered (salvageJson in convert/ gives the same as JSON).
 void printSalvage(std::ostream& out, const RecordingFile& recording);

@@ -5,10 +5,11 @@
 #include <string>
 #include <string_view>
 
+#include "job/damage_text.h"
+
 namespace qmv::cli {
 
-// "512 bytes", "1.5 KiB", "2.25 MiB", "1.00 GiB".
-std::string humanBytes(uint64_t bytes);
+using qmv::humanBytes;  // job/damage_text.h
 
 // Text that came from a recording, a report or a file name, as the console may show it: control characters
 // (C0, DEL, C1) and bytes that are not UTF-8 are written as escapes (`\n`, `\x1B`, `\u009B`), and a

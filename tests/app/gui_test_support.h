@@ -44,7 +44,7 @@ class FakeWorker {
       sawOpenRecording = recording.isOpen();
     }
     ConversionReport report;
-    if (!recording.isOpen() || settings.selectedChannels == 0) {
+    if (!recording.isOpen() || settings.selectedChannels == 0 || returnUnstarted.load()) {
       finished.store(true);
       return report;
     }
@@ -72,6 +72,7 @@ class FakeWorker {
   std::atomic<int> calls{0};
   std::atomic<bool> finished{false};
   std::atomic<bool> endByItself{false};
+  std::atomic<bool> returnUnstarted{false};  // returns at once without a pass, as with nothing to do
   std::optional<Error> outputError;
   std::atomic<bool> sawOpenRecording{false};
 

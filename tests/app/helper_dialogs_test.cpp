@@ -4,11 +4,14 @@
 #include <QComboBox>
 #include <QDir>
 #include <QFileDialog>
+#include <QLabel>
+#include <QLineEdit>
 #include <QListWidget>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QSettings>
 #include <QSpinBox>
+#include <QStandardItemModel>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTreeView>
@@ -263,6 +266,89 @@ class HelperDialogsTest : public QObject {
     QCOMPARE(reopened.containerBox()->currentIndex(), 2);
     QCOMPARE(reopened.timingBox()->currentIndex(), 1);
     QCOMPARE(reopened.maxGapBox()->value(), 5);
+  }
+
+  // Only the containers the video fits can be chosen; a container the new encoder does not fit moves to
+  // the first one it does. Stored options get the same rule.
+  void optionsDialogOffersOnlyFittingPairs_data() {
+    QTest::addColumn<QString>("encoder");  // empty: pass-through
+    QTest::addColumn<int>("container");
+    QTest::addColumn<QList<int>>("offered");
+    QTest::addColumn<int>("chosen");
+    const int avi = int(Container::kAvi), mkv = int(Container::kMkv), mp4 = int(Container::kMp4);
+    QTest::newRow("pass-through") << "" << mp4 << QList<int>{avi, mkv, mp4} << mp4;
+    QTest::newRow("libx264") << "libx264" << mp4 << QList<int>{avi, mkv, mp4} << mp4;
+    QTest::newRow("huffyuv, not in MP4") << "huffyuv" << mp4 << QList<int>{avi, mkv} << avi;
+    QTest::newRow("ffv1, not in MP4") << "ffv1" << mp4 << QList<int>{avi, mkv} << avi;
+    QTest::newRow("rawvideo, not in MKV") << "rawvideo" << mkv << QList<int>{avi} << avi;
+  }
+
+  void optionsDialogOffersOnlyFittingPairs() {
+    QFETCH(QString, encoder);
+    QFETCH(int, container);
+    QFETCH(QList<int>, offered);
+    QFETCH(int, chosen);
+    if (!encoder.isEmpty() && !findEncoder(encoder.toStdString()))
+      QSKIP("this FFmpeg build lacks the encoder");
+    DialogOptions current;
+    current.container = Container(container);
+    if (!encoder.isEmpty()) {
+      current.codec.mode = VideoMode::kReEncode;
+      current.codec.compressOptions.encoder = encoder.toStdString();
+    }
+    OptionsDialog dialog(current,
+                         [](QWidget*, const CompressOptions&) { return std::optional<CompressOptions>(); });
+    auto* model = qobject_cast<QStandardItemModel*>(dialog.containerBox()->model());
+    QList<int> enabled;
+    for (int i = 0; i < dialog.containerBox()->count(); ++i)
+      if (model->item(i)->isEnabled()) enabled << i;
+    QCOMPARE(enabled, offered);
+    QCOMPARE(dialog.containerBox()->currentIndex(), chosen);
+    QCOMPARE(int(dialog.options().container), chosen);
+
+    QTemporaryDir dir;
+    QSettings settings(QDir(dir.path()).filePath("options.ini"), QSettings::IniFormat);
+    saveDialogOptions(settings, current);
+    QCOMPARE(int(loadDialogOptions(settings).container), chosen);
+  }
+
+  // The recorder's UTC offset, read as the command line reads it; OK only with an offset it takes or none.
+  void optionsDialogUtcOffset_data() {
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<bool>("valid");
+    QTest::addColumn<int>("minutes");  // -1000: none
+    QTest::addColumn<QString>("hint");
+    QTest::newRow("empty") << "" << true << -1000
+                           << "The files keep the recorded time and claim no time zone.";
+    QTest::newRow("east") << "+02:00" << true << 120 << "The files say when they were recorded in UTC.";
+    QTest::newRow("west, half hour") << " -05:30 " << true << -330
+                                     << "The files say when they were recorded in UTC.";
+    QTest::newRow("beyond 14 hours") << "+15:00" << false << -1000
+                                     << "The offset wants +HH:MM or -HH:MM, from -14:00 to +14:00.";
+    QTest::newRow("no sign") << "02:00" << false << -1000
+                             << "The offset wants +HH:MM or -HH:MM, from -14:00 to +14:00.";
+  }
+
+  void optionsDialogUtcOffset() {
+    QFETCH(QString, text);
+    QFETCH(bool, valid);
+    QFETCH(int, minutes);
+    QFETCH(QString, hint);
+    DialogOptions current;
+    current.utcOffsetMinutes = 60;
+    OptionsDialog dialog(current,
+                         [](QWidget*, const CompressOptions&) { return std::optional<CompressOptions>(); });
+    QCOMPARE(dialog.utcOffsetField()->text(), QString("+01:00"));
+    dialog.utcOffsetField()->setText(text);
+    QCOMPARE(dialog.okButton()->isEnabled(), valid);
+    QCOMPARE(dialog.utcOffsetHint()->text(), hint);
+    if (!valid) return;
+    const std::optional<int> expected = minutes == -1000 ? std::nullopt : std::optional<int>(minutes);
+    QCOMPARE(dialog.options().utcOffsetMinutes, expected);
+    QTemporaryDir dir;
+    QSettings settings(QDir(dir.path()).filePath("options.ini"), QSettings::IniFormat);
+    saveDialogOptions(settings, dialog.options());
+    QCOMPARE(loadDialogOptions(settings).utcOffsetMinutes, expected);
   }
 
   void openFileFilterOffersTwoChoices() {

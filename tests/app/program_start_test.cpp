@@ -5,12 +5,22 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include "gui_test_support.h"
+
 namespace {
 
 class ProgramStartTest : public QObject {
   Q_OBJECT
 
+ private:
+  QTemporaryDir dir_;
+
  private slots:
+  void initTestCase() {
+    QVERIFY(dir_.isValid());
+    QVERIFY(qmv::test::writeRecording(dir_.filePath("cam.qmv"), {0}));
+  }
+
   void start_data() {
     QTest::addColumn<QStringList>("arguments");
     QTest::addColumn<bool>("offscreen");
@@ -19,11 +29,15 @@ class ProgramStartTest : public QObject {
     QTest::newRow("version") << QStringList{"--version"} << false
                              << QStringLiteral("qmv2avi " QMV2AVI_VERSION "\n");
     QTest::newRow("help") << QStringList{"--help"} << false
-                          << QStringLiteral("Usage: qmv2avi [--help] [--version]\n");
-    QTest::newRow("help among Qt options") << QStringList{"-platform", "offscreen", "-h"} << false
-                                           << QStringLiteral("Usage: qmv2avi [--help] [--version]\n");
+                          << QStringLiteral("Usage: qmv2avi [--help] [--version] [RECORDING...]\n");
+    QTest::newRow("help among Qt options")
+        << QStringList{"-platform", "offscreen", "-h"} << false
+        << QStringLiteral("Usage: qmv2avi [--help] [--version] [RECORDING...]\n");
     QTest::newRow("window") << QStringList{} << true
                             << QStringLiteral("qmv2avi: window shown: QMV to AVI Converter\n");
+    // As the desktop entry's %f passes it.
+    QTest::newRow("recording named") << QStringList{"cam.qmv"} << true
+                                     << QStringLiteral("qmv2avi: window shown: QMV to AVI : 'cam.qmv'\n");
   }
 
   void start() {
@@ -43,6 +57,7 @@ class ProgramStartTest : public QObject {
     env.insert(QStringLiteral("XDG_CONFIG_HOME"), config.path());
     QProcess program;
     program.setProcessEnvironment(env);
+    program.setWorkingDirectory(dir_.path());
     program.start(QStringLiteral(QMV2AVI_APP_PATH), arguments);
     QVERIFY(program.waitForFinished(60000));
     QCOMPARE(program.exitStatus(), QProcess::NormalExit);
