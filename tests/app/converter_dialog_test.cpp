@@ -656,7 +656,7 @@ class ConverterDialogTest : public QObject {
     const QString fields = dialog.controlAs<QLabel>(id::kRecordedTime)->text();
     const QList<int> enabled = enabledOf(dialog, inputControls());
     QVERIFY2(warnings_.isEmpty(), qPrintable(warnings_.join("\n")));
-    open(dialog, bad_);  // refused as damaged; the offer to recover what can be is declined
+    open(dialog, bad_);  // not a recording at all: refused, with nothing to offer
     QCOMPARE(dialog.windowTitle(), QString("QMV to AVI : 'recB.qmv'"));
     QCOMPARE(warnings_.size(), 1);
     QVERIFY(warnings_[0].startsWith("QMV to AVI|bad.qmv was not opened."));
