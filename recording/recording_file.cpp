@@ -70,13 +70,38 @@ Status RecordingFile::openWith(std::unique_ptr<ByteSource> source,
 
 namespace {
 
+// The first bytes of a source, as a source of their own: what a refusal probes with salvage.
+class PrefixSource : public ByteSource {
+ public:
+  PrefixSource(ByteSource& whole, uint64_t size) : whole_(whole), size_(std::min(size, whole.size())) {}
+  uint64_t size() const override { return size_; }
+  std::size_t readAt(uint64_t offset, void* destination, std::size_t count) override {
+    if (offset >= size_) return 0;
+    return whole_.readAt(offset, destination, std::size_t(std::min<uint64_t>(count, size_ - offset)));
+  }
+  const std::string& name() const override { return whole_.name(); }
+  bool copyFromView(uint64_t offset, void* destination, std::size_t count) override {
+    return offset <= size_ && count <= size_ - offset && whole_.copyFromView(offset, destination, count);
+  }
+
+ private:
+  ByteSource& whole_;
+  uint64_t size_;
+};
+
+// Salvage looks at this much of a refused file to tell damage it can recover from the rest: a fraction of a
+// second, however large the file claims to be.
+constexpr uint64_t kProbeBytes = uint64_t(64) << 20;
+
 // The reader's refusal, and whether salvage could do anything with the file: "try --salvage" is offered
-// only where it recovers something, and a file that was never a recording is called that.
+// only where it recovers something, and a file that was never a recording is called that. Past the probe's
+// reach nothing is ruled out, and the refusal stays as the reader gave it.
 Result<RecordingIndex> readIndexOrExplain(ByteSource& source) {
   auto whole = readIndex(source);
   if (whole || !looksDamaged(whole.error())) return whole;
-  const auto salvaged = salvageIndex(source);
-  if (salvaged) return whole.error();
+  PrefixSource probe(source, kProbeBytes);
+  const auto salvaged = salvageIndex(probe);
+  if (salvaged || probe.size() < source.size()) return whole.error();
   if (salvaged.error().code == kNotARecording) return salvaged.error();
   return Error{kNothingRecovered, "the file looks cut short or damaged: " + whole.error().message +
                                       "; salvage finds no intact video frame in it"};
