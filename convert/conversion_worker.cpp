@@ -72,10 +72,19 @@ struct Channel {
   std::unique_ptr<MediaWriter> writer;
   FrameRate rate;
   bool keySeen = false;
-  bool skipped = false;  // its writer could not be made for a geometry-less format code
-  CueTrack cues;         // the recorded time, for containers with a subtitle track
+  bool skipped = false;                    // its writer could not be made for a geometry-less format code
+  uint8_t formatCode = 0;                  // the file's, from the channel's first frame
+  uint64_t otherSizeFrames = 0;            // pass-through frames of another picture size, left out
+  std::optional<uint8_t> otherFormatCode;  // the first such frame's code
+  CueTrack cues;                           // the recorded time, for containers with a subtitle track
   uint64_t audioLead = 0;
 };
+
+// Two format codes whose frames are coded at one size share a stream header.
+bool sameCodedSize(uint8_t a, uint8_t b) {
+  const FrameGeometry x = getFrameGeometry(a, false), y = getFrameGeometry(b, false);
+  return x.width == y.width && x.height == y.height;
+}
 
 // "[gap 00:23:41]": how long nothing was recorded where a gap was closed.
 std::string gapNoteText(uint32_t seconds) {
@@ -280,6 +289,22 @@ bool Worker::handleVideo(const FrameIndexEntry& entry, const FrameHeader& head, 
     const Created created = createWriter(c, head.formatCode);
     if (created == Created::kFailed) return false;
     if (created == Created::kSkipped) return true;
+    channel.formatCode = head.formatCode;
+  }
+  const bool passThrough = settings_.videoMode == VideoMode::kPassThrough;
+  if (passThrough && head.formatCode != channel.formatCode &&
+      !sameCodedSize(head.formatCode, channel.formatCode)) {
+    // A file's stream header holds one picture size: a frame of another would be copied bit-exact into a
+    // stream no player can decode. It keeps its place in time, and the channel waits for a key frame of
+    // the file's size again.
+    ++channel.otherSizeFrames;
+    if (!channel.otherFormatCode) channel.otherFormatCode = head.formatCode;
+    channel.keySeen = false;
+    const int64_t position = channel.writer->videoPosition();
+    channel.writer->skipVideo();
+    if (observer_ != nullptr)
+      observer_->frameDropped(DroppedFrameEvent{c, current_, sourceOffset(entry), entry.time, position, -1});
+    return true;
   }
   int64_t secondEnd = -1;
   if (plan_) {
@@ -304,7 +329,6 @@ bool Worker::handleVideo(const FrameIndexEntry& entry, const FrameHeader& head, 
 
   const uint8_t padWords = head.padWords;
   const uint32_t streamWords = padWords < wordCount ? wordCount - padWords : 0;
-  const bool passThrough = settings_.videoMode == VideoMode::kPassThrough;
   const int64_t position = channel.writer->videoPosition();
   if (passThrough) {
     if (stream_.size() < std::size_t(streamWords) * 4) stream_.resize(std::size_t(streamWords) * 4);
@@ -560,6 +584,17 @@ void Worker::finishAll() {
     if (!channel.writer) continue;
     MediaWriter& writer = *channel.writer;
     addCue(channel, channel.cues.close());
+    if (channel.otherSizeFrames > 0) {
+      const FrameGeometry file = getFrameGeometry(channel.formatCode, false);
+      const FrameGeometry other = getFrameGeometry(*channel.otherFormatCode, false);
+      const bool one = channel.otherSizeFrames == 1;
+      warnings_.add(
+          c, fmt::format("{} {} recorded at another picture size (format {}, {}x{}) {} left out "
+                         "of this file of format {} ({}x{}): one file's stream holds one picture size",
+                         channel.otherSizeFrames, one ? "frame" : "frames", *channel.otherFormatCode,
+                         other.width, other.height, one ? "was" : "were", channel.formatCode, file.width,
+                         file.height));
+    }
     Status finished = writer.finish();
     if (!finished) fail(finished.error());
     OutputFileReport file;
