@@ -22,12 +22,14 @@ constexpr uintmax_t kOver4GB = 4'100'000'000;
 constexpr uintmax_t k4GB = 4'000'000'000;
 constexpr uintmax_t k4GiB = uintmax_t(4) << 30;
 
-// One 704 x 576 channel at 30 fps with audio, key frame every 30.
+// One 704 x 576 channel at 30 fps with audio, key frame every 30; 40 kB of user data in each frame make the
+// file cross 4 GB well within the 70 minutes a recording's clock may span.
 gen::BodyPlan plan(int seconds) {
   gen::BodyPlan p;
   p.channels = {{0, 4, 120, 0, 30}};
   p.seconds = seconds;
   p.reuseFrames = true;
+  p.userDataBytes = 40'000;
   return p;
 }
 

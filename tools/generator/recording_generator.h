@@ -188,7 +188,10 @@ struct BodyPlan {
   int auxEverySeconds = 5;        // 0: none
   bool reuseFrames = false;       // reuse a pool of encoded frames (fast, for large recordings)
   uint32_t seed = 1;
-  int maxPadWords = 2;       // each video record gets 0..maxPadWords filler words (seeded)
+  int maxPadWords = 2;  // each video record gets 0..maxPadWords filler words (seeded)
+  // Each video frame opens with a user_data section (start code 00 00 01 B2) of this many bytes that
+  // decoders skip: large recordings within a recording's hour, at no encoding cost.
+  int userDataBytes = 0;
   bool randomAudio = false;  // random ADPCM codes instead of an IMA-coded tone
   // A pause in the recording: no record of any kind in the gapSeconds from second gapAt (counted from
   // startTime) on; what the plan holds from gapAt on is recorded that much later. seconds counts the

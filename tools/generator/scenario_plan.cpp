@@ -209,7 +209,13 @@ Scenario planScenario(const BodyPlan& plan) {
       r.frameType = frame.key ? kKeyFrameType : kNonKeyFrameType;
       r.formatCode = channel.formatCode;
       r.padWords = uint8_t(plan.maxPadWords > 0 ? prng.below(uint32_t(plan.maxPadWords) + 1) : 0);
-      r.data = std::move(frame.vop);
+      if (plan.userDataBytes > 0) {
+        r.data.assign({0x00, 0x00, 0x01, 0xB2});
+        r.data.resize(4 + std::size_t(plan.userDataBytes), 0x55);  // never a start code's zeros
+        r.data.insert(r.data.end(), frame.vop.begin(), frame.vop.end());
+      } else {
+        r.data = std::move(frame.vop);
+      }
       events.push_back(std::move(event));
     }
   }
