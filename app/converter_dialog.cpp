@@ -520,8 +520,11 @@ ConversionJob ConverterDialog::passJob() {
   settings.baseName = localPath(baseName_);
   // A recording opened through "Convert what can be recovered" is salvaged whatever the option says.
   const bool salvaged = options_.salvage || recording_.salvageReport() != nullptr;
-  return dialogJob(localPath(sourcePath_), salvaged ? OpenMode::kSalvage : OpenMode::kWhole, settings,
-                   options_.sideFiles);
+  ConversionJob job = dialogJob(localPath(sourcePath_), salvaged ? OpenMode::kSalvage : OpenMode::kWhole,
+                                settings, options_.sideFiles);
+  job.from = options_.from;
+  job.to = options_.to;
+  return job;
 }
 
 void ConverterDialog::onConvert() {
@@ -546,6 +549,15 @@ void ConverterDialog::onConvert() {
                        : QStringLiteral("No channel is ticked. Tick the channels to convert (or All CHs), "
                                         "then press Convert."),
                    kWarningCaption);
+    return;
+  }
+  // A time window that names no part of this recording: say what the recording spans.
+  if (const Result<RecordedWindow> window = jobWindow(passJob(), recording_); !window) {
+    seams_.warning(
+        this,
+        QStringLiteral("Nothing was converted: %1.\n\nChange the part of the recording in Options.")
+            .arg(QString::fromStdString(window.error().message)),
+        kWarningCaption);
     return;
   }
   // A worker that ended early, or whose end is still queued, is finished with before the next starts;

@@ -17,6 +17,7 @@
 #include <QVBoxLayout>
 #include <algorithm>
 
+#include "convert/recorded_moment.h"
 #include "convert/recorded_time.h"
 #include "output/encoder_fit.h"
 
@@ -149,6 +150,19 @@ OptionsDialog::OptionsDialog(const DialogOptions& current, CompressionChooser ch
   outputLayout->addRow(QString(), utcOffsetHint_);
   layout->addWidget(output);
 
+  auto* window = new QGroupBox(QStringLiteral("Part of the recording"), this);
+  auto* windowLayout = new QFormLayout(window);
+  from_ = new QLineEdit(QString::fromStdString(current.from), window);
+  from_->setPlaceholderText(QStringLiteral("HH:MM:SS; empty: from the start"));
+  to_ = new QLineEdit(QString::fromStdString(current.to), window);
+  to_->setPlaceholderText(QStringLiteral("HH:MM:SS; empty: to the end"));
+  windowHint_ = new QLabel(window);
+  windowHint_->setWordWrap(true);
+  windowLayout->addRow(QStringLiteral("&From:"), from_);
+  windowLayout->addRow(QStringLiteral("T&o:"), to_);
+  windowLayout->addRow(QString(), windowHint_);
+  layout->addWidget(window);
+
   auto* input = new QGroupBox(QStringLiteral("Recordings"), this);
   auto* inputLayout = new QVBoxLayout(input);
   salvage_ = new QCheckBox(QStringLiteral("Sal&vage damaged recordings"), input);
@@ -174,6 +188,9 @@ OptionsDialog::OptionsDialog(const DialogOptions& current, CompressionChooser ch
     utcOffset_->setText(QString::fromStdString(formatUtcOffset(*current.utcOffsetMinutes)));
   onUtcOffsetEdited(utcOffset_->text());
   connect(utcOffset_, &QLineEdit::textChanged, this, &OptionsDialog::onUtcOffsetEdited);
+  onWindowEdited();
+  connect(from_, &QLineEdit::textChanged, this, &OptionsDialog::onWindowEdited);
+  connect(to_, &QLineEdit::textChanged, this, &OptionsDialog::onWindowEdited);
   connect(container_, &QComboBox::currentIndexChanged, this,
           [this](int index) { options_.container = Container(std::clamp(index, 0, int(Container::kMp4))); });
   connect(timing_, &QComboBox::currentIndexChanged, this, [this](int index) {
@@ -245,7 +262,8 @@ void OptionsDialog::onUtcOffsetEdited(const QString& text) {
   const std::optional<int> offset = parseUtcOffset(trimmed.toStdString());
   const bool valid = trimmed.isEmpty() || offset.has_value();
   if (valid) options_.utcOffsetMinutes = trimmed.isEmpty() ? std::nullopt : offset;
-  ok_->setEnabled(valid);
+  utcOffsetValid_ = valid;
+  enableOk();
   if (!valid) {
     utcOffsetHint_->setText(QStringLiteral("The offset %1.").arg(kUtcOffsetRule));
   } else if (offset) {
@@ -254,6 +272,26 @@ void OptionsDialog::onUtcOffsetEdited(const QString& text) {
     utcOffsetHint_->setText(QStringLiteral("The files keep the recorded time and claim no time zone."));
   }
 }
+
+// Only the form is checked here: whether the times lie in the recording is told when Convert is pressed.
+void OptionsDialog::onWindowEdited() {
+  const std::string from = from_->text().trimmed().toStdString(), to = to_->text().trimmed().toStdString();
+  QString wrong;
+  for (const std::string* text : {&from, &to}) {
+    if (text->empty() || !wrong.isEmpty()) continue;
+    if (const Result<int64_t> read = recordedSecondsFrom(SystemInfo{}, *text); !read)
+      wrong = QString::fromStdString(read.error().message);
+  }
+  windowValid_ = wrong.isEmpty();
+  if (windowValid_) options_.from = from, options_.to = to;
+  windowHint_->setText(!windowValid_                ? wrong + "."
+                       : from.empty() && to.empty() ? QStringLiteral("The whole recording is converted.")
+                                                    : QStringLiteral("Each camera starts at its last key "
+                                                                     "frame at or before the start."));
+  enableOk();
+}
+
+void OptionsDialog::enableOk() { ok_->setEnabled(utcOffsetValid_ && windowValid_); }
 
 std::optional<DialogOptions> OptionsDialog::choose(QWidget* parent, const DialogOptions& current,
                                                    const CompressionChooser& chooseCompression) {

@@ -33,12 +33,18 @@ struct DialogOptions {
   uint32_t maxGapSeconds = 0;  // recorded timing: longer pauses close to this; 0 keeps every pause
   // Minutes east of UTC where the recorder stood, when the user knows it; none: the files claim no zone.
   std::optional<int> utcOffsetMinutes;
+  // The part of the recording to convert, as typed (HH:MM:SS or YYYY-MM-DD HH:MM:SS); empty: from the start,
+  // to the end. Checked against the recording when Convert is pressed; not kept for the next run of the
+  // program, which will likely open another recording.
+  std::string from;
+  std::string to;
 
   bool operator==(const DialogOptions& other) const {
     return sideFiles == other.sideFiles && codec.mode == other.codec.mode &&
            codec.compressOptions == other.codec.compressOptions && burnIn == other.burnIn &&
            salvage == other.salvage && container == other.container && timing == other.timing &&
-           maxGapSeconds == other.maxGapSeconds && utcOffsetMinutes == other.utcOffsetMinutes;
+           maxGapSeconds == other.maxGapSeconds && utcOffsetMinutes == other.utcOffsetMinutes &&
+           from == other.from && to == other.to;
   }
 };
 
@@ -75,6 +81,9 @@ class OptionsDialog : public QDialog {
   QSpinBox* maxGapBox() const { return maxGap_; }           // enabled with recorded timing
   QLineEdit* utcOffsetField() const { return utcOffset_; }  // "+HH:MM", or empty when not known
   QLabel* utcOffsetHint() const { return utcOffsetHint_; }
+  QLineEdit* fromField() const { return from_; }  // the window's start; empty: the recording's
+  QLineEdit* toField() const { return to_; }      // its end; empty: the recording's
+  QLabel* windowHint() const { return windowHint_; }
   QPushButton* okButton() const { return ok_; }
 
   // Runs the dialog; the accepted options, or nullopt when cancelled.
@@ -88,6 +97,9 @@ class OptionsDialog : public QDialog {
   // Only the containers the video fits can be chosen; a choice that no longer fits moves to one that does.
   void offerFittingContainers();
   void onUtcOffsetEdited(const QString& text);
+  void onWindowEdited();
+  // OK takes only texts the conversion can read.
+  void enableOk();
 
   DialogOptions options_;
   CompressionChooser chooseCompression_;
@@ -105,6 +117,11 @@ class OptionsDialog : public QDialog {
   QSpinBox* maxGap_;
   QLineEdit* utcOffset_;
   QLabel* utcOffsetHint_;
+  QLineEdit* from_;
+  QLineEdit* to_;
+  QLabel* windowHint_;
+  bool utcOffsetValid_ = true;
+  bool windowValid_ = true;
   QPushButton* ok_;
   std::string fittedEncoder_;  // the encoder the container list was last fitted to
 };

@@ -19,6 +19,7 @@
 #include "cli/convert_options.h"
 #include "cli/exit_codes.h"
 #include "cli/text_format.h"
+#include "convert/recorded_moment.h"
 #include "convert/recorded_time.h"
 #include "output/encoder_fit.h"
 #include "recording/recording_format.h"
@@ -59,6 +60,8 @@ struct ConvertArguments {
   std::string timing = "declared";
   std::optional<uint32_t> maxGap;
   std::optional<std::string> utcOffset;
+  std::string from;
+  std::string to;
 };
 
 int usageError(const std::string& message) {
@@ -135,6 +138,8 @@ std::optional<int> prepareOptions(const ConvertArguments& args, ConvertOptions& 
   options.timestamps = !args.noTimestamps;
   options.frameTimes = args.frameTimes;
   options.salvage = args.salvage;
+  options.from = args.from;
+  options.to = args.to;
   if (args.reportGiven) options.report = args.report;
   options.jsonProgress = args.progress == "json";
   options.jobs =
@@ -321,6 +326,20 @@ void addConvertCommand(CLI::App& app, int& exitCode) {
                    "\"[gap HH:MM:SS]\" subtitle and listed in the report")
       ->type_name("SECONDS")
       ->check(CLI::Range(1u, 65535u));
+  // Checked against each recording once it is open: HH:MM:SS means a time of that recording's day.
+  const CLI::Validator timeText(
+      [](std::string& text) -> std::string {
+        return recordedSecondsFrom(SystemInfo{}, text)
+                   ? ""
+                   : "wants a recorded time, HH:MM:SS or \"YYYY-MM-DD HH:MM:SS\"; got \"" + text + "\"";
+      },
+      "TIME");
+  convert
+      ->add_option("--from", options->from,
+                   "Convert from TIME on: each camera starts at its last key frame at or before it")
+      ->check(timeText);
+  convert->add_option("--to", options->to, "Convert up to TIME: nothing recorded after it is written")
+      ->check(timeText);
   CLI::Option* report = convert
                             ->add_option("--report", options->report,
                                          "Write an integrity report (default FILE: <DIR>/<name>.report.json)")

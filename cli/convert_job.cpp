@@ -16,6 +16,8 @@
 #include "cli/progress_display.h"
 #include "cli/salvage_text.h"
 #include "cli/text_format.h"
+#include "convert/recorded_moment.h"
+#include "convert/recorded_time.h"
 #include "job/conversion_job.h"
 #include "recording/recording_file.h"
 #include "report/timestamp_files.h"
@@ -38,7 +40,11 @@ void sayLine(const std::string& line) {
 }
 
 // sideFiles: the subtitle and frame-log files written; each is named on its video file's line.
-void printSummary(const ConversionReport& report, const std::vector<std::string>& sideFiles = {}) {
+void printSummary(const SystemInfo& info, const ConversionReport& report,
+                  const std::vector<std::string>& sideFiles = {}) {
+  if (report.window.from || report.window.to)
+    sayLine("window " + windowText(info, report.window) +
+            " (each camera from its key frame at or before the start)");
   for (const OutputFileReport& file : report.files) {
     const double duration = file.rate.num > 0 ? double(file.positions) * file.rate.den / file.rate.num : 0.0;
     const std::string audio =
@@ -52,6 +58,8 @@ void printSummary(const ConversionReport& report, const std::vector<std::string>
         line += fmt::format(", {} {}", what, fs::path(side).filename().string());
       }
     }
+    if (file.firstFrameTime && (report.window.from || report.window.to))
+      line += ", starts " + recordedTimeText(info, *file.firstFrameTime);
     sayLine(line);
   }
   std::fflush(stdout);
@@ -96,6 +104,14 @@ InputOutcome convertInput(const ConvertOptions& options, const std::string& path
   job.sideFiles = {options.timestamps, options.frameTimes, options.report.has_value()};
   if (options.report) job.reportPath = reportPathFor(*options.report, dir, job.settings.baseName);
   job.tool = toolIdentity();
+  job.from = options.from;
+  job.to = options.to;
+  const Result<RecordedWindow> window = jobWindow(job, recording);
+  if (!window) {
+    output.line(path + ": " + window.error().message);
+    outcome.exitStatus = kExitUsage;
+    return outcome;
+  }
   if (job.settings.selectedChannels == 0) {
     output.line("nothing to convert: no selected channel has video");
     return outcome;
@@ -123,7 +139,7 @@ InputOutcome convertInput(const ConvertOptions& options, const std::string& path
   hooks.stop = &stop;
   hooks.warning = [&output](const std::string& warning) { output.line("warning: " + warning); };
   hooks.filesDone = [&recording, &path](const JobResult& done) {
-    printSummary(done.report, done.sideFiles);
+    printSummary(recording.info(), done.report, done.sideFiles);
     if (recording.salvageReport() != nullptr) sayLine(fmt::format("{}: {}", path, salvageSummary(recording)));
   };
   JobResult result = runJob(job, recording, hooks);

@@ -21,6 +21,8 @@ struct ConvertOptions {
   bool jsonProgress = false;          // one JSON object per line on stderr instead of the bar
   int jobs = 1;                       // recordings converted at once
   bool salvage = false;               // convert what is left of cut-short or damaged recordings
+  std::string from;                   // the window's start as typed; empty: the recording's start
+  std::string to;                     // its end; empty: the recording's end
   // Pass-through (and its four-character code) or re-encode, and the encoder's settings; per-input
   // fields are filled later.
   ConversionSettings settings;

@@ -12,10 +12,10 @@
 
 #include "cli/convert_command.h"
 #include "cli/exit_codes.h"
+#include "convert/recorded_moment.h"
 #include "convert/recorded_time.h"
 #include "incident/contact_sheet.h"
 #include "incident/png_still.h"
-#include "incident/recorded_moment.h"
 #include "incident/still_capture.h"
 #include "recording/recording_file.h"
 #include "recording/recording_format.h"

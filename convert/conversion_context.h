@@ -9,6 +9,7 @@
 #include <string>
 #include <string_view>
 
+#include "convert/recorded_moment.h"
 #include "output/container.h"
 #include "transcode/compress_options.h"  // CompressOptions, VideoMode
 
@@ -37,6 +38,10 @@ struct ConversionSettings {
   // Minutes east of UTC of the recorder's clock, when the user knows where it stood; none: the recorded
   // times are local times in no stated zone, and no output claims a UTC time.
   std::optional<int> utcOffsetMinutes;
+  // The part of the recording to convert: each channel starts at its last key frame at or before
+  // window.from, its audio with it, and nothing recorded after window.to is written. Both ends open: all of
+  // it.
+  RecordedWindow window;
   uint32_t maxGapSeconds = 0;  // kRecorded: a pause between records longer than this closes to it; 0: none
   bool standardize = true;     // half-height format codes get the full height of their pair
   bool burnIn = false;         // re-encode: camera name and recorded date and time drawn into each picture

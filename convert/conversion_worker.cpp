@@ -12,6 +12,7 @@
 #include "convert/audio_distribution.h"
 #include "convert/cue_track.h"
 #include "convert/recorded_time.h"
+#include "convert/window_range.h"
 #include "decode/frame_geometry.h"
 #include "decode/vol_header.h"
 #include "output/shared_aac.h"
@@ -78,6 +79,7 @@ struct Channel {
   std::optional<uint8_t> otherFormatCode;  // the first such frame's code
   CueTrack cues;                           // the recorded time, for containers with a subtitle track
   uint64_t audioLead = 0;
+  std::optional<uint16_t> firstFrameTime;
 };
 
 // Two format codes whose frames are coded at one size share a stream header.
@@ -91,6 +93,11 @@ std::string gapNoteText(uint32_t seconds) {
   return fmt::format("[gap {:02d}:{:02d}:{:02d}]", seconds / 3600, seconds / 60 % 60, seconds % 60);
 }
 
+WindowRange windowOf(const RecordingFile& recording, const ConversionSettings& settings) {
+  if (!settings.window.from && !settings.window.to) return wholeRecording(recording);
+  return windowRange(recording, settings.window, settings.selectedChannels);
+}
+
 class Worker {
  public:
   Worker(const RecordingFile& recording, const ConversionContext& context, ConversionReport& report)
@@ -99,13 +106,16 @@ class Worker {
         context_(context),
         report_(report),
         warnings_(report.warnings, context.messages),
-        reader_(recording.source(), recording.recordingStart(), recording.recordingLength()),
+        range_(windowOf(recording, context.settings)),
+        reader_(recording.source(), recording.recordingStart(), range_.readEnd),
         audio_(recording.info()) {}
 
   void run();
 
  private:
   bool visitEntry(uint32_t k);
+  uint32_t primeMask(uint32_t k) const;
+  void primeAudio();
   bool stopRequested() const { return context_.stop != nullptr && context_.stop->load(); }
   bool handleVideo(const FrameIndexEntry& entry, const FrameHeader& head, const uint8_t* payload,
                    uint32_t wordCount);
@@ -132,6 +142,7 @@ class Worker {
   const ConversionContext& context_;
   ConversionReport& report_;
   WarningList warnings_;
+  WindowRange range_;  // the entries the pass visits; nothing past range_.readEnd is read
   RecordReader reader_;
   AudioDistributor audio_;
   // Channels of one audio input get the same samples, and so the same AAC packets, from one encoder.
@@ -151,13 +162,7 @@ class Worker {
 
 void Worker::run() {
   observer_ = context_.observer;
-  const uint32_t entryCount = recording_.entryCount();
-  if (context_.progress != nullptr) context_.progress->progressRange(entryCount);
-
-  // Entries 0 .. entryCount - 2: entry entryCount - 1 is the last index block's own entry, and
-  // each visited entry's extent needs the entry after it.
-  const uint64_t usable = std::min<uint64_t>(entryCount, recording_.entries().size());
-  const uint32_t visited = usable >= 1 ? uint32_t(usable - 1) : 0;
+  if (context_.progress != nullptr) context_.progress->progressRange(range_.end - range_.begin);
 
   const SystemInfo& info = recording_.info();
   for (std::size_t c = 0; c < channels_.size(); ++c) {
@@ -173,26 +178,73 @@ void Worker::run() {
     channels_[c].rate = rate;
   }
   report_.timing = settings_.timing;
+  report_.window = settings_.window;
   report_.utcOffsetMinutes = settings_.utcOffsetMinutes;
   if (settings_.timing == Timing::kRecorded) {
     report_.maxGapSeconds = settings_.maxGapSeconds;
-    plan_.emplace(recording_, settings_.maxGapSeconds);
+    plan_.emplace(recording_, settings_.maxGapSeconds, range_);
     for (std::size_t c = 0; c < channels_.size(); ++c)
       channels_[c].rate = plan_->fitRate(int(c), channels_[c].rate);
     report_.closedGaps = plan_->closedGaps();
   }
 
-  for (uint32_t k = 0; k < visited; ++k) {
+  primeAudio();
+  for (uint32_t k = range_.begin; k < range_.end; ++k) {
     if (stopRequested()) {
       report_.stopped = true;
       break;
     }
-    if (context_.progress != nullptr) context_.progress->progressPosition(k + 1);
-    report_.entriesDone = k + 1;
+    if (context_.progress != nullptr) context_.progress->progressPosition(k + 1 - range_.begin);
+    report_.entriesDone = k + 1 - range_.begin;
     if (!visitEntry(k)) break;
   }
   finishAll();
   warnings_.close();
+}
+
+// A window's channels that start after entry k: the audio they take is decoded up to their start but not
+// written, so that their decoders hold the state the recording's own audio left there.
+uint32_t Worker::primeMask(uint32_t k) const {
+  if (!settings_.window.from && !settings_.window.to) return 0;
+  uint32_t mask = 0;
+  for (int c = 0; c < format::kChannelCount; ++c) {
+    const uint32_t start = range_.channelStart[std::size_t(c)];
+    if (((settings_.selectedChannels >> c) & 1u) && k < start && start < range_.end) mask |= 1u << c;
+  }
+  return mask;
+}
+
+// ADPCM samples are differences from the ones before: sound cut out of the middle of a recording decodes
+// right only from the decoders' state at its start. So a window's audio decoders run over the audio records
+// before it (and only those: small records, read one by one through the index), their samples not written.
+void Worker::primeAudio() {
+  const uint32_t mask = primeMask(0);
+  if (mask == 0 || range_.begin == 0) return;
+  uint32_t inputs = 0;  // IMA decodes only the inputs the window's channels take
+  for (int c = 0; c < format::kChannelCount; ++c)
+    if ((mask >> c) & 1u) inputs |= 1u << (recording_.info().audioSource[std::size_t(c)] & 0x0F);
+  std::vector<uint8_t> record;
+  ByteSource& source = recording_.source();
+  const auto ignore = [](int, const int16_t*, std::size_t) {};
+  for (uint32_t k = 0; k < range_.begin && !stopRequested(); ++k) {
+    const FrameIndexEntry& entry = recording_.entries()[k];
+    if (entry.kind < format::kKindAudioBase || entry.kind >= format::kKindAudioBase + format::kChannelCount)
+      continue;
+    if (audio_.imaCoding() && ((inputs >> (entry.kind - format::kKindAudioBase)) & 1u) == 0) continue;
+    const RecordExtent extent = recording_.recordExtent(k);
+    if (!extent.usable() || extent.size < format::kRecordHeadSize) continue;
+    record.resize(std::size_t(extent.size));
+    const uint64_t at = sourceOffset(entry);
+    if (!source.copyFromView(at, record.data(), record.size()) &&
+        !source.readExact(at, record.data(), record.size()))
+      continue;
+    const FrameHeader head = readFrameHead(record.data(), record.size());
+    if (head.frameType != format::kFrameTypeAudio) continue;
+    const uint32_t words =
+        std::min<uint32_t>(head.wordCount, uint32_t((record.size() - format::kRecordHeadSize) / 4));
+    audio_.distribute(AudioRecord{head.source, words, record.data() + format::kRecordHeadSize}, primeMask(k),
+                      ignore);
+  }
 }
 
 // False ends the pass (an output failed).
@@ -200,6 +252,7 @@ bool Worker::visitEntry(uint32_t k) {
   const auto& entries = recording_.entries();
   const FrameIndexEntry& entry = entries[k];
   if (entry.kind == format::kKindBlock) return true;  // an index block, not a record
+  if (!range_.writes(k, entry)) return true;          // a window's channel before its key frame
   // Salvaged recordings only: the bytes up to the next entry were unreadable and may have held frames of
   // any channel, so every channel waits for its next key frame: no picture that refers to a lost frame
   // is decoded or copied.
@@ -256,8 +309,9 @@ bool Worker::visitEntry(uint32_t k) {
   if (isAudio) {
     uint32_t placed = 0;  // a long record reaches a channel in several parts; only its first is placed
     if (plan_ && wordCount > 0) fillPause(head.source, entry.time);
-    audio_.distribute(AudioRecord{head.source, wordCount, payload}, writerMask_,
+    audio_.distribute(AudioRecord{head.source, wordCount, payload}, writerMask_ | primeMask(k),
                       [this, &entry, &placed](int c, const int16_t* samples, std::size_t count) {
+                        if (((writerMask_ >> c) & 1u) == 0) return;  // primed only
                         MediaWriter& writer = *channels_[std::size_t(c)].writer;
                         if (plan_ && ((placed >> c) & 1u) == 0) {
                           placed |= 1u << c;
@@ -330,6 +384,7 @@ bool Worker::handleVideo(const FrameIndexEntry& entry, const FrameHeader& head, 
   const uint8_t padWords = head.padWords;
   const uint32_t streamWords = padWords < wordCount ? wordCount - padWords : 0;
   const int64_t position = channel.writer->videoPosition();
+  if (!channel.firstFrameTime) channel.firstFrameTime = entry.time;
   if (passThrough) {
     if (stream_.size() < std::size_t(streamWords) * 4) stream_.resize(std::size_t(streamWords) * 4);
     copyStreamWords(payload, streamWords, stream_.data());
@@ -372,12 +427,17 @@ Worker::Created Worker::createWriter(int c, uint8_t formatCode) {
   params.fileName = outputFileName(settings_.destinationDir, settings_.baseName, c, settings_.container);
   params.title = cameraCaptionName(info.systemName, c);
   // The file's date is the recorded time of its position 0: the recording's first second on the recorded
-  // clock, the channel's first record on the declared one. The recorder states no zone: the containers'
-  // dates are UTC, so one is written only when the user gave the clock's offset; the local time always
-  // goes into a tag that claims no zone.
-  const uint16_t zero = settings_.timing == Timing::kRecorded
-                            ? recording_.firstTime()
-                            : recording_.channelSummaries()[std::size_t(c)].firstTime;
+  // clock, the channel's first record on the declared one; a window starts each at the first second it
+  // writes. The recorder states no zone: the containers' dates are UTC, so one is written only when the user
+  // gave the clock's offset; the local time always goes into a tag that claims no zone.
+  const bool windowed = settings_.window.from || settings_.window.to;
+  uint16_t zero = settings_.timing == Timing::kRecorded
+                      ? recording_.firstTime()
+                      : recording_.channelSummaries()[std::size_t(c)].firstTime;
+  if (windowed)
+    zero = settings_.timing == Timing::kRecorded
+               ? plan_->firstSecond()
+               : recording_.entries()[range_.channelStart[std::size_t(c)]].time;
   const RecordedTime started = recordedTime(info, zero);
   if (settings_.utcOffsetMinutes) {
     const RecordedTime utc = toUtc(started, *settings_.utcOffsetMinutes);
@@ -607,6 +667,7 @@ void Worker::finishAll() {
     file.hasAudio = writer.hasAudio();
     file.audioSamples = uint64_t(std::max<int64_t>(writer.audioPosition(), 0));
     file.audioLeadSamples = channel.audioLead;
+    file.firstFrameTime = channel.firstFrameTime;
     file.bytes = writer.bytesWritten();
     file.writeFault = writer.writeError().has_value();
     report_.files.push_back(std::move(file));

@@ -30,6 +30,8 @@ struct OutputFileReport {
   // clock.
   uint64_t audioLeadSamples = 0;
   uint64_t bytes = 0;
+  // The recorded second of its first frame written (index seconds): with a window, where it really starts.
+  std::optional<uint16_t> firstFrameTime;
   // Its writing failed (a full disk): it holds what reached the disk, frames and positions count that, and
   // the side files and the report describe no more.
   bool writeFault = false;
@@ -44,6 +46,7 @@ struct ConversionReport {
   std::vector<std::string> warnings;    // repairs: skipped entries, clipped records
   uint64_t entriesDone = 0;
   Timing timing = Timing::kDeclared;
+  RecordedWindow window;  // as the settings gave it
   uint32_t maxGapSeconds = 0;
   std::optional<int> utcOffsetMinutes;  // as the settings gave it
   std::vector<ClosedGap> closedGaps;    // the recorded clock with a gap limit: the pauses it shortened

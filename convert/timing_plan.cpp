@@ -21,11 +21,17 @@ bool isRecord(const FrameIndexEntry& entry) {
 
 }  // namespace
 
-TimingPlan::TimingPlan(const RecordingFile& recording, uint32_t maxGapSeconds) : outputSecond_(kSeconds, 0) {
+TimingPlan::TimingPlan(const RecordingFile& recording, uint32_t maxGapSeconds)
+    : TimingPlan(recording, maxGapSeconds, wholeRecording(recording)) {}
+
+TimingPlan::TimingPlan(const RecordingFile& recording, uint32_t maxGapSeconds, const WindowRange& range)
+    : outputSecond_(kSeconds, 0) {
   std::vector<bool> present(kSeconds, false);
   bool any = false;
-  for (const FrameIndexEntry& entry : recording.entries()) {
-    if (!isRecord(entry)) continue;
+  const auto& entries = recording.entries();
+  for (uint32_t k = range.begin; k < range.end && k < entries.size(); ++k) {
+    const FrameIndexEntry& entry = entries[k];
+    if (!isRecord(entry) || !range.writes(k, entry)) continue;
     present[entry.time] = true;
     any = true;
     if (entry.kind < format::kChannelCount) {
@@ -45,6 +51,7 @@ TimingPlan::TimingPlan(const RecordingFile& recording, uint32_t maxGapSeconds) :
   if (!any) return;
 
   const std::size_t first = std::size_t(std::find(present.begin(), present.end(), true) - present.begin());
+  first_ = uint16_t(first);
   int64_t removed = 0;
   std::size_t last = first;
   for (std::size_t t = first; t < kSeconds; ++t) {

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "convert/window_range.h"
 #include "recording/frame_rate.h"
 #include "recording/recording_file.h"
 
@@ -22,8 +23,13 @@ struct ClosedGap {
 
 class TimingPlan {
  public:
-  // maxGapSeconds 0: every pause keeps its length.
+  // maxGapSeconds 0: every pause keeps its length. Only the records the pass writes in range count: the
+  // output starts at the first second of those.
   TimingPlan(const RecordingFile& recording, uint32_t maxGapSeconds);
+  TimingPlan(const RecordingFile& recording, uint32_t maxGapSeconds, const WindowRange& range);
+
+  // The recorded second at the output's start.
+  uint16_t firstSecond() const { return first_; }
 
   // Seconds from the recording's first recorded second to the start of `time` on the output timeline.
   int64_t outputSecond(uint16_t time) const { return outputSecond_[time]; }
@@ -49,6 +55,7 @@ class TimingPlan {
   };
   std::vector<int64_t> outputSecond_;  // indexed by recorded second (0 .. 65535)
   std::vector<ClosedGap> gaps_;
+  uint16_t first_ = 0;
   std::array<ChannelSeconds, format::kChannelCount> channels_;
 };
 

@@ -61,6 +61,10 @@ Status openJobRecording(const ConversionJob& job, RecordingFile& recording) {
   return job.open == OpenMode::kSalvage ? recording.openSalvage(job.input) : recording.open(job.input);
 }
 
+Result<RecordedWindow> jobWindow(const ConversionJob& job, const RecordingFile& recording) {
+  return recordedWindowOf(recording, job.from, job.to);
+}
+
 std::vector<std::string> planOutputs(const ConversionJob& job, const RecordingFile& recording) {
   const ConversionSettings& settings = job.settings;
   const uint32_t channels = channelsToWrite(job, recording);
@@ -105,6 +109,11 @@ std::vector<std::string> rateWarnings(const ConversionJob& job, const RecordingF
 
 JobResult runJob(const ConversionJob& job, const RecordingFile& recording, const JobHooks& hooks) {
   JobResult result;
+  const Result<RecordedWindow> window = jobWindow(job, recording);
+  if (!window) {
+    result.windowError = window.error();
+    return result;
+  }
   result.rateWarnings = rateWarnings(job, recording);
   for (const std::string& output : planOutputs(job, recording)) {
     for (std::string& left : removeLeftTemporaries(output))
@@ -134,6 +143,7 @@ JobResult runJob(const ConversionJob& job, const RecordingFile& recording, const
 
   ConversionContext context;
   context.settings = job.settings;
+  context.settings.window = window.value();
   context.progress = hooks.progress;
   context.messages = hooks.messages;
   context.observer = observers.empty() ? nullptr : &observers;

@@ -42,6 +42,10 @@ struct ConversionJob {
   // false, and a file that exists at an output's name stops the pass instead of being replaced.
   ConversionSettings settings;
   SideFileChoices sideFiles;
+  // The part of the recording to convert, as typed (HH:MM:SS or YYYY-MM-DD HH:MM:SS); empty: from the
+  // recording's start, to its end. runJob puts it into settings.window.
+  std::string from;
+  std::string to;
   std::string reportPath;  // where the report goes when sideFiles.report (see reportPathFor)
   ToolIdentity tool;
 };
@@ -53,6 +57,10 @@ std::string reportPathFor(const std::string& requested, const std::string& dir, 
 
 // Opens job.input whole or salvaged, as job.open says.
 Status openJobRecording(const ConversionJob& job, RecordingFile& recording);
+
+// The window job.from / job.to name in recording: an error naming the recording's span when they name no
+// part of it. The front ends check it before the run (a usage error); runJob refuses to run without it.
+Result<RecordedWindow> jobWindow(const ConversionJob& job, const RecordingFile& recording);
 
 // Every file the job writes, in channel order (video, subtitles, frame log), the report last. Only the
 // selected channels that have video in recording write files.
@@ -90,8 +98,9 @@ struct JobResult {
   // Temporary files an earlier run into the same outputs left (it was killed before finishing them),
   // removed before this one began.
   std::vector<std::string> leftoversRemoved;
-  std::string reportPath;          // the integrity report written; empty: none
-  std::optional<Error> sideError;  // the first side file or report that could not be written
+  std::string reportPath;            // the integrity report written; empty: none
+  std::optional<Error> sideError;    // the first side file or report that could not be written
+  std::optional<Error> windowError;  // jobWindow's: nothing was run
 };
 
 // What the front end lends a run.

@@ -193,9 +193,10 @@ IntegrityReport::ChannelLog heldPart(const IntegrityReport::ChannelLog& log,
 
 // An output's members before its frame map. written is the worker's account of the file, null when the
 // worker never finished it.
-Json outputJson(int channel, const IntegrityReport::ChannelLog& log, const OutputFileReport* written,
-                const WrittenOutput& output, const std::vector<SkippedRecordEvent>& skippedRecords,
-                const ChannelTiming* timing, bool timingRecorded) {
+Json outputJson(const SystemInfo& info, int channel, const IntegrityReport::ChannelLog& log,
+                const OutputFileReport* written, const WrittenOutput& output,
+                const std::vector<SkippedRecordEvent>& skippedRecords, const ChannelTiming* timing,
+                bool timingRecorded) {
   Json file;
   file["channel"] = channel + 1;
   putPath(file, log.path);
@@ -233,6 +234,9 @@ Json outputJson(int channel, const IntegrityReport::ChannelLog& log, const Outpu
   }
   file["skippedRecords"] = skipped;
   file["timing"] = timing != nullptr ? timingJson(*timing) : Json(nullptr);
+  file["firstFrameTime"] = written != nullptr && written->firstFrameTime
+                               ? Json(recordedTimeText(info, *written->firstFrameTime))
+                               : Json(nullptr);
   return file;
 }
 
@@ -388,6 +392,15 @@ Json IntegrityReport::headJson(const ConversionReport& report, const Result<File
                         {"outputSecond", gap.outputSecond}});
   }
   head["closedGaps"] = gaps;
+  // The part of the recording asked for; each output's firstFrameTime says where it really starts (its key
+  // frame at or before the window's start).
+  const auto windowEnd = [this](const std::optional<int64_t>& at) {
+    return at && *at >= 0 && *at <= UINT32_MAX ? Json(recordedTimeText(recording_.info(), uint32_t(*at)))
+                                               : Json(nullptr);
+  };
+  head["window"] = report.window.from || report.window.to
+                       ? Json{{"from", windowEnd(report.window.from)}, {"to", windowEnd(report.window.to)}}
+                       : Json(nullptr);
   head["warnings"] = report.warnings;
   Json unassigned = Json::array();
   for (const SkippedRecordEvent& e : skipped_) {
@@ -449,7 +462,7 @@ Status IntegrityReport::finish(const ConversionReport& report, const std::string
 
     const auto timing = timings.find(channel);
     const Json file =
-        outputJson(channel, shown, written, output, skipped_,
+        outputJson(recording_.info(), channel, shown, written, output, skipped_,
                    timing != timings.end() ? &timing->second : nullptr, report.timing == Timing::kRecorded);
     const FrameComparison comparison = compareFrames(shown.frames, output.back, passThrough);
     out.open({}, '{');

@@ -13,6 +13,7 @@
 #include <string_view>
 #include <vector>
 
+#include "convert/recorded_moment.h"
 #include "convert/recorded_time.h"
 #include "recording/file_descriptor.h"
 
@@ -188,7 +189,11 @@ Status SubtitleFiles::finish(const ConversionReport& report) {
         text.clear();
         text += std::to_string(i + 1) + "\r\n";
         text += srtTime(cue.start, rate) + " --> " + srtTime(cue.end, rate) + "\r\n";
-        text += (cue.note.empty() ? recordedTimeText(info_, cue.time) : cue.note) + "\r\n\r\n";
+        text += (cue.note.empty() ? recordedTimeText(info_, cue.time) : cue.note) + "\r\n";
+        // A window's first cue also says what was asked for: the picture starts at the key frame before it.
+        if (i == 0 && (report.window.from || report.window.to))
+          text += "window " + windowText(info_, report.window) + "\r\n";
+        text += "\r\n";
         track.file.write(text.data(), text.size());
       }
     }

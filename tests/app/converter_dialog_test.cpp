@@ -970,6 +970,34 @@ class ConverterDialogTest : public QObject {
     QVERIFY(later.dialogOptions() == chosen);
   }
 
+  // The options' time window reaches the conversion; one that names no part of the recording is refused
+  // before anything starts, with the recording's span.
+  void timeWindowIsCheckedBeforeTheRun() {
+    DialogOptions chosen;
+    DialogSeams s = seams();
+    s.chooseDialogOptions = [&chosen](QWidget*, const DialogOptions&) {
+      return std::optional<DialogOptions>(chosen);
+    };
+    ConverterDialog dialog(s);
+    open(dialog, recB_);
+    QAction* options = dialog.systemMenu()->actions()[2];
+
+    chosen.from = "00:05:00";
+    options->trigger();
+    dialog.controlAs<QPushButton>(id::kConvert)->click();
+    QCOMPARE(fake_.calls.load(), 0);
+    QCOMPARE(warnings_.size(), 1);
+    QVERIFY2(warnings_.back().contains("runs from 2007-01-01 00:00:00 to 2007-01-01 00:00:00"),
+             qPrintable(warnings_.back()));
+
+    chosen.from = "00:00:00";
+    chosen.to = "2007-01-01 00:00:00";
+    options->trigger();
+    startConverting(dialog);
+    QCOMPARE(warnings_.size(), 1);
+    QVERIFY(fake_.settings().window == (RecordedWindow{0, 0}));
+  }
+
   // A recording cut short is refused, and opens with what salvage recovers once the option is on.
   void salvageOptionOpensACutRecording() {
     const QString cut = dir_.filePath("cut.qmv");

@@ -351,6 +351,44 @@ class HelperDialogsTest : public QObject {
     QCOMPARE(loadDialogOptions(settings).utcOffsetMinutes, expected);
   }
 
+  // The time window's fields: OK only with texts a conversion can read; empty means the whole recording.
+  void optionsDialogWindow_data() {
+    QTest::addColumn<QString>("from");
+    QTest::addColumn<QString>("to");
+    QTest::addColumn<bool>("valid");
+    QTest::addColumn<QString>("hint");
+    QTest::newRow("whole") << ""
+                           << "" << true << "The whole recording is converted.";
+    QTest::newRow("clock times") << " 13:10:21"
+                                 << "13:15:21 " << true
+                                 << "Each camera starts at its last key frame at or before the start.";
+    QTest::newRow("dates") << ""
+                           << "2007-06-15 13:15:21" << true
+                           << "Each camera starts at its last key frame at or before the start.";
+    QTest::newRow("no time") << "13:61:00"
+                             << "" << false
+                             << "\"13:61:00\" is no time: use HH:MM:SS or YYYY-MM-DD HH:MM:SS.";
+  }
+
+  void optionsDialogWindow() {
+    QFETCH(QString, from);
+    QFETCH(QString, to);
+    QFETCH(bool, valid);
+    QFETCH(QString, hint);
+    DialogOptions current;
+    current.from = "01:00:00";
+    OptionsDialog dialog(current,
+                         [](QWidget*, const CompressOptions&) { return std::optional<CompressOptions>(); });
+    QCOMPARE(dialog.fromField()->text(), QString("01:00:00"));
+    dialog.fromField()->setText(from);
+    dialog.toField()->setText(to);
+    QCOMPARE(dialog.okButton()->isEnabled(), valid);
+    QCOMPARE(dialog.windowHint()->text(), hint);
+    if (!valid) return;
+    QCOMPARE(dialog.options().from, from.trimmed().toStdString());
+    QCOMPARE(dialog.options().to, to.trimmed().toStdString());
+  }
+
   void openFileFilterOffersTwoChoices() {
     QFileDialog dialog;
     dialog.setOption(QFileDialog::DontUseNativeDialog);

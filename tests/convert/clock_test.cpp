@@ -386,5 +386,92 @@ INSTANTIATE_TEST_SUITE_P(
       return clockName({info.param.clock, info.index}) + "_max_gap_" + std::to_string(info.param.maxGap);
     });
 
+// --- A time window ------------------------------------------------------------------------------------
+
+// CH-01 at 10 fps, a key frame every 2.5 s; CH-03 at 7.5 fps, one every 2 s; both with audio, 40 s from
+// 00:10:00. Second 16 is marked.
+gen::Scenario windowScenario() {
+  gen::BodyPlan plan;
+  plan.seconds = 40;
+  plan.startTime = 600;
+  plan.markSecond = 16;
+  plan.channels = {
+      {.channel = 0, .formatCode = 2, .rateByte = 40, .audioInput = 0, .keyInterval = 25},
+      {.channel = 2, .formatCode = 18, .rateByte = 30, .audioInput = 1, .keyInterval = 15},
+  };
+  return gen::planScenario(plan);
+}
+
+class ClockWindowTest : public ::testing::TestWithParam<Clock> {};
+
+// 00:10:13 to 00:10:20: CH-01 starts at its key frame of 612.5 s... no: at the last key frame at or before
+// its first frame of second 613, which is 612.5 s; CH-03 at 612 s. Each holds its frames from there to the
+// last of second 620, bit-exact, and its sound starts with its picture: the marked picture and its click play
+// together.
+TEST_P(ClockWindowTest, EachCameraStartsAtAKeyFrameAndNothingAfterTheEndIsWritten) {
+  const gen::Scenario scenario = windowScenario();
+  const Conversion c = convert(scenario, GetParam(), "--from 00:10:13 --to 00:10:20");
+  CONVERT_OR_SKIP(c);
+  const bool recorded = std::string(GetParam().timing) == "recorded";
+  const auto planned = plannedFrames(scenario);
+  const std::map<int, uint32_t> startSeconds = {{0, 612}, {2, 612}};
+  ASSERT_EQ(c.outputs.size(), 2u);
+  for (const auto& [channel, path] : c.outputs) {
+    SCOPED_TRACE(path);
+    const std::vector<PlannedFrame>& frames = planned.at(channel);
+    const auto inWindow =
+        std::find_if(frames.begin(), frames.end(), [](const PlannedFrame& f) { return f.second >= 613; });
+    ASSERT_NE(inWindow, frames.end());
+    const auto key = std::find_if(std::make_reverse_iterator(inWindow + 1), frames.rend(),
+                                  [](const PlannedFrame& f) { return f.key; });
+    ASSERT_NE(key, frames.rend());
+    const auto end =
+        std::find_if(inWindow, frames.end(), [](const PlannedFrame& f) { return f.second > 620; });
+    const std::vector<PlannedFrame> expected(key.base() - 1, end);
+    ASSERT_EQ(expected.front().second, startSeconds.at(channel));
+
+    const MediaReadBack back = readBack(path);
+    ASSERT_EQ(back.packets.size(), expected.size());
+    EXPECT_TRUE(back.packets.front().key);
+    for (std::size_t k = 0; k < expected.size(); ++k) ASSERT_EQ(back.packets[k].crc, expected[k].crc) << k;
+    if (recorded) EXPECT_NEAR(back.packets.front().time, double(expected.front().second) - 612, kEpsilon);
+
+    ASSERT_TRUE(back.hasAudio);
+    const std::optional<double> bright = back.firstPictureAtLeast(kBrightLuma);
+    const std::optional<double> click = back.firstAudioAtLeast(kClickThreshold);
+    ASSERT_TRUE(bright && click);
+    EXPECT_LT(std::abs(*bright - *click), 4.0 / scenario.header.channelRate[std::size_t(channel)])
+        << "bright picture at " << *bright << " s, click at " << *click << " s";
+  }
+  // The report gives the window as asked and where each output really starts.
+  const json report = json::parse(test::slurp(c.dir + "rec.report.json"));
+  EXPECT_EQ(report["window"], json({{"from", "2007-01-01 00:10:13"}, {"to", "2007-01-01 00:10:20"}}));
+  for (const json& output : report["outputs"]) EXPECT_EQ(output["firstFrameTime"], "2007-01-01 00:10:12");
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryContainerAndTiming, ClockWindowTest, ::testing::ValuesIn(kClocks), clockName);
+
+// A window that names no part of the recording is a usage error naming its span; nothing is written.
+TEST(ClockWindowTest, AWindowOutsideTheRecordingIsAUsageError) {
+  struct Case {
+    const char* arguments;
+    const char* says;
+  };
+  const Case cases[] = {
+      {"--from 00:11:00", "runs from 2007-01-01 00:10:00 to 2007-01-01 00:10:39"},
+      {"--to 00:09:59", "runs from 2007-01-01 00:10:00 to 2007-01-01 00:10:39"},
+      {"--from \"2007-01-02 00:10:05\"", "runs from 2007-01-01 00:10:00 to 2007-01-01 00:10:39"},
+      {"--from 00:10:20 --to 00:10:10", "comes after its end"},
+      {"--from 00:61:00", "wants a recorded time"},
+  };
+  for (const Case& test : cases) {
+    SCOPED_TRACE(test.arguments);
+    const Conversion c = convert(windowScenario(), Clock{"avi", "declared"}, test.arguments);
+    EXPECT_EQ(c.result.status, 64);
+    EXPECT_NE(c.result.err.find(test.says), std::string::npos) << c.result.err;
+    EXPECT_TRUE(c.outputs.empty());
+  }
+}
+
 }  // namespace
 }  // namespace qmv

@@ -5,6 +5,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <set>
 
 #include "decode/frame_geometry.h"
 #include "decode/ima_adpcm.h"
@@ -710,6 +711,81 @@ TEST(ConversionWorkerTest, ShortReadsChangeNothing) {
   ASSERT_TRUE(fa && fb);
   ASSERT_EQ(fa->packets.size(), fb->packets.size());
   for (std::size_t i = 0; i < fa->packets.size(); ++i) EXPECT_EQ(fa->packets[i].crc, fb->packets[i].crc);
+}
+
+// --- a time window: read through the index, never by scanning the body ---
+
+// A memory source that remembers every range it handed out since reset().
+class WatchedSource : public ByteSource {
+ public:
+  explicit WatchedSource(std::vector<uint8_t> bytes)
+      : inner_(makeMemorySource(std::move(bytes), "watched")) {}
+  uint64_t size() const override { return inner_->size(); }
+  const std::string& name() const override { return inner_->name(); }
+  std::size_t readAt(uint64_t offset, void* destination, std::size_t count) override {
+    const std::size_t got = inner_->readAt(offset, destination, count);
+    if (got > 0) reads.emplace_back(offset, offset + got);
+    return got;
+  }
+  std::vector<std::pair<uint64_t, uint64_t>> reads;
+
+ private:
+  std::unique_ptr<ByteSource> inner_;
+};
+
+// 60 s at 30 fps with audio, a key frame every 1.5 s: the window 00:00:20 to 00:00:25 starts at the key frame
+// of 19.5 s and ends with the last frame of second 25. Only those records are read, and the audio records
+// before them (their sound decodes right only from the decoder's state there); that sound is the whole
+// conversion's, sample for sample.
+TEST(ConversionWorkerTest, AWindowReadsOnlyItsOwnRecordsAndTheAudioBefore) {
+  gen::BodyPlan plan;
+  plan.channels = {{.channel = 0, .formatCode = 2, .rateByte = 120, .audioInput = 0, .keyInterval = 45}};
+  plan.seconds = 60;
+  plan.reuseFrames = true;
+  const std::vector<uint8_t> bytes = gen::buildRecording(gen::planScenario(plan)).bytes;
+  auto owned = std::make_unique<WatchedSource>(bytes);
+  WatchedSource& source = *owned;
+  RecordingFile recording;
+  ASSERT_TRUE(recording.open(std::move(owned)));
+  const auto& entries = recording.entries();
+  const auto firstEntryOf = [&entries](uint16_t second) {
+    return std::find_if(entries.begin(), entries.end(),
+                        [second](const FrameIndexEntry& e) {
+                          return e.kind != format::kKindBlock && e.time >= second;
+                        })
+        ->offset;
+  };
+  std::set<std::pair<uint64_t, uint64_t>> audioRecords;
+  for (uint32_t k = 0; k + 1 < recording.entryCount(); ++k)
+    if (entries[k].kind == format::kKindAudioBase)
+      audioRecords.emplace(entries[k].offset, entries[k + 1].offset);
+
+  source.reads.clear();
+  const std::string windowDir = scratchDir("window"), wholeDir = scratchDir("window-whole");
+  ConversionSettings settings = settingsFor(windowDir, 1);
+  settings.window = RecordedWindow{20, 25};
+  const Outcome run = convert(recording, settings);
+  ASSERT_EQ(run.report.files.size(), 1u);
+  EXPECT_EQ(run.report.files[0].frames, 195u) << "frames 585 (a key frame, 19.5 s) to 779 (the last of 25 s)";
+  EXPECT_EQ(run.report.files[0].firstFrameTime, std::optional<uint16_t>(19));
+  uint64_t read = 0;
+  for (const auto& [from, to] : source.reads) {
+    read += to - from;
+    const bool inWindow = from >= firstEntryOf(19) && to <= firstEntryOf(26);
+    EXPECT_TRUE(inWindow || audioRecords.contains({from, to})) << from << ".." << to;
+  }
+  EXPECT_LT(read * 5, source.size()) << "a sixth of the recording, not all of it";
+
+  convert(recording, settingsFor(wholeDir, 1));
+  const auto window = test::probeMedia(windowDir + "rec_00.avi", true);
+  const auto whole = test::probeMedia(wholeDir + "rec_00.avi", true);
+  ASSERT_TRUE(window && whole);
+  const std::vector<uint8_t> windowPcm =
+      concatenated(window->packetsOf(streamOf(*window, AVMEDIA_TYPE_AUDIO)));
+  const std::vector<uint8_t> wholePcm = concatenated(whole->packetsOf(streamOf(*whole, AVMEDIA_TYPE_AUDIO)));
+  ASSERT_GE(windowPcm.size(), 6u * 8000 * 2);
+  EXPECT_NE(std::search(wholePcm.begin(), wholePcm.end(), windowPcm.begin(), windowPcm.end()),
+            wholePcm.end());
 }
 
 // --- the window reader on its own, with a window far smaller than the records ---
