@@ -185,7 +185,14 @@ int runBatch(const ConvertOptions& options, const ExpandedInputs& expanded, Batc
     progress.writeLine(stderr, -1, problem);
     status = worseExitStatus(status, kExitBadInput);
   }
-  {
+  // Joined: the inputs are one job, whose outputs are named after the earliest.
+  if (options.join && status == kExitOk && count > 0) {
+    JobOutput output(progress, 0, false);
+    const InputOutcome outcome = convertJoined(options, inputs, output, stop.flag());
+    if (outcome.report.stopped) stop.markCutShort();
+    progress.inputFinished(0, outcome.exitStatus, outcome.report);
+    status = outcome.exitStatus;
+  } else if (!options.join) {
     const auto clashes = findNameClashes(options, inputs);
     std::size_t runnable = 0;
     for (std::size_t i = 0; i < count; ++i) {

@@ -62,6 +62,7 @@ struct ConvertArguments {
   std::optional<std::string> utcOffset;
   std::string from;
   std::string to;
+  bool join = false;
 };
 
 int usageError(const std::string& message) {
@@ -140,6 +141,11 @@ std::optional<int> prepareOptions(const ConvertArguments& args, ConvertOptions& 
   options.salvage = args.salvage;
   options.from = args.from;
   options.to = args.to;
+  options.join = args.join;
+  if (args.join && args.paths.size() < 2) return usageError("--join wants two or more recordings");
+  if (args.join && (args.jobs || args.salvage))
+    return usageError(std::string("--join makes one job of whole recordings; leave out ") +
+                      (args.salvage ? "--salvage" : "--jobs"));
   if (args.reportGiven) options.report = args.report;
   options.jsonProgress = args.progress == "json";
   options.jobs =
@@ -340,6 +346,9 @@ void addConvertCommand(CLI::App& app, int& exitCode) {
       ->check(timeText);
   convert->add_option("--to", options->to, "Convert up to TIME: nothing recorded after it is written")
       ->check(timeText);
+  convert->add_flag("--join", options->join,
+                    "The recordings are consecutive hours of one recorder: one file per channel on one "
+                    "timeline, named after the earliest");
   CLI::Option* report = convert
                             ->add_option("--report", options->report,
                                          "Write an integrity report (default FILE: <DIR>/<name>.report.json)")

@@ -16,6 +16,7 @@
 #include "cli/progress_display.h"
 #include "cli/salvage_text.h"
 #include "cli/text_format.h"
+#include "convert/joined_recordings.h"
 #include "convert/recorded_moment.h"
 #include "convert/recorded_time.h"
 #include "job/conversion_job.h"
@@ -69,16 +70,41 @@ void printSummary(const SystemInfo& info, const ConversionReport& report,
 
 InputOutcome convertInput(const ConvertOptions& options, const std::string& path, JobOutput& output,
                           const std::atomic<bool>& stop) {
+  return convertJoined(options, {path}, output, stop);
+}
+
+InputOutcome convertJoined(const ConvertOptions& options, const std::vector<std::string>& paths,
+                           JobOutput& output, const std::atomic<bool>& stop) {
   InputOutcome outcome;
   ConversionJob job;
-  job.input = path;
   job.open = options.salvage ? OpenMode::kSalvage : OpenMode::kWhole;
-  RecordingFile recording;
-  if (Status opened = openJobRecording(job, recording); !opened) {
-    output.inputLine(rejectionText(opened.error(), options.salvage));
-    outcome.exitStatus = kExitBadInput;
-    return outcome;
+  std::vector<RecordingFile> recordings(paths.size());
+  std::vector<JoinedPart> parts;
+  for (std::size_t i = 0; i < paths.size(); ++i) {
+    job.input = paths[i];
+    if (Status opened = openJobRecording(job, recordings[i]); !opened) {
+      output.inputLine((paths.size() > 1 ? paths[i] + ": " : std::string()) +
+                       rejectionText(opened.error(), options.salvage));
+      outcome.exitStatus = kExitBadInput;
+      return outcome;
+    }
+    parts.push_back(JoinedPart{&recordings[i], paths[i], 0, 0});
   }
+  // Recordings that are no parts of one timeline: the command asked for what cannot be.
+  if (parts.size() > 1) {
+    Result<std::vector<JoinedPart>> joined = joinRecordings(std::move(parts));
+    if (!joined) {
+      output.line("--join: " + joined.error().message);
+      outcome.exitStatus = kExitUsage;
+      return outcome;
+    }
+    parts = std::move(joined.value());
+  }
+  const RecordingFile& recording = *parts.front().recording;
+  const std::string& path = parts.front().path;
+  job.input = path;
+  uint32_t videoMask = 0;
+  for (const JoinedPart& part : parts) videoMask |= part.recording->videoMask();
 
   const fs::path input(path);
   std::string dir = options.outputDir.empty() ? input.parent_path().string() : options.outputDir;
@@ -90,14 +116,14 @@ InputOutcome convertInput(const ConvertOptions& options, const std::string& path
   }
   if (!dir.empty() && dir.back() != '/') dir += '/';
 
-  const uint32_t wanted = options.channelMask.value_or(recording.videoMask());
+  const uint32_t wanted = options.channelMask.value_or(videoMask);
   for (int c = 0; c < format::kChannelCount; ++c) {
-    if ((wanted >> c) & 1u && !((recording.videoMask() >> c) & 1u)) {
+    if ((wanted >> c) & 1u && !((videoMask >> c) & 1u)) {
       output.line(fmt::format("CH-{:02d} has no video; no file for it", c + 1));
     }
   }
   job.settings = options.settings;
-  job.settings.selectedChannels = wanted & recording.videoMask();
+  job.settings.selectedChannels = wanted & videoMask;
   job.settings.destinationDir = dir;
   job.settings.baseName = input.stem().string();
   job.settings.overwrite = options.overwrite;
@@ -106,7 +132,7 @@ InputOutcome convertInput(const ConvertOptions& options, const std::string& path
   job.tool = toolIdentity();
   job.from = options.from;
   job.to = options.to;
-  const Result<RecordedWindow> window = jobWindow(job, recording);
+  const Result<RecordedWindow> window = jobWindow(job, parts);
   if (!window) {
     output.line(path + ": " + window.error().message);
     outcome.exitStatus = kExitUsage;
@@ -142,7 +168,7 @@ InputOutcome convertInput(const ConvertOptions& options, const std::string& path
     printSummary(recording.info(), done.report, done.sideFiles);
     if (recording.salvageReport() != nullptr) sayLine(fmt::format("{}: {}", path, salvageSummary(recording)));
   };
-  JobResult result = runJob(job, recording, hooks);
+  JobResult result = runJob(job, parts, hooks);
   outcome.report = result.report;
 
   const ConversionReport& report = outcome.report;

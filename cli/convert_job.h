@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <string>
+#include <vector>
 
 #include "cli/convert_options.h"
 #include "cli/progress_display.h"
@@ -19,5 +20,9 @@ struct InputOutcome {
 // Messages and progress go to output, the summary of the files written to stdout.
 InputOutcome convertInput(const ConvertOptions& options, const std::string& input, JobOutput& output,
                           const std::atomic<bool>& stop);
+// The same for recordings joined into one timeline (--join): one output per channel, named after the
+// earliest. Recordings that are no parts of one timeline are refused with the reason (kExitUsage).
+InputOutcome convertJoined(const ConvertOptions& options, const std::vector<std::string>& inputs,
+                           JobOutput& output, const std::atomic<bool>& stop);
 
 }  // namespace qmv::cli

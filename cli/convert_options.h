@@ -23,6 +23,7 @@ struct ConvertOptions {
   bool salvage = false;               // convert what is left of cut-short or damaged recordings
   std::string from;                   // the window's start as typed; empty: the recording's start
   std::string to;                     // its end; empty: the recording's end
+  bool join = false;                  // the inputs are hours of one recorder: one output per channel
   // Pass-through (and its four-character code) or re-encode, and the encoder's settings; per-input
   // fields are filled later.
   ConversionSettings settings;

@@ -11,6 +11,7 @@
 
 #include "convert/audio_distribution.h"
 #include "convert/cue_track.h"
+#include "convert/joined_recordings.h"
 #include "convert/recorded_time.h"
 #include "convert/window_range.h"
 #include "decode/frame_geometry.h"
@@ -93,22 +94,52 @@ std::string gapNoteText(uint32_t seconds) {
   return fmt::format("[gap {:02d}:{:02d}:{:02d}]", seconds / 3600, seconds / 60 % 60, seconds % 60);
 }
 
-WindowRange windowOf(const RecordingFile& recording, const ConversionSettings& settings) {
-  if (!settings.window.from && !settings.window.to) return wholeRecording(recording);
-  return windowRange(recording, settings.window, settings.selectedChannels);
+// One recording of the pass: the entries of it the pass visits, and where its times lie on the timeline.
+struct Segment {
+  std::size_t part = 0;  // its place among the parts joined
+  const RecordingFile* recording = nullptr;
+  int64_t offset = 0;     // its index times + offset: seconds on the timeline
+  bool windowed = false;  // a window's end lies inside it: range is less than the whole recording
+  WindowRange range;
+};
+
+// The parts that hold some of the window, each with the entries of it the window covers. A window's start
+// applies in the part it lies in, its end in the part it lies in; an overlap a part repeats is left out.
+std::vector<Segment> segmentsOf(const std::vector<JoinedPart>& parts, const ConversionSettings& settings) {
+  const RecordedWindow& window = settings.window;
+  std::vector<Segment> segments;
+  for (std::size_t index = 0; index < parts.size(); ++index) {
+    const JoinedPart& part = parts[index];
+    const RecordingFile& recording = *part.recording;
+    const int64_t first = part.offset + recording.firstTime(), last = part.offset + recording.lastTime();
+    if ((window.to && *window.to < first) || (window.from && *window.from > last)) continue;
+    RecordedWindow local;
+    if (window.from && *window.from > first) local.from = *window.from - part.offset;
+    if (window.to && *window.to < last) local.to = *window.to - part.offset;
+    Segment segment{index, &recording, part.offset, local.from || local.to, {}};
+    segment.range = segment.windowed ? windowRange(recording, local, settings.selectedChannels)
+                                     : wholeRecording(recording);
+    WindowRange& range = segment.range;
+    range.begin = std::min(std::max(range.begin, part.firstEntry), range.end);
+    for (uint32_t& start : range.channelStart) start = std::min(std::max(start, part.firstEntry), range.end);
+    segments.push_back(segment);
+  }
+  return segments;
 }
 
 class Worker {
  public:
-  Worker(const RecordingFile& recording, const ConversionContext& context, ConversionReport& report)
-      : recording_(recording),
+  Worker(const std::vector<JoinedPart>& parts, const ConversionContext& context, ConversionReport& report)
+      : segments_(segmentsOf(parts, context.settings)),
+        first_(parts.front().recording),
+        recording_(first_),
         settings_(context.settings),
         context_(context),
         report_(report),
         warnings_(report.warnings, context.messages),
-        range_(windowOf(recording, context.settings)),
-        reader_(recording.source(), recording.recordingStart(), range_.readEnd),
-        audio_(recording.info()) {}
+        joined_(parts.size() > 1),
+        partCount_(parts.size()),
+        audio_(first_->info()) {}
 
   void run();
 
@@ -126,8 +157,12 @@ class Worker {
   void reportDecoderLoad(int c, const MediaWriter& writer);
   void reportAudio(uint32_t k, const FrameIndexEntry& entry);
   uint64_t sourceOffset(const FrameIndexEntry& entry) const {
-    return uint64_t(recording_.recordingStart()) + entry.offset;
+    return uint64_t(recording_->recordingStart()) + entry.offset;
   }
+  // An entry's time on the timeline (joinRecordings keeps it within 16 bits).
+  uint16_t timeOf(const FrameIndexEntry& entry) const { return uint16_t(entry.time + segment_->offset); }
+  void planTimeline();
+  bool runSegment(const Segment& segment, std::size_t index, uint32_t& done);
   void fail(Error error);
   void failInput(Error error);
   void finishAll();
@@ -137,13 +172,19 @@ class Worker {
   void fillPause(uint8_t source, uint16_t time);
   void measureLead(int c, const MediaWriter& writer, uint16_t time);
 
-  const RecordingFile& recording_;
+  std::vector<Segment> segments_;
+  const RecordingFile* first_;  // the first part: its header names the outputs and dates them
+  // The recording of the segment being visited.
+  const RecordingFile* recording_;
+  const Segment* segment_ = nullptr;
   const ConversionSettings& settings_;
   const ConversionContext& context_;
   ConversionReport& report_;
   WarningList warnings_;
-  WindowRange range_;  // the entries the pass visits; nothing past range_.readEnd is read
-  RecordReader reader_;
+  bool joined_;  // more than one recording
+  std::size_t partCount_;
+  WindowRange range_;  // the entries of the segment the pass visits; nothing past range_.readEnd is read
+  std::optional<RecordReader> reader_;
   AudioDistributor audio_;
   // Channels of one audio input get the same samples, and so the same AAC packets, from one encoder.
   std::shared_ptr<AacEncoderPool> aac_ = std::make_shared<AacEncoderPool>();
@@ -156,21 +197,26 @@ class Worker {
   uint32_t audioTouched_ = 0;  // output channels that took samples of the current audio record
   std::array<int64_t, format::kChannelCount> audioFirst_{};
   std::array<std::size_t, format::kChannelCount> audioCount_{};
-  std::optional<TimingPlan> plan_;  // the recorded clock
-  std::size_t nextGap_ = 0;         // the first closed gap not yet passed
+  std::vector<TimingPlan> plans_;  // the recorded clock, one per segment
+  TimingPlan* plan_ = nullptr;     // the segment's
+  uint16_t zero_ = 0;              // the timeline's second at the outputs' start (the recorded clock)
+  std::size_t nextGap_ = 0;        // the segment's first closed gap not yet passed
 };
 
 void Worker::run() {
   observer_ = context_.observer;
-  if (context_.progress != nullptr) context_.progress->progressRange(range_.end - range_.begin);
+  report_.parts.resize(partCount_);
+  uint32_t total = 0;
+  for (const Segment& segment : segments_) total += segment.range.end - segment.range.begin;
+  if (context_.progress != nullptr) context_.progress->progressRange(total);
 
-  const SystemInfo& info = recording_.info();
+  const SystemInfo& info = first_->info();
   for (std::size_t c = 0; c < channels_.size(); ++c) {
     FrameRate rate = rateFromByte(info.channelRate[c]);
     if (rate.num == 0) {
       // A rate byte of 0 says nothing about the rate: the channel's frames over the seconds its
       // index entries span; under two seconds of span gives 1 fps.
-      const ChannelSummary& summary = recording_.channelSummaries()[c];
+      const ChannelSummary& summary = first_->channelSummaries()[c];
       rate = summary.spanSeconds() >= 2 ? reduced(summary.frames, summary.spanSeconds()) : FrameRate{1, 1};
       // A salvaged index may hold more frames a second than any camera records; a file's rate never does.
       if (rate.num > uint64_t(kMaxFramesPerSecond) * rate.den) rate = FrameRate{kMaxFramesPerSecond, 1};
@@ -180,32 +226,82 @@ void Worker::run() {
   report_.timing = settings_.timing;
   report_.window = settings_.window;
   report_.utcOffsetMinutes = settings_.utcOffsetMinutes;
-  if (settings_.timing == Timing::kRecorded) {
-    report_.maxGapSeconds = settings_.maxGapSeconds;
-    plan_.emplace(recording_, settings_.maxGapSeconds, range_);
-    for (std::size_t c = 0; c < channels_.size(); ++c)
-      channels_[c].rate = plan_->fitRate(int(c), channels_[c].rate);
-    report_.closedGaps = plan_->closedGaps();
-  }
+  if (settings_.timing == Timing::kRecorded) planTimeline();
 
-  primeAudio();
-  for (uint32_t k = range_.begin; k < range_.end; ++k) {
-    if (stopRequested()) {
-      report_.stopped = true;
-      break;
-    }
-    if (context_.progress != nullptr) context_.progress->progressPosition(k + 1 - range_.begin);
-    report_.entriesDone = k + 1 - range_.begin;
-    if (!visitEntry(k)) break;
+  uint32_t done = 0;
+  for (std::size_t i = 0; i < segments_.size(); ++i) {
+    if (!runSegment(segments_[i], i, done)) break;
   }
   finishAll();
   warnings_.close();
 }
 
+// The recorded clock over every segment: each keeps its own pauses, and the next starts after the time
+// between them (closed to the gap limit, if any). A channel's rate is the highest any segment needs.
+void Worker::planTimeline() {
+  report_.maxGapSeconds = settings_.maxGapSeconds;
+  std::optional<int64_t> end,
+      lastSecond;  // of the segments so far: output second after them, timeline second
+  for (const Segment& segment : segments_) {
+    TimingPlan& plan = plans_.emplace_back(*segment.recording, settings_.maxGapSeconds, segment.range);
+    if (plan.empty()) continue;
+    const int64_t first = segment.offset + plan.firstSecond();
+    if (!end) {
+      zero_ = uint16_t(first);
+    } else {
+      int64_t pause = std::max<int64_t>(first - *lastSecond - 1, 0);
+      if (settings_.maxGapSeconds > 0) pause = std::min<int64_t>(pause, settings_.maxGapSeconds);
+      plan.shiftBy(*end + pause);
+    }
+    end = plan.outputSecond(plan.lastSecond()) + 1;
+    lastSecond = segment.offset + plan.lastSecond();
+    for (ClosedGap gap : plan.closedGaps()) {
+      gap.firstEmpty = uint16_t(gap.firstEmpty + segment.offset);
+      gap.resume = uint16_t(gap.resume + segment.offset);
+      report_.closedGaps.push_back(gap);
+    }
+  }
+  for (std::size_t c = 0; c < channels_.size(); ++c) {
+    const FrameRate declared = channels_[c].rate;
+    for (const TimingPlan& plan : plans_) {
+      const FrameRate fitted = plan.fitRate(int(c), declared);
+      FrameRate& rate = channels_[c].rate;
+      if (uint64_t(fitted.num) * rate.den > uint64_t(rate.num) * fitted.den) rate = fitted;
+    }
+  }
+}
+
+// One recording's entries; false ends the pass. A recording starts afresh: its audio decoders from their
+// start state, and every channel at its next key frame.
+bool Worker::runSegment(const Segment& segment, std::size_t index, uint32_t& done) {
+  segment_ = &segment;
+  recording_ = segment.recording;
+  range_ = segment.range;
+  reader_.emplace(recording_->source(), recording_->recordingStart(), range_.readEnd);
+  plan_ = index < plans_.size() ? &plans_[index] : nullptr;
+  nextGap_ = 0;
+  if (index > 0) {
+    audio_.prepare(recording_->info());
+    for (Channel& channel : channels_) channel.keySeen = false;
+  }
+  primeAudio();
+  for (uint32_t k = range_.begin; k < range_.end; ++k) {
+    if (stopRequested()) {
+      report_.stopped = true;
+      return false;
+    }
+    ++done;
+    if (context_.progress != nullptr) context_.progress->progressPosition(done);
+    report_.entriesDone = done;
+    if (!visitEntry(k)) return false;
+  }
+  return true;
+}
+
 // A window's channels that start after entry k: the audio they take is decoded up to their start but not
 // written, so that their decoders hold the state the recording's own audio left there.
 uint32_t Worker::primeMask(uint32_t k) const {
-  if (!settings_.window.from && !settings_.window.to) return 0;
+  if (!segment_->windowed) return 0;
   uint32_t mask = 0;
   for (int c = 0; c < format::kChannelCount; ++c) {
     const uint32_t start = range_.channelStart[std::size_t(c)];
@@ -222,16 +318,16 @@ void Worker::primeAudio() {
   if (mask == 0 || range_.begin == 0) return;
   uint32_t inputs = 0;  // IMA decodes only the inputs the window's channels take
   for (int c = 0; c < format::kChannelCount; ++c)
-    if ((mask >> c) & 1u) inputs |= 1u << (recording_.info().audioSource[std::size_t(c)] & 0x0F);
+    if ((mask >> c) & 1u) inputs |= 1u << (recording_->info().audioSource[std::size_t(c)] & 0x0F);
   std::vector<uint8_t> record;
-  ByteSource& source = recording_.source();
+  ByteSource& source = recording_->source();
   const auto ignore = [](int, const int16_t*, std::size_t) {};
   for (uint32_t k = 0; k < range_.begin && !stopRequested(); ++k) {
-    const FrameIndexEntry& entry = recording_.entries()[k];
+    const FrameIndexEntry& entry = recording_->entries()[k];
     if (entry.kind < format::kKindAudioBase || entry.kind >= format::kKindAudioBase + format::kChannelCount)
       continue;
     if (audio_.imaCoding() && ((inputs >> (entry.kind - format::kKindAudioBase)) & 1u) == 0) continue;
-    const RecordExtent extent = recording_.recordExtent(k);
+    const RecordExtent extent = recording_->recordExtent(k);
     if (!extent.usable() || extent.size < format::kRecordHeadSize) continue;
     record.resize(std::size_t(extent.size));
     const uint64_t at = sourceOffset(entry);
@@ -249,7 +345,7 @@ void Worker::primeAudio() {
 
 // False ends the pass (an output failed).
 bool Worker::visitEntry(uint32_t k) {
-  const auto& entries = recording_.entries();
+  const auto& entries = recording_->entries();
   const FrameIndexEntry& entry = entries[k];
   if (entry.kind == format::kKindBlock) return true;  // an index block, not a record
   if (!range_.writes(k, entry)) return true;          // a window's channel before its key frame
@@ -261,9 +357,13 @@ bool Worker::visitEntry(uint32_t k) {
     return true;
   }
   current_ = k;
+  PartSpan& span = report_.parts[segment_->part];
+  span.first = span.any ? std::min(span.first, timeOf(entry)) : timeOf(entry);
+  span.last = span.any ? std::max(span.last, timeOf(entry)) : timeOf(entry);
+  span.any = true;
   if (plan_) noteGaps(entry.time);
 
-  const RecordExtent extent = recording_.recordExtent(k);
+  const RecordExtent extent = recording_->recordExtent(k);
   if (!extent.usable()) {
     const std::string why = extent.problem + "; skipped";
     warnings_.add(-1, entryText(k, entry.offset) + ": " + why);
@@ -272,12 +372,12 @@ bool Worker::visitEntry(uint32_t k) {
   }
 
   const std::size_t size = std::size_t(extent.size);
-  const uint8_t* record = reader_.read(entry.offset, size);
-  if (reader_.sourceError()) {
-    failInput(*reader_.sourceError());
+  const uint8_t* record = reader_->read(entry.offset, size);
+  if (reader_->sourceError()) {
+    failInput(*reader_->sourceError());
     return false;
   }
-  if (reader_.lastReadShort()) {
+  if (reader_->lastReadShort()) {
     static const std::string kShort =
         "the file gave fewer bytes than the record holds; the rest reads as zero";
     warnings_.add(-1, entryText(k, entry.offset) + ": " + kShort);
@@ -357,7 +457,8 @@ bool Worker::handleVideo(const FrameIndexEntry& entry, const FrameHeader& head, 
     const int64_t position = channel.writer->videoPosition();
     channel.writer->skipVideo();
     if (observer_ != nullptr)
-      observer_->frameDropped(DroppedFrameEvent{c, current_, sourceOffset(entry), entry.time, position, -1});
+      observer_->frameDropped(
+          DroppedFrameEvent{c, current_, sourceOffset(entry), timeOf(entry), position, -1});
     return true;
   }
   int64_t secondEnd = -1;
@@ -366,7 +467,7 @@ bool Worker::handleVideo(const FrameIndexEntry& entry, const FrameHeader& head, 
     // Stopped inside the empty positions: the frame would land before its time.
     if (report_.stopped) return true;
   }
-  addCue(channel, channel.cues.sample(entry.time, channel.writer->videoPosition(), secondEnd));
+  addCue(channel, channel.cues.sample(timeOf(entry), channel.writer->videoPosition(), secondEnd));
   const uint8_t frameType = head.frameType;
   const bool key = format::isKeyFrameType(frameType);
   if (key) channel.keySeen = true;
@@ -377,21 +478,21 @@ bool Worker::handleVideo(const FrameIndexEntry& entry, const FrameHeader& head, 
     channel.writer->skipVideo();
     if (observer_ != nullptr)
       observer_->frameDropped(
-          DroppedFrameEvent{c, current_, sourceOffset(entry), entry.time, position, secondEnd});
+          DroppedFrameEvent{c, current_, sourceOffset(entry), timeOf(entry), position, secondEnd});
     return true;
   }
 
   const uint8_t padWords = head.padWords;
   const uint32_t streamWords = padWords < wordCount ? wordCount - padWords : 0;
   const int64_t position = channel.writer->videoPosition();
-  if (!channel.firstFrameTime) channel.firstFrameTime = entry.time;
+  if (!channel.firstFrameTime) channel.firstFrameTime = timeOf(entry);
   if (passThrough) {
     if (stream_.size() < std::size_t(streamWords) * 4) stream_.resize(std::size_t(streamWords) * 4);
     copyStreamWords(payload, streamWords, stream_.data());
     channel.writer->writeRawVideo(stream_.data(), std::size_t(streamWords) * 4, key);
   } else {
     const FrameHeader frame = decoderFrame(head, payload, wordCount, stream_);
-    if (settings_.burnIn) channel.writer->setCaption(recordedTimeText(recording_.info(), entry.time));
+    if (settings_.burnIn) channel.writer->setCaption(recordedTimeText(first_->info(), timeOf(entry)));
     channel.writer->writeDecodedVideo(frame);
   }
   // A stop request may end the writer's fill of empty positions before the frame's own. (An encoder may hold
@@ -403,7 +504,7 @@ bool Worker::handleVideo(const FrameIndexEntry& entry, const FrameHeader& head, 
     event.channel = c;
     event.entry = current_;
     event.sourceOffset = sourceOffset(entry);
-    event.time = entry.time;
+    event.time = timeOf(entry);
     event.key = key;
     event.position = position;
     event.data = stream_.data();
@@ -420,7 +521,7 @@ bool Worker::handleVideo(const FrameIndexEntry& entry, const FrameHeader& head, 
 Worker::Created Worker::createWriter(int c, uint8_t formatCode) {
   Channel& channel = channels_[std::size_t(c)];
   const FrameGeometry geometry = getFrameGeometry(formatCode, settings_.standardize);
-  const SystemInfo& info = recording_.info();
+  const SystemInfo& info = first_->info();
 
   MediaWriterParams params;
   params.container = settings_.container;
@@ -430,14 +531,10 @@ Worker::Created Worker::createWriter(int c, uint8_t formatCode) {
   // clock, the channel's first record on the declared one; a window starts each at the first second it
   // writes. The recorder states no zone: the containers' dates are UTC, so one is written only when the user
   // gave the clock's offset; the local time always goes into a tag that claims no zone.
-  const bool windowed = settings_.window.from || settings_.window.to;
-  uint16_t zero = settings_.timing == Timing::kRecorded
-                      ? recording_.firstTime()
-                      : recording_.channelSummaries()[std::size_t(c)].firstTime;
-  if (windowed)
-    zero = settings_.timing == Timing::kRecorded
-               ? plan_->firstSecond()
-               : recording_.entries()[range_.channelStart[std::size_t(c)]].time;
+  const bool wholeOne = !joined_ && !segment_->windowed;
+  uint16_t zero = settings_.timing == Timing::kRecorded ? (wholeOne ? first_->firstTime() : zero_)
+                  : wholeOne                            ? first_->channelSummaries()[std::size_t(c)].firstTime
+                                                        : timeOf(recording_->entries()[current_]);
   const RecordedTime started = recordedTime(info, zero);
   if (settings_.utcOffsetMinutes) {
     const RecordedTime utc = toUtc(started, *settings_.utcOffsetMinutes);
@@ -490,7 +587,7 @@ Worker::Created Worker::createWriter(int c, uint8_t formatCode) {
                     formatCode, opened.error().message);
     warnings_.add(c, why);
     if (observer_ != nullptr) {
-      const FrameIndexEntry& entry = recording_.entries()[current_];
+      const FrameIndexEntry& entry = recording_->entries()[current_];
       observer_->recordSkipped(
           SkippedRecordEvent{current_, sourceOffset(entry), c, false, withContext({}, c, why)});
     }
@@ -582,7 +679,7 @@ void Worker::addCue(Channel& channel, std::optional<Cue> cue) {
   if (!cue) return;
   channel.writer->addCue(
       cue->start, cue->end,
-      cue->note.empty() ? recordedTimeText(recording_.info(), cue->time) : std::move(cue->note));
+      cue->note.empty() ? recordedTimeText(first_->info(), cue->time) : std::move(cue->note));
 }
 
 // The recorded clock: an audio record is never placed earlier than its recorded second; silence fills the
@@ -596,7 +693,7 @@ void Worker::fillPause(uint8_t source, uint16_t time) {
   for (uint32_t mask = writerMask_; mask != 0; mask &= mask - 1) {
     const int c = std::countr_zero(mask);
     Channel& channel = channels_[std::size_t(c)];
-    if (int(int8_t(recording_.info().audioSource[std::size_t(c)])) != int(source) ||
+    if (int(int8_t(recording_->info().audioSource[std::size_t(c)])) != int(source) ||
         channel.writer->audioPosition() >= target)
       continue;
     // A cue before a pause ends where its second does; given now, it goes into the file ahead of the
@@ -691,12 +788,18 @@ std::string outputFileName(const std::string& destinationDir, const std::string&
 }
 
 ConversionReport runConversion(const RecordingFile& recording, const ConversionContext& context) {
+  return runConversion(singlePart(recording), context);
+}
+
+ConversionReport runConversion(const std::vector<JoinedPart>& parts, const ConversionContext& context) {
   ConversionReport report;
   constexpr uint32_t kChannelBits = (1u << format::kChannelCount) - 1;
-  if (!recording.isOpen() || (context.settings.selectedChannels & kChannelBits) == 0) return report;
+  if (parts.empty() || (context.settings.selectedChannels & kChannelBits) == 0) return report;
+  for (const JoinedPart& part : parts)
+    if (part.recording == nullptr || !part.recording->isOpen()) return report;
   report.started = true;
   {
-    Worker worker(recording, context, report);
+    Worker worker(parts, context, report);
     worker.run();
   }
   if (context.progress != nullptr) context.progress->conversionDone(report);

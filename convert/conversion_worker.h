@@ -9,6 +9,7 @@
 
 #include "convert/conversion_context.h"
 #include "convert/conversion_observer.h"
+#include "convert/joined_recordings.h"
 #include "convert/timing_plan.h"
 #include "output/media_writer.h"
 #include "recording/recording_file.h"
@@ -37,6 +38,13 @@ struct OutputFileReport {
   bool writeFault = false;
 };
 
+// What one recording of a joined pass gave: the timeline seconds of its first and last record visited.
+struct PartSpan {
+  bool any = false;  // false: none of its records lay in the window
+  uint16_t first = 0;
+  uint16_t last = 0;
+};
+
 struct ConversionReport {
   bool started = false;              // false: nothing to convert (no recording or no channel); no done report
   bool stopped = false;              // the stop flag ended the pass early
@@ -46,7 +54,8 @@ struct ConversionReport {
   std::vector<std::string> warnings;    // repairs: skipped entries, clipped records
   uint64_t entriesDone = 0;
   Timing timing = Timing::kDeclared;
-  RecordedWindow window;  // as the settings gave it
+  RecordedWindow window;        // as the settings gave it
+  std::vector<PartSpan> parts;  // one per recording, in timeline order
   uint32_t maxGapSeconds = 0;
   std::optional<int> utcOffsetMinutes;  // as the settings gave it
   std::vector<ClosedGap> closedGaps;    // the recorded clock with a gap limit: the pauses it shortened
@@ -55,6 +64,10 @@ struct ConversionReport {
 // Converts the selected channels of recording as context says. Nothing to convert (no recording or no
 // channel): an unstarted report, and no progress calls at all.
 ConversionReport runConversion(const RecordingFile& recording, const ConversionContext& context);
+// The same over recordings joined into one timeline (joinRecordings): one output per channel, the window of
+// the settings in timeline seconds, times in the events and the report on the timeline (dated by the first
+// part's header).
+ConversionReport runConversion(const std::vector<JoinedPart>& parts, const ConversionContext& context);
 
 // destinationDir + baseName + "_NN.avi" (".mkv", ".mp4" by container) from destinationDir, baseName and the
 // 0-based channel. The base name never leads out of destinationDir: '/', '\\' and NUL become '_', and a name

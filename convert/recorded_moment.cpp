@@ -22,9 +22,8 @@ int64_t dayNumber(int year, int month, int day) {
       .count();
 }
 
-Error outsideError(const RecordingFile& recording, const std::string& what) {
-  return Error{EINVAL, fmt::format("{} lies outside the recording, which runs from {}", what,
-                                   recordingSpanText(recording))};
+Error outsideError(const std::string& span, const std::string& what) {
+  return Error{EINVAL, fmt::format("{} lies outside the recording, which runs from {}", what, span)};
 }
 
 }  // namespace
@@ -60,7 +59,7 @@ Result<uint16_t> recordedSecondOf(const RecordingFile& recording, const std::str
   if (!seconds) return seconds.error();
   if (recording.entryCount() == 0 || seconds.value() < recording.firstTime() ||
       seconds.value() > recording.lastTime())
-    return outsideError(recording, text);
+    return outsideError(recordingSpanText(recording), text);
   return uint16_t(seconds.value());
 }
 
@@ -73,10 +72,16 @@ std::string windowText(const SystemInfo& info, const RecordedWindow& window) {
 
 Result<RecordedWindow> recordedWindowOf(const RecordingFile& recording, const std::string& from,
                                         const std::string& to) {
+  if (recording.entryCount() == 0) return outsideError(recordingSpanText(recording), "the window");
+  return recordedWindowOf(recording.info(), recording.firstTime(), recording.lastTime(), from, to);
+}
+
+Result<RecordedWindow> recordedWindowOf(const SystemInfo& info, int64_t first, int64_t last,
+                                        const std::string& from, const std::string& to) {
   RecordedWindow window;
   for (const auto& [text, end] : {std::pair{&from, &window.from}, std::pair{&to, &window.to}}) {
     if (text->empty()) continue;
-    const Result<int64_t> seconds = recordedSecondsFrom(recording.info(), *text);
+    const Result<int64_t> seconds = recordedSecondsFrom(info, *text);
     if (!seconds) return seconds.error();
     *end = seconds.value();
   }
@@ -84,9 +89,9 @@ Result<RecordedWindow> recordedWindowOf(const RecordingFile& recording, const st
     return Error{EINVAL, fmt::format("the window's start {} comes after its end {}", from, to)};
   const std::string asked =
       fmt::format("the window {} to {}", from.empty() ? "the start" : from, to.empty() ? "the end" : to);
-  if (recording.entryCount() == 0 || (window.from && *window.from > recording.lastTime()) ||
-      (window.to && *window.to < recording.firstTime()))
-    return outsideError(recording, asked);
+  if ((window.from && *window.from > last) || (window.to && *window.to < first))
+    return outsideError(
+        recordedTimeText(info, uint32_t(first)) + " to " + recordedTimeText(info, uint32_t(last)), asked);
   return window;
 }
 

@@ -39,5 +39,8 @@ std::string windowText(const SystemInfo& info, const RecordedWindow& window);
 // either end of the recording is taken as far as the recording goes.
 Result<RecordedWindow> recordedWindowOf(const RecordingFile& recording, const std::string& from,
                                         const std::string& to);
+// The same for a timeline (recordings joined) dated by info that holds records from first to last.
+Result<RecordedWindow> recordedWindowOf(const SystemInfo& info, int64_t first, int64_t last,
+                                        const std::string& from, const std::string& to);
 
 }  // namespace qmv

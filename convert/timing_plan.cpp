@@ -52,6 +52,7 @@ TimingPlan::TimingPlan(const RecordingFile& recording, uint32_t maxGapSeconds, c
 
   const std::size_t first = std::size_t(std::find(present.begin(), present.end(), true) - present.begin());
   first_ = uint16_t(first);
+  empty_ = false;
   int64_t removed = 0;
   std::size_t last = first;
   for (std::size_t t = first; t < kSeconds; ++t) {
@@ -66,6 +67,12 @@ TimingPlan::TimingPlan(const RecordingFile& recording, uint32_t maxGapSeconds, c
     }
     outputSecond_[t] = int64_t(t - first) - removed;
   }
+  last_ = uint16_t(last);
+}
+
+void TimingPlan::shiftBy(int64_t seconds) {
+  shift_ += seconds;
+  for (ClosedGap& gap : gaps_) gap.outputSecond += seconds;
 }
 
 FrameRate TimingPlan::fitRate(int channel, FrameRate declared) const {

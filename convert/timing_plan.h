@@ -28,11 +28,15 @@ class TimingPlan {
   TimingPlan(const RecordingFile& recording, uint32_t maxGapSeconds);
   TimingPlan(const RecordingFile& recording, uint32_t maxGapSeconds, const WindowRange& range);
 
-  // The recorded second at the output's start.
+  // The first and last recorded seconds with a record of the range; empty(): none.
   uint16_t firstSecond() const { return first_; }
+  uint16_t lastSecond() const { return last_; }
+  bool empty() const { return empty_; }
+  // Moves the whole plan (its closed gaps too) later on the output timeline: a recording joined after others.
+  void shiftBy(int64_t seconds);
 
   // Seconds from the recording's first recorded second to the start of `time` on the output timeline.
-  int64_t outputSecond(uint16_t time) const { return outputSecond_[time]; }
+  int64_t outputSecond(uint16_t time) const { return outputSecond_[time] + shift_; }
   const std::vector<ClosedGap>& closedGaps() const { return gaps_; }
 
   // declared, or raised to the most frames channel c has in one recorded second when some second at the
@@ -56,6 +60,9 @@ class TimingPlan {
   std::vector<int64_t> outputSecond_;  // indexed by recorded second (0 .. 65535)
   std::vector<ClosedGap> gaps_;
   uint16_t first_ = 0;
+  uint16_t last_ = 0;
+  bool empty_ = true;
+  int64_t shift_ = 0;
   std::array<ChannelSeconds, format::kChannelCount> channels_;
 };
 

@@ -65,6 +65,14 @@ Result<RecordedWindow> jobWindow(const ConversionJob& job, const RecordingFile& 
   return recordedWindowOf(recording, job.from, job.to);
 }
 
+Result<RecordedWindow> jobWindow(const ConversionJob& job, const std::vector<JoinedPart>& parts) {
+  if (parts.size() == 1) return jobWindow(job, *parts.front().recording);
+  int64_t last = 0;
+  for (const JoinedPart& part : parts) last = std::max(last, part.offset + part.recording->lastTime());
+  const RecordingFile& first = *parts.front().recording;
+  return recordedWindowOf(first.info(), first.firstTime(), last, job.from, job.to);
+}
+
 std::vector<std::string> planOutputs(const ConversionJob& job, const RecordingFile& recording) {
   const ConversionSettings& settings = job.settings;
   const uint32_t channels = channelsToWrite(job, recording);
@@ -108,8 +116,13 @@ std::vector<std::string> rateWarnings(const ConversionJob& job, const RecordingF
 }
 
 JobResult runJob(const ConversionJob& job, const RecordingFile& recording, const JobHooks& hooks) {
+  return runJob(job, singlePart(recording, job.input), hooks);
+}
+
+JobResult runJob(const ConversionJob& job, const std::vector<JoinedPart>& parts, const JobHooks& hooks) {
   JobResult result;
-  const Result<RecordedWindow> window = jobWindow(job, recording);
+  const RecordingFile& recording = *parts.front().recording;
+  const Result<RecordedWindow> window = jobWindow(job, parts);
   if (!window) {
     result.windowError = window.error();
     return result;
@@ -139,6 +152,11 @@ JobResult runJob(const ConversionJob& job, const RecordingFile& recording, const
     ReportSetup setup{job.tool.name, job.tool.version, job.tool.command, passThrough,
                       passThrough ? "" : job.settings.compressOptions.encoder};
     observers.add(&integrity.emplace(recording, job.input, std::move(setup)));
+    if (parts.size() > 1) {
+      std::vector<std::pair<std::string, const RecordingFile*>> inputs;
+      for (const JoinedPart& part : parts) inputs.emplace_back(part.path, part.recording);
+      integrity->setJoinedInputs(std::move(inputs));
+    }
   }
 
   ConversionContext context;
@@ -149,7 +167,7 @@ JobResult runJob(const ConversionJob& job, const RecordingFile& recording, const
   context.observer = observers.empty() ? nullptr : &observers;
   context.stop = hooks.stop;
   if (integrity) integrity->start();
-  result.report = hooks.run ? hooks.run(recording, context) : runConversion(recording, context);
+  result.report = hooks.run ? hooks.run(recording, context) : runConversion(parts, context);
   std::erase_if(result.report.files, [&result](const OutputFileReport& file) {
     if (somethingAt(file.path)) return false;
     result.removed.push_back(file.path);

@@ -61,6 +61,8 @@ Status openJobRecording(const ConversionJob& job, RecordingFile& recording);
 // The window job.from / job.to name in recording: an error naming the recording's span when they name no
 // part of it. The front ends check it before the run (a usage error); runJob refuses to run without it.
 Result<RecordedWindow> jobWindow(const ConversionJob& job, const RecordingFile& recording);
+// The same on the timeline of recordings joined (joinRecordings), dated by the first.
+Result<RecordedWindow> jobWindow(const ConversionJob& job, const std::vector<JoinedPart>& parts);
 
 // Every file the job writes, in channel order (video, subtitles, frame log), the report last. Only the
 // selected channels that have video in recording write files.
@@ -122,5 +124,9 @@ struct JobHooks {
 // is written under a temporary name and takes its own name once complete; first the temporary files of the
 // job's outputs that an earlier, killed run left are removed.
 JobResult runJob(const ConversionJob& job, const RecordingFile& recording, const JobHooks& hooks);
+// The same over recordings joined into one timeline (joinRecordings, the first being job.input): one output
+// per channel, named and dated by the first; the report lists every recording with its digest and the span it
+// gave. hooks.run is given the first recording.
+JobResult runJob(const ConversionJob& job, const std::vector<JoinedPart>& parts, const JobHooks& hooks);
 
 }  // namespace qmv

@@ -369,6 +369,19 @@ Json IntegrityReport::headJson(const ConversionReport& report, const Result<File
   head["outcome"] = outcomeJson(report, recording_.entryCount());
   head["hashes"] = Json{{"file", "SHA-256"}, {"frame", "SHA-256"}};
   head[key::kInput] = inputJson(recording_, inputPath_, input);
+  // Recordings joined: each with its digest and the part of the timeline it gave (null: none of it).
+  if (!joined_.empty()) {
+    Json inputs = Json::array();
+    for (std::size_t i = 0; i < joined_.size(); ++i) {
+      const auto& [path, recording] = joined_[i];
+      Json part = i == 0 ? inputJson(*recording, path, input) : inputJson(*recording, path, hashFile(path));
+      const PartSpan span = i < report.parts.size() ? report.parts[i] : PartSpan{};
+      part["from"] = span.any ? Json(recordedTimeText(recording_.info(), span.first)) : Json(nullptr);
+      part["to"] = span.any ? Json(recordedTimeText(recording_.info(), span.last)) : Json(nullptr);
+      inputs.push_back(part);
+    }
+    head["inputs"] = inputs;
+  }
   head["description"] = descriptionJson(recording_);
   // Salvaged recordings: unreadable and recovered byte ranges; finish() adds every recovered record. Null for
   // a whole recording.

@@ -44,6 +44,11 @@ class IntegrityReport final : public ConversionObserver {
   Status finish(const ConversionReport& report, const std::string& path, bool replace = false);
 
   void outputOpened(int channel, const std::string& path) override;
+  // Recordings joined into one timeline: every one (the first, the report's input, too) in timeline order,
+  // hashed into the report's "inputs" by finish() with the span each gave (the conversion report's parts).
+  void setJoinedInputs(std::vector<std::pair<std::string, const RecordingFile*>> inputs) {
+    joined_ = std::move(inputs);
+  }
   // A file written beside the videos (subtitles, frame log), hashed into the report by finish().
   void addSideFile(const std::string& path) { sideFiles_.push_back(path); }
   void videoSample(const VideoSampleEvent& event) override;
@@ -86,6 +91,7 @@ class IntegrityReport final : public ConversionObserver {
   Sha256 frameHash_;
   std::map<int, ChannelLog> channels_;
   std::vector<std::string> sideFiles_;
+  std::vector<std::pair<std::string, const RecordingFile*>> joined_;
   std::vector<SkippedRecordEvent> skipped_;
 };
 

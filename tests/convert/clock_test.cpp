@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cctype>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <nlohmann/json.hpp>
 #include <ostream>
@@ -470,6 +471,133 @@ TEST(ClockWindowTest, AWindowOutsideTheRecordingIsAUsageError) {
     EXPECT_EQ(c.result.status, 64);
     EXPECT_NE(c.result.err.find(test.says), std::string::npos) << c.result.err;
     EXPECT_TRUE(c.outputs.empty());
+  }
+}
+
+// --- Recordings joined -----------------------------------------------------------------------------
+
+// 13:59:50 to 13:59:59 in one file and 14:00:00 to 14:00:09 in the next, of one recorder: CH-01 at 10 fps
+// with audio. `change` makes the second file another recorder's, or another hour's.
+gen::Scenario hourScenario(int hour, uint32_t startTime, uint32_t seed,
+                           const std::function<void(gen::BodyPlan&)>& change = {}) {
+  gen::BodyPlan plan;
+  plan.seconds = 10;
+  plan.startTime = startTime;
+  plan.header.hour = uint8_t(hour);
+  plan.seed = seed;
+  plan.channels = {{.channel = 0, .formatCode = 2, .rateByte = 40, .audioInput = 0, .keyInterval = 10}};
+  if (change) change(plan);
+  return gen::planScenario(plan);
+}
+
+struct Joined {
+  std::string dir;
+  test::CliResult result;
+};
+
+// Writes the scenarios as h0.qmv, h1.qmv, ... and joins them, naming them on the command line last first.
+Joined convertJoined(const std::vector<gen::Scenario>& hours, const Clock& clock,
+                     const std::string& extra = "") {
+  Joined j;
+  j.dir = test::freshTestDir(QMV2AVI_TEST_TMP, "join");
+  std::string names;
+  for (std::size_t i = 0; i < hours.size(); ++i) {
+    const std::string name = j.dir + "h" + std::to_string(i) + ".qmv";
+    EXPECT_TRUE(gen::writeRecordingFile(hours[i], name));
+    names = test::quote(name) + " " + names;
+  }
+  j.result = test::runCli(std::string("convert --join --report --format ") + clock.format + " --timing " +
+                              clock.timing + " " + extra + " " + names,
+                          j.dir);
+  return j;
+}
+
+class ClockJoinTest : public ::testing::TestWithParam<Clock> {};
+
+// One file per channel, named after the earlier hour: both files' frames in recorded order, bit-exact, their
+// times running on across 14:00:00 (on the recorded clock, 10 s after the first second), and a report that
+// names both recordings with their digests and the seconds each gave.
+TEST_P(ClockJoinTest, TheOutputRunsOnAcrossTheHour) {
+  const std::vector<gen::Scenario> hours = {hourScenario(13, 3590, 1), hourScenario(14, 0, 2)};
+  const Joined j = convertJoined(hours, GetParam());
+  ASSERT_EQ(j.result.status, 0) << j.result.err;
+  const std::string path = j.dir + "h0_00." + GetParam().format;
+  const MediaReadBack back = readBack(path);
+  std::vector<PlannedFrame> expected = keptFrames(plannedFrames(hours[0]).at(0));
+  const std::vector<PlannedFrame> second = plannedFrames(hours[1]).at(0);
+  expected.insert(expected.end(), second.begin(), second.end());
+  ASSERT_EQ(back.packets.size(), expected.size());
+  for (std::size_t k = 0; k < expected.size(); ++k) {
+    SCOPED_TRACE("frame " + std::to_string(k));
+    ASSERT_EQ(back.packets[k].crc, expected[k].crc);
+    if (k > 0) EXPECT_GT(back.packets[k].time, back.packets[k - 1].time);
+  }
+  const std::size_t boundary = expected.size() - second.size();
+  const double expectedTime = std::string(GetParam().timing) == "recorded" ? 10.0 : double(boundary) / 10;
+  EXPECT_NEAR(back.packets[boundary].time, expectedTime, kPcmTolerance) << "the first frame of 14:00:00";
+  ASSERT_TRUE(back.hasAudio);
+  EXPECT_NEAR(double(back.samples.size()) / back.sampleRate, 20.0, audioTolerance(GetParam()) + 0.1);
+  const std::string subtitles = subtitleText(path, back);
+  EXPECT_NE(subtitles.find("2007-01-01 13:59:59"), std::string::npos);
+  EXPECT_NE(subtitles.find("2007-01-01 14:00:09"), std::string::npos);
+
+  const json report = json::parse(test::slurp(j.dir + "h0.report.json"));
+  ASSERT_EQ(report["inputs"].size(), 2u);
+  const std::pair<const char*, const char*> spans[] = {{"2007-01-01 13:59:50", "2007-01-01 13:59:59"},
+                                                       {"2007-01-01 14:00:00", "2007-01-01 14:00:09"}};
+  for (std::size_t i = 0; i < 2; ++i) {
+    const json& input = report["inputs"][i];
+    const std::string name = j.dir + "h" + std::to_string(i) + ".qmv";
+    EXPECT_EQ(input["path"], fs::absolute(name).string());
+    const test::CliResult sum = test::runProgram("sha256sum", test::quote(name), j.dir);
+    EXPECT_EQ(input["sha256"], sum.out.substr(0, 64));
+    EXPECT_EQ(input["from"], spans[i].first);
+    EXPECT_EQ(input["to"], spans[i].second);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryContainerAndTiming, ClockJoinTest, ::testing::ValuesIn(kClocks), clockName);
+
+// A window across the hour starts at the key frame before its start and ends with its end's second.
+TEST(ClockJoinTest, AWindowMayCrossTheHour) {
+  const Joined j = convertJoined({hourScenario(13, 3590, 1), hourScenario(14, 0, 2)},
+                                 Clock{"avi", "recorded"}, "--from 13:59:55 --to 14:00:04");
+  ASSERT_EQ(j.result.status, 0) << j.result.err;
+  const MediaReadBack back = readBack(j.dir + "h0_00.avi");
+  EXPECT_EQ(back.packets.size(), 100u) << "13:59:55 (a key frame) to the last frame of 14:00:04";
+  EXPECT_TRUE(back.packets.front().key);
+  const json report = json::parse(test::slurp(j.dir + "h0.report.json"));
+  EXPECT_EQ(report["inputs"][0]["from"], "2007-01-01 13:59:55");
+  EXPECT_EQ(report["inputs"][1]["to"], "2007-01-01 14:00:04");
+}
+
+// Recordings that are no hours of one recording are refused with the reason, and nothing is written.
+TEST(ClockJoinTest, OtherRecordersAndOtherHoursAreRefused) {
+  struct Case {
+    const char* what;
+    std::function<void(gen::BodyPlan&)> change;
+    int hour;
+    const char* says;
+  };
+  const Case cases[] = {
+      {"another MAC",
+       [](gen::BodyPlan& p) {
+         p.header.macTail = {0xAB, 0xCD, 0xEF};
+       },
+       14, "(MAC 02-3C-91-AB-CD-EF, system name \"TEST-DVR\")"},
+      {"another name", [](gen::BodyPlan& p) { p.header.systemName = "OTHER"; }, 14, "system name \"OTHER\""},
+      {"an hour later", {}, 16, "neither shares nor follows the hour"},
+      {"the same seconds, other records", [](gen::BodyPlan& p) { p.startTime = 3595; }, 13,
+       "overlaps h0.qmv from 2007-01-01 13:59:55 to 2007-01-01 13:59:59 with other records"},
+  };
+  for (const Case& test : cases) {
+    SCOPED_TRACE(test.what);
+    const Joined j = convertJoined({hourScenario(13, 3590, 1), hourScenario(test.hour, 0, 2, test.change)},
+                                   Clock{"avi", "declared"});
+    EXPECT_EQ(j.result.status, 64);
+    EXPECT_NE(j.result.err.find(test.says), std::string::npos) << j.result.err;
+    EXPECT_NE(j.result.err.find("--join: "), std::string::npos) << j.result.err;
+    EXPECT_TRUE(test::filesIn(j.dir, ".avi").empty());
   }
 }
 

@@ -92,6 +92,31 @@ bool parseGap(const std::string& text, BodyPlan& plan, std::string& error) {
   return true;
 }
 
+// "2007-06-15": the header's recorded date.
+bool parseDate(const std::string& text, HeaderFields& header, std::string& error) {
+  int year = 0, month = 0, day = 0;
+  char tail = 0;
+  if (std::sscanf(text.c_str(), "%4d-%2d-%2d%c", &year, &month, &day, &tail) != 3 || year < 1970 ||
+      year > 1970 + 255 || month < 1 || month > 12 || day < 1 || day > 31) {
+    error = "date '" + text + "': expected YYYY-MM-DD from 1970 to 2225";
+    return false;
+  }
+  header.year = uint16_t(year), header.month = uint8_t(month), header.day = uint8_t(day);
+  return true;
+}
+
+// "AB-CD-EF": the last three bytes of the MAC address (the first three are the recorder maker's).
+bool parseMacTail(const std::string& text, HeaderFields& header, std::string& error) {
+  unsigned a = 0, b = 0, c = 0;
+  char tail = 0;
+  if (text.size() != 8 || std::sscanf(text.c_str(), "%2x-%2x-%2x%c", &a, &b, &c, &tail) != 3) {
+    error = "MAC '" + text + "': expected its last three bytes as XX-XX-XX";
+    return false;
+  }
+  header.macTail = {uint8_t(a), uint8_t(b), uint8_t(c)};
+  return true;
+}
+
 const std::map<std::string, Damage> kDamageNames = {
     {"bad-trailer", Damage::BadTrailer},
     {"back-link-not-before", Damage::BackLinkNotBefore},
@@ -204,6 +229,9 @@ int main(int argc, char** argv) {
   planCommand->add_option("--pad-words", plan.maxPadWords, "Most filler words per video record")
       ->check(CLI::Range(0, 255));
   planCommand->add_option("--name", plan.header.systemName, "System name (up to 16 characters)");
+  std::string date, mac;
+  planCommand->add_option("--date", date, "Recorded date, YYYY-MM-DD (default 2007-01-01)");
+  planCommand->add_option("--mac", mac, "Last three bytes of the MAC address, XX-XX-XX (default 12-34-56)");
   planCommand->add_option("--seed", plan.seed, "Seed");
   planCommand->add_flag("--reuse-frames", plan.reuseFrames,
                         "Cycle one encoded GOP per format (fast, for large files)");
@@ -235,6 +263,11 @@ int main(int argc, char** argv) {
     return 2;
   }
   if (!pattern.empty() && !parsePattern(pattern, plan.channels.front().framesPerSecond, error)) {
+    std::fprintf(stderr, "qmv2avi-gen: %s\n", error.c_str());
+    return 2;
+  }
+  if ((!date.empty() && !parseDate(date, plan.header, error)) ||
+      (!mac.empty() && !parseMacTail(mac, plan.header, error))) {
     std::fprintf(stderr, "qmv2avi-gen: %s\n", error.c_str());
     return 2;
   }
