@@ -12,6 +12,7 @@
 #include "convert/audio_distribution.h"
 #include "convert/cue_track.h"
 #include "convert/joined_recordings.h"
+#include "convert/rate_check.h"
 #include "convert/recorded_time.h"
 #include "convert/window_range.h"
 #include "decode/frame_geometry.h"
@@ -79,15 +80,10 @@ struct Channel {
   uint64_t otherSizeFrames = 0;            // pass-through frames of another picture size, left out
   std::optional<uint8_t> otherFormatCode;  // the first such frame's code
   CueTrack cues;                           // the recorded time, for containers with a subtitle track
+  std::optional<StreamHeaderChoice> streamHeader;  // pass-through: the header its stream was given
   uint64_t audioLead = 0;
   std::optional<uint16_t> firstFrameTime;
 };
-
-// Two format codes whose frames are coded at one size share a stream header.
-bool sameCodedSize(uint8_t a, uint8_t b) {
-  const FrameGeometry x = getFrameGeometry(a, false), y = getFrameGeometry(b, false);
-  return x.width == y.width && x.height == y.height;
-}
 
 // "[gap 00:23:41]": how long nothing was recorded where a gap was closed.
 std::string gapNoteText(uint32_t seconds) {
@@ -208,6 +204,8 @@ void Worker::run() {
   report_.parts.resize(partCount_);
   uint32_t total = 0;
   for (const Segment& segment : segments_) total += segment.range.end - segment.range.begin;
+  // A whole recording: 0 .. entryCount, the last index block's own entry counted though not visited.
+  if (!joined_ && segments_.size() == 1 && !segments_.front().windowed) total = first_->entryCount();
   if (context_.progress != nullptr) context_.progress->progressRange(total);
 
   const SystemInfo& info = first_->info();
@@ -558,11 +556,16 @@ Worker::Created Worker::createWriter(int c, uint8_t formatCode) {
     // The stream keeps the frames as coded: the BITMAPINFOHEADER and the VOL in its extra data both
     // give the coded size (the unstandardized layout), and a half-height picture gets its shape from
     // the 1:2 pixel aspect in both, so players show it at its pair's full height.
-    const FrameGeometry coded = getFrameGeometry(formatCode, false);
-    params.width = coded.width;
-    params.height = coded.height;
-    params.pixelAspect = coded.pixelAspect;
-    if (coded.header) params.videoExtraData = makeVolHeader(coded.width, coded.height, coded.pixelAspect);
+    // Where the stored header states another size than the picture, the channel's first key frame
+    // decides which of the two its frames are coded at.
+    const StreamHeaderChoice header = chooseChannelStreamHeader(*recording_, c, formatCode, current_);
+    params.width = header.width;
+    params.height = header.height;
+    params.pixelAspect = header.pixelAspect;
+    params.videoExtraData = header.header;
+    channel.streamHeader = header;
+    if (header.basis == StreamHeaderChoice::Basis::kNeitherDecodes)
+      warnings_.add(c, "stream header " + streamHeaderText(header) + "; the file may not decode");
   }
   params.overwrite = settings_.overwrite;
   params.xvidLibrary = settings_.xvidLibrary;
@@ -577,6 +580,7 @@ Worker::Created Worker::createWriter(int c, uint8_t formatCode) {
   if (opened) {
     reportDecoderLoad(c, *writer);
     channel.writer = std::move(writer);
+    channel.cues = CueTrack{minPauseSeconds(info.channelRate[std::size_t(c)])};
     writerMask_ |= 1u << c;
     if (observer_ != nullptr) observer_->outputOpened(c, params.fileName);
     return Created::kOpened;
@@ -677,9 +681,7 @@ void Worker::noteGaps(uint16_t time) {
 
 void Worker::addCue(Channel& channel, std::optional<Cue> cue) {
   if (!cue) return;
-  channel.writer->addCue(
-      cue->start, cue->end,
-      cue->note.empty() ? recordedTimeText(first_->info(), cue->time) : std::move(cue->note));
+  channel.writer->addCue(cue->start, cue->end, cueText(first_->info(), *cue));
 }
 
 // The recorded clock: an audio record is never placed earlier than its recorded second; silence fills the
@@ -767,6 +769,7 @@ void Worker::finishAll() {
     file.firstFrameTime = channel.firstFrameTime;
     file.bytes = writer.bytesWritten();
     file.writeFault = writer.writeError().has_value();
+    file.streamHeader = channel.streamHeader;
     report_.files.push_back(std::move(file));
     channel.writer.reset();
   }

@@ -10,6 +10,7 @@
 #include "convert/conversion_context.h"
 #include "convert/conversion_observer.h"
 #include "convert/joined_recordings.h"
+#include "convert/stream_header_choice.h"
 #include "convert/timing_plan.h"
 #include "output/media_writer.h"
 #include "recording/recording_file.h"
@@ -36,6 +37,8 @@ struct OutputFileReport {
   // Its writing failed (a full disk): it holds what reached the disk, frames and positions count that, and
   // the side files and the report describe no more.
   bool writeFault = false;
+  // Pass-through: the stream header its video was given, and why.
+  std::optional<StreamHeaderChoice> streamHeader;
 };
 
 // What one recording of a joined pass gave: the timeline seconds of its first and last record visited.
