@@ -791,10 +791,10 @@ std::string outputFileName(const std::string& destinationDir, const std::string&
 }
 
 ConversionReport runConversion(const RecordingFile& recording, const ConversionContext& context) {
-  return runConversion(singlePart(recording), context);
+  return runJoinedConversion(singlePart(recording), context);
 }
 
-ConversionReport runConversion(const std::vector<JoinedPart>& parts, const ConversionContext& context) {
+ConversionReport runJoinedConversion(const std::vector<JoinedPart>& parts, const ConversionContext& context) {
   ConversionReport report;
   constexpr uint32_t kChannelBits = (1u << format::kChannelCount) - 1;
   if (parts.empty() || (context.settings.selectedChannels & kChannelBits) == 0) return report;

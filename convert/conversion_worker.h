@@ -70,7 +70,7 @@ ConversionReport runConversion(const RecordingFile& recording, const ConversionC
 // The same over recordings joined into one timeline (joinRecordings): one output per channel, the window of
 // the settings in timeline seconds, times in the events and the report on the timeline (dated by the first
 // part's header).
-ConversionReport runConversion(const std::vector<JoinedPart>& parts, const ConversionContext& context);
+ConversionReport runJoinedConversion(const std::vector<JoinedPart>& parts, const ConversionContext& context);
 
 // destinationDir + baseName + "_NN.avi" (".mkv", ".mp4" by container) from destinationDir, baseName and the
 // 0-based channel. The base name never leads out of destinationDir: '/', '\\' and NUL become '_', and a name

@@ -171,7 +171,7 @@ JobResult runJob(const ConversionJob& job, const std::vector<JoinedPart>& parts,
   context.observer = observers.empty() ? nullptr : &observers;
   context.stop = hooks.stop;
   if (integrity) integrity->start();
-  result.report = hooks.run ? hooks.run(recording, context) : runConversion(parts, context);
+  result.report = hooks.run ? hooks.run(recording, context) : runJoinedConversion(parts, context);
   std::erase_if(result.report.files, [&result](const OutputFileReport& file) {
     if (somethingAt(file.path)) return false;
     result.removed.push_back(file.path);
