@@ -328,10 +328,9 @@ void Worker::primeAudio() {
     const RecordExtent extent = recording_->recordExtent(k);
     if (!extent.usable() || extent.size < format::kRecordHeadSize) continue;
     record.resize(std::size_t(extent.size));
-    const uint64_t at = sourceOffset(entry);
-    if (!source.copyFromView(at, record.data(), record.size()) &&
-        !source.readExact(at, record.data(), record.size()))
-      continue;
+    // One read each, not through the file's map: faults would bring in (and keep) the pages of the frames
+    // around every record.
+    if (!source.readExact(sourceOffset(entry), record.data(), record.size())) continue;
     const FrameHeader head = readFrameHead(record.data(), record.size());
     if (head.frameType != format::kFrameTypeAudio) continue;
     const uint32_t words =
