@@ -281,6 +281,7 @@ bool Worker::handleVideo(const FrameIndexEntry& entry, const FrameHeader& head, 
                          uint32_t wordCount) {
   const int c = entry.kind;
   Channel& channel = channels_[std::size_t(c)];
+  const bool estimated = recording_.timeEstimated(current_);
   if (!channel.writer) {
     const Created created = createWriter(c, head.formatCode);
     if (created == Created::kFailed) return false;
@@ -299,7 +300,8 @@ bool Worker::handleVideo(const FrameIndexEntry& entry, const FrameHeader& head, 
     const int64_t position = channel.writer->videoPosition();
     channel.writer->skipVideo();
     if (observer_ != nullptr)
-      observer_->frameDropped(DroppedFrameEvent{c, current_, sourceOffset(entry), entry.time, position, -1});
+      observer_->frameDropped(
+          DroppedFrameEvent{c, current_, sourceOffset(entry), entry.time, position, -1, estimated});
     return true;
   }
   int64_t secondEnd = -1;
@@ -308,7 +310,7 @@ bool Worker::handleVideo(const FrameIndexEntry& entry, const FrameHeader& head, 
     // Stopped inside the empty positions: the frame would land before its time.
     if (report_.stopped) return true;
   }
-  addCue(channel, channel.cues.sample(entry.time, channel.writer->videoPosition(), secondEnd));
+  addCue(channel, channel.cues.sample(entry.time, channel.writer->videoPosition(), secondEnd, estimated));
   const uint8_t frameType = head.frameType;
   const bool key = format::isKeyFrameType(frameType);
   if (key) channel.keySeen = true;
@@ -319,7 +321,7 @@ bool Worker::handleVideo(const FrameIndexEntry& entry, const FrameHeader& head, 
     channel.writer->skipVideo();
     if (observer_ != nullptr)
       observer_->frameDropped(
-          DroppedFrameEvent{c, current_, sourceOffset(entry), entry.time, position, secondEnd});
+          DroppedFrameEvent{c, current_, sourceOffset(entry), entry.time, position, secondEnd, estimated});
     return true;
   }
 
@@ -332,7 +334,9 @@ bool Worker::handleVideo(const FrameIndexEntry& entry, const FrameHeader& head, 
     channel.writer->writeRawVideo(stream_.data(), std::size_t(streamWords) * 4, key);
   } else {
     const FrameHeader frame = decoderFrame(head, payload, wordCount, stream_);
-    if (settings_.burnIn) channel.writer->setCaption(recordedTimeText(recording_.info(), entry.time));
+    if (settings_.burnIn)
+      channel.writer->setCaption(recordedTimeText(recording_.info(), entry.time) +
+                                 (estimated ? kEstimatedMark : ""));
     channel.writer->writeDecodedVideo(frame);
   }
   // A stop request may end the writer's fill of empty positions before the frame's own. (An encoder may hold
@@ -351,6 +355,7 @@ bool Worker::handleVideo(const FrameIndexEntry& entry, const FrameHeader& head, 
     event.size = std::size_t(streamWords) * 4;
     event.passThrough = passThrough;
     event.secondEnd = secondEnd;
+    event.timeEstimated = estimated;
     observer_->videoSample(event);
   }
   return checkWriteErrors();
