@@ -436,6 +436,7 @@ bool Worker::handleVideo(const FrameIndexEntry& entry, const FrameHeader& head, 
                          uint32_t wordCount) {
   const int c = entry.kind;
   Channel& channel = channels_[std::size_t(c)];
+  const bool estimated = recording_->timeEstimated(current_);
   if (!channel.writer) {
     const Created created = createWriter(c, head.formatCode);
     if (created == Created::kFailed) return false;
@@ -455,7 +456,7 @@ bool Worker::handleVideo(const FrameIndexEntry& entry, const FrameHeader& head, 
     channel.writer->skipVideo();
     if (observer_ != nullptr)
       observer_->frameDropped(
-          DroppedFrameEvent{c, current_, sourceOffset(entry), timeOf(entry), position, -1});
+          DroppedFrameEvent{c, current_, sourceOffset(entry), timeOf(entry), position, -1, estimated});
     return true;
   }
   int64_t secondEnd = -1;
@@ -464,7 +465,7 @@ bool Worker::handleVideo(const FrameIndexEntry& entry, const FrameHeader& head, 
     // Stopped inside the empty positions: the frame would land before its time.
     if (report_.stopped) return true;
   }
-  addCue(channel, channel.cues.sample(timeOf(entry), channel.writer->videoPosition(), secondEnd));
+  addCue(channel, channel.cues.sample(timeOf(entry), channel.writer->videoPosition(), secondEnd, estimated));
   const uint8_t frameType = head.frameType;
   const bool key = format::isKeyFrameType(frameType);
   if (key) channel.keySeen = true;
@@ -475,7 +476,7 @@ bool Worker::handleVideo(const FrameIndexEntry& entry, const FrameHeader& head, 
     channel.writer->skipVideo();
     if (observer_ != nullptr)
       observer_->frameDropped(
-          DroppedFrameEvent{c, current_, sourceOffset(entry), timeOf(entry), position, secondEnd});
+          DroppedFrameEvent{c, current_, sourceOffset(entry), timeOf(entry), position, secondEnd, estimated});
     return true;
   }
 
@@ -489,7 +490,9 @@ bool Worker::handleVideo(const FrameIndexEntry& entry, const FrameHeader& head, 
     channel.writer->writeRawVideo(stream_.data(), std::size_t(streamWords) * 4, key);
   } else {
     const FrameHeader frame = decoderFrame(head, payload, wordCount, stream_);
-    if (settings_.burnIn) channel.writer->setCaption(recordedTimeText(first_->info(), timeOf(entry)));
+    if (settings_.burnIn)
+      channel.writer->setCaption(recordedTimeText(first_->info(), timeOf(entry)) +
+                                 (estimated ? kEstimatedMark : ""));
     channel.writer->writeDecodedVideo(frame);
   }
   // A stop request may end the writer's fill of empty positions before the frame's own. (An encoder may hold
@@ -508,6 +511,7 @@ bool Worker::handleVideo(const FrameIndexEntry& entry, const FrameHeader& head, 
     event.size = std::size_t(streamWords) * 4;
     event.passThrough = passThrough;
     event.secondEnd = secondEnd;
+    event.timeEstimated = estimated;
     observer_->videoSample(event);
   }
   return checkWriteErrors();

@@ -12,16 +12,16 @@ namespace qmv {
 // positions): the cue then lasts one position, never less.
 int64_t CueTrack::endAt(int64_t end) const { return std::max(end, open_->start + 1); }
 
-std::optional<Cue> CueTrack::sample(uint16_t time, int64_t position, int64_t limit) {
+std::optional<Cue> CueTrack::sample(uint16_t time, int64_t position, int64_t limit, bool estimated) {
   std::optional<Cue> closed;
-  if (open_ && open_->time != time) {
+  if (open_ && (open_->time != time || open_->estimated != estimated)) {
     // position > start: positions only grow, so the cue never reaches into the next.
     open_->end = std::min(position, endAt(limit_ >= 0 ? std::min(position, limit_) : position));
     closed = std::move(open_);
     open_.reset();
   }
   if (!open_) {
-    open_ = Cue{position, position, time, {}, std::nullopt};
+    open_ = Cue{position, position, time, {}, std::nullopt, estimated};
     if (markPausesOf_ > 0 && limit < 0 && lastTime_ >= 0 && int32_t(time) > lastTime_ + 1 &&
         uint32_t(time - lastTime_ - 1) >= markPausesOf_)
       open_->pausedFrom = uint16_t(lastTime_ + 1);
@@ -39,7 +39,7 @@ std::vector<Cue> CueTrack::note(int64_t start, int64_t end, std::string text) {
     cues.push_back(std::move(*open_));
     open_.reset();
   }
-  cues.push_back(Cue{start, end, 0, std::move(text), std::nullopt});
+  cues.push_back(Cue{start, end, 0, std::move(text), std::nullopt, false});
   return cues;
 }
 
@@ -62,6 +62,7 @@ std::optional<Cue> CueTrack::close() {
 std::string cueText(const SystemInfo& info, const Cue& cue) {
   if (!cue.note.empty()) return cue.note;
   std::string text = recordedTimeText(info, cue.time);
+  if (cue.estimated) text += kEstimatedMark;
   if (cue.pausedFrom)
     text += " [joined up: " + pauseSpanText(info, ChannelPause{*cue.pausedFrom, cue.time}) + "]";
   return text;

@@ -18,7 +18,11 @@ struct Cue {
   std::string note;   // a gap's note, shown instead of a recorded time
   // The declared clock joined a pause up just before this cue: no picture from this second on up to time.
   std::optional<uint16_t> pausedFrom;
+  bool estimated = false;  // the second is an estimate (salvage found the records without an index)
 };
+
+// What a caption or cue adds to a recorded time that is an estimate.
+inline constexpr const char* kEstimatedMark = " (estimated)";
 
 class CueTrack {
  public:
@@ -30,7 +34,8 @@ class CueTrack {
   // stretch over it; -1 when the cue may run up to the next one.
   // A new cue begins whenever the recorded second changes, so a clock that steps back gets a cue of its own.
   // Returns the cue this sample closed, if any.
-  std::optional<Cue> sample(uint16_t time, int64_t position, int64_t limit = -1);
+  // estimated: the time is an estimate; a cue holds estimated or recorded times, never both.
+  std::optional<Cue> sample(uint16_t time, int64_t position, int64_t limit = -1, bool estimated = false);
   // A note shown from start up to end; closes the open cue first (returned ahead of the note).
   std::vector<Cue> note(int64_t start, int64_t end, std::string text);
   // Closes the open cue when the output has reached position and the cue's second ends at or before it:

@@ -297,6 +297,7 @@ Json sampleJson(const IntegrityReport::Frame& f, const ReadBackSample* sample, b
   j["entry"] = f.entry;
   j["sourceOffset"] = f.sourceOffset;
   j["time"] = f.time;
+  if (f.timeEstimated) j["timeEstimated"] = true;
   j["key"] = passThrough ? f.key : sample && sample->key;
   j[key::kPosition] = f.position;
   j[key::kSize] = passThrough ? f.size : sample ? sample->size : 0;
@@ -346,6 +347,7 @@ void IntegrityReport::videoSample(const VideoSampleEvent& event) {
   frame.size = uint32_t(event.size);
   frame.time = event.time;
   frame.key = event.key;
+  frame.timeEstimated = event.timeEstimated;
   if (setup_.passThrough) {
     // A failed digest leaves zeros, which no output sample matches: the map then shows the frame as
     // differing.

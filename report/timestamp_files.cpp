@@ -144,11 +144,11 @@ void SubtitleFiles::outputOpened(int channel, const std::string& path) {
 }
 
 void SubtitleFiles::videoSample(const VideoSampleEvent& event) {
-  addSample(event.channel, event.time, event.position, event.secondEnd);
+  addSample(event.channel, event.time, event.position, event.secondEnd, event.timeEstimated);
 }
 
 void SubtitleFiles::frameDropped(const DroppedFrameEvent& event) {
-  addSample(event.channel, event.time, event.position, event.secondEnd);
+  addSample(event.channel, event.time, event.position, event.secondEnd, event.timeEstimated);
 }
 
 void SubtitleFiles::gapNote(const GapNoteEvent& event) {
@@ -159,11 +159,12 @@ void SubtitleFiles::gapNote(const GapNoteEvent& event) {
     track.cues.push_back(std::move(cue));
 }
 
-void SubtitleFiles::addSample(int channel, uint16_t time, int64_t position, int64_t secondEnd) {
+void SubtitleFiles::addSample(int channel, uint16_t time, int64_t position, int64_t secondEnd,
+                              bool estimated) {
   if (!validChannel(channel)) return;
   Track& track = tracks_[std::size_t(channel)];
   if (!track.file.isOpen()) return;
-  if (std::optional<Cue> closed = track.builder.sample(time, position, secondEnd))
+  if (std::optional<Cue> closed = track.builder.sample(time, position, secondEnd, estimated))
     track.cues.push_back(std::move(*closed));
 }
 
