@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "recording/recording_file.h"
+
 namespace qmv {
 
 struct Cue {
@@ -14,10 +16,15 @@ struct Cue {
   int64_t end = 0;
   uint16_t time = 0;  // the recorded second it shows, unless note is set
   std::string note;   // a gap's note, shown instead of a recorded time
+  // The declared clock joined a pause up just before this cue: no picture from this second on up to time.
+  std::optional<uint16_t> pausedFrom;
 };
 
 class CueTrack {
  public:
+  // markPausesOf: on the declared clock (samples without a limit), a cue that follows this many seconds
+  // or more without a sample marks the joint; 0 marks none.
+  explicit CueTrack(uint32_t markPausesOf = 0) : markPausesOf_(markPausesOf) {}
   // A sample (written, or empty for a frame left out) at position, recorded in second time. limit: where
   // that second ends on the output's timeline (the recorded clock), so that a cue before a pause does not
   // stretch over it; -1 when the cue may run up to the next one.
@@ -38,6 +45,11 @@ class CueTrack {
   std::optional<Cue> open_;
   int64_t last_ = 0;
   int64_t limit_ = -1;
+  uint32_t markPausesOf_ = 0;
+  int32_t lastTime_ = -1;
 };
+
+// What a cue shows: its note, or its recorded time, with the joint of a pause named after it.
+std::string cueText(const SystemInfo& info, const Cue& cue);
 
 }  // namespace qmv

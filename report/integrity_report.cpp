@@ -219,6 +219,16 @@ Json outputJson(int channel, const IntegrityReport::ChannelLog& log, const Outpu
                        {"keyFrames", written != nullptr ? written->keyFrames : keys},
                        {"droppedBeforeFirstKey", log.dropped.size()},
                        {"dropped", dropped}};
+  // Where the stored stream header states another size than the picture: which one the stream got.
+  if (written != nullptr && written->streamHeader &&
+      written->streamHeader->basis != StreamHeaderChoice::Basis::kSingle) {
+    const StreamHeaderChoice& h = *written->streamHeader;
+    file["video"]["streamHeader"] = Json{{"width", h.width},
+                                         {"height", h.height},
+                                         {"source", streamHeaderSourceName(h)},
+                                         {"basis", streamHeaderBasisName(h.basis)},
+                                         {"reason", streamHeaderText(h)}};
+  }
   const bool audio = written != nullptr ? written->hasAudio : log.audioRecords > 0;
   file["audio"] = audio
                       ? Json{{"recordsWritten", log.audioRecords},

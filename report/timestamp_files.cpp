@@ -13,6 +13,7 @@
 #include <string_view>
 #include <vector>
 
+#include "convert/rate_check.h"
 #include "convert/recorded_time.h"
 #include "recording/file_descriptor.h"
 
@@ -137,7 +138,7 @@ void SubtitleFiles::outputOpened(int channel, const std::string& path) {
   if (!validChannel(channel)) return;
   Track& track = tracks_[std::size_t(channel)];
   track.cues.clear();
-  track.builder = CueTrack{};
+  track.builder = CueTrack{minPauseSeconds(info_.channelRate[std::size_t(channel)])};
   track.file.create(sideFileName(path, ".srt"), replace_);
 }
 
@@ -188,7 +189,7 @@ Status SubtitleFiles::finish(const ConversionReport& report) {
         text.clear();
         text += std::to_string(i + 1) + "\r\n";
         text += srtTime(cue.start, rate) + " --> " + srtTime(cue.end, rate) + "\r\n";
-        text += (cue.note.empty() ? recordedTimeText(info_, cue.time) : cue.note) + "\r\n\r\n";
+        text += cueText(info_, cue) + "\r\n\r\n";
         track.file.write(text.data(), text.size());
       }
     }
