@@ -18,6 +18,7 @@
 #include "cli/text_format.h"
 #include "job/conversion_job.h"
 #include "recording/recording_file.h"
+#include "recording/utf8_path.h"
 #include "report/timestamp_files.h"
 
 namespace qmv::cli {
@@ -49,7 +50,7 @@ void printSummary(const ConversionReport& report, const std::vector<std::string>
     for (const auto& [extension, what] : {std::pair{".srt", "subtitles"}, std::pair{".csv", "frame log"}}) {
       const std::string side = sideFileName(file.path, extension);
       if (std::find(sideFiles.begin(), sideFiles.end(), side) != sideFiles.end()) {
-        line += fmt::format(", {} {}", what, fs::path(side).filename().string());
+        line += fmt::format(", {} {}", what, utf8FromPath(pathFromUtf8(side).filename()));
       }
     }
     sayLine(line);
@@ -72,10 +73,10 @@ InputOutcome convertInput(const ConvertOptions& options, const std::string& path
     return outcome;
   }
 
-  const fs::path input(path);
-  std::string dir = options.outputDir.empty() ? input.parent_path().string() : options.outputDir;
+  const fs::path input = pathFromUtf8(path);
+  std::string dir = options.outputDir.empty() ? utf8FromPath(input.parent_path()) : options.outputDir;
   std::error_code ec;
-  if (!dir.empty() && !fs::is_directory(dir, ec)) {
+  if (!dir.empty() && !fs::is_directory(pathFromUtf8(dir), ec)) {
     output.line(dir + ": not a folder that output files can go into");
     outcome.exitStatus = kExitOutputFile;
     return outcome;
@@ -91,7 +92,7 @@ InputOutcome convertInput(const ConvertOptions& options, const std::string& path
   job.settings = options.settings;
   job.settings.selectedChannels = wanted & recording.videoMask();
   job.settings.destinationDir = dir;
-  job.settings.baseName = input.stem().string();
+  job.settings.baseName = utf8FromPath(input.stem());
   job.settings.overwrite = options.overwrite;
   job.sideFiles = {options.timestamps, options.frameTimes, options.report.has_value()};
   if (options.report) job.reportPath = reportPathFor(*options.report, dir, job.settings.baseName);
