@@ -20,6 +20,7 @@
 #include "cli/exit_codes.h"
 #include "cli/progress_display.h"
 #include "cli/text_format.h"
+#include "recording/utf8_path.h"
 
 namespace qmv::cli {
 namespace {
@@ -29,7 +30,7 @@ namespace fs = std::filesystem;
 constexpr std::string_view kTool = "qmv2avi-cli: ";
 
 bool isRecordingName(const fs::path& name) {
-  std::string ext = name.extension().string();
+  std::string ext = utf8FromPath(name.extension());
   std::transform(ext.begin(), ext.end(), ext.begin(), [](unsigned char c) { return char(std::tolower(c)); });
   return ext == ".qmv" || ext == ".exe";
 }
@@ -38,7 +39,7 @@ bool isRecordingName(const fs::path& name) {
 std::string identity(const fs::path& path) {
   std::error_code ec;
   const fs::path resolved = fs::weakly_canonical(path, ec);
-  return ec ? fs::absolute(path, ec).lexically_normal().string() : resolved.string();
+  return utf8FromPath(ec ? fs::absolute(path, ec).lexically_normal() : resolved);
 }
 
 int severity(int status) {
@@ -66,16 +67,17 @@ std::vector<std::optional<NameClash>> findNameClashes(const ConvertOptions& opti
   std::vector<std::optional<NameClash>> clashes(inputs.size());
   std::map<std::string, std::size_t> firstByName;
   for (std::size_t i = 0; i < inputs.size(); ++i) {
-    const fs::path input(inputs[i]);
-    fs::path dir = options.outputDir.empty() ? input.parent_path() : fs::path(options.outputDir);
+    const fs::path input = pathFromUtf8(inputs[i]);
+    fs::path dir = options.outputDir.empty() ? input.parent_path() : pathFromUtf8(options.outputDir);
     if (dir.empty()) dir = ".";
+    const std::string stem = utf8FromPath(input.stem());
     std::vector<std::pair<std::string, std::string>> names{
-        {identity(dir) + "/" + input.stem().string(),
+        {identity(dir) + "/" + stem,
          "output files " + outputPattern(options, inputs[i]) + " would be those"}};
     // Reports gathered into one folder clash by their own names even when the videos go apart.
     if (options.report) {
-      const std::string report = reportPathFor(*options.report, dir.string() + "/", input.stem().string());
-      names.emplace_back("report " + identity(report), "report " + report + " would be that");
+      const std::string report = reportPathFor(*options.report, utf8FromPath(dir) + "/", stem);
+      names.emplace_back("report " + identity(pathFromUtf8(report)), "report " + report + " would be that");
     }
     for (const auto& [name, files] : names) {
       const auto [at, inserted] = firstByName.emplace(name, i);
@@ -88,10 +90,10 @@ std::vector<std::optional<NameClash>> findNameClashes(const ConvertOptions& opti
 }
 
 std::string outputPattern(const ConvertOptions& options, const std::string& input) {
-  const fs::path path(input);
-  std::string dir = options.outputDir.empty() ? path.parent_path().string() : options.outputDir;
+  const fs::path path = pathFromUtf8(input);
+  std::string dir = options.outputDir.empty() ? utf8FromPath(path.parent_path()) : options.outputDir;
   if (!dir.empty() && dir.back() != '/') dir += '/';
-  return dir + path.stem().string() + "_NN" + containerExtension(options.settings.container);
+  return dir + utf8FromPath(path.stem()) + "_NN" + containerExtension(options.settings.container);
 }
 
 struct InputResult {
@@ -131,21 +133,22 @@ ExpandedInputs expandInputs(const std::vector<std::string>& arguments) {
   ExpandedInputs expanded;
   std::set<std::string> seen;
   const auto add = [&](const std::string& path) {
-    if (seen.insert(identity(path)).second) expanded.inputs.push_back(path);
+    if (seen.insert(identity(pathFromUtf8(path))).second) expanded.inputs.push_back(path);
   };
   for (const std::string& argument : arguments) {
     std::error_code ec;
-    if (!fs::is_directory(argument, ec)) {
+    const fs::path folder = pathFromUtf8(argument);
+    if (!fs::is_directory(folder, ec)) {
       add(argument);  // a missing or unreadable file is reported by its conversion
       continue;
     }
     expanded.fromFolder = true;
     std::vector<std::string> found;
-    fs::directory_iterator entries(argument, ec);
+    fs::directory_iterator entries(folder, ec);
     for (; !ec && entries != fs::directory_iterator(); entries.increment(ec)) {
       std::error_code typeError;
       if (isRecordingName(entries->path().filename()) && entries->is_regular_file(typeError)) {
-        found.push_back((fs::path(argument) / entries->path().filename()).string());
+        found.push_back(utf8FromPath(folder / entries->path().filename()));
       }
     }
     if (ec) {
@@ -172,7 +175,7 @@ int runBatch(const ConvertOptions& options, const ExpandedInputs& expanded, Batc
   std::vector<uint64_t> sizes(count, 0);
   for (std::size_t i = 0; i < count; ++i) {
     std::error_code ec;
-    const uintmax_t size = fs::file_size(inputs[i], ec);
+    const uintmax_t size = fs::file_size(pathFromUtf8(inputs[i]), ec);
     sizes[i] = ec ? 0 : uint64_t(size);
   }
   const ProgressStyle style = options.jsonProgress ? ProgressStyle::kJson

@@ -23,6 +23,7 @@
 #include "convert/recorded_time.h"
 #include "output/encoder_fit.h"
 #include "recording/recording_format.h"
+#include "recording/utf8_path.h"
 #include "transcode/caption_burner.h"
 #include "transcode/compress_options.h"
 
@@ -209,7 +210,7 @@ int runConvert(const ConvertArguments& args) {
   const ExpandedInputs expanded = expandInputs(options.inputs);
   std::error_code ec;
   if (options.report && !options.report->empty() && expanded.inputs.size() > 1 &&
-      !std::filesystem::is_directory(*options.report, ec)) {
+      !std::filesystem::is_directory(pathFromUtf8(*options.report), ec)) {
     return usageError(
         "--report=FILE names one file for " + std::to_string(expanded.inputs.size()) +
         " recordings; give a folder, or --report alone for one report beside each input's files");

@@ -21,6 +21,7 @@
 #include "convert/recorded_time.h"
 #include "job/conversion_job.h"
 #include "recording/recording_file.h"
+#include "recording/utf8_path.h"
 #include "report/timestamp_files.h"
 
 namespace qmv::cli {
@@ -56,7 +57,7 @@ void printSummary(const SystemInfo& info, const ConversionReport& report,
     for (const auto& [extension, what] : {std::pair{".srt", "subtitles"}, std::pair{".csv", "frame log"}}) {
       const std::string side = sideFileName(file.path, extension);
       if (std::find(sideFiles.begin(), sideFiles.end(), side) != sideFiles.end()) {
-        line += fmt::format(", {} {}", what, fs::path(side).filename().string());
+        line += fmt::format(", {} {}", what, utf8FromPath(pathFromUtf8(side).filename()));
       }
     }
     if (file.firstFrameTime && (report.window.from || report.window.to))
@@ -106,10 +107,10 @@ InputOutcome convertJoined(const ConvertOptions& options, const std::vector<std:
   uint32_t videoMask = 0;
   for (const JoinedPart& part : parts) videoMask |= part.recording->videoMask();
 
-  const fs::path input(path);
-  std::string dir = options.outputDir.empty() ? input.parent_path().string() : options.outputDir;
+  const fs::path input = pathFromUtf8(path);
+  std::string dir = options.outputDir.empty() ? utf8FromPath(input.parent_path()) : options.outputDir;
   std::error_code ec;
-  if (!dir.empty() && !fs::is_directory(dir, ec)) {
+  if (!dir.empty() && !fs::is_directory(pathFromUtf8(dir), ec)) {
     output.line(dir + ": not a folder that output files can go into");
     outcome.exitStatus = kExitOutputFile;
     return outcome;
@@ -125,7 +126,7 @@ InputOutcome convertJoined(const ConvertOptions& options, const std::vector<std:
   job.settings = options.settings;
   job.settings.selectedChannels = wanted & videoMask;
   job.settings.destinationDir = dir;
-  job.settings.baseName = input.stem().string();
+  job.settings.baseName = utf8FromPath(input.stem());
   job.settings.overwrite = options.overwrite;
   job.sideFiles = {options.timestamps, options.frameTimes, options.report.has_value()};
   if (options.report) job.reportPath = reportPathFor(*options.report, dir, job.settings.baseName);

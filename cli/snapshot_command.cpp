@@ -19,6 +19,7 @@
 #include "incident/still_capture.h"
 #include "recording/recording_file.h"
 #include "recording/recording_format.h"
+#include "recording/utf8_path.h"
 #include "report/sha256.h"
 #include "transcode/caption_burner.h"
 
@@ -72,8 +73,8 @@ int runSnapshot(const SnapshotArguments& args) {
     return kExitBadInput;
   }
   std::error_code ec;
-  std::filesystem::create_directories(args.outputDir, ec);
-  const std::string base = std::filesystem::path(args.path).stem().string();
+  std::filesystem::create_directories(pathFromUtf8(args.outputDir), ec);
+  const std::string base = utf8FromPath(pathFromUtf8(args.path).stem());
   StillRequest request;
   request.channels =
       args.channels.empty() ? recording.videoMask() : parseChannelList(args.channels).value_or(0);
@@ -96,7 +97,7 @@ int runSnapshot(const SnapshotArguments& args) {
   const auto write = [&](const std::string& name, const uint8_t* bgr, int width, int height,
                          const std::vector<PngText>& texts) {
     const Result<std::vector<uint8_t>> png = encodePng(bgr, width, height, texts);
-    const std::string out = (std::filesystem::path(args.outputDir) / name).string();
+    const std::string out = utf8FromPath(pathFromUtf8(args.outputDir) / pathFromUtf8(name));
     Status written = png ? writeWholeFile(out, png.value()) : Status(png.error());
     if (!written) {
       std::cerr << out << ": " << written.error().message << "\n";
@@ -105,7 +106,7 @@ int runSnapshot(const SnapshotArguments& args) {
     std::cout << out << "\n";
     return true;
   };
-  const std::string source = std::filesystem::path(args.path).filename().string();
+  const std::string source = utf8FromPath(pathFromUtf8(args.path).filename());
   const std::string digest = toHex(digests.value().whole);
   if (args.sheet) {
     std::vector<std::vector<SheetCell>> rows;

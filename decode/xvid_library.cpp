@@ -3,11 +3,7 @@
 
 #include <utility>
 
-#ifdef _WIN32
-#include <windows.h>
-#else
-#include <dlfcn.h>
-#endif
+#include "decode/library_module.h"
 
 namespace qmv {
 
@@ -20,20 +16,8 @@ std::optional<XvidLoadMessage> loadFailureMessage(const XvidLoadResult& load) {
 }
 namespace {
 
-void* openModule(const std::string& fileName) {
-#ifdef _WIN32
-  return reinterpret_cast<void*>(LoadLibraryA(fileName.c_str()));
-#else
-  return dlopen(fileName.c_str(), RTLD_NOW | RTLD_LOCAL);
-#endif
-}
-
 XvidEntryPoint findSymbol(void* module, const char* name) {
-#ifdef _WIN32
-  return reinterpret_cast<XvidEntryPoint>(GetProcAddress(static_cast<HMODULE>(module), name));
-#else
-  return reinterpret_cast<XvidEntryPoint>(dlsym(module, name));
-#endif
+  return reinterpret_cast<XvidEntryPoint>(library_module::symbol(module, name));
 }
 
 // What the library returns for a general fault; used when an entry point is called without being bound.
@@ -41,13 +25,7 @@ constexpr int kLibraryFail = -1;
 
 }  // namespace
 
-void DynamicXvidLibrary::ModuleCloser::operator()(void* module) const {
-#ifdef _WIN32
-  FreeLibrary(static_cast<HMODULE>(module));
-#else
-  dlclose(module);
-#endif
-}
+void DynamicXvidLibrary::ModuleCloser::operator()(void* module) const { library_module::close(module); }
 
 DynamicXvidLibrary::DynamicXvidLibrary(std::string fileName) : fileName_(std::move(fileName)) {}
 
@@ -91,7 +69,7 @@ void DynamicXvidLibrary::bindEntryPoints() {
 XvidLoadResult DynamicXvidLibrary::load() {
   XvidLoadResult result;
   if (!module_) {
-    module_.reset(openModule(fileName_));
+    module_.reset(library_module::open(fileName_));
     if (!module_) {
       result.libraryMissing = true;
       return result;

@@ -39,14 +39,11 @@ class XvidLibrary {
   virtual int decore(void* handle, int operation, void* param1, void* param2) = 0;
 };
 
-// The real library, opened with dlopen (LoadLibraryA on Windows) on the first load and closed on destruction.
+// The real library, opened on the first load and closed on destruction (library_module.h).
 class DynamicXvidLibrary final : public XvidLibrary {
  public:
-#ifdef _WIN32
-  static constexpr const char kDefaultFileName[] = "xvidcore.dll";
-#else
-  static constexpr const char kDefaultFileName[] = "libxvidcore.so.4";
-#endif
+  // The platform's name of the library (library_module_posix.cpp, library_module_windows.cpp).
+  static const char* const kDefaultFileName;
 
   explicit DynamicXvidLibrary(std::string fileName = kDefaultFileName);
   ~DynamicXvidLibrary() override;

@@ -9,6 +9,7 @@
 
 #include "convert/rate_check.h"
 #include "output/output_file.h"
+#include "recording/utf8_path.h"
 #include "report/integrity_report.h"
 #include "report/output_read_back.h"
 #include "report/timestamp_files.h"
@@ -21,7 +22,7 @@ namespace fs = std::filesystem;
 // Anything at the name counts, a dangling link too: the pass would not create its file there.
 bool somethingAt(const std::string& name) {
   std::error_code unknown;
-  return fs::exists(fs::symlink_status(name, unknown));
+  return fs::exists(fs::symlink_status(pathFromUtf8(name), unknown));
 }
 
 // After a write fault an MKV or MP4 holds what reached the disk before it, while its writer counted what
@@ -53,7 +54,8 @@ std::string reportPathFor(const std::string& requested, const std::string& dir, 
   const std::string name = baseName + ".report.json";
   if (requested.empty()) return dir + name;
   std::error_code ec;
-  if (fs::is_directory(requested, ec)) return (fs::path(requested) / name).string();
+  const fs::path path = pathFromUtf8(requested);
+  if (fs::is_directory(path, ec)) return utf8FromPath(path / pathFromUtf8(name));
   return requested;
 }
 

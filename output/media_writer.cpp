@@ -18,6 +18,7 @@
 #include "output/media_streams.h"
 #include "output/output_file.h"
 #include "output/shared_aac.h"
+#include "recording/utf8_path.h"
 #include "transcode/caption_burner.h"
 #include "transcode/ffmpeg_handles.h"
 #include "transcode/picture_scaler.h"
@@ -588,7 +589,7 @@ Status MediaWriter::finish() {
     s.notes.shrink_to_fit();
     if (s.headerWritten) {
       std::error_code ec;
-      const auto size = std::filesystem::file_size(s.file->writtenPath(), ec);
+      const auto size = std::filesystem::file_size(pathFromUtf8(s.file->writtenPath()), ec);
       s.bytes = ec ? 0 : uint64_t(size);
     }
     // Only a finished file takes the final name (a replaced one is renamed over the old file now).

@@ -12,6 +12,7 @@
 #include "output/output_name.h"
 #include "output/write_buffer.h"
 #include "recording/file_descriptor.h"
+#include "recording/utf8_path.h"
 
 extern "C" {
 #include <libavformat/avio.h>
@@ -116,7 +117,7 @@ std::vector<std::string> sameFileClashes(const std::vector<std::string>& inputs,
     for (std::size_t i = 0; i < seen.size(); ++i) {
       const std::string& other = seen[i];
       std::error_code unknown;  // a name that does not exist yet is no file of the run
-      if (name == other || std::filesystem::equivalent(name, other, unknown)) {
+      if (name == other || std::filesystem::equivalent(pathFromUtf8(name), pathFromUtf8(other), unknown)) {
         clashes.push_back(name + " would be the same file as " + other +
                           (i < inputs.size() ? ", the recording itself" : "") + "; nothing written");
         break;

@@ -89,6 +89,7 @@ Transfer transferFully(int fd, std::size_t count, uint64_t offset, Call call) {
     at.Offset = DWORD(position);
     at.OffsetHigh = DWORD(position >> 32);
     DWORD moved = 0;
+    ++t.calls;
     if (!call(handle, t.bytes, DWORD(std::min(count - t.bytes, kMaxCallBytes)), &moved, &at)) {
       const DWORD code = GetLastError();
       if (code != ERROR_HANDLE_EOF) t.error = windows::errnoFromWindows(code);

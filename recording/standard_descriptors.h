@@ -1,4 +1,5 @@
 // The three standard descriptors, kept open so that no file the programs open can take their numbers.
+// Each platform's half is its own file (standard_descriptors_posix.cpp, standard_descriptors_windows.cpp).
 #pragma once
 
 namespace qmv {

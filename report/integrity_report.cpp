@@ -16,6 +16,7 @@
 #include "convert/recorded_time.h"
 #include "output/output_file.h"
 #include "recording/hex_text.h"
+#include "recording/utf8_path.h"
 #include "report/json_stream.h"
 #include "report/output_read_back.h"
 #include "report/report_schema.h"
@@ -42,8 +43,8 @@ std::string isoTime(int64_t seconds) {
 
 std::string absolutePath(const std::string& path) {
   std::error_code ec;
-  const fs::path absolute = fs::absolute(path, ec);
-  return ec ? path : absolute.lexically_normal().string();
+  const fs::path absolute = fs::absolute(pathFromUtf8(path), ec);
+  return ec ? path : utf8FromPath(absolute.lexically_normal());
 }
 
 // The path made absolute, with its bytes in hex beside it.
@@ -135,7 +136,7 @@ Json inputJson(const RecordingFile& recording, const std::string& path, const Re
     in["hashError"] = digests.error().message;
   }
   std::error_code unknown;
-  if (const fs::file_time_type modified = fs::last_write_time(path, unknown); !unknown) {
+  if (const fs::file_time_type modified = fs::last_write_time(pathFromUtf8(path), unknown); !unknown) {
     const auto since = std::chrono::file_clock::to_sys(modified).time_since_epoch();
     in["modified"] = isoTime(std::chrono::floor<std::chrono::seconds>(since).count());
   }

@@ -19,6 +19,7 @@
 
 #include "recording/file_descriptor.h"
 #include "recording/hex_text.h"
+#include "recording/utf8_path.h"
 #include "report/output_read_back.h"
 #include "report/report_schema.h"
 #include "report/sha256.h"
@@ -277,9 +278,9 @@ class VerifyScope {
  public:
   VerifyScope(const std::string& reportPath, const std::optional<std::string>& writtenAs,
               const std::string& root)
-      : reportDir_(fs::path(reportPath).parent_path()), writtenAs_(writtenAs) {
+      : reportDir_(pathFromUtf8(reportPath).parent_path()), writtenAs_(writtenAs) {
     std::error_code ec;
-    const fs::path chosen = root.empty() ? reportDir_ : fs::path(root);
+    const fs::path chosen = root.empty() ? reportDir_ : pathFromUtf8(root);
     root_ = fs::weakly_canonical(fs::absolute(chosen.empty() ? fs::path(".") : chosen, ec), ec);
     if (ec) root_.clear();
     ownFolder_ = root.empty();
@@ -288,16 +289,16 @@ class VerifyScope {
   // At the file's place relative to where the report was written (its file name alone when the report
   // does not say), counted from where the report is now.
   Located locate(const std::string& recorded) const {
-    fs::path relative = fs::path(recorded).filename();
+    fs::path relative = pathFromUtf8(recorded).filename();
     if (writtenAs_) {
-      const fs::path fromReport = fs::path(recorded).lexically_normal().lexically_relative(
-          fs::path(*writtenAs_).lexically_normal().parent_path());
+      const fs::path fromReport = pathFromUtf8(recorded).lexically_normal().lexically_relative(
+          pathFromUtf8(*writtenAs_).lexically_normal().parent_path());
       if (!fromReport.empty()) relative = fromReport;
     }
     // Normal form, so that the line naming the copy reads "copy/videos/x.avi", not
     // "copy/reports/../videos/x.avi".
     const fs::path place = (reportDir_ / relative).lexically_normal();
-    Located found{place.string(), FileVerdict::kMissing, {}};
+    Located found{utf8FromPath(place), FileVerdict::kMissing, {}};
     if (place.filename().empty()) {
       found.path = recorded;
       return found;
@@ -310,7 +311,7 @@ class VerifyScope {
       found.verdict = FileVerdict::kRefused;
       found.reason = ownFolder_ ? "outside the report's folder, so not opened (--root DIR names a folder "
                                   "that holds the whole set)"
-                                : "outside " + root_.string() + ", so not opened";
+                                : "outside " + utf8FromPath(root_) + ", so not opened";
       return found;
     }
     const fs::file_status status = fs::symlink_status(place, ec);

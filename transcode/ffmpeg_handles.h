@@ -15,6 +15,8 @@ extern "C" {
 #include <libswscale/swscale.h>
 }
 
+#include "recording/utf8_path.h"
+
 namespace qmv::ff {
 
 // An output context: closes its avio (if it opened one) and frees the context with its streams.
@@ -73,8 +75,9 @@ inline int openInput(const std::string& path, const char* format, InputContext& 
   AVFormatContext* raw = nullptr;
   // Absolute under "file:": a relative name such as "-" or "pipe:0" is then an ordinary file in the folder.
   std::error_code ec;
-  const std::filesystem::path absolute = std::filesystem::absolute(path, ec);
-  const std::string url = "file:" + (ec ? path : absolute.string());
+  const std::filesystem::path absolute = std::filesystem::absolute(pathFromUtf8(path), ec);
+  // FFmpeg's file protocol takes UTF-8 names on every platform.
+  const std::string url = "file:" + (ec ? path : utf8FromPath(absolute));
   const int r = avformat_open_input(&raw, url.c_str(), av_find_input_format(format), nullptr);
   if (r >= 0) input.reset(raw);
   return r;

@@ -9,6 +9,7 @@
 
 #include "output/avi/avi_layout.h"
 #include "recording/file_descriptor.h"
+#include "recording/utf8_path.h"
 
 namespace qmv {
 namespace {
@@ -109,7 +110,7 @@ AviRepair repairAvi(const std::string& path, const std::vector<PacketNote>& note
   const std::optional<RepairLayout> layout = repairLayout(file);
   if (!layout) {
     std::error_code ec;
-    repair.removed = std::filesystem::remove(path, ec);
+    repair.removed = std::filesystem::remove(pathFromUtf8(path), ec);
     if (!repair.removed) repair.problem = "it holds no complete header";
     return repair;
   }

@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "recording/file_descriptor.h"
+#include "recording/utf8_path.h"
 #include "support/scratch_dir.h"
-#include "support/utf8_path.h"
 
 namespace qmv {
 namespace {
@@ -42,12 +42,12 @@ TEST_P(OutputNameTest, TakesANameOnlyWhileItIsFreeAndReplacesOnlyWhenAsked) {
   const fs::path dir = test::currentTestDir(QMV2AVI_TEST_TMP, "output_name_test");
   fs::remove_all(dir);
   fs::create_directories(dir);
-  const std::string name = test::toUtf8(dir / test::fromUtf8(GetParam()));
+  const std::string name = utf8FromPath(dir / pathFromUtf8(GetParam()));
   EXPECT_EQ(output_name::lookAt(name), Holds::kNothing);
 
   writeNew(name, "first");
   EXPECT_EQ(output_name::lookAt(name), Holds::kFile);
-  EXPECT_TRUE(fs::exists(test::fromUtf8(name))) << "the file has the UTF-8 name, not a mangled one";
+  EXPECT_TRUE(fs::exists(pathFromUtf8(name))) << "the file has the UTF-8 name, not a mangled one";
   errno = 0;
   EXPECT_LT(output_name::createNew(name), 0);
   EXPECT_EQ(errno, EEXIST);
@@ -58,9 +58,9 @@ TEST_P(OutputNameTest, TakesANameOnlyWhileItIsFreeAndReplacesOnlyWhenAsked) {
     ASSERT_GE(fd.get(), 0) << std::strerror(errno);
     ASSERT_EQ(writeFully(fd.get(), "second", 6, 0).bytes, 6u);
   }
-  EXPECT_EQ(test::fromUtf8(beside).parent_path(), dir);
-  const std::string leaf = test::toUtf8(test::fromUtf8(name).filename());
-  EXPECT_TRUE(output_name::isTemporaryName(leaf, test::toUtf8(test::fromUtf8(beside).filename()))) << beside;
+  EXPECT_EQ(pathFromUtf8(beside).parent_path(), dir);
+  const std::string leaf = utf8FromPath(pathFromUtf8(name).filename());
+  EXPECT_TRUE(output_name::isTemporaryName(leaf, utf8FromPath(pathFromUtf8(beside).filename()))) << beside;
   EXPECT_EQ(output_name::temporariesOf(name), std::vector<std::string>{beside});
 
   EXPECT_EQ(output_name::place(beside, name), EEXIST) << "place never takes an occupied name";
@@ -77,7 +77,7 @@ TEST_P(OutputNameTest, TakesANameOnlyWhileItIsFreeAndReplacesOnlyWhenAsked) {
   EXPECT_EQ(output_name::remove(moved), 0);
   EXPECT_EQ(output_name::lookAt(moved), Holds::kNothing);
   EXPECT_EQ(output_name::remove(moved), ENOENT);
-  EXPECT_EQ(output_name::lookAt(test::toUtf8(dir)), Holds::kFolder);
+  EXPECT_EQ(output_name::lookAt(utf8FromPath(dir)), Holds::kFolder);
 }
 
 INSTANTIATE_TEST_SUITE_P(Names, OutputNameTest,
@@ -116,7 +116,7 @@ TEST(TemporaryName, OfTheLongestNameIsCreated) {
   const fs::path dir = test::currentTestDir(QMV2AVI_TEST_TMP, "output_name_test");
   fs::remove_all(dir);
   fs::create_directories(dir);
-  const std::string name = test::toUtf8(dir / (std::string(251, 'n') + ".avi"));
+  const std::string name = utf8FromPath(dir / (std::string(251, 'n') + ".avi"));
   std::string beside;
   const FileDescriptor fd(output_name::createBeside(name, beside));
   ASSERT_GE(fd.get(), 0) << std::strerror(errno);

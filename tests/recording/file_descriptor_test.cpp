@@ -9,8 +9,8 @@
 #include <string>
 
 #include "output/output_name.h"
+#include "recording/utf8_path.h"
 #include "support/scratch_dir.h"
-#include "support/utf8_path.h"
 
 namespace qmv {
 namespace {
@@ -21,7 +21,7 @@ TEST(FileDescriptor, PositionedTransfersSizesAndCuts) {
   const fs::path dir = test::currentTestDir(QMV2AVI_TEST_TMP, "file_descriptor_test");
   fs::remove_all(dir);
   fs::create_directories(dir);
-  const std::string name = test::toUtf8(dir / test::fromUtf8("큰 파일.bin"));
+  const std::string name = utf8FromPath(dir / pathFromUtf8("큰 파일.bin"));
   ASSERT_GE(FileDescriptor(output_name::createNew(name)).get(), 0);
   // Read and write, as a repair opens a finished output.
   const FileDescriptor fd(openForUpdate(name));
@@ -62,10 +62,10 @@ TEST(FileDescriptor, OpenRegularFileRefusesFoldersAndMissingFiles) {
   const fs::path dir = test::currentTestDir(QMV2AVI_TEST_TMP, "file_descriptor_test");
   fs::create_directories(dir);
   uint64_t size = 0;
-  const auto folder = openRegularFile(test::toUtf8(dir), size);
+  const auto folder = openRegularFile(utf8FromPath(dir), size);
   ASSERT_FALSE(folder);
   EXPECT_NE(folder.error().message.find("folder"), std::string::npos) << folder.error().message;
-  const auto missing = openRegularFile(test::toUtf8(dir / "missing.qmv"), size);
+  const auto missing = openRegularFile(utf8FromPath(dir / "missing.qmv"), size);
   ASSERT_FALSE(missing);
   EXPECT_EQ(missing.error().code, ENOENT);
 }

@@ -1,10 +1,10 @@
 // The three standard descriptors on POSIX: a closed one is opened again on /dev/null.
-#include "recording/standard_descriptors.h"
-
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
+
+#include "recording/standard_descriptors.h"
 
 namespace qmv {
 
