@@ -38,8 +38,8 @@ bool fits(const std::vector<Container>& fitting, Container container) {
 }  // namespace
 
 bool isForWeb(const DialogOptions& options) {
-  return options.codec.mode == VideoMode::kReEncode && options.codec.compressOptions == webCompressOptions() &&
-         options.container == Container::kMp4;
+  return options.codec.mode == VideoMode::kReEncode &&
+         options.codec.compressOptions == webCompressOptions() && options.container == Container::kMp4;
 }
 
 std::vector<Container> fittingContainers(const CodecChoice& codec) {

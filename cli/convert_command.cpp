@@ -313,8 +313,9 @@ void addConvertCommand(CLI::App& app, int& exitCode) {
                  "MP4 for browsers and phones: re-encode to H.264 (Main profile, 4:2:0) with AAC audio")
       ->excludes(format)
       ->excludes(reencode);
-  convert->add_flag("--burn-in", options->burnIn,
-                    "Re-encode or --for-web: draw the camera name and the recorded date and time into each picture");
+  convert->add_flag(
+      "--burn-in", options->burnIn,
+      "Re-encode or --for-web: draw the camera name and the recorded date and time into each picture");
   convert->add_flag("--list-encoders", options->listEncoders,
                     "List the encoders --reencode accepts and exit");
   convert->add_flag("--overwrite", options->overwrite, "Replace existing output files");
