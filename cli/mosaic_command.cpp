@@ -81,7 +81,7 @@ int runMosaic(const MosaicArguments& args) {
   const Result<MosaicResult> written = writeMosaic(recording, request);
   if (!written) {
     std::cerr << consoleText(request.outputPath) << ": " << consoleText(written.error().message) << "\n";
-    return written.error().code == EINVAL ? kExitUsage : kExitOutputFile;
+    return written.error().code == EINVAL ? kExitUsage : kExitOutputError;
   }
   const MosaicResult& m = written.value();
   for (const std::string& warning : m.warnings)

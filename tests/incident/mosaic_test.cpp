@@ -201,7 +201,7 @@ TEST_F(MosaicTest, CommandLineRefusesWhatItCannotWrite) {
       {"a window that ends first", "--from 13:10:05 --to 13:10:02", 64, "lies before --from"},
       {"a time outside the recording", "--from 13:20:00", 64, "13:10:00"},
       {"channels without video", "--channels 2,4", 64, "none of the chosen channels has video"},
-      {"an existing file", "-o " + test::quote(out), 3, "already exists"},
+      {"an existing file", "-o " + test::quote(out), 74, "already exists"},
   };
   for (const Case& c : cases) {
     const test::CliResult r = test::runCli("mosaic " + test::quote(path_) + " " + c.args, dir_);
