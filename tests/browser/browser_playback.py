@@ -8,6 +8,7 @@ Chromium is driven over --remote-debugging-pipe, so the page is read when the vi
 real clock (media playback does not follow headless virtual time)."""
 import json
 import os
+import select
 import shutil
 import subprocess
 import sys
@@ -64,6 +65,9 @@ class Pipe:
         os.write(self.to_write, json.dumps(message).encode() + b"\0")
         while True:
             while b"\0" not in self.buffer:
+                # A browser that hangs fails the test instead of holding it until ctest's timeout.
+                if not select.select([self.from_read], [], [], WAIT_SECONDS * 2)[0]:
+                    raise RuntimeError("chromium did not answer " + method)
                 chunk = os.read(self.from_read, 65536)
                 if not chunk:
                     raise RuntimeError("chromium closed the pipe during " + method)
@@ -113,6 +117,7 @@ def run(command, cwd):
 
 def main():
     gen, cli, work = sys.argv[1:4]
+    # The binary itself: Debian's wrapper script only adds flags from /etc/chromium.d.
     chromium = next((p for p in ("/usr/lib/chromium/chromium",) if os.access(p, os.X_OK)), None) or shutil.which("chromium")
     if not chromium:
         print("SKIPPED: no chromium on PATH (scripts/install-deps installs Debian's chromium)")
