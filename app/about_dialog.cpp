@@ -16,7 +16,7 @@
 namespace qmv::app {
 
 QString aboutVersionLine() {
-  return QStringLiteral("Version %1 - DVR recordings to standard AVI files")
+  return QStringLiteral("Version %1 - DVR recordings to standard video files")
       .arg(QStringLiteral(QMV2AVI_VERSION));
 }
 

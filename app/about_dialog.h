@@ -11,7 +11,7 @@ class AboutDialog : public QDialog {
   explicit AboutDialog(QWidget* parent = nullptr);
 };
 
-// "Version 0.1.0 - DVR recordings to standard AVI files"
+// "Version 0.1.0 - DVR recordings to standard video files"
 QString aboutVersionLine();
 
 }  // namespace qmv::app

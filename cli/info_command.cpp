@@ -23,6 +23,7 @@
 #include "cli/salvage_text.h"
 #include "cli/text_format.h"
 #include "convert/rate_check.h"
+#include "convert/stream_header_choice.h"
 #include "decode/frame_geometry.h"
 #include "recording/recording_file.h"
 #include "report/salvage_json.h"
@@ -136,6 +137,11 @@ void printPlain(std::ostream& out, const RecordingFile& recording, const AllChan
     out << ", " << frameRateText(info.channelRate[c]) << ", audio " << audioText(info.audioSource[c]);
     if (s.skippedRecords) out << ", " << s.skippedRecords << " damaged records skipped";
     out << "\n";
+    for (uint8_t code : s.formatCodes) {
+      if (!hasHeaderChoice(code)) continue;
+      out << channelName(c) << ": format " << int(code) << " stream header "
+          << streamHeaderText(chooseChannelStreamHeader(recording, c, code)) << "\n";
+    }
   }
   for (const ChannelTiming& timing : checkChannelRates(recording)) {
     if (timing.warning) out << "Timing warning: " << rateWarningText(timing) << "\n";
@@ -166,6 +172,18 @@ void printJson(std::ostream& out, const RecordingFile& recording, const AllChann
         {"frameRate", info.channelRate[c] / 4.0},
         {"audioSource", source == format::kNoAudioSource ? json(nullptr) : json(source)},
     });
+    json headers = json::array();
+    for (uint8_t code : s.formatCodes) {
+      if (!hasHeaderChoice(code)) continue;
+      const StreamHeaderChoice h = chooseChannelStreamHeader(recording, c, code);
+      headers.push_back({{"formatCode", int(code)},
+                         {"width", h.width},
+                         {"height", h.height},
+                         {"source", streamHeaderSourceName(h)},
+                         {"basis", streamHeaderBasisName(h.basis)},
+                         {"reason", streamHeaderText(h)}});
+    }
+    if (!headers.empty()) channels.back()["streamHeaders"] = headers;
     // Declared: rate byte / 4; delivered: index frames over the recorded seconds they span.
     if (const auto& timing = timings[std::size_t(c)]) {
       channels.back()["declaredRate"] = timing->declaredRate;

@@ -48,7 +48,8 @@ void printSalvage(std::ostream& out, const RecordingFile& recording) {
       << "Salvage: " << salvageSummary(recording) << "\n"
       << "Found: " << report->chainBlocks << " index blocks through the trailer's chain, "
       << report->scannedBlocks << " more by scanning, " << groupedNumber(report->recordsTimedFromBlock)
-      << " records by their heads alone (timed by the nearest intact index block before them)\n";
+      << " records by their heads alone (times estimated from their order, their channel's rate and the "
+         "nearest indexed times; marked as estimated)\n";
   if (!report->headerKnown)
     out << "Header: damaged; system name, version, address, date, rates and audio are unknown\n";
   printRanges(out, "Recovered bytes", report->recovered);

@@ -26,6 +26,7 @@ struct VideoSampleEvent {
   // The recorded clock: the position where the frame's recorded second ends on the output's timeline;
   // -1 with the declared clock.
   int64_t secondEnd = -1;
+  bool timeEstimated = false;  // salvage found the record by its head alone: time is an estimate
 };
 
 // A video record that was not written because its channel had not yet had a key frame. It keeps its
@@ -37,6 +38,7 @@ struct DroppedFrameEvent {
   uint16_t time = 0;
   int64_t position = 0;    // the empty sample standing in for it
   int64_t secondEnd = -1;  // as in VideoSampleEvent
+  bool timeEstimated = false;
 };
 
 // A pause closed down to the gap limit, told to every channel with an output: a note from video

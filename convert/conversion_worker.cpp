@@ -11,6 +11,7 @@
 
 #include "convert/audio_distribution.h"
 #include "convert/cue_track.h"
+#include "convert/rate_check.h"
 #include "convert/recorded_time.h"
 #include "decode/frame_geometry.h"
 #include "decode/vol_header.h"
@@ -70,14 +71,9 @@ struct Channel {
   uint64_t otherSizeFrames = 0;            // pass-through frames of another picture size, left out
   std::optional<uint8_t> otherFormatCode;  // the first such frame's code
   CueTrack cues;                           // the recorded time, for containers with a subtitle track
+  std::optional<StreamHeaderChoice> streamHeader;  // pass-through: the header its stream was given
   uint64_t audioLead = 0;
 };
-
-// Two format codes whose frames are coded at one size share a stream header.
-bool sameCodedSize(uint8_t a, uint8_t b) {
-  const FrameGeometry x = getFrameGeometry(a, false), y = getFrameGeometry(b, false);
-  return x.width == y.width && x.height == y.height;
-}
 
 // "[gap 00:23:41]": how long nothing was recorded where a gap was closed.
 std::string gapNoteText(uint32_t seconds) {
@@ -266,6 +262,7 @@ bool Worker::handleVideo(const FrameIndexEntry& entry, const FrameHeader& head, 
                          uint32_t wordCount) {
   const int c = entry.kind;
   Channel& channel = channels_[std::size_t(c)];
+  const bool estimated = recording_.timeEstimated(current_);
   if (!channel.writer) {
     const Created created = createWriter(c, head.formatCode);
     if (created == Created::kFailed) return false;
@@ -284,7 +281,8 @@ bool Worker::handleVideo(const FrameIndexEntry& entry, const FrameHeader& head, 
     const int64_t position = channel.writer->videoPosition();
     channel.writer->skipVideo();
     if (observer_ != nullptr)
-      observer_->frameDropped(DroppedFrameEvent{c, current_, sourceOffset(entry), entry.time, position, -1});
+      observer_->frameDropped(
+          DroppedFrameEvent{c, current_, sourceOffset(entry), entry.time, position, -1, estimated});
     return true;
   }
   int64_t secondEnd = -1;
@@ -293,7 +291,7 @@ bool Worker::handleVideo(const FrameIndexEntry& entry, const FrameHeader& head, 
     // Stopped inside the empty positions: the frame would land before its time.
     if (report_.stopped) return true;
   }
-  addCue(channel, channel.cues.sample(entry.time, channel.writer->videoPosition(), secondEnd));
+  addCue(channel, channel.cues.sample(entry.time, channel.writer->videoPosition(), secondEnd, estimated));
   const uint8_t frameType = head.frameType;
   const bool key = format::isKeyFrameType(frameType);
   if (key) channel.keySeen = true;
@@ -304,7 +302,7 @@ bool Worker::handleVideo(const FrameIndexEntry& entry, const FrameHeader& head, 
     channel.writer->skipVideo();
     if (observer_ != nullptr)
       observer_->frameDropped(
-          DroppedFrameEvent{c, current_, sourceOffset(entry), entry.time, position, secondEnd});
+          DroppedFrameEvent{c, current_, sourceOffset(entry), entry.time, position, secondEnd, estimated});
     return true;
   }
 
@@ -317,7 +315,9 @@ bool Worker::handleVideo(const FrameIndexEntry& entry, const FrameHeader& head, 
     channel.writer->writeRawVideo(stream_.data(), std::size_t(streamWords) * 4, key);
   } else {
     const FrameHeader frame = decoderFrame(head, payload, wordCount, stream_);
-    if (settings_.burnIn) channel.writer->setCaption(recordedTimeText(recording_.info(), entry.time));
+    if (settings_.burnIn)
+      channel.writer->setCaption(recordedTimeText(recording_.info(), entry.time) +
+                                 (estimated ? kEstimatedMark : ""));
     channel.writer->writeDecodedVideo(frame);
   }
   // A stop request may end the writer's fill of empty positions before the frame's own. (An encoder may hold
@@ -336,6 +336,7 @@ bool Worker::handleVideo(const FrameIndexEntry& entry, const FrameHeader& head, 
     event.size = std::size_t(streamWords) * 4;
     event.passThrough = passThrough;
     event.secondEnd = secondEnd;
+    event.timeEstimated = estimated;
     observer_->videoSample(event);
   }
   return checkWriteErrors();
@@ -382,11 +383,16 @@ Worker::Created Worker::createWriter(int c, uint8_t formatCode) {
     // The stream keeps the frames as coded: the BITMAPINFOHEADER and the VOL in its extra data both
     // give the coded size (the unstandardized layout), and a half-height picture gets its shape from
     // the 1:2 pixel aspect in both, so players show it at its pair's full height.
-    const FrameGeometry coded = getFrameGeometry(formatCode, false);
-    params.width = coded.width;
-    params.height = coded.height;
-    params.pixelAspect = coded.pixelAspect;
-    if (coded.header) params.videoExtraData = makeVolHeader(coded.width, coded.height, coded.pixelAspect);
+    // Where the stored header states another size than the picture, the channel's first key frame
+    // decides which of the two its frames are coded at.
+    const StreamHeaderChoice header = chooseChannelStreamHeader(recording_, c, formatCode, current_);
+    params.width = header.width;
+    params.height = header.height;
+    params.pixelAspect = header.pixelAspect;
+    params.videoExtraData = header.header;
+    channel.streamHeader = header;
+    if (header.basis == StreamHeaderChoice::Basis::kNeitherDecodes)
+      warnings_.add(c, "stream header " + streamHeaderText(header) + "; the file may not decode");
   }
   params.overwrite = settings_.overwrite;
   params.xvidLibrary = settings_.xvidLibrary;
@@ -401,6 +407,7 @@ Worker::Created Worker::createWriter(int c, uint8_t formatCode) {
   if (opened) {
     reportDecoderLoad(c, *writer);
     channel.writer = std::move(writer);
+    channel.cues = CueTrack{minPauseSeconds(info.channelRate[std::size_t(c)])};
     writerMask_ |= 1u << c;
     if (observer_ != nullptr) observer_->outputOpened(c, params.fileName);
     return Created::kOpened;
@@ -501,9 +508,7 @@ void Worker::noteGaps(uint16_t time) {
 
 void Worker::addCue(Channel& channel, std::optional<Cue> cue) {
   if (!cue) return;
-  channel.writer->addCue(
-      cue->start, cue->end,
-      cue->note.empty() ? recordedTimeText(recording_.info(), cue->time) : std::move(cue->note));
+  channel.writer->addCue(cue->start, cue->end, cueText(recording_.info(), *cue));
 }
 
 // The recorded clock: an audio record is never placed earlier than its recorded second; silence fills the
@@ -590,6 +595,7 @@ void Worker::finishAll() {
     file.audioLeadSamples = channel.audioLead;
     file.bytes = writer.bytesWritten();
     file.writeFault = writer.writeError().has_value();
+    file.streamHeader = channel.streamHeader;
     report_.files.push_back(std::move(file));
     channel.writer.reset();
   }

@@ -9,6 +9,7 @@
 
 #include "convert/conversion_context.h"
 #include "convert/conversion_observer.h"
+#include "convert/stream_header_choice.h"
 #include "convert/timing_plan.h"
 #include "output/media_writer.h"
 #include "recording/recording_file.h"
@@ -33,6 +34,8 @@ struct OutputFileReport {
   // Its writing failed (a full disk): it holds what reached the disk, frames and positions count that, and
   // the side files and the report describe no more.
   bool writeFault = false;
+  // Pass-through: the stream header its video was given, and why.
+  std::optional<StreamHeaderChoice> streamHeader;
 };
 
 struct ConversionReport {

@@ -3,21 +3,30 @@
 
 #include <algorithm>
 
+#include "convert/rate_check.h"
+#include "convert/recorded_time.h"
+
 namespace qmv {
 
 // A cue's second may end before the cue began (the clock stepped back and its frames took later
 // positions): the cue then lasts one position, never less.
 int64_t CueTrack::endAt(int64_t end) const { return std::max(end, open_->start + 1); }
 
-std::optional<Cue> CueTrack::sample(uint16_t time, int64_t position, int64_t limit) {
+std::optional<Cue> CueTrack::sample(uint16_t time, int64_t position, int64_t limit, bool estimated) {
   std::optional<Cue> closed;
-  if (open_ && open_->time != time) {
+  if (open_ && (open_->time != time || open_->estimated != estimated)) {
     // position > start: positions only grow, so the cue never reaches into the next.
     open_->end = std::min(position, endAt(limit_ >= 0 ? std::min(position, limit_) : position));
     closed = std::move(open_);
     open_.reset();
   }
-  if (!open_) open_ = Cue{position, position, time, {}};
+  if (!open_) {
+    open_ = Cue{position, position, time, {}, std::nullopt, estimated};
+    if (markPausesOf_ > 0 && limit < 0 && lastTime_ >= 0 && int32_t(time) > lastTime_ + 1 &&
+        uint32_t(time - lastTime_ - 1) >= markPausesOf_)
+      open_->pausedFrom = uint16_t(lastTime_ + 1);
+  }
+  lastTime_ = time;
   last_ = position;
   limit_ = limit;
   return closed;
@@ -30,7 +39,7 @@ std::vector<Cue> CueTrack::note(int64_t start, int64_t end, std::string text) {
     cues.push_back(std::move(*open_));
     open_.reset();
   }
-  cues.push_back(Cue{start, end, 0, std::move(text)});
+  cues.push_back(Cue{start, end, 0, std::move(text), std::nullopt, false});
   return cues;
 }
 
@@ -48,6 +57,15 @@ std::optional<Cue> CueTrack::close() {
   std::optional<Cue> closed = std::move(open_);
   open_.reset();
   return closed;
+}
+
+std::string cueText(const SystemInfo& info, const Cue& cue) {
+  if (!cue.note.empty()) return cue.note;
+  std::string text = recordedTimeText(info, cue.time);
+  if (cue.estimated) text += kEstimatedMark;
+  if (cue.pausedFrom)
+    text += " [joined up: " + pauseSpanText(info, ChannelPause{*cue.pausedFrom, cue.time}) + "]";
+  return text;
 }
 
 }  // namespace qmv

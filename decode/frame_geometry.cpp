@@ -104,6 +104,11 @@ FrameGeometry getFrameGeometry(uint8_t formatCode, bool standardize) {
   return result;
 }
 
+bool sameCodedSize(uint8_t a, uint8_t b) {
+  const FrameGeometry x = getFrameGeometry(a, false), y = getFrameGeometry(b, false);
+  return x.width == y.width && x.height == y.height;
+}
+
 bool isHalfHeightCode(uint8_t formatCode) {
   return getFrameGeometry(formatCode, false).pixelAspect == kHalfHeightPixel;
 }

@@ -54,6 +54,9 @@ struct DecoderSize {
   std::array<uint8_t, 4> sizeWord;
 };
 
+// Two format codes whose frames are coded at one picture size.
+bool sameCodedSize(uint8_t a, uint8_t b);
+
 // Codes 1, 3, 9, 11, 17, 19, 25 and 27: coded at half the height of their full-height pair.
 bool isHalfHeightCode(uint8_t formatCode);
 

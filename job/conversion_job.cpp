@@ -94,11 +94,15 @@ PreRunCheck checkBeforeRun(const std::vector<PlannedJob>& batch) {
 
 std::vector<std::string> rateWarnings(const ConversionJob& job, const RecordingFile& recording) {
   std::vector<std::string> warnings;
+  const bool recorded = job.settings.timing == Timing::kRecorded;
   for (const ChannelTiming& timing : checkChannelRates(recording)) {
-    if (timing.warning && ((job.settings.selectedChannels >> timing.channel) & 1u)) {
-      warnings.push_back(rateWarningText(timing) +
-                         rateWarningConsequence(job.settings.timing == Timing::kRecorded));
+    if (((job.settings.selectedChannels >> timing.channel) & 1u) == 0) continue;
+    // The declared clock joins a pause up without a gap: the user is told where, and how to keep it.
+    if (!recorded) {
+      for (std::string& note : declaredPauseNotes(recording.info(), timing))
+        warnings.push_back(std::move(note));
     }
+    if (timing.warning) warnings.push_back(rateWarningText(timing) + rateWarningConsequence(recorded));
   }
   return warnings;
 }

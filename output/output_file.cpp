@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "output/output_name.h"
+#include "output/write_buffer.h"
 #include "recording/file_descriptor.h"
 
 extern "C" {
@@ -133,6 +134,8 @@ std::unique_ptr<FdAvio> FdAvio::create(int fd, bool writable) {
   const int size = writable ? kWriteBlockBytes : kReadBufferBytes;
   auto* buffer = static_cast<unsigned char*>(av_malloc(size));
   if (buffer == nullptr) return nullptr;
+  // Every page of a writing buffer is written within its first fill: all of them at once is cheaper.
+  if (writable) write_buffer::prefault(buffer, std::size_t(size));
   avio->context_ = avio_alloc_context(buffer, size, writable ? 1 : 0, avio.get(), &FdAvio::read,
                                       writable ? &FdAvio::write : nullptr, &FdAvio::seek);
   if (avio->context_ == nullptr) {

@@ -22,8 +22,21 @@ FrameHeader readFrameHead(const uint8_t* record, std::size_t size) {
 }
 
 void copyStreamWords(const uint8_t* in, uint32_t words, uint8_t* out) {
-  for (uint32_t w = 0; w < words; ++w, in += 4, out += 4) {
-    out[0] = in[3], out[1] = in[2], out[2] = in[1], out[3] = in[0];
+  // Two words at a time: reversing 8 bytes and swapping the halves back reverses each word in place. A pass-
+  // through conversion runs every frame through here; the byte-by-byte form cost a twentieth of it.
+  uint32_t w = 0;
+  for (; w + 2 <= words; w += 2, in += 8, out += 8) {
+    uint64_t pair;
+    std::memcpy(&pair, in, sizeof pair);
+    pair = __builtin_bswap64(pair);
+    pair = pair >> 32 | pair << 32;
+    std::memcpy(out, &pair, sizeof pair);
+  }
+  if (w < words) {
+    uint32_t word;
+    std::memcpy(&word, in, sizeof word);
+    word = __builtin_bswap32(word);
+    std::memcpy(out, &word, sizeof word);
   }
 }
 

@@ -15,7 +15,7 @@ namespace qmv {
 // and no allocation per record. Views stay valid until the next read().
 class RecordReader {
  public:
-  static constexpr std::size_t kDefaultWindowBytes = std::size_t(8) << 20;
+  static constexpr std::size_t kDefaultWindowBytes = std::size_t(1) << 20;
 
   // base: the recording's first byte in the source; length: the recording's size.
   RecordReader(ByteSource& source, uint64_t base, uint64_t length,

@@ -168,4 +168,9 @@ RecordExtent RecordingFile::recordExtent(uint32_t k) const {
   return extent;
 }
 
+bool RecordingFile::timeEstimated(uint32_t k) const {
+  const SalvageReport* salvage = index_.salvage.get();
+  return salvage != nullptr && k < salvage->found.size() && salvage->found[k] == Found::kWalked;
+}
+
 }  // namespace qmv

@@ -97,6 +97,8 @@ class RecordingFile {
   RecordExtent recordExtent(uint32_t k) const;
   // Null unless openSalvage found damage.
   const SalvageReport* salvageReport() const { return index_.salvage.get(); }
+  // Entry k's time is an estimate: salvage found its record by its head alone.
+  bool timeEstimated(uint32_t k) const;
   // False when salvage found the header damaged: info() then holds no rates and no audio sources.
   bool headerKnown() const { return index_.headerKnown; }
 

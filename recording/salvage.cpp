@@ -11,6 +11,7 @@
 
 #include "recording/clock_rules.h"
 #include "recording/reader_checks.h"
+#include "recording/salvage_times.h"
 
 namespace qmv {
 
@@ -206,6 +207,8 @@ Result<RecordingIndex> salvageIndex(ByteSource& source) {
     if (!report->damage.empty()) error.message += " (" + report->damage + ")";
     return error;
   }
+  report->recordsTimeEstimated =
+      estimateWalkedTimes(fresh.entries, fresh.entryCount, report->found, fresh.info.channelRate);
   // A time no recorder writes would stretch every output on the recorded clock: such records keep their
   // place among the records around them.
   if (const uint64_t moved = retimeLateEntries(fresh.entries, fresh.entryCount); moved > 0)

@@ -19,7 +19,7 @@ struct ByteRange {
 enum class Found : uint8_t {
   kChain,         // through the index chain followed back from the trailer
   kScannedBlock,  // through an intact index block found by scanning forward
-  kWalked,        // by its own record head, where no intact block describes it; its time is a block's
+  kWalked,        // by its own record head, where no intact block describes it; its time is estimated
   kGap,           // the start of an unreadable range (kKindGap)
 };
 const char* foundText(Found found);
@@ -34,9 +34,10 @@ struct SalvageReport {
   uint64_t records = 0;               // recovered records (index blocks and gaps not counted)
   uint64_t aboutRecords = 0;          // records the recording held, as far as its bytes tell
   uint64_t unreadableBytes = 0;
-  // Walked records take the time of the nearest intact block before them; without one, of the first
-  // block after them, or 0 when no block is left.
+  // Records found by their heads alone (no intact block describes them).
   uint64_t recordsTimedFromBlock = 0;
+  // Of those, the ones whose time is an estimate (salvage_times.h): all of them.
+  uint64_t recordsTimeEstimated = 0;
   // When the trailer's chain broke: why, as the normal reader would have rejected the file.
   std::string damage;
 };

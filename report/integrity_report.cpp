@@ -218,6 +218,16 @@ Json outputJson(int channel, const IntegrityReport::ChannelLog& log, const Outpu
                        {"keyFrames", written != nullptr ? written->keyFrames : keys},
                        {"droppedBeforeFirstKey", log.dropped.size()},
                        {"dropped", dropped}};
+  // Where the stored stream header states another size than the picture: which one the stream got.
+  if (written != nullptr && written->streamHeader &&
+      written->streamHeader->basis != StreamHeaderChoice::Basis::kSingle) {
+    const StreamHeaderChoice& h = *written->streamHeader;
+    file["video"]["streamHeader"] = Json{{"width", h.width},
+                                         {"height", h.height},
+                                         {"source", streamHeaderSourceName(h)},
+                                         {"basis", streamHeaderBasisName(h.basis)},
+                                         {"reason", streamHeaderText(h)}};
+  }
   const bool audio = written != nullptr ? written->hasAudio : log.audioRecords > 0;
   file["audio"] = audio
                       ? Json{{"recordsWritten", log.audioRecords},
@@ -283,6 +293,7 @@ Json sampleJson(const IntegrityReport::Frame& f, const ReadBackSample* sample, b
   j["entry"] = f.entry;
   j["sourceOffset"] = f.sourceOffset;
   j["time"] = f.time;
+  if (f.timeEstimated) j["timeEstimated"] = true;
   j["key"] = passThrough ? f.key : sample && sample->key;
   j[key::kPosition] = f.position;
   j[key::kSize] = passThrough ? f.size : sample ? sample->size : 0;
@@ -332,6 +343,7 @@ void IntegrityReport::videoSample(const VideoSampleEvent& event) {
   frame.size = uint32_t(event.size);
   frame.time = event.time;
   frame.key = event.key;
+  frame.timeEstimated = event.timeEstimated;
   if (setup_.passThrough) {
     // A failed digest leaves zeros, which no output sample matches: the map then shows the frame as
     // differing.

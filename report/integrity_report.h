@@ -58,7 +58,8 @@ class IntegrityReport final : public ConversionObserver {
     uint32_t size = 0;  // the source stream bytes
     uint16_t time = 0;
     bool key = false;
-    Sha256Digest source{};  // pass-through only
+    bool timeEstimated = false;  // salvage found the record without an index
+    Sha256Digest source{};       // pass-through only
   };
   struct Dropped {
     uint32_t entry = 0;

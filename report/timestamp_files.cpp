@@ -13,6 +13,7 @@
 #include <string_view>
 #include <vector>
 
+#include "convert/rate_check.h"
 #include "convert/recorded_time.h"
 #include "recording/file_descriptor.h"
 
@@ -137,16 +138,16 @@ void SubtitleFiles::outputOpened(int channel, const std::string& path) {
   if (!validChannel(channel)) return;
   Track& track = tracks_[std::size_t(channel)];
   track.cues.clear();
-  track.builder = CueTrack{};
+  track.builder = CueTrack{minPauseSeconds(info_.channelRate[std::size_t(channel)])};
   track.file.create(sideFileName(path, ".srt"), replace_);
 }
 
 void SubtitleFiles::videoSample(const VideoSampleEvent& event) {
-  addSample(event.channel, event.time, event.position, event.secondEnd);
+  addSample(event.channel, event.time, event.position, event.secondEnd, event.timeEstimated);
 }
 
 void SubtitleFiles::frameDropped(const DroppedFrameEvent& event) {
-  addSample(event.channel, event.time, event.position, event.secondEnd);
+  addSample(event.channel, event.time, event.position, event.secondEnd, event.timeEstimated);
 }
 
 void SubtitleFiles::gapNote(const GapNoteEvent& event) {
@@ -157,11 +158,12 @@ void SubtitleFiles::gapNote(const GapNoteEvent& event) {
     track.cues.push_back(std::move(cue));
 }
 
-void SubtitleFiles::addSample(int channel, uint16_t time, int64_t position, int64_t secondEnd) {
+void SubtitleFiles::addSample(int channel, uint16_t time, int64_t position, int64_t secondEnd,
+                              bool estimated) {
   if (!validChannel(channel)) return;
   Track& track = tracks_[std::size_t(channel)];
   if (!track.file.isOpen()) return;
-  if (std::optional<Cue> closed = track.builder.sample(time, position, secondEnd))
+  if (std::optional<Cue> closed = track.builder.sample(time, position, secondEnd, estimated))
     track.cues.push_back(std::move(*closed));
 }
 
@@ -188,7 +190,7 @@ Status SubtitleFiles::finish(const ConversionReport& report) {
         text.clear();
         text += std::to_string(i + 1) + "\r\n";
         text += srtTime(cue.start, rate) + " --> " + srtTime(cue.end, rate) + "\r\n";
-        text += (cue.note.empty() ? recordedTimeText(info_, cue.time) : cue.note) + "\r\n\r\n";
+        text += cueText(info_, cue) + "\r\n\r\n";
         track.file.write(text.data(), text.size());
       }
     }

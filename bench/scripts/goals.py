@@ -39,24 +39,32 @@ def main(results):
     out_bytes = int((results / "convert-bytes.txt").read_text())
     call_limit = out_bytes / (512 * 1024)
 
+    def both(table, label, base_table, base_label):
+        return (wall(table, label) / wall(base_table, base_label), cpu(table, label) / cpu(base_table, base_label))
+
+    # On a shared machine the wall clock waits for the other jobs too: each ratio is given on both clocks,
+    # and the goal is judged on the one named.
     rows = [
-        ("pass-through AVI against dd bs=8M (wall)", wall(write, "convert") / wall(write, "dd"), 1.3),
-        ("MKV against AVI (wall)", wall(box, "to mkv") / wall(box, "to avi"), 1.2),
-        ("--timing recorded against declared (wall)", wall(box, "timing recorded") / wall(box, "to avi"), 1.1),
-        (f"MP4 against AVI + AAC of the {len(aac)} inputs (processor time)", cpu(box, "to mp4") / floor_cpu, 0.85),
+        ("pass-through AVI against dd bs=8M", both(write, "convert", write, "dd"), 1.3, "wall"),
+        ("MKV against AVI", both(box, "to mkv", box, "to avi"), 1.2, "wall"),
+        ("--timing recorded against declared", both(box, "timing recorded", box, "to avi"), 1.1, "wall"),
+        (f"MP4 against AVI + AAC of the {len(aac)} inputs",
+         (wall(box, "to mp4") / floor_wall, cpu(box, "to mp4") / floor_cpu), 0.85, "processor"),
     ]
     lines = [
         "",
         f"Goals (bench/goals: a 330-second recording of the channel plan above, {len(write['convert']['wall'])} "
         f"runs per command in turn, medians; {(results / 'goals-outputs.txt').read_text().strip()}):",
         "",
-        "| ratio | measured | goal | |",
-        "|---|---:|---:|---|",
+        "| ratio | wall | processor (user + system) | goal | |",
+        "|---|---:|---:|---:|---|",
     ]
-    for what, ratio, goal in rows:
-        lines.append(f"| {what} | {ratio:.2f} x | <= {goal} x | {'met' if ratio <= goal else 'not met'} |")
+    for what, (on_wall, on_cpu), goal, basis in rows:
+        ratio = on_wall if basis == "wall" else on_cpu
+        lines.append(f"| {what} | {on_wall:.2f} x | {on_cpu:.2f} x | <= {goal} x ({basis}) | "
+                     f"{'met' if ratio <= goal else 'not met'} |")
     lines.append(f"| write calls of the pass-through conversion (strace -c: pwrite64 + write) | {calls:,} for "
-                 f"{out_bytes / 1e6:.0f} MB | <= 1 per 512 KiB ({call_limit:,.0f}) | "
+                 f"{out_bytes / 1e6:.0f} MB | | <= 1 per 512 KiB ({call_limit:,.0f}) | "
                  f"{'met' if calls <= call_limit else 'not met'} |")
     lines += [
         "",

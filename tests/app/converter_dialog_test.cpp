@@ -1311,7 +1311,7 @@ class ConverterDialogTest : public QObject {
       QVERIFY2(label->geometry().right() < about.width(), qPrintable(label->text()));
     }
     QVERIFY(texts.contains("QMV to AVI file format converter"));
-    QVERIFY(texts.contains("Version " QMV2AVI_VERSION " - DVR recordings to standard AVI files"));
+    QVERIFY(texts.contains("Version " QMV2AVI_VERSION " - DVR recordings to standard video files"));
     QPushButton* ok = nullptr;
     for (auto* b : about.findChildren<QPushButton*>())
       if (b->property("controlId").toInt() == id::kAboutOk) ok = b;

@@ -386,5 +386,32 @@ INSTANTIATE_TEST_SUITE_P(
       return clockName({info.param.clock, info.index}) + "_max_gap_" + std::to_string(info.param.maxGap);
     });
 
+// The declared clock joins a pause up: the user is told where it was and how to keep it, the subtitles mark
+// the joint, and the pause is not taken for a wrong frame rate.
+TEST(ClockPauseTest, TheDeclaredClockNamesAndMarksAJoinedPause) {
+  for (const char* format : {"avi", "mkv", "mp4"}) {
+    SCOPED_TRACE(format);
+    const Conversion declared = convert(gapScenario(), Clock{format, "declared"});
+    ASSERT_EQ(declared.result.status, 0) << declared.result.err;
+    ASSERT_EQ(declared.outputs.size(), 1u);
+    const std::string said = declared.result.out + declared.result.err;
+    const std::string pause = "no pictures 00:01:05\u201300:21:05";
+    EXPECT_NE(
+        said.find("CH-01: " + pause + ", joined up at the declared rate; --timing recorded keeps the pause"),
+        std::string::npos)
+        << said;
+    EXPECT_EQ(said.find("delivered"), std::string::npos) << "a pause is no wrong rate: " << said;
+    const std::string path = declared.outputs.begin()->second;
+    const std::string cues = subtitleText(path, readBack(path));
+    EXPECT_NE(cues.find("00:21:05 [joined up: " + pause + "]"), std::string::npos) << cues.substr(0, 2000);
+
+    const Conversion recorded = convert(gapScenario(), Clock{format, "recorded"});
+    ASSERT_EQ(recorded.result.status, 0) << recorded.result.err;
+    EXPECT_EQ((recorded.result.out + recorded.result.err).find("joined up"), std::string::npos);
+    const std::string kept = recorded.outputs.begin()->second;
+    EXPECT_EQ(subtitleText(kept, readBack(kept)).find("joined up"), std::string::npos);
+  }
+}
+
 }  // namespace
 }  // namespace qmv

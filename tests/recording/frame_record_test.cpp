@@ -34,12 +34,16 @@ TEST(FrameRecord, ShortRecordReadsZerosBeyondItsEnd) {
 }
 
 TEST(FrameRecord, StreamWordsReversedWithinEachWordOnly) {
-  const uint8_t stored[] = {0xB6, 0x01, 0x00, 0x00, 4, 3, 2, 1, 0xEE};
-  uint8_t out[9];
+  // Three words: the copy goes two words at a time, and an odd count ends with a single one.
+  const uint8_t stored[] = {0xB6, 0x01, 0x00, 0x00, 4, 3, 2, 1, 8, 7, 6, 5, 0xEE};
+  uint8_t out[13];
   std::fill(std::begin(out), std::end(out), 0x55);
-  copyStreamWords(stored, 2, out);
-  EXPECT_EQ(std::vector<uint8_t>(out, out + 9),
-            (std::vector<uint8_t>{0x00, 0x00, 0x01, 0xB6, 1, 2, 3, 4, 0x55}));  // the ninth byte untouched
+  copyStreamWords(stored, 3, out);
+  EXPECT_EQ(std::vector<uint8_t>(out, out + 13),
+            (std::vector<uint8_t>{0x00, 0x00, 0x01, 0xB6, 1, 2, 3, 4, 5, 6, 7, 8,
+                                  0x55}));  // the last byte untouched
+  copyStreamWords(stored, 0, out + 12);
+  EXPECT_EQ(out[12], 0x55);
 }
 
 }  // namespace

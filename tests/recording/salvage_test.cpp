@@ -310,6 +310,72 @@ TEST(Salvage, RecordsThatLostTheirBlockAreWalked) {
                     [at, end](const auto& g) { return overwrite(g, at, end - at, false); }});
 }
 
+// A recording cut before its last index block: the records of that block are found by their heads, and their
+// times are estimated near the ones the recorder noted, not all put in the last block's second. On the
+// recorded clock picture and sound then end together; subtitles and the report mark the estimates.
+TEST(Salvage, WalkedRecordsGetEstimatedTimes) {
+  gen::BodyPlan plan;
+  plan.channels = {{0, 2, 40, 0, 10}, {1, 2, 20, -1, 5}};
+  plan.seconds = 12;
+  plan.recordsPerBlock = 150;  // 300 records: the cut leaves the last 6 s without their block
+  plan.auxEverySeconds = 0;
+  const gen::Scenario scenario = gen::planScenario(plan);
+  const gen::GeneratedRecording g = gen::buildRecording(scenario);
+  ASSERT_EQ(g.layout.blockPositions.size(), 2u);
+  const std::vector<uint8_t> cut = cutAt(g, g.layout.blockPositions.back());
+  // The recorder's own time of every record, by its position.
+  std::map<uint64_t, uint32_t> truth;
+  std::size_t r = 0;
+  for (const gen::Block& block : scenario.blocks)
+    for (const gen::Record& record : block.records)
+      truth[g.layout.recordPositions[r++]] = block.baseTime + record.timeDelta;
+
+  RecordingFile recording;
+  ASSERT_TRUE(recording.openSalvage(makeMemorySource(cut, "cut")));
+  uint64_t estimated = 0;
+  for (uint32_t k = 0; k < recording.entryCount(); ++k) {
+    if (!recording.timeEstimated(k)) continue;
+    const FrameIndexEntry& e = recording.entries()[k];
+    ASSERT_TRUE(truth.count(e.offset)) << "entry " << k;
+    EXPECT_LE(std::abs(int(e.time) - int(truth[e.offset])), 1)
+        << "entry " << k << " kind " << int(e.kind) << " at 0x" << std::hex << e.offset;
+    ++estimated;
+  }
+  EXPECT_GE(estimated, 140u) << "the last block's records are walked";
+
+  ConversionContext context;
+  context.settings.selectedChannels = 0b11;
+  context.settings.destinationDir = test::freshTestDir(QMV2AVI_TEST_TMP, "salvage", "estimated");
+  context.settings.baseName = "cut";
+  context.settings.timing = Timing::kRecorded;
+  const ConversionReport report = runConversion(recording, context);
+  ASSERT_FALSE(report.outputError);
+  ASSERT_FALSE(report.files.empty());
+  const OutputFileReport& file = report.files[0];
+  ASSERT_TRUE(file.hasAudio);
+  const double picture = double(file.positions) * file.rate.den / file.rate.num;
+  const double sound = double(file.audioSamples) / 8000.0;
+  EXPECT_NEAR(picture, sound, 1.0) << "picture and sound end together";
+
+  const std::string dir = context.settings.destinationDir;
+  ASSERT_TRUE(gen::writeFile(dir + "cut.qmv", cut));
+  fs::create_directories(dir + "cli");
+  const test::CliResult run =
+      test::runCli("convert --salvage --report " + test::quote(dir + "cli.report.json") + " -o " +
+                       test::quote(dir + "cli") + " " + test::quote(dir + "cut.qmv"),
+                   dir);
+  EXPECT_EQ(run.status, 4) << run.err;
+  const std::string srt = test::slurp(dir + "cli/cut_00.srt");
+  EXPECT_NE(srt.find(" (estimated)\r\n"), std::string::npos)
+      << srt.substr(srt.size() > 400 ? srt.size() - 400 : 0);
+  const auto json = nlohmann::json::parse(test::slurp(dir + "cli.report.json"), nullptr, false);
+  ASSERT_FALSE(json.is_discarded());
+  uint64_t marked = 0;
+  for (const auto& sample : json["outputs"][0]["frameMap"]["samples"])
+    marked += sample.value("timeEstimated", false);
+  EXPECT_GT(marked, 20u);
+}
+
 INSTANTIATE_TEST_SUITE_P(Damage, RecoveryTable, ::testing::ValuesIn(recoveryCases()),
                          [](const ::testing::TestParamInfo<RecoveryCase>& info) {
                            std::string name = info.param.name;

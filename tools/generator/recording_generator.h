@@ -177,6 +177,9 @@ struct ChannelPlan {
   // Uneven delivery: second k of the channel holds framesPerSecond[k mod size] frames, spread evenly over
   // it, whatever rateByte declares. Empty: frames at the declared rate.
   std::vector<int> framesPerSecond{};
+  // The size the frames are coded at; 0 x 0: the format code's picture size. A camera may code the size
+  // its stored stream header states instead.
+  std::pair<int, int> codedSize{0, 0};
 };
 struct BodyPlan {
   HeaderFields header;

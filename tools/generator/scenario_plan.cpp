@@ -55,6 +55,11 @@ std::pair<int, int> pictureSize(uint8_t formatCode) {
   }
 }
 
+std::pair<int, int> codedSizeOf(const ChannelPlan& channel) {
+  if (channel.codedSize.first > 0 && channel.codedSize.second > 0) return channel.codedSize;
+  return pictureSize(channel.formatCode);
+}
+
 struct Event {
   int64_t micros = 0;
   int order = 0;  // ties: video by channel, then audio by input, then aux
@@ -70,7 +75,7 @@ class FrameSource {
         keyInterval_(std::max(channel.keyInterval, 1)),
         held_(channel.firstKeySecond > 0) {
     if (!pool_) {
-      const auto [w, h] = pictureSize(channel.formatCode);
+      const auto [w, h] = codedSizeOf(channel);
       // A held first key frame comes at a time, not at a frame count: key frames are chosen here, and
       // the encoder's own interval must never add one.
       encoder_ = std::make_unique<TestVideoEncoder>(w, h, held_ ? kNoOwnKeyFrames : keyInterval_, seed);
@@ -136,8 +141,9 @@ void addClick(std::vector<int16_t>& pcm) {
     pcm[i] = int16_t((i / 4) % 2 == 0 ? kClickLevel : -kClickLevel);
 }
 
-std::shared_ptr<const FrameSource::Pool> encodePool(uint8_t formatCode, int keyInterval, uint32_t seed) {
-  const auto [w, h] = pictureSize(formatCode);
+std::shared_ptr<const FrameSource::Pool> encodePool(std::pair<int, int> size, int keyInterval,
+                                                    uint32_t seed) {
+  const auto [w, h] = size;
   TestVideoEncoder encoder(w, h, keyInterval, seed);
   auto pool = std::make_shared<FrameSource::Pool>();
   // Two frames at least, so that a channel starting on a non-key frame has one.
@@ -176,7 +182,7 @@ Scenario planScenario(const BodyPlan& plan) {
   };
   const bool reuseFrames = plan.reuseFrames && plan.markSecond < 0;
 
-  std::map<std::pair<int, int>, std::shared_ptr<const FrameSource::Pool>> pools;
+  std::map<std::pair<std::pair<int, int>, int>, std::shared_ptr<const FrameSource::Pool>> pools;
   std::map<int, int> audioStarts;  // audio input -> the earliest startSecond of the channels that take it
   for (const ChannelPlan& channel : plan.channels) {
     if (channel.channel < 0 || channel.channel >= kChannelCount) continue;
@@ -191,8 +197,8 @@ Scenario planScenario(const BodyPlan& plan) {
 
     std::shared_ptr<const FrameSource::Pool> pool;
     if (reuseFrames) {
-      auto& slot = pools[{channel.formatCode, channel.keyInterval}];
-      if (!slot) slot = encodePool(channel.formatCode, channel.keyInterval, plan.seed);
+      auto& slot = pools[{codedSizeOf(channel), channel.keyInterval}];
+      if (!slot) slot = encodePool(codedSizeOf(channel), channel.keyInterval, plan.seed);
       pool = slot;
     }
     FrameSource frames(channel, plan.seed * 31 + uint32_t(channel.channel), pool);
