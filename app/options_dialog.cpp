@@ -38,6 +38,11 @@ bool fits(const std::vector<Container>& fitting, Container container) {
 
 }  // namespace
 
+bool isForWeb(const DialogOptions& options) {
+  return options.codec.mode == VideoMode::kReEncode &&
+         options.codec.compressOptions == webCompressOptions() && options.container == Container::kMp4;
+}
+
 std::vector<Container> fittingContainers(const CodecChoice& codec) {
   if (codec.mode == VideoMode::kPassThrough || codec.compressOptions.encoder.empty())
     return {Container::kAvi, Container::kMkv, Container::kMp4};
@@ -66,6 +71,7 @@ DialogOptions loadDialogOptions(QSettings& settings) {
     o.codec.compressOptions.quality = settings.value(kGroup + "quality", -1).toInt();
     o.codec.compressOptions.keyFrameInterval = settings.value(kGroup + "keyFrameInterval", 0).toInt();
     o.codec.compressOptions.bitRate = settings.value(kGroup + "bitRate", 0).toLongLong();
+    o.codec.compressOptions.profile = settings.value(kGroup + "profile").toString().toStdString();
     o.burnIn = settings.value(kGroup + "burnIn", false).toBool();
     const std::vector<Container> fitting = fittingContainers(o.codec);
     if (!fitting.empty() && !fits(fitting, o.container)) o.container = fitting.front();
@@ -85,6 +91,7 @@ void saveDialogOptions(QSettings& settings, const DialogOptions& o) {
   settings.setValue(kGroup + "quality", c.quality);
   settings.setValue(kGroup + "keyFrameInterval", c.keyFrameInterval);
   settings.setValue(kGroup + "bitRate", qlonglong(c.bitRate));
+  settings.setValue(kGroup + "profile", QString::fromStdString(c.profile));
   settings.setValue(kGroup + "burnIn", o.burnIn);
   settings.setValue(kGroup + "salvage", o.salvage);
   settings.setValue(kGroup + "container", int(o.container));
@@ -113,6 +120,8 @@ OptionsDialog::OptionsDialog(const DialogOptions& current, CompressionChooser ch
   auto* videoLayout = new QVBoxLayout(video);
   passThrough_ = new QRadioButton(QStringLiteral("&Pass-through: the recorded frames unchanged"), video);
   reEncode_ = new QRadioButton(QStringLiteral("&Re-encode"), video);
+  // Pass-through MP4 keeps the recorded MPEG-4 Part 2 video, which browsers do not play.
+  forWeb_ = new QRadioButton(QStringLiteral("MP4 for bro&wsers and phones (H.264 and AAC)"), video);
   auto* encoderRow = new QHBoxLayout;
   encoder_ = new QPushButton(QStringLiteral("&Encoder..."), video);
   encoderName_ = new QLabel(video);
@@ -123,6 +132,7 @@ OptionsDialog::OptionsDialog(const DialogOptions& current, CompressionChooser ch
   videoLayout->addWidget(passThrough_);
   videoLayout->addWidget(reEncode_);
   videoLayout->addLayout(encoderRow);
+  videoLayout->addWidget(forWeb_);
   videoLayout->addWidget(burnIn_);
   layout->addWidget(video);
 
@@ -130,7 +140,7 @@ OptionsDialog::OptionsDialog(const DialogOptions& current, CompressionChooser ch
   auto* outputLayout = new QFormLayout(output);
   container_ = new QComboBox(output);
   container_->addItems({QStringLiteral("AVI"), QStringLiteral("MKV (with recorded-time subtitles)"),
-                        QStringLiteral("MP4 (AAC audio; browsers need the libx264 re-encode)")});
+                        QStringLiteral("MP4 (AAC audio; browsers need H.264: see below)")});
   timing_ = new QComboBox(output);
   timing_->addItems({QStringLiteral("Declared: frames follow one another at the declared rate"),
                      QStringLiteral("Recorded: every frame at its recorded time, pauses kept")});
@@ -208,11 +218,13 @@ OptionsDialog::OptionsDialog(const DialogOptions& current, CompressionChooser ch
   connect(passThrough_, &QRadioButton::clicked, this, [this] { chooseCodec(true, false); });
   connect(reEncode_, &QRadioButton::clicked, this, [this] { chooseCodec(false, false); });
   connect(encoder_, &QPushButton::clicked, this, [this] { chooseCodec(false, true); });
+  connect(forWeb_, &QRadioButton::clicked, this, [this] { chooseForWeb(); });
   showCodec();
 }
 
 void OptionsDialog::chooseCodec(bool passThrough, bool askAgain) {
-  if (!passThrough && !askAgain && options_.codec.mode == VideoMode::kReEncode) return;
+  // From the web choice, Re-encode asks for an encoder of the user's own.
+  if (!passThrough && !askAgain && options_.codec.mode == VideoMode::kReEncode && !isForWeb(options_)) return;
   // The Default Codec box's rule: pass-through clears the compression options; re-encode runs the
   // chooser, and cancelling it falls back to pass-through, except that cancelling the Encoder button's
   // chooser keeps the encoder chosen before.
@@ -225,17 +237,28 @@ void OptionsDialog::chooseCodec(bool passThrough, bool askAgain) {
   showCodec();
 }
 
+void OptionsDialog::chooseForWeb() {
+  options_.codec = CodecChoice{VideoMode::kReEncode, webCompressOptions()};
+  options_.container = Container::kMp4;
+  showCodec();
+}
+
 void OptionsDialog::showCodec() {
   const bool reEncode = options_.codec.mode == VideoMode::kReEncode;
+  const bool web = isForWeb(options_);
   passThrough_->setChecked(!reEncode);
-  reEncode_->setChecked(reEncode);
-  encoder_->setEnabled(reEncode);
-  encoderName_->setText(reEncode ? QString::fromStdString(options_.codec.compressOptions.encoder)
-                                 : QString());
+  reEncode_->setChecked(reEncode && !web);
+  forWeb_->setChecked(web);
+  encoder_->setEnabled(reEncode && !web);
+  encoderName_->setText(reEncode && !web ? QString::fromStdString(options_.codec.compressOptions.encoder)
+                                         : QString());
   // Pass-through never changes a frame, so nothing can be drawn into one.
   burnIn_->setEnabled(reEncode);
   burnIn_->setChecked(reEncode && options_.burnIn);
   offerFittingContainers();
+  // The web choice is MP4 by definition.
+  if (web) container_->setCurrentIndex(int(Container::kMp4));
+  container_->setEnabled(!web);
 }
 
 void OptionsDialog::offerFittingContainers() {

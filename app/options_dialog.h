@@ -48,6 +48,9 @@ struct DialogOptions {
   }
 };
 
+// "MP4 for browsers and phones": the web encoder settings (webCompressOptions) into MP4.
+bool isForWeb(const DialogOptions& options);
+
 // The containers the options' video fits: all for pass-through, those the re-encoder's stream fits
 // otherwise (containersFitting).
 std::vector<Container> fittingContainers(const CodecChoice& codec);
@@ -73,6 +76,7 @@ class OptionsDialog : public QDialog {
   QCheckBox* reportBox() const { return report_; }
   QRadioButton* passThroughButton() const { return passThrough_; }
   QRadioButton* reEncodeButton() const { return reEncode_; }
+  QRadioButton* forWebButton() const { return forWeb_; }
   QPushButton* encoderButton() const { return encoder_; }
   QCheckBox* burnInBox() const { return burnIn_; }
   QCheckBox* salvageBox() const { return salvage_; }
@@ -93,6 +97,7 @@ class OptionsDialog : public QDialog {
  private:
   // The Re-encode and Pass-through choices and the Encoder button, through the Default Codec rule.
   void chooseCodec(bool passThrough, bool askAgain);
+  void chooseForWeb();
   void showCodec();
   // Only the containers the video fits can be chosen; a choice that no longer fits moves to one that does.
   void offerFittingContainers();
@@ -108,6 +113,7 @@ class OptionsDialog : public QDialog {
   QCheckBox* report_;
   QRadioButton* passThrough_;
   QRadioButton* reEncode_;
+  QRadioButton* forWeb_;
   QPushButton* encoder_;
   QLabel* encoderName_;
   QCheckBox* burnIn_;

@@ -21,6 +21,7 @@
 #include "cli/text_format.h"
 #include "convert/recorded_moment.h"
 #include "convert/recorded_time.h"
+#include "job/conversion_job.h"
 #include "output/encoder_fit.h"
 #include "recording/recording_format.h"
 #include "recording/utf8_path.h"
@@ -49,6 +50,7 @@ struct ConvertArguments {
   std::optional<std::string> bitRate;
   std::optional<int> keyInterval;
   bool burnIn = false;
+  bool forWeb = false;
   bool listEncoders = false;
   bool overwrite = false;
   bool noTimestamps = false;
@@ -164,13 +166,22 @@ std::optional<int> prepareOptions(const ConvertArguments& args, ConvertOptions& 
     if (settings.timing != Timing::kRecorded) return usageError("--max-gap goes with --timing recorded");
     settings.maxGapSeconds = *args.maxGap;
   }
-  if (args.reencode.empty()) {
-    // Pass-through keeps every recorded frame as it is; a caption would change them.
-    if (args.burnIn) return usageError("--burn-in goes with --reencode: pass-through never changes a frame");
-    return std::nullopt;
-  }
   if (args.burnIn && !CaptionBurner::available())
     return usageError("--burn-in needs FFmpeg's drawtext filter, which this build of the tool lacks");
+  if (args.forWeb) {
+    if (!findEncoder(webCompressOptions().encoder))
+      return usageError("--for-web needs the " + webCompressOptions().encoder +
+                        " encoder, which this build of the tool lacks");
+    chooseForWeb(settings);
+    settings.burnIn = args.burnIn;
+    return std::nullopt;
+  }
+  if (args.reencode.empty()) {
+    // Pass-through keeps every recorded frame as it is; a caption would change them.
+    if (args.burnIn)
+      return usageError("--burn-in goes with --reencode or --for-web: pass-through never changes a frame");
+    return std::nullopt;
+  }
   const std::optional<EncoderInfo> encoder = findEncoder(args.reencode);
   if (!encoder) return usageError("unknown encoder \"" + args.reencode + "\" (see --list-encoders)");
   // A muxer that refuses the encoder's stream would fail on the first file; say so before anything starts.
@@ -270,12 +281,13 @@ void addConvertCommand(CLI::App& app, int& exitCode) {
                       "Recordings (.qmv), player executables (.exe) with a recording, or folders of them");
   convert->add_option("-o,--output", options->outputDir,
                       "Folder for the video files (default: the input's folder)");
-  convert
-      ->add_option("--format", options->format,
-                   "Container: avi; mkv (with a recorded-time subtitle track); mp4 (AAC audio; web browsers "
-                   "play it only re-encoded with --reencode libx264)")
-      ->capture_default_str()
-      ->check(CLI::IsMember({"avi", "mkv", "mp4"}));
+  CLI::Option* format =
+      convert
+          ->add_option("--format", options->format,
+                       "Container: avi; mkv (with a recorded-time subtitle track); mp4 (AAC audio; the "
+                       "recorded MPEG-4 Part 2 video, which web browsers do not play: see --for-web)")
+          ->capture_default_str()
+          ->check(CLI::IsMember({"avi", "mkv", "mp4"}));
   convert
       ->add_option("--channels", options->channels,
                    "Channels to convert, 1-based: 1,3,5-8 (default: all with video)")
@@ -308,8 +320,14 @@ void addConvertCommand(CLI::App& app, int& exitCode) {
   convert->add_option("--keyint", options->keyInterval, "Re-encode: frames between key frames")
       ->check(CLI::Range(1, std::numeric_limits<int>::max()))
       ->needs(reencode);
-  convert->add_flag("--burn-in", options->burnIn,
-                    "Re-encode: draw the camera name and the recorded date and time into each picture");
+  convert
+      ->add_flag("--for-web", options->forWeb,
+                 "MP4 for browsers and phones: re-encode to H.264 (Main profile, 4:2:0) with AAC audio")
+      ->excludes(format)
+      ->excludes(reencode);
+  convert->add_flag(
+      "--burn-in", options->burnIn,
+      "Re-encode or --for-web: draw the camera name and the recorded date and time into each picture");
   convert->add_flag("--list-encoders", options->listEncoders,
                     "List the encoders --reencode accepts and exit");
   convert->add_flag("--overwrite", options->overwrite, "Replace existing output files");

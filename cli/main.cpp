@@ -9,6 +9,7 @@
 #include "cli/convert_command.h"
 #include "cli/exit_codes.h"
 #include "cli/info_command.h"
+#include "cli/mosaic_command.h"
 #include "cli/snapshot_command.h"
 #include "cli/text_format.h"
 #include "cli/verify_command.h"
@@ -50,6 +51,7 @@ int main(int argc, char** argv) {
   qmv::cli::addConvertCommand(app, exitCode);
   qmv::cli::addVerifyCommand(app, exitCode);
   qmv::cli::addSnapshotCommand(app, exitCode);
+  qmv::cli::addMosaicCommand(app, exitCode);
 
   try {
     app.parse(argc, utf8Argv);

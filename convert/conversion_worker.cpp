@@ -64,13 +64,6 @@ std::string entryText(uint32_t entry, uint32_t offset) {
   return fmt::format("entry {} at 0x{:08X}", entry, offset);
 }
 
-FrameRate reduced(uint64_t num, uint64_t den) {
-  const uint64_t g = std::gcd(num, den);
-  num /= g, den /= g;
-  while (num > UINT32_MAX || den > UINT32_MAX) num >>= 1, den >>= 1;
-  return FrameRate{uint32_t(num), uint32_t(std::max<uint64_t>(den, 1))};
-}
-
 struct Channel {
   std::unique_ptr<MediaWriter> writer;
   FrameRate rate;
@@ -208,19 +201,7 @@ void Worker::run() {
   if (!joined_ && segments_.size() == 1 && !segments_.front().windowed) total = first_->entryCount();
   if (context_.progress != nullptr) context_.progress->progressRange(total);
 
-  const SystemInfo& info = first_->info();
-  for (std::size_t c = 0; c < channels_.size(); ++c) {
-    FrameRate rate = rateFromByte(info.channelRate[c]);
-    if (rate.num == 0) {
-      // A rate byte of 0 says nothing about the rate: the channel's frames over the seconds its
-      // index entries span; under two seconds of span gives 1 fps.
-      const ChannelSummary& summary = first_->channelSummaries()[c];
-      rate = summary.spanSeconds() >= 2 ? reduced(summary.frames, summary.spanSeconds()) : FrameRate{1, 1};
-      // A salvaged index may hold more frames a second than any camera records; a file's rate never does.
-      if (rate.num > uint64_t(kMaxFramesPerSecond) * rate.den) rate = FrameRate{kMaxFramesPerSecond, 1};
-    }
-    channels_[c].rate = rate;
-  }
+  for (std::size_t c = 0; c < channels_.size(); ++c) channels_[c].rate = channelRate(*first_, int(c));
   report_.timing = settings_.timing;
   report_.window = settings_.window;
   report_.utcOffsetMinutes = settings_.utcOffsetMinutes;

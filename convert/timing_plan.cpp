@@ -2,6 +2,7 @@
 #include "convert/timing_plan.h"
 
 #include <algorithm>
+#include <numeric>
 
 #include "recording/clock_rules.h"
 #include "recording/recording_format.h"
@@ -19,7 +20,24 @@ bool isRecord(const FrameIndexEntry& entry) {
                                                 entry.kind < format::kKindAudioBase + format::kChannelCount);
 }
 
+FrameRate reduced(uint64_t num, uint64_t den) {
+  const uint64_t g = std::gcd(num, den);
+  num /= g, den /= g;
+  while (num > UINT32_MAX || den > UINT32_MAX) num >>= 1, den >>= 1;
+  return FrameRate{uint32_t(num), uint32_t(std::max<uint64_t>(den, 1))};
+}
+
 }  // namespace
+
+FrameRate channelRate(const RecordingFile& recording, int channel) {
+  FrameRate rate = rateFromByte(recording.info().channelRate[std::size_t(channel)]);
+  if (rate.num != 0) return rate;
+  const ChannelSummary& summary = recording.channelSummaries()[std::size_t(channel)];
+  rate = summary.spanSeconds() >= 2 ? reduced(summary.frames, summary.spanSeconds()) : FrameRate{1, 1};
+  // A salvaged index may hold more frames a second than any camera records; a file's rate never does.
+  if (rate.num > uint64_t(kMaxFramesPerSecond) * rate.den) rate = FrameRate{kMaxFramesPerSecond, 1};
+  return rate;
+}
 
 TimingPlan::TimingPlan(const RecordingFile& recording, uint32_t maxGapSeconds)
     : TimingPlan(recording, maxGapSeconds, wholeRecording(recording)) {}

@@ -21,6 +21,10 @@ struct ClosedGap {
   int64_t outputSecond = 0;  // where the shortened pause begins on the output timeline
 };
 
+// The rate channel c's rate byte declares; for a rate byte of 0, which says nothing, the channel's frames
+// over the seconds its index entries span (1 fps under two seconds of span), at most kMaxFramesPerSecond.
+FrameRate channelRate(const RecordingFile& recording, int channel);
+
 class TimingPlan {
  public:
   // maxGapSeconds 0: every pause keeps its length. Only the records the pass writes in range count: the

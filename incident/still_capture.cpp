@@ -10,6 +10,7 @@
 #include "convert/recorded_time.h"
 #include "decode/frame_geometry.h"
 #include "decode/video_decoder.h"
+#include "incident/video_record.h"
 #include "recording/frame_record.h"
 #include "recording/recording_format.h"
 #include "transcode/caption_burner.h"
@@ -17,32 +18,6 @@
 
 namespace qmv {
 namespace {
-
-// One video record read from the file: its head, and its payload laid out for the decoder.
-struct ReadRecord {
-  uint8_t head[format::kRecordHeadSize] = {};
-  std::vector<uint8_t> stream;
-  FrameHeader frame;
-};
-
-// nullopt when the record's extent is unusable, it cannot be read or it is no video record.
-std::optional<ReadRecord> readVideoRecord(const RecordingFile& recording, uint32_t k) {
-  const RecordExtent extent = recording.recordExtent(k);
-  if (!extent.usable() || extent.size < format::kRecordHeadSize) return std::nullopt;
-  const uint64_t at = recording.recordingStart() + uint64_t(recording.entries()[k].offset);
-  std::vector<uint8_t> record(extent.size);
-  if (!recording.source().readExact(at, record.data(), record.size())) return std::nullopt;
-  ReadRecord r;
-  std::memcpy(r.head, record.data(), format::kRecordHeadSize);
-  if (r.head[format::kRecFrameType] == format::kFrameTypeAudio) return std::nullopt;
-  const std::size_t payloadBytes = record.size() - format::kRecordHeadSize;
-  // A word count past the record is clipped to the words that are there, as the conversion does.
-  const uint32_t wordCount =
-      std::min<uint32_t>(format::readBe16(r.head + format::kRecWordCount), uint32_t(payloadBytes / 4));
-  r.frame = decoderFrame(readFrameHead(r.head, sizeof r.head), record.data() + format::kRecordHeadSize,
-                         wordCount, r.stream);
-  return r;
-}
 
 // Channel c's entries in file order up to the one shown at `time`; empty when it has none at or before it.
 std::vector<uint32_t> entriesUpTo(const RecordingFile& recording, int c, uint16_t time) {
@@ -84,7 +59,7 @@ Status ChannelCapture::capture(int c) {
   std::optional<std::size_t> key;
   for (std::size_t i = entries.size(); i-- > 0;) {
     const std::optional<ReadRecord> r = readVideoRecord(recording_, entries[i]);
-    if (r && format::isKeyFrameType(r->head[format::kRecFrameType])) {
+    if (r && r->key()) {
       key = i;
       break;
     }

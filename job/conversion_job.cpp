@@ -121,6 +121,17 @@ std::vector<std::string> rateWarnings(const ConversionJob& job, const RecordingF
   return warnings;
 }
 
+void chooseForWeb(ConversionSettings& settings) {
+  settings.container = Container::kMp4;
+  settings.videoMode = VideoMode::kReEncode;
+  settings.compressOptions = webCompressOptions();
+}
+
+bool isForWeb(const ConversionSettings& settings) {
+  return settings.container == Container::kMp4 && settings.videoMode == VideoMode::kReEncode &&
+         settings.compressOptions == webCompressOptions();
+}
+
 JobResult runJob(const ConversionJob& job, const RecordingFile& recording, const JobHooks& hooks) {
   return runJob(job, singlePart(recording, job.input), hooks);
 }

@@ -35,6 +35,12 @@ struct ToolIdentity {
   std::vector<std::string> command;  // the command line it was started with; empty for the dialog
 };
 
+// The one choice "MP4 for browsers and phones": the video re-encoded as H.264 that browsers and phones play
+// (webCompressOptions), the sound as AAC, in MP4. The other settings (burned-in captions, timing, channels)
+// stay as they are. Pass-through MP4 keeps the recorded MPEG-4 Part 2 video, which browsers do not play.
+void chooseForWeb(ConversionSettings& settings);
+bool isForWeb(const ConversionSettings& settings);
+
 struct ConversionJob {
   std::string input;  // the recording's path
   OpenMode open = OpenMode::kWhole;

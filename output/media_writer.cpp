@@ -289,6 +289,8 @@ struct MediaWriter::Impl {
   Status open(const MediaWriterParams& p);
   Status addPassThroughVideo(const MediaWriterParams& p);
   Status addEncodedVideo(const MediaWriterParams& p);
+  // Draws the caption (burnIn) into the picture and encodes it at the current position.
+  Status encodePicture(uint8_t* bgr);
   Status addAudio(const MediaWriterParams& p);
 };
 
@@ -483,16 +485,31 @@ void MediaWriter::writeDecodedVideo(const FrameHeader& frame) {
       st = s.scaler.scale(picture, coded->width, coded->height, s.scaled.data(), s.width, s.height);
       picture = s.scaled.data();
     }
-    if (st && s.captions) st = s.captions->draw(picture, s.caption);
-    const AVRational encoderTimeBase = s.encoder->timeBase();
-    if (st)
-      st = s.encoder->encode(picture, s.videoPosition, [&](AVPacket& pkt) {
-        s.writeVideoPacket(pkt, av_rescale_q(pkt.pts, encoderTimeBase, s.positionTimeBase), true);
-      });
+    if (st) st = s.encodePicture(picture);
     if (!st) s.recordWriteError(st.error().code, st.error().message);
   }
   ++s.videoPosition;
   if (!s.cues.empty()) s.writeCues(s.videoPosition - s.cueHold);
+}
+
+void MediaWriter::writePicture(const uint8_t* bgr) {
+  Impl& s = *impl_;
+  if (s.writable() && s.encoder) {
+    s.picture.assign(bgr, bgr + s.picture.size());
+    if (Status st = s.encodePicture(s.picture.data()); !st)
+      s.recordWriteError(st.error().code, st.error().message);
+  }
+  ++s.videoPosition;
+  if (!s.cues.empty()) s.writeCues(s.videoPosition - s.cueHold);
+}
+
+Status MediaWriter::Impl::encodePicture(uint8_t* bgr) {
+  if (captions)
+    if (Status st = captions->draw(bgr, caption); !st) return st;
+  const AVRational encoderTimeBase = encoder->timeBase();
+  return encoder->encode(bgr, videoPosition, [&](AVPacket& pkt) {
+    writeVideoPacket(pkt, av_rescale_q(pkt.pts, encoderTimeBase, positionTimeBase), true);
+  });
 }
 
 void MediaWriter::addCue(int64_t start, int64_t end, std::string text) {

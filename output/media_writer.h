@@ -75,6 +75,8 @@ class MediaWriter {
   // decode writes nothing, and its position stays used. A picture decoded at another size than the
   // output's (a half-height field in a standardized frame) is scaled to fill the frame.
   void writeDecodedVideo(const FrameHeader& frame);
+  // Re-encode: one ready picture, width * height * 3 bytes of BGR24 rows top-down, through the encoder.
+  void writePicture(const uint8_t* bgr);
   // Leaves the next position empty (in AVI a zero-size chunk; in MKV and MP4 nothing, the next sample
   // carries its later time): a frame that is not written keeps its place in time, so the frames after it
   // stay in step with the audio.

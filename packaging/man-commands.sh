@@ -8,7 +8,7 @@ out=$2
 escape() { sed -e 's/\\/\\e/g' -e "s/^\([.']\)/\\\\\&\1/"; }
 {
   echo "[COMMANDS]"
-  for command in info convert verify; do
+  for command in info convert verify snapshot mosaic; do
     echo ".SS \"$command\""
     echo ".nf"
     "$program" "$command" --help | escape

@@ -12,16 +12,18 @@ _qmv2avi_cli() {
   local program=${words[0]} command="" i
   for ((i = 1; i < cword; i++)); do
     case ${words[i]} in
-      info | convert | verify) command=${words[i]}; break ;;
+      info | convert | verify | snapshot | mosaic) command=${words[i]}; break ;;
     esac
   done
   if [[ -z $command ]]; then
-    COMPREPLY=($(compgen -W 'info convert verify --help --version' -- "$cur"))
+    COMPREPLY=($(compgen -W 'info convert verify snapshot mosaic --help --version' -- "$cur"))
     return
   fi
 
   case $prev in
-    -o | --output) _filedir -d; return ;;
+    -o | --output)
+      if [[ $command == mosaic ]]; then _filedir mp4; else _filedir -d; fi
+      return ;;
     --reencode) COMPREPLY=($(compgen -W "$(_qmv2avi_cli_encoders "$program")" -- "$cur")); return ;;
     --codec) COMPREPLY=($(compgen -W 'xvid divx' -- "$cur")); return ;;
     --format) COMPREPLY=($(compgen -W 'avi mkv mp4' -- "$cur")); return ;;

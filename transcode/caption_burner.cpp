@@ -34,10 +34,6 @@ constexpr std::size_t kTimeTextLength = 19;  // "YYYY-MM-DD HH:MM:SS"
 // The caption reaches drawtext through the frame's metadata, so no text is ever parsed as filter options.
 constexpr char kCaptionKey[] = "caption";
 
-struct FilterGraphFree {
-  void operator()(AVFilterGraph* g) const { avfilter_graph_free(&g); }
-};
-
 Error filterError(const std::string& what, int code) {
   return Error{code, what + ": " + ff::errorText(code)};
 }
@@ -72,7 +68,7 @@ std::string cameraCaptionName(const std::string& systemName, int channel) {
 }
 
 struct CaptionBurner::Impl {
-  std::unique_ptr<AVFilterGraph, FilterGraphFree> graph;
+  ff::FilterGraph graph;
   AVFilterContext* source = nullptr;  // owned by graph
   AVFilterContext* sink = nullptr;    // owned by graph
   ff::Frame in;

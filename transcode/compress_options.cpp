@@ -114,6 +114,14 @@ std::optional<EncoderInfo> findEncoder(const std::string& name) {
   return std::nullopt;
 }
 
+CompressOptions webCompressOptions() {
+  CompressOptions options;
+  options.encoder = "libx264";
+  options.fourcc = findKnown("libx264")->fourcc;
+  options.profile = "main";
+  return options;
+}
+
 std::string fourccToString(uint32_t fourcc) {
   if (fourcc == 0) return {};
   std::string s(4, ' ');

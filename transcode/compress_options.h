@@ -20,10 +20,15 @@ struct CompressOptions {
   int quality = -1;          // 0 (smallest) .. 100 (best); -1 = the encoder's default
   int keyFrameInterval = 0;  // frames between key frames; 0 = the encoder's default
   int64_t bitRate = 0;       // bits per second; 0 = quality-driven
+  std::string profile;       // the encoder's profile ("main"); empty = the encoder's default
 
   bool empty() const { return encoder.empty(); }
   bool operator==(const CompressOptions&) const = default;
 };
+
+// H.264 that browsers and phones play: libx264, Main profile (no 8x8 transform, which some phones'
+// decoders lack), 4:2:0, the level x264 derives from the picture size and rate.
+CompressOptions webCompressOptions();
 
 struct EncoderInfo {
   std::string name;         // libavcodec encoder name ("libx264", "ffv1", ...)

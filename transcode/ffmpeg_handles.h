@@ -9,6 +9,7 @@
 
 extern "C" {
 #include <libavcodec/avcodec.h>
+#include <libavfilter/avfilter.h>
 #include <libavformat/avformat.h>
 #include <libavutil/error.h>
 #include <libavutil/frame.h>
@@ -42,6 +43,10 @@ struct PacketFree {
 struct SwsFree {
   void operator()(SwsContext* s) const { sws_freeContext(s); }
 };
+// A filter graph: frees its filters with it.
+struct FilterGraphFree {
+  void operator()(AVFilterGraph* g) const { avfilter_graph_free(&g); }
+};
 
 using OutputContext = std::unique_ptr<AVFormatContext, OutputContextFree>;
 using InputContext = std::unique_ptr<AVFormatContext, InputContextClose>;
@@ -49,6 +54,7 @@ using CodecContext = std::unique_ptr<AVCodecContext, CodecContextFree>;
 using Frame = std::unique_ptr<AVFrame, FrameFree>;
 using Packet = std::unique_ptr<AVPacket, PacketFree>;
 using Sws = std::unique_ptr<SwsContext, SwsFree>;
+using FilterGraph = std::unique_ptr<AVFilterGraph, FilterGraphFree>;
 
 // Hands every packet the encoder has ready to sink, unreferencing each after it. 0 once the encoder has
 // none left for now (or none at all after a flush); otherwise the encoder's error.

@@ -127,6 +127,10 @@ Result<std::unique_ptr<VideoEncoder>> VideoEncoder::open(const CompressOptions& 
   const AVPixelFormat swsFormat = withoutJpegRange(pixFmt, &fullRange);
   if (fullRange) ctx.color_range = AVCOL_RANGE_JPEG;
   applyRateControl(ctx, options, lossless);
+  if (!options.profile.empty() &&
+      (!ctx.priv_data || av_opt_set(ctx.priv_data, "profile", options.profile.c_str(), 0) < 0))
+    return Error{AVERROR(EINVAL),
+                 "encoder '" + options.encoder + "' has no profile '" + options.profile + "'"};
 
   if (int r = avcodec_open2(&ctx, codec, nullptr); r < 0)
     return encoderError("cannot open encoder '" + options.encoder + "' at " + std::to_string(width) + " x " +

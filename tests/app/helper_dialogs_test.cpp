@@ -203,7 +203,7 @@ class HelperDialogsTest : public QObject {
     QVERIFY(dialog.passThroughButton()->isChecked());
     QCOMPARE(dialog.options().codec.mode, VideoMode::kPassThrough);
 
-    answer = CompressOptions{"mpeg4", 0, 70, 0, 0};
+    answer = CompressOptions{"mpeg4", 0, 70, 0, 0, ""};
     dialog.reEncodeButton()->click();
     QCOMPARE(asked, 2);
     QCOMPARE(dialog.options().codec.mode, VideoMode::kReEncode);
@@ -219,7 +219,7 @@ class HelperDialogsTest : public QObject {
     QCOMPARE(dialog.options().codec.compressOptions.quality, 70);
     DialogOptions expected;
     expected.sideFiles = {false, true, false};
-    expected.codec = {VideoMode::kReEncode, CompressOptions{"mpeg4", 0, 70, 0, 0}};
+    expected.codec = {VideoMode::kReEncode, CompressOptions{"mpeg4", 0, 70, 0, 0, ""}};
     expected.burnIn = true;
     QVERIFY(dialog.options() == expected);
 
@@ -266,6 +266,37 @@ class HelperDialogsTest : public QObject {
     QCOMPARE(reopened.containerBox()->currentIndex(), 2);
     QCOMPARE(reopened.timingBox()->currentIndex(), 1);
     QCOMPARE(reopened.maxGapBox()->value(), 5);
+  }
+
+  // "MP4 for browsers and phones" is one choice: the web encoder settings in MP4, the container fixed while
+  // it holds; it persists, and Re-encode or Pass-through leave it.
+  void optionsDialogForWeb() {
+    if (!findEncoder(webCompressOptions().encoder)) QSKIP("this FFmpeg build lacks libx264");
+    std::optional<CompressOptions> answer = CompressOptions{"mpeg4", 0, 70, 0, 0, ""};
+    const auto chooser = [&](QWidget*, const CompressOptions&) { return answer; };
+    OptionsDialog dialog(DialogOptions{}, chooser);
+    QVERIFY(!dialog.forWebButton()->isChecked());
+    dialog.forWebButton()->click();
+    QVERIFY(isForWeb(dialog.options()));
+    QVERIFY(dialog.forWebButton()->isChecked() && !dialog.reEncodeButton()->isChecked());
+    QCOMPARE(dialog.containerBox()->currentIndex(), int(Container::kMp4));
+    QVERIFY(!dialog.containerBox()->isEnabled() && !dialog.encoderButton()->isEnabled());
+    QVERIFY(dialog.burnInBox()->isEnabled());
+
+    QTemporaryDir dir;
+    QSettings settings(QDir(dir.path()).filePath("options.ini"), QSettings::IniFormat);
+    saveDialogOptions(settings, dialog.options());
+    QVERIFY(isForWeb(loadDialogOptions(settings)));
+    OptionsDialog reopened(loadDialogOptions(settings), chooser);
+    QVERIFY(reopened.forWebButton()->isChecked() && !reopened.containerBox()->isEnabled());
+
+    dialog.reEncodeButton()->click();  // asks for an encoder of the user's own
+    QVERIFY(!isForWeb(dialog.options()));
+    QCOMPARE(dialog.options().codec.compressOptions.encoder, std::string("mpeg4"));
+    QVERIFY(dialog.reEncodeButton()->isChecked() && dialog.containerBox()->isEnabled());
+    reopened.passThroughButton()->click();
+    QCOMPARE(reopened.options().codec.mode, VideoMode::kPassThrough);
+    QVERIFY(reopened.containerBox()->isEnabled() && !reopened.forWebButton()->isChecked());
   }
 
   // Only the containers the video fits can be chosen; a container the new encoder does not fit moves to
