@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -27,6 +28,8 @@ struct VideoSampleEvent {
   // -1 with the declared clock.
   int64_t secondEnd = -1;
   bool timeEstimated = false;  // salvage found the record by its head alone: time is an estimate
+  // The declared clock joined up a pause just before this frame: no picture from this second on.
+  std::optional<uint16_t> pausedFrom;
 };
 
 // A video record that was not written because its channel had not yet had a key frame. It keeps its
@@ -39,6 +42,7 @@ struct DroppedFrameEvent {
   int64_t position = 0;    // the empty sample standing in for it
   int64_t secondEnd = -1;  // as in VideoSampleEvent
   bool timeEstimated = false;
+  std::optional<uint16_t> pausedFrom;
 };
 
 // A pause closed down to the gap limit, told to every channel with an output: a note from video

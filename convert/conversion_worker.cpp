@@ -74,6 +74,9 @@ struct Channel {
   std::optional<uint8_t> otherFormatCode;  // the first such frame's code
   CueTrack cues;                           // the recorded time, for containers with a subtitle track
   std::optional<StreamHeaderChoice> streamHeader;  // pass-through: the header its stream was given
+  std::vector<ChannelPause> pauses;                // the declared clock: the pauses it joins up
+  std::size_t nextPause = 0;
+  bool framesVisited = false;
   uint64_t audioLead = 0;
   std::optional<uint16_t> firstFrameTime;
 };
@@ -202,6 +205,10 @@ void Worker::run() {
   if (context_.progress != nullptr) context_.progress->progressRange(total);
 
   for (std::size_t c = 0; c < channels_.size(); ++c) channels_[c].rate = channelRate(*first_, int(c));
+  if (settings_.timing == Timing::kDeclared && !joined_) {
+    for (ChannelTiming& timing : checkChannelRates(*first_))
+      channels_[std::size_t(timing.channel)].pauses = std::move(timing.pauses);
+  }
   report_.timing = settings_.timing;
   report_.window = settings_.window;
   report_.utcOffsetMinutes = settings_.utcOffsetMinutes;
@@ -424,6 +431,15 @@ bool Worker::handleVideo(const FrameIndexEntry& entry, const FrameHeader& head, 
     if (created == Created::kSkipped) return true;
     channel.formatCode = head.formatCode;
   }
+  // The declared clock joins a pause up: the first frame after it says so in its cue.
+  std::optional<uint16_t> pausedFrom;
+  while (channel.nextPause < channel.pauses.size() && entry.time >= channel.pauses[channel.nextPause].to) {
+    pausedFrom = channel.pauses[channel.nextPause].from;
+    ++channel.nextPause;
+  }
+  // A window's first frame may follow a pause before the window: no joint lies within the file.
+  if (!channel.framesVisited) pausedFrom.reset();
+  channel.framesVisited = true;
   const bool passThrough = settings_.videoMode == VideoMode::kPassThrough;
   if (passThrough && head.formatCode != channel.formatCode &&
       !sameCodedSize(head.formatCode, channel.formatCode)) {
@@ -436,8 +452,8 @@ bool Worker::handleVideo(const FrameIndexEntry& entry, const FrameHeader& head, 
     const int64_t position = channel.writer->videoPosition();
     channel.writer->skipVideo();
     if (observer_ != nullptr)
-      observer_->frameDropped(
-          DroppedFrameEvent{c, current_, sourceOffset(entry), timeOf(entry), position, -1, estimated});
+      observer_->frameDropped(DroppedFrameEvent{c, current_, sourceOffset(entry), timeOf(entry), position, -1,
+                                                estimated, pausedFrom});
     return true;
   }
   int64_t secondEnd = -1;
@@ -446,7 +462,8 @@ bool Worker::handleVideo(const FrameIndexEntry& entry, const FrameHeader& head, 
     // Stopped inside the empty positions: the frame would land before its time.
     if (report_.stopped) return true;
   }
-  addCue(channel, channel.cues.sample(timeOf(entry), channel.writer->videoPosition(), secondEnd, estimated));
+  addCue(channel, channel.cues.sample(timeOf(entry), channel.writer->videoPosition(), secondEnd, estimated,
+                                      pausedFrom));
   const uint8_t frameType = head.frameType;
   const bool key = format::isKeyFrameType(frameType);
   if (key) channel.keySeen = true;
@@ -456,8 +473,8 @@ bool Worker::handleVideo(const FrameIndexEntry& entry, const FrameHeader& head, 
     const int64_t position = channel.writer->videoPosition();
     channel.writer->skipVideo();
     if (observer_ != nullptr)
-      observer_->frameDropped(
-          DroppedFrameEvent{c, current_, sourceOffset(entry), timeOf(entry), position, secondEnd, estimated});
+      observer_->frameDropped(DroppedFrameEvent{c, current_, sourceOffset(entry), timeOf(entry), position,
+                                                secondEnd, estimated, pausedFrom});
     return true;
   }
 
@@ -493,6 +510,7 @@ bool Worker::handleVideo(const FrameIndexEntry& entry, const FrameHeader& head, 
     event.passThrough = passThrough;
     event.secondEnd = secondEnd;
     event.timeEstimated = estimated;
+    event.pausedFrom = pausedFrom;
     observer_->videoSample(event);
   }
   return checkWriteErrors();
@@ -564,7 +582,6 @@ Worker::Created Worker::createWriter(int c, uint8_t formatCode) {
   if (opened) {
     reportDecoderLoad(c, *writer);
     channel.writer = std::move(writer);
-    channel.cues = CueTrack{minPauseSeconds(info.channelRate[std::size_t(c)])};
     writerMask_ |= 1u << c;
     if (observer_ != nullptr) observer_->outputOpened(c, params.fileName);
     return Created::kOpened;

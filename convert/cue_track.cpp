@@ -12,21 +12,16 @@ namespace qmv {
 // positions): the cue then lasts one position, never less.
 int64_t CueTrack::endAt(int64_t end) const { return std::max(end, open_->start + 1); }
 
-std::optional<Cue> CueTrack::sample(uint16_t time, int64_t position, int64_t limit, bool estimated) {
+std::optional<Cue> CueTrack::sample(uint16_t time, int64_t position, int64_t limit, bool estimated,
+                                    std::optional<uint16_t> pausedFrom) {
   std::optional<Cue> closed;
-  if (open_ && (open_->time != time || open_->estimated != estimated)) {
+  if (open_ && (open_->time != time || open_->estimated != estimated || pausedFrom)) {
     // position > start: positions only grow, so the cue never reaches into the next.
     open_->end = std::min(position, endAt(limit_ >= 0 ? std::min(position, limit_) : position));
     closed = std::move(open_);
     open_.reset();
   }
-  if (!open_) {
-    open_ = Cue{position, position, time, {}, std::nullopt, estimated};
-    if (markPausesOf_ > 0 && limit < 0 && lastTime_ >= 0 && int32_t(time) > lastTime_ + 1 &&
-        uint32_t(time - lastTime_ - 1) >= markPausesOf_)
-      open_->pausedFrom = uint16_t(lastTime_ + 1);
-  }
-  lastTime_ = time;
+  if (!open_) open_ = Cue{position, position, time, {}, pausedFrom, estimated};
   last_ = position;
   limit_ = limit;
   return closed;

@@ -26,16 +26,15 @@ inline constexpr const char* kEstimatedMark = " (estimated)";
 
 class CueTrack {
  public:
-  // markPausesOf: on the declared clock (samples without a limit), a cue that follows this many seconds
-  // or more without a sample marks the joint; 0 marks none.
-  explicit CueTrack(uint32_t markPausesOf = 0) : markPausesOf_(markPausesOf) {}
   // A sample (written, or empty for a frame left out) at position, recorded in second time. limit: where
   // that second ends on the output's timeline (the recorded clock), so that a cue before a pause does not
   // stretch over it; -1 when the cue may run up to the next one.
   // A new cue begins whenever the recorded second changes, so a clock that steps back gets a cue of its own.
   // Returns the cue this sample closed, if any.
-  // estimated: the time is an estimate; a cue holds estimated or recorded times, never both.
-  std::optional<Cue> sample(uint16_t time, int64_t position, int64_t limit = -1, bool estimated = false);
+  // estimated: the time is an estimate; a cue holds estimated or recorded times, never both. pausedFrom:
+  // the declared clock joined up a pause (no picture from that second on) just before this sample.
+  std::optional<Cue> sample(uint16_t time, int64_t position, int64_t limit = -1, bool estimated = false,
+                            std::optional<uint16_t> pausedFrom = std::nullopt);
   // A note shown from start up to end; closes the open cue first (returned ahead of the note).
   std::vector<Cue> note(int64_t start, int64_t end, std::string text);
   // Closes the open cue when the output has reached position and the cue's second ends at or before it:
@@ -50,8 +49,6 @@ class CueTrack {
   std::optional<Cue> open_;
   int64_t last_ = 0;
   int64_t limit_ = -1;
-  uint32_t markPausesOf_ = 0;
-  int32_t lastTime_ = -1;
 };
 
 // What a cue shows: its note, or its recorded time, with the joint of a pause named after it.

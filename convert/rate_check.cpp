@@ -17,8 +17,11 @@ constexpr std::size_t kPauseNotesShown = 5;
 
 // Each channel's pauses, from its entries in recorded order: a clock that steps back starts a pause's
 // count afresh, never a negative one.
+// A channel that always sends seldom does not pause: a gap counts only when it is also three times the
+// channel's usual step from one frame's second to the next (the median).
 std::array<std::vector<ChannelPause>, format::kChannelCount> findPauses(const RecordingFile& recording) {
-  std::array<std::vector<ChannelPause>, format::kChannelCount> pauses;
+  std::array<std::vector<ChannelPause>, format::kChannelCount> candidates;
+  std::array<std::vector<uint16_t>, format::kChannelCount> steps;
   std::array<int32_t, format::kChannelCount> last;
   last.fill(-1);
   const SystemInfo& info = recording.info();
@@ -27,11 +30,22 @@ std::array<std::vector<ChannelPause>, format::kChannelCount> findPauses(const Re
     const FrameIndexEntry& e = entries[k];
     if (e.kind >= format::kChannelCount) continue;
     int32_t& previous = last[e.kind];
-    if (previous >= 0 && int32_t(e.time) > previous + 1) {
+    if (previous >= 0 && int32_t(e.time) >= previous) {
+      steps[e.kind].push_back(uint16_t(e.time - previous));
       const ChannelPause pause{uint16_t(previous + 1), e.time};
-      if (pause.seconds() >= minPauseSeconds(info.channelRate[e.kind])) pauses[e.kind].push_back(pause);
+      if (int32_t(e.time) > previous + 1 && pause.seconds() >= minPauseSeconds(info.channelRate[e.kind]))
+        candidates[e.kind].push_back(pause);
     }
     previous = e.time;
+  }
+  std::array<std::vector<ChannelPause>, format::kChannelCount> pauses;
+  for (int c = 0; c < format::kChannelCount; ++c) {
+    std::vector<uint16_t>& s = steps[std::size_t(c)];
+    if (candidates[std::size_t(c)].empty()) continue;
+    std::nth_element(s.begin(), s.begin() + std::ptrdiff_t(s.size() / 2), s.end());
+    const uint32_t usual = std::max<uint32_t>(s[s.size() / 2], 1);
+    for (const ChannelPause& p : candidates[std::size_t(c)])
+      if (uint32_t(p.seconds()) + 1 > 3 * usual) pauses[std::size_t(c)].push_back(p);
   }
   return pauses;
 }

@@ -139,16 +139,18 @@ void SubtitleFiles::outputOpened(int channel, const std::string& path) {
   if (!validChannel(channel)) return;
   Track& track = tracks_[std::size_t(channel)];
   track.cues.clear();
-  track.builder = CueTrack{minPauseSeconds(info_.channelRate[std::size_t(channel)])};
+  track.builder = CueTrack{};
   track.file.create(sideFileName(path, ".srt"), replace_);
 }
 
 void SubtitleFiles::videoSample(const VideoSampleEvent& event) {
-  addSample(event.channel, event.time, event.position, event.secondEnd, event.timeEstimated);
+  addSample(event.channel, event.time, event.position, event.secondEnd, event.timeEstimated,
+            event.pausedFrom);
 }
 
 void SubtitleFiles::frameDropped(const DroppedFrameEvent& event) {
-  addSample(event.channel, event.time, event.position, event.secondEnd, event.timeEstimated);
+  addSample(event.channel, event.time, event.position, event.secondEnd, event.timeEstimated,
+            event.pausedFrom);
 }
 
 void SubtitleFiles::gapNote(const GapNoteEvent& event) {
@@ -159,12 +161,12 @@ void SubtitleFiles::gapNote(const GapNoteEvent& event) {
     track.cues.push_back(std::move(cue));
 }
 
-void SubtitleFiles::addSample(int channel, uint16_t time, int64_t position, int64_t secondEnd,
-                              bool estimated) {
+void SubtitleFiles::addSample(int channel, uint16_t time, int64_t position, int64_t secondEnd, bool estimated,
+                              std::optional<uint16_t> pausedFrom) {
   if (!validChannel(channel)) return;
   Track& track = tracks_[std::size_t(channel)];
   if (!track.file.isOpen()) return;
-  if (std::optional<Cue> closed = track.builder.sample(time, position, secondEnd, estimated))
+  if (std::optional<Cue> closed = track.builder.sample(time, position, secondEnd, estimated, pausedFrom))
     track.cues.push_back(std::move(*closed));
 }
 

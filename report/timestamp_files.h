@@ -81,7 +81,8 @@ class SubtitleFiles : public ConversionObserver {
     std::vector<Cue> cues;
   };
   SystemInfo info_;
-  void addSample(int channel, uint16_t time, int64_t position, int64_t secondEnd, bool estimated);
+  void addSample(int channel, uint16_t time, int64_t position, int64_t secondEnd, bool estimated,
+                 std::optional<uint16_t> pausedFrom);
   bool replace_;
   std::array<Track, format::kChannelCount> tracks_;
 };
